@@ -1,0 +1,57 @@
+// The main tick: the read-out, the blinking colon, the date, the hour alarm and the
+// countdown to the next time request.
+
+#include "app/main_form.h"
+
+#include "framework/number_format.h"
+#include "platform/local_clock.h"
+#include "platform/sound_player.h"
+
+namespace {
+
+constexpr int kTicksBetweenRequests = 1200; // 300 s of 250 ms ticks
+
+// Labels are written only when their text changes: most ticks change nothing.
+void SetTextIfChanged(QLabel* label, const std::string& text)
+{
+    const QString newText = QString::fromStdString(text);
+    if (label->text() != newText)
+        label->setText(newText);
+}
+
+} // namespace
+
+void TForm1::Timer1Timer(QObject* /*Sender*/)
+{
+    // The colon shows for two ticks and hides for three, whatever the seconds do.
+    DotLabel->Tag += 1;
+    DotLabel->setVisible(DotLabel->Tag <= 2);
+    if (DotLabel->Tag >= 5)
+        DotLabel->Tag = 0;
+
+    FCurrentTime = framework::EncodeDateTime(services_.clock.Now());
+    SetTextIfChanged(lblH, framework::FormatDateTime("hh", FCurrentTime));
+    SetTextIfChanged(lblM, framework::FormatDateTime("nn", FCurrentTime));
+    SetTextIfChanged(lblS, framework::FormatDateTime("ss", FCurrentTime));
+
+    // One sound per minute 00: the latch opens only at a tick that sees another minute.
+    if (Chimes1->isChecked()) {
+        if (lblM->text() != QLatin1String("00")) {
+            FChimeDone = false;
+        } else if (!FChimeDone) {
+            FChimeDone = true;
+            services_.sound.PlayAsync("hour.wav");
+        }
+    }
+
+    SetTextIfChanged(DateLabel, framework::FormatDateTime("ddd dd mmm yyyy", FCurrentTime));
+
+    Timer1->Tag -= 1;
+    if (FFirstFetch || Timer1->Tag == 0) {
+        // Restarted before the fetch: a fetch that fails must not stop the countdown.
+        Timer1->Tag = kTicksBetweenRequests;
+        FetchTimeAndDate();
+    }
+
+    StatusBar1->SetPanelText(0, framework::FormatNumber("0s", Timer1->Tag / 4));
+}

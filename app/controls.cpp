@@ -1,0 +1,77 @@
+#include "app/controls.h"
+
+#include <QApplication>
+#include <QColor>
+#include <QHBoxLayout>
+#include <QPalette>
+
+QColor ToQColor(TColor color)
+{
+    if (color == clBtnFace)
+        return QApplication::palette().color(QPalette::Button);
+    return QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF);
+}
+
+void TTimer::SetEnabled(bool enabled)
+{
+    if (enabled == isActive())
+        return;
+    if (enabled)
+        start();
+    else
+        stop();
+}
+
+TStaticText::TStaticText(QWidget* parent) : QLabel(parent)
+{
+    setTextFormat(Qt::PlainText);
+    setAutoFillBackground(true);
+    ApplyColors();
+}
+
+void TStaticText::SetColor(TColor color)
+{
+    color_ = color;
+    ApplyColors();
+}
+
+void TStaticText::SetFontColor(TColor color)
+{
+    fontColor_ = color;
+    ApplyColors();
+}
+
+void TStaticText::ApplyColors()
+{
+    QPalette colours = palette();
+    colours.setColor(QPalette::Window, ToQColor(color_));
+    colours.setColor(QPalette::WindowText, ToQColor(fontColor_));
+    setPalette(colours);
+}
+
+TStatusBar::TStatusBar(QWidget* parent, int firstPanelWidth) : QFrame(parent)
+{
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 2, 0, 0);
+    layout->setSpacing(2);
+    for (QLabel*& panel : panels_) {
+        panel = new QLabel(this);
+        panel->setTextFormat(Qt::PlainText); // texts may quote what came from the network
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        panel->setIndent(2);
+        layout->addWidget(panel);
+    }
+    panels_[0]->setFixedWidth(firstPanelWidth);
+    panels_[0]->setAlignment(Qt::AlignCenter);
+    layout->setStretch(1, 1);
+}
+
+std::string TStatusBar::PanelText(int index) const
+{
+    return panels_[index]->text().toStdString();
+}
+
+void TStatusBar::SetPanelText(int index, const std::string& text)
+{
+    panels_[index]->setText(QString::fromStdString(text));
+}

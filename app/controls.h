@@ -1,0 +1,75 @@
+#pragma once
+
+// The few control kinds of the main window that need more than Qt gives: a tag to count
+// with, colours in the window's own colour values, and a two-panel status bar.
+
+#include <QFrame>
+#include <QLabel>
+#include <QTimer>
+
+#include <cstdint>
+#include <string>
+
+class QColor;
+
+// Colour values in the 0x00BBGGRR layout; with the high bit set, the low byte names a
+// system colour instead.
+using TColor = std::uint32_t;
+
+constexpr TColor clBtnFace = 0x8000000F; // system colour 15, button faces
+constexpr TColor clGray = 0x808080;
+constexpr TColor clBlack = 0x000000;
+
+QColor ToQColor(TColor color);
+
+// A timer whose Tag the window uses as a counter.
+class TTimer final : public QTimer {
+public:
+    using QTimer::QTimer;
+
+    int Tag = 0;
+
+    bool Enabled() const { return isActive(); }
+    // Enabling a running timer leaves its phase alone, as a menu-driven timer expects.
+    void SetEnabled(bool enabled);
+};
+
+// A label with a Tag (the colon counts its blink ticks there).
+class TLabel final : public QLabel {
+public:
+    using QLabel::QLabel;
+
+    int Tag = 0;
+};
+
+// Static text on a coloured background: the sync-state badge.
+class TStaticText final : public QLabel {
+public:
+    explicit TStaticText(QWidget* parent);
+
+    TColor Color() const { return color_; }
+    void SetColor(TColor color);
+    TColor FontColor() const { return fontColor_; }
+    void SetFontColor(TColor color);
+    std::string Caption() const { return text().toStdString(); }
+    void SetCaption(const std::string& caption) { setText(QString::fromStdString(caption)); }
+
+private:
+    void ApplyColors();
+
+    TColor color_ = clBtnFace;
+    TColor fontColor_ = clBlack;
+};
+
+// A status bar of two sunken panels: the first of fixed width with centred text, the
+// second taking the rest.
+class TStatusBar final : public QFrame {
+public:
+    TStatusBar(QWidget* parent, int firstPanelWidth);
+
+    std::string PanelText(int index) const;
+    void SetPanelText(int index, const std::string& text);
+
+private:
+    QLabel* panels_[2];
+};

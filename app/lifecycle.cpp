@@ -1,0 +1,75 @@
+// Construction, the two ways out of the program, and destruction.
+
+#include "app/main_form.h"
+
+#include "framework/application.h"
+#include "platform/instance_lock.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+
+TForm1::TForm1(const FormServices& services) : services_(services)
+{
+    CreateControls();
+    ConnectHandlers();
+    Timer1->start();
+
+    FCurrentTime = 0;
+    FRegistryKey.clear();
+    FRequestText.clear();
+    // Qt draws with the desktop's own style already.
+    FErrorIcon = false;
+
+    // A second window of the program is refused even when the first one's process
+    // lock is gone; the user is told, and this copy ends once its loop starts.
+    if (!services_.instanceLocks.Acquire("tclient")) {
+        services_.application.MessageBox("Tavrin Client is already running.", "Dovetra Tavrin Client",
+                                         platform::AlertIcon::Exclamation);
+        services_.application.Terminate();
+    }
+
+    FEchoCode = 9999;
+    FFirstFetch = false;
+    FChimeDone = true;
+    FRegistryKey = "\\SOFTWARE\\DOVETRA\\TAVRINCLIENT\\";
+    FOpenPending = true;
+    FConnected = false;
+    FConnectFailed = false;
+    FFirstFetch = true; // the first tick asks the server at once
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::ConnectHandlers()
+{
+    using framework::Guarded;
+    connect(Timer1, &QTimer::timeout, this, Guarded([this] { Timer1Timer(Timer1); }));
+    connect(Exit1, &QAction::triggered, this, Guarded([this] { Exit1Click(Exit1); }));
+    connect(Exit2, &QAction::triggered, this, Guarded([this] { Exit2Click(Exit2); }));
+    connect(Force1, &QAction::triggered, this, Guarded([this] { BitBtn1Click(Force1); }));
+    connect(Properties1, &QAction::triggered, this, Guarded([this] { ShowWindow(); }));
+}
+
+void TForm1::Exit1Click(QObject* /*Sender*/) { Close(); }
+void TForm1::Exit2Click(QObject* /*Sender*/) { Close(); }
+
+void TForm1::Close()
+{
+    hide();
+    services_.application.Terminate();
+}
+
+void TForm1::ShowWindow()
+{
+    if (!shownBefore_) {
+        shownBefore_ = true;
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            QRect place = frameGeometry();
+            place.moveCenter(screen->availableGeometry().center());
+            move(place.topLeft());
+        }
+    }
+    show();
+    raise();
+    activateWindow();
+}

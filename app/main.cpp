@@ -1,0 +1,65 @@
+// The program's entry: one copy per user, the main window created hidden, the loop.
+
+#include "app/command_line.h"
+#include "app/main_form.h"
+#include "framework/application.h"
+#include "framework/exception.h"
+#include "platform/alerts.h"
+#include "platform/instance_lock.h"
+#include "platform/local_clock.h"
+#include "platform/sound_player.h"
+#include "platform/termination_signals.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+int RunClient(int argc, char** argv, const CommandLine& options)
+{
+    QApplication qtApplication(argc, argv);
+    platform::MessageBoxAlerts alerts;
+    framework::TApplication application(alerts);
+    application.Title = "Tavrin Client";
+
+    try {
+        platform::FileInstanceLocks instanceLocks;
+        if (!instanceLocks.Acquire("tavrinc"))
+            return 0; // another copy runs: leave without a trace
+
+        platform::SystemLocalClock clock;
+        platform::CanberraSoundPlayer sound;
+        const auto form = std::make_unique<TForm1>(FormServices{application, instanceLocks, clock, sound});
+        platform::TerminationSignals terminationSignals;
+        QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(), [&] { form->Close(); });
+        if (options.showWindow && !application.Terminated())
+            form->ShowWindow();
+        QApplication::exec();
+    } catch (const framework::Exception& error) {
+        application.MessageBox(error.Message(), application.Title, platform::AlertIcon::Error);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const CommandLine options = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    switch (options.action) {
+    case CommandLine::Action::Help:
+        std::fputs(HelpText().c_str(), stdout);
+        return 0;
+    case CommandLine::Action::Version:
+        std::fputs(VersionText().c_str(), stdout);
+        return 0;
+    case CommandLine::Action::UsageError:
+        std::fprintf(stderr, "tavrin-client: %s (try --help)\n", options.error.c_str());
+        return 2;
+    case CommandLine::Action::Run:
+        break;
+    }
+    return RunClient(argc, argv, options);
+}

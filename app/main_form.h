@@ -1,0 +1,97 @@
+#pragma once
+
+// The program's one window, TForm1: its controls, its state and its event handlers.
+// The handlers are split by concern over the app/ source files; the controls and the
+// state are public because every concern reaches them directly by name.
+
+#include "app/controls.h"
+#include "app/services.h"
+#include "framework/date_time.h"
+
+#include <QMainWindow>
+
+#include <cstdint>
+#include <string>
+
+class QAction;
+class QLineEdit;
+class QMenu;
+
+class TForm1 final : public QMainWindow {
+public:
+    explicit TForm1(const FormServices& services);
+    ~TForm1() override;
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // Controls.
+    QFrame* Panel1 = nullptr;
+    QLabel* Image1 = nullptr;
+    QLabel* Image2 = nullptr;
+    TLabel* DateLabel = nullptr;
+    QFrame* SettingsPanel = nullptr;
+    QLabel* Label1 = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QFrame* ClockPanel = nullptr;
+    TLabel* lblH = nullptr;
+    TLabel* DotLabel = nullptr;
+    TLabel* lblM = nullptr;
+    TLabel* lblS = nullptr;
+    TStaticText* tsStatus = nullptr;
+    TStatusBar* StatusBar1 = nullptr;
+    TTimer* Timer1 = nullptr;
+    TTimer* LocalGroupTimer = nullptr;
+
+    // Menus.
+    QMenu* System1 = nullptr;
+    QAction* SaveSettings1 = nullptr;
+    QAction* Chimes1 = nullptr;
+    QAction* N2 = nullptr;
+    QAction* Exit2 = nullptr;
+    QMenu* Update1 = nullptr;
+    QAction* Force1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* Properties1 = nullptr;
+    QAction* Exit1 = nullptr;
+
+    // State.
+    framework::TDateTime FCurrentTime = 0; // local time read at the last clock tick
+    std::string FRegistryKey;              // path of the settings key
+    std::string FRequestText;              // request body: padded echo code and tag
+    bool FFirstFetch = true;               // the next tick starts a request whatever the countdown
+    std::int32_t FEchoCode = 9999;         // echoed in the next request
+    bool FOpenPending = true;              // the next poll tick opens the client socket
+    bool FConnected = false;               // the client socket is connected
+    bool FConnectFailed = false;           // the last connection attempt failed
+    std::int16_t FSyncState = 0;           // selects the badge colours
+    std::int16_t FTimeSource = 0;          // 0 PC clock, 1 GPS, 3 NTP
+    bool FChimeDone = true;                // the hour alarm is done for the current minute 00
+    bool FErrorIcon = false;               // the tray shows the error face
+
+    // Start-up and lifecycle.
+    void Exit1Click(QObject* Sender);
+    void Exit2Click(QObject* Sender);
+    // Ends the program: the main loop stops and the window is destroyed after it.
+    void Close();
+    // Makes the window visible and brings it to the front; the first show centres it.
+    void ShowWindow();
+
+    // Clock face.
+    void Timer1Timer(QObject* Sender);
+
+    // Request cycle.
+    void FetchTimeAndDate();
+    void BitBtn1Click(QObject* Sender);
+
+private:
+    void CreateControls();
+    void CreateMenus();
+    void ConnectHandlers();
+
+    FormServices services_;
+    bool shownBefore_ = false;
+};
+
+// The request body for an echo code: the code with one "0" in front for each of 1000,
+// 100 and 10 that it lies below, then the client's tag.
+std::string RequestTextFor(std::int32_t echoCode);

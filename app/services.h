@@ -1,0 +1,18 @@
+#pragma once
+
+namespace framework {
+class TApplication;
+}
+namespace platform {
+class InstanceLocks;
+class LocalClock;
+class SoundPlayer;
+}
+
+// What the main window needs from outside itself; tests hand in fakes.
+struct FormServices {
+    framework::TApplication& application;
+    platform::InstanceLocks& instanceLocks;
+    platform::LocalClock& clock;
+    platform::SoundPlayer& sound;
+};

@@ -1,0 +1,201 @@
+// The window as the program's users know it: fixed 260 x 135 client area, a grey-green
+// display panel with the digital read-out, the hidden settings panel under it, the
+// badge, the status bar and the two menus.
+
+#include "app/images.h"
+#include "app/main_form.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QFontInfo>
+#include <QFontMetricsF>
+#include <QGridLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr TColor kDisplayColor = 11516835; // grey-green, like a liquid-crystal display
+constexpr const char* kReadoutFont = "Digital Readout Thick Upright";
+
+// The fonts the window was drawn for are rarely installed here: the read-out falls back
+// to the seven-segment DSEG7, the others to the desktop's sans-serif.
+void InstallFontSubstitutes()
+{
+    QFont::insertSubstitutions(kReadoutFont, {"DSEG7 Classic", "DSEG7 Modern"});
+    QFont::insertSubstitution("MS Sans Serif", "Sans Serif");
+    QFont::insertSubstitution("Tahoma", "Sans Serif");
+}
+
+QFont PixelFont(const char* family, int pixels, bool bold = false)
+{
+    QFont font(family);
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    return font;
+}
+
+// The stand-in for the read-out font has other proportions than the font the window was
+// drawn for, whose "88" fills about four fifths of the hour label's height. The stand-in
+// is scaled to do the same, and every read-out label keeps its size relative to the hours.
+qreal ReadoutScale()
+{
+    QFont font(kReadoutFont);
+    if (QFontInfo(font).family() == kReadoutFont)
+        return 1.0;
+    font.setPixelSize(96);
+    const qreal inkHeight = QFontMetricsF(font).tightBoundingRect("88").height();
+    return inkHeight > 0 ? 0.8 * 85 / inkHeight : 1.0;
+}
+
+// Narrows the label's font where its widest text would overflow the label.
+void NarrowToFit(QLabel* label, const QString& widestText, int width)
+{
+    QFont font = label->font();
+    const qreal inkWidth = QFontMetricsF(font).horizontalAdvance(widestText);
+    if (inkWidth > width) {
+        font.setStretch(static_cast<int>(100 * width / inkWidth));
+        label->setFont(font);
+    }
+}
+
+void Paint(QWidget* widget, QPalette::ColorRole role, TColor color)
+{
+    QPalette colours = widget->palette();
+    colours.setColor(role, ToQColor(color));
+    widget->setPalette(colours);
+}
+
+QFrame* MakePanel(QWidget* parent)
+{
+    auto* panel = new QFrame(parent);
+    panel->setAutoFillBackground(true);
+    Paint(panel, QPalette::Window, kDisplayColor);
+    return panel;
+}
+
+TLabel* MakeReadout(QWidget* parent, const char* text, int pixels, QRect place, bool bold = false)
+{
+    static const qreal scale = ReadoutScale();
+    auto* label = new TLabel(text, parent);
+    label->setFont(PixelFont(kReadoutFont, qRound(pixels * scale), bold));
+    label->setAlignment(Qt::AlignCenter);
+    label->setGeometry(place);
+    Paint(label, QPalette::WindowText, clBlack);
+    return label;
+}
+
+QLabel* MakeHiddenImage(QWidget* parent, const QIcon& icon, QPoint place)
+{
+    auto* image = new QLabel(parent);
+    image->setPixmap(icon.pixmap(16, 16));
+    image->setGeometry(QRect(place, QSize(16, 16)));
+    image->hide();
+    return image;
+}
+
+} // namespace
+
+void TForm1::CreateControls()
+{
+    InstallFontSubstitutes();
+    setWindowTitle("Tavrin Client V2.00");
+    setWindowIcon(MainIcon());
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFont(PixelFont("MS Sans Serif", 11));
+    move(1408, 114); // counts only until the settings or the first centring replace it
+
+    auto* client = new QWidget(this);
+    client->setFixedSize(260, 135);
+    setCentralWidget(client);
+
+    Panel1 = MakePanel(client);
+    Panel1->setGeometry(0, 0, 260, 116);
+    Panel1->setFrameStyle(QFrame::Box | QFrame::Plain);
+    Paint(Panel1, QPalette::WindowText, clBlack);
+
+    StatusBar1 = new TStatusBar(client, 30);
+    StatusBar1->setGeometry(0, 116, 260, 19);
+    StatusBar1->SetPanelText(0, "0");
+
+    Image1 = MakeHiddenImage(Panel1, NormalTrayIcon(), {4, 4});
+    Image2 = MakeHiddenImage(Panel1, ErrorTrayIcon(), {5, 20});
+
+    // The settings panel and the clock panel share one place; the clock lies on top.
+    SettingsPanel = MakePanel(Panel1);
+    ClockPanel = MakePanel(Panel1);
+    DateLabel = MakeReadout(Panel1, "21 May 2008", 32, {});
+    DateLabel->setFixedHeight(28);
+    NarrowToFit(DateLabel, "Wed 28 May 2008", 254);
+
+    auto* views = new QGridLayout;
+    views->addWidget(SettingsPanel, 0, 0);
+    views->addWidget(ClockPanel, 0, 0);
+    auto* panelLayout = new QVBoxLayout(Panel1);
+    panelLayout->setContentsMargins(0, 0, 0, 0);
+    panelLayout->setSpacing(0);
+    panelLayout->addLayout(views, 1);
+    panelLayout->addWidget(DateLabel);
+    ClockPanel->raise();
+
+    Label1 = new QLabel("Tavrin Server TCP/IP:", SettingsPanel);
+    Label1->setFont(PixelFont("Tahoma", 12));
+    Label1->move(8, 12);
+    Label1->adjustSize();
+    Edit1 = new QLineEdit("127.0.0.1", SettingsPanel);
+    Edit1->setGeometry(152, 8, 98, 21);
+    Edit1->setFont(PixelFont("Tahoma", 11));
+    Edit1->setToolTip("IP Address / Name");
+
+    lblH = MakeReadout(ClockPanel, "00", 96, {6, 4, 84, 85});
+    DotLabel = MakeReadout(ClockPanel, ":", 64, {92, 8, 9, 57}, true);
+    lblM = MakeReadout(ClockPanel, "00", 96, {104, 4, 84, 85});
+    lblS = MakeReadout(ClockPanel, "00", 48, {194, 42, 42, 43});
+    for (TLabel* digits : {lblH, lblM, lblS})
+        NarrowToFit(digits, "88", digits->width());
+
+    tsStatus = new TStaticText(ClockPanel);
+    tsStatus->setGeometry(196, 17, 59, 16);
+    tsStatus->setFrameStyle(QFrame::Box | QFrame::Plain);
+    tsStatus->setAlignment(Qt::AlignCenter);
+    tsStatus->setFont(PixelFont("Tahoma", 11, true));
+    tsStatus->SetCaption("Unknown");
+    tsStatus->SetColor(clBtnFace);
+    tsStatus->SetFontColor(clGray);
+
+    Timer1 = new TTimer(this);
+    Timer1->setInterval(250);
+    Timer1->Tag = 1200;
+    LocalGroupTimer = new TTimer(this);
+    LocalGroupTimer->setInterval(10);
+
+    CreateMenus();
+}
+
+void TForm1::CreateMenus()
+{
+    System1 = menuBar()->addMenu("System");
+    SaveSettings1 = System1->addAction("Settings");
+    SaveSettings1->setCheckable(true);
+    Chimes1 = System1->addAction("Hour Alarm");
+    Chimes1->setCheckable(true);
+    N2 = System1->addSeparator();
+    Exit2 = System1->addAction("E&xit");
+
+    Update1 = menuBar()->addMenu("Update");
+    Force1 = Update1->addAction("Force Now!");
+
+    PopupMenu1 = new QMenu(this);
+    Properties1 = PopupMenu1->addAction("&Properties");
+    QFont bold = Properties1->font();
+    bold.setBold(true);
+    Properties1->setFont(bold);
+    PopupMenu1->setDefaultAction(Properties1);
+    Exit1 = PopupMenu1->addAction("E&xit");
+
+    // The menu bar sits above the fixed client area.
+    setFixedSize(260, menuBar()->sizeHint().height() + 135);
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace framework {
+
+// Base of the program's own exceptions: a message meant for the user's eyes.
+class Exception : public std::exception {
+public:
+    explicit Exception(std::string message) : message_(std::move(message)) {}
+    const std::string& Message() const noexcept { return message_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+// Raised by the text-to-number conversions.
+class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+} // namespace framework
