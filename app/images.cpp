@@ -1,5 +1,21 @@
 #include "app/images.h"
 
-QIcon MainIcon() { return QIcon(":/images/alarm_clock.xpm"); }
-QIcon NormalTrayIcon() { return QIcon(":/images/face_normal.xpm"); }
-QIcon ErrorTrayIcon() { return QIcon(":/images/face_error.xpm"); }
+// The pictures live in a static library, whose resources are linked only when asked for.
+static void RegisterImages()
+{
+    static const bool registered = [] {
+        Q_INIT_RESOURCE(images);
+        return true;
+    }();
+    (void)registered;
+}
+
+static QIcon LoadImage(const QString& name)
+{
+    RegisterImages();
+    return QIcon(":/images/" + name);
+}
+
+QIcon MainIcon() { return LoadImage("alarm_clock.xpm"); }
+QIcon NormalTrayIcon() { return LoadImage("face_normal.xpm"); }
+QIcon ErrorTrayIcon() { return LoadImage("face_error.xpm"); }

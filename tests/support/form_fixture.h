@@ -1,0 +1,39 @@
+#pragma once
+
+#include "app/main_form.h"
+#include "framework/application.h"
+#include "tests/support/fakes.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace testsupport {
+
+// A main window over fake platform services; its timers are stopped so that the test
+// drives every tick itself.
+class FormTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        clock.Set(12, 0, 0);
+        MakeForm();
+    }
+
+    void MakeForm()
+    {
+        form = std::make_unique<TForm1>(FormServices{application, locks, clock, sound});
+        form->Timer1->stop();
+    }
+
+    void Tick() { form->Timer1Timer(form->Timer1); }
+
+    FakeAlerts alerts;
+    framework::TApplication application{alerts};
+    FakeInstanceLocks locks;
+    FakeClock clock;
+    FakeSoundPlayer sound;
+    std::unique_ptr<TForm1> form;
+};
+
+} // namespace testsupport
