@@ -19,16 +19,18 @@ namespace {
 
 int RunClient(int argc, char** argv, const CommandLine& options)
 {
+    // Checked before anything touches the display, so that a second copy leaves without
+    // a trace even where the first one could not show a window.
+    platform::FileInstanceLocks instanceLocks;
+    if (!instanceLocks.Acquire("tavrinc"))
+        return 0;
+
     QApplication qtApplication(argc, argv);
     platform::MessageBoxAlerts alerts;
     framework::TApplication application(alerts);
     application.Title = "Tavrin Client";
 
     try {
-        platform::FileInstanceLocks instanceLocks;
-        if (!instanceLocks.Acquire("tavrinc"))
-            return 0; // another copy runs: leave without a trace
-
         platform::SystemLocalClock clock;
         platform::CanberraSoundPlayer sound;
         const auto form = std::make_unique<TForm1>(FormServices{application, instanceLocks, clock, sound});

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# CPU share and peak memory of the running client left alone, hidden and offscreen.
+# Usage: bench/idle_cost.sh [SECONDS]   (default 60; builds first)
+set -euo pipefail
+seconds=${1:-60}
+cd "$(dirname "$0")/.."
+scripts/build >/dev/null
+
+work=$(mktemp -d)
+mkdir -m 700 "$work/runtime"
+XDG_RUNTIME_DIR=$work/runtime XDG_CONFIG_HOME=$work QT_QPA_PLATFORM=offscreen \
+  build/app/tavrin-client --dry-run >/dev/null 2>&1 &
+pid=$!
+trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -rf "$work"' EXIT
+sleep 2 # past start-up, which is not the idle cost
+
+ticks=$(getconf CLK_TCK)
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
+wakeups() { awk '/^(voluntary|nonvoluntary)_ctxt_switches/ { n += $2 } END { print n }' /proc/$pid/task/*/status; }
+start_cpu=$(cpu_ticks)
+start_wakeups=$(wakeups)
+sleep "$seconds"
+used=$(( $(cpu_ticks) - start_cpu ))
+woke=$(( $(wakeups) - start_wakeups ))
+peak_kib=$(awk '/^VmHWM/ { print $2 }' "/proc/$pid/status")
+
+awk -v used="$used" -v ticks="$ticks" -v s="$seconds" -v kib="$peak_kib" -v woke="$woke" 'BEGIN {
+  printf "over %d s: CPU %.3f %% of one core, %.1f wake-ups/s, peak resident %.1f MiB\n",
+         s, 100 * used / ticks / s, woke / s, kib / 1024
+}'

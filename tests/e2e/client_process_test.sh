@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# The real program as a user starts it: its options, one copy per user, the alert for a
+# second window, and ending on SIGTERM and SIGINT.
+# Usage: client_process_test.sh CLIENT CASE
+set -uo pipefail
+
+client=$1
+case_name=$2
+work=$(mktemp -d)
+export XDG_RUNTIME_DIR=$work/runtime XDG_CONFIG_HOME=$work/config
+mkdir -m 700 "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME"
+export QT_QPA_PLATFORM=offscreen
+started=()
+
+cleanup() {
+  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Waits up to $2 tenths of a second for the condition "$1".
+wait_for() {
+  local tries=$2
+  until eval "$1"; do
+    (( tries-- > 0 )) || return 1
+    sleep 0.1
+  done
+}
+
+# Waits for process $1 to end within $2 tenths of a second; leaves its status in $status.
+wait_exit() {
+  wait_for "! kill -0 $1 2>/dev/null" "$2" || return 1
+  wait "$1"
+  status=$?
+}
+
+lock_held() { ! flock -n "$XDG_RUNTIME_DIR/$1" true 2>/dev/null; }
+
+case $case_name in
+options)
+  out=$("$client" --help) || fail "--help exits non-zero"
+  [[ $out == *"Usage: tavrin-client"* && $out == *--dry-run* && $out == *--show* ]] || fail "help text: $out"
+  [[ $("$client" --version) == "Tavrin Client 2.00" ]] || fail "version text"
+  "$client" --show --bogus >"$work/out" 2>"$work/err"
+  status=$?
+  (( status == 2 )) || fail "unknown option exits $status, not 2"
+  [[ ! -s $work/out ]] || fail "unknown option writes to stdout"
+  [[ $(wc -l <"$work/err") -eq 1 && $(cat "$work/err") == *--bogus* ]] || fail "usage error: $(cat "$work/err")"
+  ;;
+
+second-copy)
+  "$client" --dry-run >"$work/first.out" 2>&1 &
+  first=$!
+  started+=("$first")
+  wait_for "lock_held tavrinc" 100 || fail "first copy never took its lock"
+  "$client" --dry-run --show >"$work/second.out" 2>&1 &
+  second=$!
+  started+=("$second")
+  wait_exit "$second" 50 || fail "second copy still runs"
+  (( status == 0 )) || fail "second copy exits $status"
+  [[ ! -s $work/second.out ]] || fail "second copy said: $(cat "$work/second.out")"
+  kill -0 "$first" || fail "first copy ended"
+  ;;
+
+sigterm | sigint)
+  "$client" --dry-run &
+  pid=$!
+  started+=("$pid")
+  wait_for "lock_held tclient" 100 || fail "client never came up"
+  kill "-${case_name#sig}" "$pid"
+  wait_exit "$pid" 50 || fail "client ignores $case_name"
+  (( status == 0 )) || fail "client exits $status after $case_name"
+  ;;
+
+window-lock-held)
+  # Another process holds the window lock only: the user is told, and the program ends
+  # once the alert is dismissed.
+  exec 9>"$XDG_RUNTIME_DIR/tclient"
+  flock -n 9 || fail "could not hold the window lock"
+  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 9>&- 2>/dev/null &
+  started+=($!)
+  wait_for "[[ -s $work/display ]]" 100 || fail "Xvfb did not start"
+  export DISPLAY=:$(cat "$work/display") QT_QPA_PLATFORM=xcb
+  "$client" --dry-run --show 9>&- &
+  pid=$!
+  started+=("$pid")
+  wait_for "alert=\$(xdotool search --onlyvisible --name '^Dovetra Tavrin Client\$' 2>/dev/null | head -n 1); [[ -n \$alert ]]" 100 \
+    || fail "no alert appeared"
+  xdotool search --onlyvisible --name 'Tavrin Client V2.00' >/dev/null 2>&1 && fail "window shown behind the alert"
+  kill -0 "$pid" || fail "client ended before the alert was dismissed"
+  xdotool windowfocus --sync "$alert" key Return
+  wait_exit "$pid" 50 || fail "client still runs after the alert"
+  (( status == 0 )) || fail "client exits $status"
+  ;;
+
+*)
+  fail "unknown case $case_name"
+  ;;
+esac
+echo "ok $case_name"
