@@ -5,8 +5,11 @@
 #include "framework/application.h"
 #include "platform/instance_lock.h"
 
+#include <QAction>
 #include <QGuiApplication>
 #include <QScreen>
+
+#include <utility>
 
 TForm1::TForm1(const FormServices& services) : services_(services)
 {
@@ -31,14 +34,20 @@ TForm1::TForm1(const FormServices& services) : services_(services)
     FEchoCode = 9999;
     FFirstFetch = false;
     FChimeDone = true;
+    UpdateTrayIcon(platform::TrayAction::Add);
+    UpdateTrayIcon(platform::TrayAction::Modify);
     FRegistryKey = "\\SOFTWARE\\DOVETRA\\TAVRINCLIENT\\";
+    LoadSettings();
     FOpenPending = true;
     FConnected = false;
     FConnectFailed = false;
     FFirstFetch = true; // the first tick asks the server at once
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1()
+{
+    FormDestroy(this);
+}
 
 void TForm1::ConnectHandlers()
 {
@@ -47,7 +56,18 @@ void TForm1::ConnectHandlers()
     connect(Exit1, &QAction::triggered, this, Guarded([this] { Exit1Click(Exit1); }));
     connect(Exit2, &QAction::triggered, this, Guarded([this] { Exit2Click(Exit2); }));
     connect(Force1, &QAction::triggered, this, Guarded([this] { BitBtn1Click(Force1); }));
-    connect(Properties1, &QAction::triggered, this, Guarded([this] { ShowWindow(); }));
+    connect(Properties1, &QAction::triggered, this, Guarded([this] { Properties1Click(Properties1); }));
+    connect(SaveSettings1, &QAction::triggered, this, Guarded([this] { toolSaveBtnClick(SaveSettings1); }));
+    connect(Chimes1, &QAction::triggered, this, Guarded([this] { Chimes1Click(Chimes1); }));
+    services_.tray.OnMouse = [this](platform::TrayMouseEvent event) {
+        framework::RunGuarded([&] { HandleTrayNotify(event); });
+    };
+}
+
+void TForm1::FormDestroy(QObject* /*Sender*/)
+{
+    services_.tray.OnMouse = nullptr;
+    UpdateTrayIcon(platform::TrayAction::Delete);
 }
 
 void TForm1::Exit1Click(QObject* /*Sender*/) { Close(); }
@@ -61,8 +81,8 @@ void TForm1::Close()
 
 void TForm1::ShowWindow()
 {
-    if (!shownBefore_) {
-        shownBefore_ = true;
+    // A stored position counts only where a screen shows it; otherwise the first show centres.
+    if (!std::exchange(shownBefore_, true) && !(positionStored_ && QGuiApplication::screenAt(frameGeometry().center()))) {
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {
             QRect place = frameGeometry();
             place.moveCenter(screen->availableGeometry().center());

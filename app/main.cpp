@@ -7,8 +7,10 @@
 #include "platform/alerts.h"
 #include "platform/instance_lock.h"
 #include "platform/local_clock.h"
+#include "platform/registry_hive.h"
 #include "platform/sound_player.h"
 #include "platform/termination_signals.h"
+#include "platform/tray_icon.h"
 
 #include <QApplication>
 
@@ -26,6 +28,7 @@ int RunClient(int argc, char** argv, const CommandLine& options)
         return 0;
 
     QApplication qtApplication(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false); // the program lives on in the tray
     platform::MessageBoxAlerts alerts;
     framework::TApplication application(alerts);
     application.Title = "Tavrin Client";
@@ -33,10 +36,14 @@ int RunClient(int argc, char** argv, const CommandLine& options)
     try {
         platform::SystemLocalClock clock;
         platform::CanberraSoundPlayer sound;
-        const auto form = std::make_unique<TForm1>(FormServices{application, instanceLocks, clock, sound});
+        platform::SystemTrayIcon tray;
+        platform::FileRegistryHive registry;
+        const auto form =
+            std::make_unique<TForm1>(FormServices{application, instanceLocks, clock, sound, tray, registry});
         platform::TerminationSignals terminationSignals;
         QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(), [&] { form->Close(); });
-        if (options.showWindow && !application.Terminated())
+        // Without a notification area the hidden window could never be reached.
+        if ((options.showWindow || !tray.IsAvailable()) && !application.Terminated())
             form->ShowWindow();
         QApplication::exec();
     } catch (const framework::Exception& error) {

@@ -7,6 +7,7 @@
 #include "app/controls.h"
 #include "app/services.h"
 #include "framework/date_time.h"
+#include "platform/tray_icon.h"
 
 #include <QMainWindow>
 
@@ -14,8 +15,10 @@
 #include <string>
 
 class QAction;
+class QCloseEvent;
 class QLineEdit;
 class QMenu;
+class QPainter;
 
 class TForm1 final : public QMainWindow {
 public:
@@ -69,11 +72,13 @@ public:
     bool FErrorIcon = false;               // the tray shows the error face
 
     // Start-up and lifecycle.
+    void FormDestroy(QObject* Sender);
     void Exit1Click(QObject* Sender);
     void Exit2Click(QObject* Sender);
     // Ends the program: the main loop stops and the window is destroyed after it.
     void Close();
-    // Makes the window visible and brings it to the front; the first show centres it.
+    // Makes the window visible and brings it to the front. The first show keeps a stored
+    // position that lies on a screen, and centres the window otherwise.
     void ShowWindow();
 
     // Clock face.
@@ -83,6 +88,26 @@ public:
     void FetchTimeAndDate();
     void BitBtn1Click(QObject* Sender);
 
+    // Settings store. The two menu handlers run after the menu has inverted the item's
+    // check mark.
+    void LoadSettings();
+    void SaveSettings();
+    void toolSaveBtnClick(QObject* Sender);
+    void Chimes1Click(QObject* Sender);
+
+    // Tray icon and window behaviour.
+    bool UpdateTrayIcon(platform::TrayAction action);
+    void HandleTrayNotify(platform::TrayMouseEvent event);
+    void Properties1Click(QObject* Sender);
+    // Draws the icon whose numeric resource id is `controlId`; there is none, as no
+    // control of the window draws its own items.
+    static bool DrawItemIcon(int controlId, QPainter& painter, QPoint topLeft);
+
+protected:
+    // Minimise and close hide the window; the program goes on in the tray.
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     void CreateControls();
     void CreateMenus();
@@ -90,6 +115,7 @@ private:
 
     FormServices services_;
     bool shownBefore_ = false;
+    bool positionStored_ = false; // the settings placed the window
 };
 
 // The request body for an echo code: the code with one "0" in front for each of 1000,

@@ -6,7 +6,9 @@ class TApplication;
 namespace platform {
 class InstanceLocks;
 class LocalClock;
+class RegistryHive;
 class SoundPlayer;
+class TrayIcon;
 }
 
 // What the main window needs from outside itself; tests hand in fakes.
@@ -15,4 +17,6 @@ struct FormServices {
     platform::InstanceLocks& instanceLocks;
     platform::LocalClock& clock;
     platform::SoundPlayer& sound;
+    platform::TrayIcon& tray;
+    platform::RegistryHive& registry;
 };

@@ -17,7 +17,9 @@ struct Bench {
     testsupport::FakeInstanceLocks locks;
     testsupport::FakeClock clock;
     testsupport::FakeSoundPlayer sound;
-    TForm1 form{FormServices{application, locks, clock, sound}};
+    testsupport::FakeTrayIcon tray;
+    testsupport::MemoryRegistryHive registry;
+    TForm1 form{FormServices{application, locks, clock, sound, tray, registry}};
 
     Bench()
     {

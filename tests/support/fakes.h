@@ -6,9 +6,15 @@
 #include "platform/civil_time.h"
 #include "platform/instance_lock.h"
 #include "platform/local_clock.h"
+#include "platform/registry_hive.h"
 #include "platform/sound_player.h"
+#include "platform/tray_icon.h"
+
+#include <QIcon>
+#include <QImage>
 
 #include <functional>
+#include <utility>
 #include <set>
 #include <string>
 #include <vector>
@@ -69,6 +75,65 @@ public:
 
     std::set<std::string> heldElsewhere;
     std::vector<std::string> acquired;
+};
+
+struct TrayRequest {
+    platform::TrayAction action;
+    QImage image;
+    std::string tip;
+};
+
+// Keeps one icon like the notification area does, and records every request.
+class FakeTrayIcon final : public platform::TrayIcon {
+public:
+    bool Notify(platform::TrayAction action, const QIcon& icon, const std::string& tip) override
+    {
+        requests.push_back({action, icon.isNull() ? QImage() : icon.pixmap(16, 16).toImage(), tip});
+        switch (action) {
+        case platform::TrayAction::Add:
+            return available && !std::exchange(present, true);
+        case platform::TrayAction::Modify:
+            return present;
+        case platform::TrayAction::Delete:
+            return std::exchange(present, false);
+        }
+        return false;
+    }
+    bool IsAvailable() const override { return available; }
+    std::optional<QPoint> CursorPosition() const override { return cursor; }
+
+    bool available = true;
+    bool present = false;
+    std::optional<QPoint> cursor = QPoint(100, 100);
+    std::vector<TrayRequest> requests;
+};
+
+// A registry held in memory, whose writes can be made to fail.
+class MemoryRegistryHive final : public platform::RegistryHive {
+public:
+    bool KeyExists(const std::string& path) override { return keys.HasKey(path); }
+    bool CreateKey(const std::string& path) override
+    {
+        if (failWrites)
+            return false;
+        keys.CreateKey(path);
+        return true;
+    }
+    std::optional<platform::RegistryValue> QueryValue(const std::string& path, const std::string& name) override
+    {
+        return keys.Value(path, name);
+    }
+    bool SetValue(const std::string& path, const std::string& name, const platform::RegistryValue& value) override
+    {
+        if (failWrites || failWritesOf == name)
+            return false;
+        keys.SetValue(path, name, value);
+        return true;
+    }
+
+    platform::RegistryKeys keys;
+    bool failWrites = false;
+    std::string failWritesOf;
 };
 
 } // namespace testsupport

@@ -20,9 +20,12 @@ protected:
         MakeForm();
     }
 
+    FormServices Services(framework::TApplication& app) { return {app, locks, clock, sound, tray, registry}; }
+    FormServices Services() { return Services(application); }
+
     void MakeForm()
     {
-        form = std::make_unique<TForm1>(FormServices{application, locks, clock, sound});
+        form = std::make_unique<TForm1>(Services());
         form->Timer1->stop();
     }
 
@@ -33,6 +36,8 @@ protected:
     FakeInstanceLocks locks;
     FakeClock clock;
     FakeSoundPlayer sound;
+    FakeTrayIcon tray;
+    MemoryRegistryHive registry;
     std::unique_ptr<TForm1> form;
 };
 

@@ -107,7 +107,7 @@ TEST_F(MainWindow, StateAfterConstruction)
 
 TEST_F(MainWindow, TimersAsLoaded)
 {
-    form = std::make_unique<TForm1>(FormServices{application, locks, clock, sound});
+    form = std::make_unique<TForm1>(Services());
     EXPECT_TRUE(form->Timer1->isActive());
     EXPECT_EQ(form->Timer1->interval(), 250);
     EXPECT_EQ(form->Timer1->Tag, 1200);
@@ -146,7 +146,7 @@ TEST_F(MainWindow, ExitFromEitherMenuEndsTheProgram)
 
     form.reset();
     framework::TApplication second(alerts);
-    form = std::make_unique<TForm1>(FormServices{second, locks, clock, sound});
+    form = std::make_unique<TForm1>(Services(second));
     form->Exit1->trigger();
     EXPECT_TRUE(second.Terminated());
 }

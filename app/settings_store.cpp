@@ -1,0 +1,53 @@
+// The four settings in the user's registry, and the two menu commands that change them.
+
+#include "app/main_form.h"
+
+#include "framework/registry.h"
+
+#include <QAction>
+#include <QLineEdit>
+
+void TForm1::LoadSettings()
+{
+    framework::TRegistry registry(services_.registry);
+    Edit1->setText("127.0.0.1");
+    Chimes1->setChecked(false);
+    if (!registry.OpenKey(FRegistryKey, false))
+        return;
+    if (registry.ValueExists("server"))
+        Edit1->setText(QString::fromStdString(registry.ReadString("server")));
+    if (registry.ValueExists("chimes"))
+        Chimes1->setChecked(registry.ReadBool("chimes"));
+    if (registry.ValueExists("x")) {
+        move(registry.ReadInteger("x"), y());
+        positionStored_ = true;
+    }
+    if (registry.ValueExists("y")) {
+        move(x(), registry.ReadInteger("y"));
+        positionStored_ = true;
+    }
+}
+
+void TForm1::SaveSettings()
+{
+    framework::TRegistry registry(services_.registry);
+    if (!registry.OpenKey(FRegistryKey, true))
+        return;
+    registry.WriteString("server", Edit1->text().toStdString());
+    registry.WriteBool("chimes", Chimes1->isChecked());
+    registry.WriteInteger("x", x());
+    registry.WriteInteger("y", y());
+}
+
+void TForm1::toolSaveBtnClick(QObject* /*Sender*/)
+{
+    SettingsPanel->setVisible(SaveSettings1->isChecked());
+    DateLabel->setVisible(SettingsPanel->isHidden());
+    SettingsPanel->raise();
+    SaveSettings();
+}
+
+void TForm1::Chimes1Click(QObject* /*Sender*/)
+{
+    SaveSettings();
+}

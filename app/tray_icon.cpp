@@ -1,0 +1,76 @@
+// The icon in the notification area and the window's hide-to-tray behaviour.
+
+#include "app/main_form.h"
+
+#include <QCloseEvent>
+#include <QMenu>
+#include <QPainter>
+
+namespace {
+
+constexpr const char* kTrayTip = "Tavrin Client Active";
+constexpr std::size_t kMaxTipLength = 127;
+
+} // namespace
+
+bool TForm1::UpdateTrayIcon(platform::TrayAction action)
+{
+    // Only a modify carries the image and the tip; an added icon stays empty until then.
+    QIcon icon;
+    std::string tip;
+    if (action == platform::TrayAction::Modify) {
+        icon = QIcon((FErrorIcon ? Image2 : Image1)->pixmap());
+        tip = std::string(kTrayTip).substr(0, kMaxTipLength);
+    }
+    return services_.tray.Notify(action, icon, tip);
+}
+
+void TForm1::HandleTrayNotify(platform::TrayMouseEvent event)
+{
+    switch (event) {
+    case platform::TrayMouseEvent::DoubleClick:
+        ShowWindow();
+        break;
+    case platform::TrayMouseEvent::RightButtonUp:
+        if (const auto cursor = services_.tray.CursorPosition()) {
+            activateWindow();
+            PopupMenu1->exec(*cursor);
+        } else {
+            ShowWindow();
+        }
+        break;
+    case platform::TrayMouseEvent::Other:
+        break;
+    }
+}
+
+void TForm1::Properties1Click(QObject* /*Sender*/)
+{
+    ShowWindow();
+}
+
+bool TForm1::DrawItemIcon(int controlId, QPainter& painter, QPoint topLeft)
+{
+    const QIcon icon(QString(":/images/%1").arg(controlId));
+    const QPixmap image = icon.pixmap(16, 16);
+    if (image.isNull())
+        return false;
+    painter.drawPixmap(topLeft, image);
+    return true;
+}
+
+void TForm1::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
+        // Hidden, not minimised: no task-bar entry is left, and the next show is normal.
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        hide();
+    }
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    event->ignore();
+    hide();
+}

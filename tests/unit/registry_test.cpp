@@ -1,0 +1,330 @@
+#include "framework/registry.h"
+#include "tests/support/fakes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <thread>
+
+using framework::ERegistryException;
+using framework::TRegistry;
+using platform::RegistryValue;
+using testsupport::MemoryRegistryHive;
+
+namespace {
+
+const std::string kKey = "SOFTWARE\\DOVETRA\\TAVRINCLIENT";
+
+std::string MessageOf(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const ERegistryException& error) {
+        return error.Message();
+    }
+    return "no error";
+}
+
+std::string ReadFile(const std::string& path)
+{
+    QFile file(QString::fromStdString(path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string("<missing>");
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    QFile file(QString::fromStdString(path));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(text.data(), static_cast<qint64>(text.size()));
+}
+
+class Accessor : public testing::Test {
+protected:
+    void SetUp() override { hive.keys.CreateKey(kKey); }
+
+    void Store(const std::string& name, std::uint32_t type, const std::string& bytes)
+    {
+        hive.keys.SetValue(kKey, name, RegistryValue{type, bytes});
+    }
+
+    TRegistry Opened()
+    {
+        TRegistry registry(hive);
+        EXPECT_TRUE(registry.OpenKey("\\" + kKey + "\\", false));
+        return registry;
+    }
+
+    MemoryRegistryHive hive;
+};
+
+} // namespace
+
+TEST_F(Accessor, TextAcceptsPlainAndExpandableUpToTheFirstZeroByte)
+{
+    Store("plain", platform::REG_SZ, std::string("127.0.0.1\0", 10));
+    Store("expand", platform::REG_EXPAND_SZ, std::string("%HOME%\\x\0", 9));
+    Store("cut", platform::REG_SZ, std::string("ab\0cd\0", 6));
+    Store("unterminated", platform::REG_SZ, "abc");
+    Store("empty", platform::REG_SZ, std::string("\0", 1));
+    Store("size0", platform::REG_DWORD, "");
+    TRegistry registry = Opened();
+    EXPECT_EQ(registry.ReadString("plain"), "127.0.0.1");
+    EXPECT_EQ(registry.ReadString("EXPAND"), "%HOME%\\x");
+    EXPECT_EQ(registry.ReadString("cut"), "ab");
+    EXPECT_EQ(registry.ReadString("unterminated"), "abc");
+    EXPECT_EQ(registry.ReadString("empty"), "");
+    EXPECT_EQ(registry.ReadString("size0"), "");
+}
+
+TEST_F(Accessor, TextRefusesOtherTypes)
+{
+    Store("x", platform::REG_DWORD, std::string("\x05\0\0\0", 4));
+    Store("bin", platform::REG_BINARY, "ab");
+    Store("multi", platform::REG_MULTI_SZ, std::string("a\0b\0\0", 5));
+    TRegistry registry = Opened();
+    EXPECT_EQ(MessageOf([&] { registry.ReadString("x"); }), "Invalid data type for 'x'");
+    EXPECT_EQ(MessageOf([&] { registry.ReadString("bin"); }), "Invalid data type for 'bin'");
+    EXPECT_EQ(MessageOf([&] { registry.ReadString("multi"); }), "Invalid data type for 'multi'");
+    EXPECT_EQ(MessageOf([&] { registry.ReadString("absent"); }), "Failed to get data for 'absent'");
+}
+
+TEST_F(Accessor, IntegersAreDwordsOfAtMostFourBytes)
+{
+    Store("x", platform::REG_DWORD, std::string("\xf6\xff\xff\xff", 4));
+    Store("short", platform::REG_DWORD, std::string("\x01\x02", 2));
+    Store("text3", platform::REG_SZ, std::string("12\0", 3));
+    Store("text5", platform::REG_SZ, std::string("1234\0", 5));
+    Store("qword", platform::REG_QWORD, std::string(8, '\0'));
+    Store("bin4", platform::REG_BINARY, std::string(4, '\0'));
+    Store("long", platform::REG_DWORD, std::string(5, '\0'));
+    TRegistry registry = Opened();
+    EXPECT_EQ(registry.ReadInteger("x"), -10);
+    EXPECT_EQ(registry.ReadInteger("short"), 0x0201);
+    // The size is checked by the query, before the type.
+    EXPECT_EQ(MessageOf([&] { registry.ReadInteger("text3"); }), "Invalid data type for 'text3'");
+    EXPECT_EQ(MessageOf([&] { registry.ReadInteger("text5"); }), "Failed to get data for 'text5'");
+    EXPECT_EQ(MessageOf([&] { registry.ReadInteger("qword"); }), "Failed to get data for 'qword'");
+    EXPECT_EQ(MessageOf([&] { registry.ReadInteger("bin4"); }), "Invalid data type for 'bin4'");
+    EXPECT_EQ(MessageOf([&] { registry.ReadInteger("long"); }), "Failed to get data for 'long'");
+    EXPECT_EQ(MessageOf([&] { registry.ReadInteger("absent"); }), "Failed to get data for 'absent'");
+}
+
+TEST_F(Accessor, BooleansAreIntegersAndAnyNonZeroIsTrue)
+{
+    Store("two", platform::REG_DWORD, std::string("\x02\0\0\0", 4));
+    Store("zero", platform::REG_DWORD, std::string(4, '\0'));
+    Store("text", platform::REG_SZ, std::string("1\0", 2));
+    TRegistry registry = Opened();
+    EXPECT_TRUE(registry.ReadBool("two"));
+    EXPECT_FALSE(registry.ReadBool("zero"));
+    EXPECT_EQ(MessageOf([&] { registry.ReadBool("text"); }), "Invalid data type for 'text'");
+    registry.WriteBool("two", true);
+    EXPECT_EQ(hive.keys.Value(kKey, "two")->data, std::string("\x01\0\0\0", 4));
+}
+
+TEST_F(Accessor, AValueExistsWhateverItsTypeAndSize)
+{
+    Store("empty", platform::REG_NONE, "");
+    Store("big", platform::REG_BINARY, std::string(100, 'x'));
+    TRegistry registry = Opened();
+    EXPECT_TRUE(registry.ValueExists("empty"));
+    EXPECT_TRUE(registry.ValueExists("BIG"));
+    EXPECT_FALSE(registry.ValueExists("absent"));
+    TRegistry closed(hive);
+    EXPECT_FALSE(closed.ValueExists("big"));
+}
+
+TEST_F(Accessor, WritesKeepTheirTypesAndReportFailuresByName)
+{
+    TRegistry registry = Opened();
+    registry.WriteString("server", "10.0.0.1");
+    registry.WriteInteger("y", -20);
+    EXPECT_EQ(hive.keys.Value(kKey, "server")->type, platform::REG_SZ);
+    EXPECT_EQ(hive.keys.Value(kKey, "server")->data, std::string("10.0.0.1\0", 9));
+    EXPECT_EQ(hive.keys.Value(kKey, "y")->type, platform::REG_DWORD);
+    EXPECT_EQ(registry.ReadInteger("y"), -20);
+    hive.failWrites = true;
+    EXPECT_EQ(MessageOf([&] { registry.WriteString("server", "x"); }), "Failed to set data for 'server'");
+    EXPECT_EQ(MessageOf([&] { registry.WriteInteger("x", 1); }), "Failed to set data for 'x'");
+}
+
+TEST(AccessorKeys, OpensFromTheRootOrTheOpenKeyAndCreatesParents)
+{
+    MemoryRegistryHive hive;
+    TRegistry registry(hive);
+    EXPECT_FALSE(registry.OpenKey("\\SOFTWARE\\DOVETRA\\TAVRINCLIENT\\", false));
+    EXPECT_TRUE(registry.OpenKey("\\SOFTWARE\\DOVETRA\\TAVRINCLIENT\\", true));
+    EXPECT_TRUE(hive.keys.HasKey("software"));
+    EXPECT_TRUE(hive.keys.HasKey("SOFTWARE\\DOVETRA"));
+    EXPECT_TRUE(registry.OpenKey("Sub", true));
+    EXPECT_TRUE(hive.keys.HasKey(kKey + "\\Sub"));
+    hive.failWrites = true;
+    TRegistry other(hive);
+    EXPECT_FALSE(other.OpenKey("\\Elsewhere", true));
+}
+
+class HiveFile : public testing::Test {
+protected:
+    std::string Path() const { return dir.filePath("tavrin-client/user.reg").toStdString(); }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(HiveFile, KeepsEveryTypeAndByteThroughTheFile)
+{
+    platform::FileRegistryHive hive(Path());
+    const std::vector<std::pair<std::string, RegistryValue>> values = {
+        {"quoted", {platform::REG_SZ, std::string("say \"hi\" C:\\dir\0", 16)}},
+        {"lines", {platform::REG_SZ, std::string("a\nb\0", 4)}},
+        {"expand", {platform::REG_EXPAND_SZ, std::string("%HOME%\0", 7)}},
+        {"negative", {platform::REG_DWORD, std::string("\xf6\xff\xff\xff", 4)}},
+        {"short", {platform::REG_DWORD, std::string("\x01", 1)}},
+        {"bin", {platform::REG_BINARY, std::string("\x00\xff\x10", 3)}},
+        {"qword", {platform::REG_QWORD, std::string(8, '\x7f')}},
+        {"", {platform::REG_SZ, std::string("default\0", 8)}},
+    };
+    ASSERT_TRUE(hive.CreateKey(kKey));
+    for (const auto& [name, value] : values)
+        ASSERT_TRUE(hive.SetValue(kKey, name, value)) << name;
+
+    platform::FileRegistryHive reread(Path());
+    for (const auto& [name, value] : values) {
+        const auto stored = reread.QueryValue(kKey, name);
+        ASSERT_TRUE(stored) << name;
+        EXPECT_EQ(stored->type, value.type) << name;
+        EXPECT_EQ(stored->data, value.data) << name;
+    }
+    const std::string text = ReadFile(Path());
+    EXPECT_NE(text.find("[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n"), std::string::npos);
+    EXPECT_NE(text.find("\"negative\"=dword:fffffff6\n"), std::string::npos);
+    EXPECT_NE(text.find("\"quoted\"=\"say \\\"hi\\\" C:\\\\dir\"\n"), std::string::npos);
+}
+
+TEST_F(HiveFile, ReadsWhatAPersonWrites)
+{
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    WriteFile(Path(), "REGEDIT4\r\n"
+                      "; written by hand\r\n"
+                      "\r\n"
+                      "[hkey_current_user\\Software\\Dovetra\\TavrinClient]\r\n"
+                      "  \"Server\" = \"192.168.1.5\"\r\n"
+                      "\"chimes\"=dword:2\r\n"
+                      "\"blob\"=hex:01,02,\\\r\n"
+                      "  03,04\r\n"
+                      "@=\"default\"\r\n");
+    platform::FileRegistryHive hive(Path());
+    ASSERT_TRUE(hive.KeyExists(kKey));
+    EXPECT_EQ(hive.QueryValue(kKey, "server")->data, std::string("192.168.1.5\0", 12));
+    EXPECT_EQ(hive.QueryValue(kKey, "CHIMES")->data, std::string("\x02\0\0\0", 4));
+    EXPECT_EQ(hive.QueryValue(kKey, "blob")->data, "\x01\x02\x03\x04");
+    EXPECT_EQ(hive.QueryValue(kKey, "")->data, std::string("default\0", 8));
+}
+
+TEST_F(HiveFile, ASaveKeepsOtherKeysAndValues)
+{
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    WriteFile(Path(), "REGEDIT4\n\n"
+                      "[HKEY_CURRENT_USER\\SOFTWARE\\Other]\n\"keep\"=\"me\"\n\n"
+                      "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"1.2.3.4\"\n\"extra\"=hex:ff\n");
+    platform::FileRegistryHive hive(Path());
+    ASSERT_TRUE(hive.SetValue(kKey, "server", {platform::REG_SZ, std::string("5.6.7.8\0", 8)}));
+    ASSERT_TRUE(hive.SetValue(kKey, "x", {platform::REG_DWORD, std::string(4, '\0')}));
+    EXPECT_EQ(hive.QueryValue("SOFTWARE\\Other", "keep")->data, std::string("me\0", 3));
+    EXPECT_EQ(hive.QueryValue(kKey, "extra")->data, "\xff");
+    EXPECT_EQ(hive.QueryValue(kKey, "server")->data, std::string("5.6.7.8\0", 8));
+    EXPECT_TRUE(hive.QueryValue(kKey, "x"));
+}
+
+TEST_F(HiveFile, AFileThatCannotBeParsedIsReportedAndNeverOverwritten)
+{
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    const std::vector<std::pair<std::string, std::string>> broken = {
+        {"REGEDIT4\n\"server\"=\"x\"\n", ":2: a value before the first [key]"},
+        {"[HKEY_CURRENT_USER\\A]\n\"server\"=\"x\n", ":2: expected closing '\"'"},
+        {"[HKEY_CURRENT_USER\\A]\n\n\"x\"=dword:123456789\n", ":3: expected up to 8 hex digits after dword:"},
+        {"[HKEY_LOCAL_MACHINE\\A]\n", ":1: keys must lie under HKEY_CURRENT_USER"},
+        {"[HKEY_CURRENT_USER\\A\n", ":1: expected ']' at the end of the key"},
+        {"[HKEY_CURRENT_USER\\A]\n\"b\"=hex:1,2\n", ":2: expected two hex digits per byte"},
+        {"[HKEY_CURRENT_USER\\A]\n\"b\"=\"x\" junk\n", ":2: unexpected text after the value"},
+        {"[HKEY_CURRENT_USER\\A]\n\"b\"=\"\\n\"\n", ":2: only \\\\ and \\\" may be escaped in quotes"},
+        {"[HKEY_CURRENT_USER\\A]\n\"b\"=-\n", ":2: deleting a value is not supported here"},
+        {"[HKEY_CURRENT_USER\\A]\n\"b\"=text\n", ":2: expected a value"},
+    };
+    for (const auto& [text, fault] : broken) {
+        WriteFile(Path(), text);
+        platform::FileRegistryHive hive(Path());
+        try {
+            hive.SetValue(kKey, "server", {platform::REG_SZ, std::string("y\0", 2)});
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const platform::HiveFormatError& error) {
+            EXPECT_EQ(std::string(error.what()).rfind(Path() + fault, 0), 0u) << error.what();
+        }
+        EXPECT_EQ(ReadFile(Path()), text);
+    }
+}
+
+TEST_F(HiveFile, TheAccessorReportsTheFaultWithPathAndLine)
+{
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    WriteFile(Path(), "REGEDIT4\n[HKEY_CURRENT_USER\\SOFTWARE]\nnonsense\n");
+    platform::FileRegistryHive hive(Path());
+    TRegistry registry(hive);
+    EXPECT_EQ(MessageOf([&] { registry.OpenKey("\\SOFTWARE", false); }),
+              Path() + ":3: expected '\"'");
+}
+
+TEST_F(HiveFile, ASaveThatFailsHalfWayLeavesThePreviousFile)
+{
+    platform::FileRegistryHive hive(Path());
+    ASSERT_TRUE(hive.SetValue(kKey, "server", {platform::REG_SZ, std::string("keep\0", 5)}));
+    const std::string before = ReadFile(Path());
+
+    // A file size limit makes the write fail part-way, as a full disk would.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit tiny = old;
+    tiny.rlim_cur = before.size() + 16;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    const bool stored = hive.SetValue(kKey, "big", {platform::REG_BINARY, std::string(4096, 'x')});
+    setrlimit(RLIMIT_FSIZE, &old);
+
+    EXPECT_FALSE(stored);
+    EXPECT_EQ(ReadFile(Path()), before);
+    EXPECT_EQ(QDir(dir.filePath("tavrin-client")).entryList(QDir::Files), QStringList({"user.reg", "user.reg.lock"}));
+}
+
+TEST_F(HiveFile, SavesAtTheSameTimeLoseNothing)
+{
+    constexpr int kWriters = 4;
+    constexpr int kValuesEach = 25;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([this, w] {
+            platform::FileRegistryHive hive(Path()); // its own file handles, like another program
+            for (int i = 0; i < kValuesEach; ++i)
+                hive.SetValue(kKey, "w" + std::to_string(w) + "v" + std::to_string(i),
+                              {platform::REG_DWORD, std::string(4, static_cast<char>(i))});
+        });
+    }
+    for (std::thread& writer : writers)
+        writer.join();
+    platform::FileRegistryHive hive(Path());
+    for (int w = 0; w < kWriters; ++w)
+        for (int i = 0; i < kValuesEach; ++i)
+            EXPECT_TRUE(hive.QueryValue(kKey, "w" + std::to_string(w) + "v" + std::to_string(i)));
+}
+
+TEST(HiveLocation, FollowsXdgConfigHome)
+{
+    qputenv("XDG_CONFIG_HOME", "/somewhere/config");
+    EXPECT_EQ(platform::FileRegistryHive::DefaultPath(), "/somewhere/config/tavrin-client/user.reg");
+    qputenv("XDG_CONFIG_HOME", "relative/is/ignored");
+    qputenv("HOME", "/home/someone");
+    EXPECT_EQ(platform::FileRegistryHive::DefaultPath(), "/home/someone/.config/tavrin-client/user.reg");
+}

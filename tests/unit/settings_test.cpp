@@ -1,0 +1,184 @@
+#include "framework/registry.h"
+#include "tests/support/event_loop.h"
+#include "tests/support/form_fixture.h"
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QScreen>
+
+#include <gtest/gtest.h>
+
+using platform::RegistryValue;
+using testsupport::FormTest;
+
+namespace {
+
+const std::string kKey = "SOFTWARE\\DOVETRA\\TAVRINCLIENT";
+
+RegistryValue Dword(std::int32_t value)
+{
+    std::string bytes;
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes += static_cast<char>((static_cast<std::uint32_t>(value) >> shift) & 0xFF);
+    return {platform::REG_DWORD, bytes};
+}
+
+RegistryValue Text(const std::string& text) { return {platform::REG_SZ, text + '\0'}; }
+
+// Centred within what a window frame and rounding may add.
+bool Centred(const QWidget& window)
+{
+    const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
+    return (window.frameGeometry().center() - screenCentre).manhattanLength() <= 8;
+}
+
+} // namespace
+
+class Settings : public FormTest {
+protected:
+    // The registry as the program finds it at start.
+    void SetUp() override { clock.Set(12, 0, 0); }
+
+    void Stored(const std::string& name, const RegistryValue& value) { registry.keys.SetValue(kKey, name, value); }
+    std::optional<RegistryValue> Saved(const std::string& name) { return registry.keys.Value(kKey, name); }
+};
+
+TEST_F(Settings, WithoutAKeyTheDefaultsApplyAndTheWindowIsCentred)
+{
+    MakeForm();
+    EXPECT_EQ(form->Edit1->text(), "127.0.0.1");
+    EXPECT_FALSE(form->Chimes1->isChecked());
+    EXPECT_FALSE(registry.keys.HasKey(kKey)); // reading creates nothing
+    form->ShowWindow();
+    EXPECT_TRUE(Centred(*form));
+}
+
+TEST_F(Settings, StoredValuesFillTheControls)
+{
+    Stored("server", Text("192.168.1.5"));
+    Stored("chimes", Dword(2));
+    Stored("x", Dword(-10));
+    Stored("y", Dword(-20));
+    MakeForm();
+    EXPECT_EQ(form->Edit1->text(), "192.168.1.5");
+    EXPECT_TRUE(form->Chimes1->isChecked());
+    EXPECT_EQ(form->pos(), QPoint(-10, -20));
+}
+
+TEST_F(Settings, AnEmptyServerGivesAnEmptyField)
+{
+    Stored("server", Text(""));
+    MakeForm();
+    EXPECT_EQ(form->Edit1->text(), "");
+}
+
+TEST_F(Settings, ChimesStoredAsTwoIsOnAndSavedBackAsOne)
+{
+    Stored("chimes", Dword(2));
+    MakeForm();
+    form->Chimes1->trigger(); // off
+    form->Chimes1->trigger(); // on again
+    EXPECT_EQ(Saved("chimes")->data, Dword(1).data);
+}
+
+TEST_F(Settings, AValueOfTheWrongTypeStopsTheStart)
+{
+    Stored("server", Text("10.1.1.1"));
+    Stored("x", Text("12"));
+    try {
+        MakeForm();
+        FAIL() << "the form was made";
+    } catch (const framework::ERegistryException& error) {
+        EXPECT_EQ(error.Message(), "Invalid data type for 'x'");
+    }
+    Stored("x", {platform::REG_QWORD, std::string(8, '\0')});
+    try {
+        MakeForm();
+        FAIL() << "the form was made";
+    } catch (const framework::ERegistryException& error) {
+        EXPECT_EQ(error.Message(), "Failed to get data for 'x'");
+    }
+}
+
+TEST_F(Settings, SettingsTwiceStoresTheAddressTypedBetween)
+{
+    MakeForm();
+    form->show();
+    form->SaveSettings1->trigger();
+    EXPECT_TRUE(form->SaveSettings1->isChecked());
+    EXPECT_TRUE(form->SettingsPanel->isVisible());
+    EXPECT_FALSE(form->DateLabel->isVisible());
+    // The panel takes the date's place.
+    EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return form->SettingsPanel->height() == 86 + 28; }));
+    EXPECT_EQ(Saved("server")->data, Text("127.0.0.1").data);
+
+    form->Edit1->setText("10.0.0.7");
+    form->SaveSettings1->trigger();
+    EXPECT_FALSE(form->SaveSettings1->isChecked());
+    EXPECT_FALSE(form->SettingsPanel->isVisible());
+    EXPECT_TRUE(form->ClockPanel->isVisible());
+    EXPECT_TRUE(form->DateLabel->isVisible());
+    EXPECT_EQ(Saved("server")->data, Text("10.0.0.7").data);
+    for (const char* name : {"chimes", "x", "y"})
+        EXPECT_EQ(Saved(name)->type, platform::REG_DWORD) << name;
+}
+
+TEST_F(Settings, EndingInTheSettingsViewKeepsTheAddressStoredWhenItOpened)
+{
+    MakeForm();
+    form->SaveSettings1->trigger();
+    form->Edit1->setText("10.9.9.9");
+    form.reset();
+    EXPECT_EQ(Saved("server")->data, Text("127.0.0.1").data);
+}
+
+TEST_F(Settings, HourAlarmStoresTheWindowPositionWithIt)
+{
+    MakeForm();
+    form->move(300, 200);
+    form->Chimes1->trigger();
+    EXPECT_EQ(Saved("chimes")->data, Dword(1).data);
+    EXPECT_EQ(Saved("x")->data, Dword(300).data);
+    EXPECT_EQ(Saved("y")->data, Dword(200).data);
+}
+
+TEST_F(Settings, AFailedWriteIsShownAndStopsTheSaveThere)
+{
+    MakeForm();
+    registry.failWritesOf = "chimes";
+    form->Chimes1->trigger();
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].text, "Failed to set data for 'chimes'");
+    EXPECT_TRUE(Saved("server"));
+    EXPECT_FALSE(Saved("x"));
+    EXPECT_TRUE(form->Chimes1->isChecked()); // the program goes on
+}
+
+TEST_F(Settings, AKeyThatCannotBeMadeSavesNothingAndSaysNothing)
+{
+    MakeForm();
+    registry.failWrites = true;
+    form->Chimes1->trigger();
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_FALSE(registry.keys.HasKey(kKey));
+}
+
+TEST_F(Settings, AStoredPositionOnAScreenIsKeptAtTheFirstShow)
+{
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    Stored("x", Dword(screen.left() + 20));
+    Stored("y", Dword(screen.top() + 30));
+    MakeForm();
+    form->ShowWindow();
+    EXPECT_EQ(form->pos(), QPoint(screen.left() + 20, screen.top() + 30));
+}
+
+TEST_F(Settings, AStoredPositionOffEveryScreenIsCentred)
+{
+    Stored("x", Dword(100000));
+    Stored("y", Dword(100000));
+    MakeForm();
+    form->ShowWindow();
+    EXPECT_TRUE(Centred(*form));
+}

@@ -1,0 +1,119 @@
+#include "tests/support/form_fixture.h"
+#include "tests/support/event_loop.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QPainter>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using platform::TrayAction;
+using platform::TrayMouseEvent;
+using testsupport::FormTest;
+
+namespace {
+
+QImage Face(const QLabel* image) { return image->pixmap().toImage().convertToFormat(QImage::Format_ARGB32); }
+QImage Shown(const testsupport::TrayRequest& request) { return request.image.convertToFormat(QImage::Format_ARGB32); }
+
+} // namespace
+
+class Tray : public FormTest {};
+
+TEST_F(Tray, StartUpAddsAnEmptyIconAndFillsItAtOnce)
+{
+    ASSERT_EQ(tray.requests.size(), 2u);
+    EXPECT_EQ(tray.requests[0].action, TrayAction::Add);
+    EXPECT_TRUE(tray.requests[0].image.isNull());
+    EXPECT_EQ(tray.requests[0].tip, "");
+    EXPECT_EQ(tray.requests[1].action, TrayAction::Modify);
+    EXPECT_EQ(Shown(tray.requests[1]), Face(form->Image1));
+    EXPECT_EQ(tray.requests[1].tip, "Tavrin Client Active");
+    EXPECT_TRUE(tray.present);
+}
+
+TEST_F(Tray, TheIconFollowsTheErrorFlag)
+{
+    form->FErrorIcon = true;
+    EXPECT_TRUE(form->UpdateTrayIcon(TrayAction::Modify));
+    EXPECT_EQ(Shown(tray.requests.back()), Face(form->Image2));
+    EXPECT_NE(Face(form->Image1), Face(form->Image2));
+    form->FErrorIcon = false;
+    form->UpdateTrayIcon(TrayAction::Modify);
+    EXPECT_EQ(Shown(tray.requests.back()), Face(form->Image1));
+    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active");
+}
+
+TEST_F(Tray, DestructionRemovesTheIcon)
+{
+    form.reset();
+    EXPECT_EQ(tray.requests.back().action, TrayAction::Delete);
+    EXPECT_FALSE(tray.present);
+    EXPECT_FALSE(tray.OnMouse); // no calls into a window that is gone
+}
+
+TEST_F(Tray, WithoutANotificationAreaEveryRequestFails)
+{
+    form.reset();
+    tray = testsupport::FakeTrayIcon();
+    tray.available = false;
+    MakeForm();
+    EXPECT_FALSE(form->UpdateTrayIcon(TrayAction::Modify));
+    EXPECT_FALSE(tray.present);
+}
+
+TEST_F(Tray, DoubleClickShowsTheWindowAndOtherClicksDoNothing)
+{
+    tray.OnMouse(TrayMouseEvent::Other);
+    EXPECT_FALSE(form->isVisible());
+    tray.OnMouse(TrayMouseEvent::DoubleClick);
+    EXPECT_TRUE(form->isVisible());
+}
+
+TEST_F(Tray, RightClickPopsTheMenuUpAtTheCursor)
+{
+    tray.cursor = QPoint(40, 50);
+    QPoint shownAt;
+    bool shown = false;
+    QTimer::singleShot(0, [&] {
+        shown = form->PopupMenu1->isVisible();
+        shownAt = form->PopupMenu1->pos();
+        form->PopupMenu1->close();
+    });
+    tray.OnMouse(TrayMouseEvent::RightButtonUp); // returns when the menu closes
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(shownAt, QPoint(40, 50));
+    EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(Tray, RightClickWithoutACursorPositionShowsTheWindow)
+{
+    tray.cursor.reset();
+    tray.OnMouse(TrayMouseEvent::RightButtonUp);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->PopupMenu1->isVisible());
+}
+
+TEST_F(Tray, MinimiseAndCloseHideTheWindowAndTheProgramGoesOn)
+{
+    form->ShowWindow();
+    form->setWindowState(Qt::WindowMinimized);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
+
+    form->Properties1->trigger();
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->close());
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(application.Terminated());
+    EXPECT_TRUE(tray.present);
+}
+
+TEST_F(Tray, NoControlDrawsItsOwnIcons)
+{
+    QImage canvas(16, 16, QImage::Format_ARGB32);
+    QPainter painter(&canvas);
+    for (int id : {0, 1, 101})
+        EXPECT_FALSE(TForm1::DrawItemIcon(id, painter, QPoint(0, 0)));
+}
