@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# CPU share and peak memory of the running client left alone, hidden and offscreen.
+# CPU share, wake-ups and peak memory of the running client left alone: hidden in the
+# notification area of a virtual X server, not touching the PC clock.
 # Usage: bench/idle_cost.sh [SECONDS]   (default 60; builds first)
 set -euo pipefail
 seconds=${1:-60}
@@ -7,12 +8,34 @@ cd "$(dirname "$0")/.."
 scripts/build >/dev/null
 
 work=$(mktemp -d)
+pids=()
+cleanup() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 100); do [[ -s $work/display ]] && break; sleep 0.1; done
+export DISPLAY=:$(cat "$work/display")
+trayer --edge top --align right --widthtype request --height 24 --transparent false 2>/dev/null &
+pids+=($!)
+for _ in $(seq 100); do xdotool search --name '^panel$' >/dev/null 2>&1 && break; sleep 0.1; done
+
 mkdir -m 700 "$work/runtime"
-XDG_RUNTIME_DIR=$work/runtime XDG_CONFIG_HOME=$work QT_QPA_PLATFORM=offscreen \
+XDG_RUNTIME_DIR=$work/runtime XDG_CONFIG_HOME=$work QT_QPA_PLATFORM=xcb \
   build/app/tavrin-client --dry-run >/dev/null 2>&1 &
 pid=$!
-trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -rf "$work"' EXIT
-sleep 2 # past start-up, which is not the idle cost
+pids+=("$pid")
+sleep 3 # past start-up, which is not the idle cost
+if xdotool search --onlyvisible --name '^Tavrin Client V2\.00$' >/dev/null 2>&1; then
+  echo "the window is shown: not an idle measure" >&2
+  exit 1
+fi
 
 ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
