@@ -7,32 +7,15 @@ seconds=${1:-60}
 cd "$(dirname "$0")/.."
 scripts/build >/dev/null
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill "${pids[i]}" 2>/dev/null || true
-    wait "${pids[i]}" 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 100); do [[ -s $work/display ]] && break; sleep 0.1; done
-export DISPLAY=:$(cat "$work/display")
-trayer --edge top --align right --widthtype request --height 24 --transparent false 2>/dev/null &
-pids+=($!)
-for _ in $(seq 100); do xdotool search --name '^panel$' >/dev/null 2>&1 && break; sleep 0.1; done
-
-mkdir -m 700 "$work/runtime"
-XDG_RUNTIME_DIR=$work/runtime XDG_CONFIG_HOME=$work QT_QPA_PLATFORM=xcb \
-  build/app/tavrin-client --dry-run >/dev/null 2>&1 &
+source scripts/lib/desktop.sh
+use_private_folders
+start_x_server
+start_tray
+build/app/tavrin-client --dry-run >/dev/null 2>&1 &
 pid=$!
-pids+=("$pid")
+track "$pid"
 sleep 3 # past start-up, which is not the idle cost
-if xdotool search --onlyvisible --name '^Tavrin Client V2\.00$' >/dev/null 2>&1; then
+if [[ -n $(main_window_shown) ]]; then
   echo "the window is shown: not an idle measure" >&2
   exit 1
 fi

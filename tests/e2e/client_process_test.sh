@@ -6,29 +6,11 @@ set -uo pipefail
 
 client=$1
 case_name=$2
-work=$(mktemp -d)
-export XDG_RUNTIME_DIR=$work/runtime XDG_CONFIG_HOME=$work/config
-mkdir -m 700 "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME"
+source "$(dirname "$0")/../../scripts/lib/desktop.sh"
+use_private_folders
 export QT_QPA_PLATFORM=offscreen
-started=()
-
-cleanup() {
-  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# Waits up to $2 tenths of a second for the condition "$1".
-wait_for() {
-  local tries=$2
-  until eval "$1"; do
-    (( tries-- > 0 )) || return 1
-    sleep 0.1
-  done
-}
 
 # Waits for process $1 to end within $2 tenths of a second; leaves its status in $status.
 wait_exit() {
@@ -54,11 +36,11 @@ options)
 second-copy)
   "$client" --dry-run >"$work/first.out" 2>&1 &
   first=$!
-  started+=("$first")
+  track "$first"
   wait_for "lock_held tavrinc" 100 || fail "first copy never took its lock"
   "$client" --dry-run --show >"$work/second.out" 2>&1 &
   second=$!
-  started+=("$second")
+  track "$second"
   wait_exit "$second" 50 || fail "second copy still runs"
   (( status == 0 )) || fail "second copy exits $status"
   [[ ! -s $work/second.out ]] || fail "second copy said: $(cat "$work/second.out")"
@@ -68,7 +50,7 @@ second-copy)
 sigterm | sigint)
   "$client" --dry-run &
   pid=$!
-  started+=("$pid")
+  track "$pid"
   wait_for "lock_held tclient" 100 || fail "client never came up"
   kill "-${case_name#sig}" "$pid"
   wait_exit "$pid" 50 || fail "client ignores $case_name"
@@ -80,13 +62,10 @@ window-lock-held)
   # once the alert is dismissed.
   exec 9>"$XDG_RUNTIME_DIR/tclient"
   flock -n 9 || fail "could not hold the window lock"
-  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 9>&- 2>/dev/null &
-  started+=($!)
-  wait_for "[[ -s $work/display ]]" 100 || fail "Xvfb did not start"
-  export DISPLAY=:$(cat "$work/display") QT_QPA_PLATFORM=xcb
+  start_x_server || fail "no X server"
   "$client" --dry-run --show 9>&- &
   pid=$!
-  started+=("$pid")
+  track "$pid"
   wait_for "alert=\$(xdotool search --onlyvisible --name '^Dovetra Tavrin Client\$' 2>/dev/null | head -n 1); [[ -n \$alert ]]" 100 \
     || fail "no alert appeared"
   xdotool search --onlyvisible --name 'Tavrin Client V2.00' >/dev/null 2>&1 && fail "window shown behind the alert"

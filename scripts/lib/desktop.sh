@@ -1,0 +1,53 @@
+# Shell helpers for running the client on a private virtual desktop; sourced by the
+# scripts, tests and benchmarks that need one.
+
+started_pids=()
+
+# Ends what was started here, the last first, so that programs do not outlive their
+# X server. Installed as the EXIT trap by use_private_desktop.
+stop_started() {
+  local i
+  for ((i = ${#started_pids[@]} - 1; i >= 0; i--)); do
+    kill "${started_pids[i]}" 2>/dev/null
+    wait "${started_pids[i]}" 2>/dev/null
+  done
+  started_pids=()
+}
+
+# Remembers a process to end with the others.
+track() { started_pids+=("$1"); }
+
+# Waits up to $2 tenths of a second for the shell condition $1.
+wait_for() {
+  local tries=$2
+  until eval "$1"; do
+    (( tries-- > 0 )) || return 1
+    sleep 0.1
+  done
+}
+
+# Makes a scratch folder ($work) with private runtime and configuration folders, so that
+# a copy of the client running elsewhere neither refuses nor sees this one.
+use_private_folders() {
+  work=$(mktemp -d)
+  export XDG_RUNTIME_DIR=$work/runtime XDG_CONFIG_HOME=$work/config
+  mkdir -m 700 "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME"
+  trap 'stop_started; rm -rf "$work"' EXIT
+}
+
+# Starts a virtual X server and points DISPLAY at it.
+start_x_server() {
+  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 9>&- 2>/dev/null &
+  track $!
+  wait_for "[[ -s $work/display ]]" 100 || { echo "Xvfb did not start" >&2; return 1; }
+  export DISPLAY=:$(cat "$work/display") QT_QPA_PLATFORM=xcb
+}
+
+# Starts a notification area (trayer) in the top right corner.
+start_tray() {
+  trayer --edge top --align right --widthtype request --height 24 --transparent false 2>/dev/null &
+  track $!
+  wait_for "xdotool search --name '^panel\$' >/dev/null 2>&1" 100 || { echo "trayer did not start" >&2; return 1; }
+}
+
+main_window_shown() { xdotool search --onlyvisible --name '^Tavrin Client V2\.00$' 2>/dev/null | head -n 1; }
