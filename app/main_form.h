@@ -88,6 +88,11 @@ public:
     void FetchTimeAndDate();
     void BitBtn1Click(QObject* Sender);
 
+    // Sync-state badge: the caption follows FTimeSource (source 0 forces FSyncState to 2),
+    // then the colours follow FSyncState; values outside the table leave them as they are.
+    void ShowSyncBadge();
+    void ShowUnknownBadge();
+
     // Settings store. The two menu handlers run after the menu has inverted the item's
     // check mark.
     void LoadSettings();

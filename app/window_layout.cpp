@@ -162,9 +162,7 @@ void TForm1::CreateControls()
     tsStatus->setFrameStyle(QFrame::Box | QFrame::Plain);
     tsStatus->setAlignment(Qt::AlignCenter);
     tsStatus->setFont(PixelFont("Tahoma", 11, true));
-    tsStatus->SetCaption("Unknown");
-    tsStatus->SetColor(clBtnFace);
-    tsStatus->SetFontColor(clGray);
+    ShowUnknownBadge();
 
     Timer1 = new TTimer(this);
     Timer1->setInterval(250);
