@@ -2,7 +2,11 @@
 
 // What the clock guard's launcher, interposer and probe agree on.
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <ctime>
 
 namespace clockguard {
 
@@ -16,5 +20,13 @@ inline constexpr char kRecordVariable[] = "TAVRIN_CLOCK_GUARD_RECORD";
 inline constexpr char kMarkerVariable[] = "TAVRIN_CLOCK_GUARD_MARKER";
 // When set, the interposer answers every call with EPERM, as an unprivileged process sees.
 inline constexpr char kRefuseVariable[] = "TAVRIN_CLOCK_GUARD_REFUSE";
+
+// True when this process runs under the guard's filter. Test programs that can set the
+// clock ask this before they do anything. The null time makes the question harmless even
+// where no filter stands.
+inline bool UnderClockFilter()
+{
+    return syscall(SYS_clock_settime, CLOCK_REALTIME, nullptr) == -1 && errno == kBlockedErrno;
+}
 
 } // namespace clockguard
