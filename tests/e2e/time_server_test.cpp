@@ -11,6 +11,7 @@
 #include <ctime>
 #include <numeric>
 #include <regex>
+#include <set>
 
 using namespace std::chrono_literals;
 using testing::HasSubstr;
@@ -141,6 +142,24 @@ TEST_F(TimeServer, RejectsWhatIsNoRequestAndGoesOnServing)
 
     // None of them was answered: the first reply connection carries the good request's code.
     EXPECT_THAT(Joined(Ask({"{0007TavrinClient1010}"})), MatchesRegex("\\{TAVRIN_1,0,2,0007[0-9]+\\}"));
+}
+
+TEST_F(TimeServer, AnswersRequestsThatArriveTogether)
+{
+    Start();
+    std::vector<testsupport::Socket> requests;
+    for (int code = 1; code <= 5; ++code)
+        requests.push_back(ConnectAndSend(requestPort, {"{000" + std::to_string(code) + "TavrinClient1010}"}));
+
+    std::set<std::string> echoed;
+    for (int i = 0; i < 5; ++i) {
+        const std::optional<testsupport::Socket> reply = replies.Accept();
+        ASSERT_TRUE(reply) << server->Output();
+        const std::string frame = Joined(ReadUntilClosed(*reply));
+        ASSERT_THAT(frame, MatchesRegex("\\{TAVRIN_1,0,2,000[1-5][0-9]+\\}"));
+        echoed.insert(frame.substr(14, 4));
+    }
+    EXPECT_EQ(echoed, (std::set<std::string>{"0001", "0002", "0003", "0004", "0005"}));
 }
 
 TEST_F(TimeServer, ReadsOnlyOneRequestPerConnection)

@@ -114,14 +114,15 @@ void TimeServer::Run(int stopFd)
         if (fds[0].revents != 0)
             return;
 
-        // Walk the lists in the order the poll entries were made, before anything is added.
-        auto polled = fds.begin() + 2;
-        for (Request& request : requests_)
-            if ((polled++)->revents != 0)
-                ReadRequest(request);
+        // Replies first: a finished request adds a reply that has no poll entry yet.
+        auto polledRequest = fds.begin() + 2;
+        auto polledReply = polledRequest + static_cast<std::ptrdiff_t>(requests_.size());
         for (Reply& reply : replies_)
-            if ((polled++)->revents != 0)
+            if ((polledReply++)->revents != 0)
                 AdvanceReply(reply);
+        for (Request& request : requests_)
+            if ((polledRequest++)->revents != 0)
+                ReadRequest(request);
         if (fds[1].revents != 0)
             Accept();
         RunTimers(Clock::now());
@@ -172,7 +173,7 @@ void TimeServer::ReadRequest(Request& request)
         return;
     if (got > 0)
         request.received.append(buffer, static_cast<std::size_t>(got));
-    if (Finished(request))
+    if (HandleIfWhole(request))
         return;
     if (got <= 0) {
         Log("rejected request from %s: \"%s\" (ended before its '}')\n", ToText(request.peer).c_str(),
@@ -185,7 +186,7 @@ void TimeServer::ReadRequest(Request& request)
     }
 }
 
-bool TimeServer::Finished(Request& request)
+bool TimeServer::HandleIfWhole(Request& request)
 {
     const std::size_t brace = request.received.find('}');
     if (brace == std::string::npos)

@@ -55,7 +55,7 @@ private:
 
     void Accept();
     void ReadRequest(Request& request);
-    bool Finished(Request& request); // true when the request is dealt with and may go
+    bool HandleIfWhole(Request& request); // true when the request was whole and is dealt with
     void StartReply(const sockaddr_in& requester, std::string echoCodeField);
     void Connect(Reply& reply);
     void AdvanceReply(Reply& reply);
