@@ -185,7 +185,7 @@ std::string HelpText()
            "  --status-interval SECONDS   between status datagrams (default 10; 0: none)\n"
            "Faults, for testing the client:\n"
            "  --frames N                  N frames in one reply\n"
-           "  --split                     the reply in two writes, 100 ms apart\n"
+           "  --split                     the reply in two writes, 250 ms apart\n"
            "  --raw TEXT                  send TEXT instead of a frame\n"
            "  --no-reply                  read each request, close, and never answer\n"
            "  --close-at-once             close each request connection without reading it\n"

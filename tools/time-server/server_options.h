@@ -29,7 +29,7 @@ struct ServerOptions {
 
     // Faults, for tests of the client
     int framesPerReply = 1;
-    bool splitReply = false;             // the reply in two writes, a pause between
+    bool splitReply = false;             // the reply in two writes, 250 ms apart
     std::optional<std::string> rawReply; // sent instead of the frame
     bool noReply = false;                // read the request, never answer
     bool closeAtOnce = false;            // close request connections unread

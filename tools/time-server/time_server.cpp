@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 
 constexpr auto kRequestPatience = 5s; // for a request to arrive whole
 constexpr auto kReplyPatience = 5s;   // for each stage of a reply: connect, write
-constexpr auto kSplitPause = 100ms;   // between the two halves of a split reply
+constexpr auto kSplitPause = 250ms;   // between the two halves: long enough to arrive as two reads
 constexpr std::size_t kLongestRequest = 64; // the client's is 22 bytes
 const in_addr kGroup{htonl(0xE0000001)};  // 224.0.0.1
 
@@ -177,11 +177,11 @@ void TimeServer::ReadRequest(Request& request)
         return;
     if (got <= 0) {
         Log("rejected request from %s: \"%s\" (ended before its '}')\n", ToText(request.peer).c_str(),
-                     Printable(request.received).c_str());
+            Printable(request.received).c_str());
         request.fd.Reset();
     } else if (request.received.size() > kLongestRequest) {
         Log("rejected request from %s: \"%s\" (too long)\n", ToText(request.peer).c_str(),
-                     Printable(request.received).c_str());
+            Printable(request.received).c_str());
         request.fd.Reset();
     }
 }
@@ -203,12 +203,11 @@ bool TimeServer::HandleIfWhole(Request& request)
     }
     const std::optional<std::string> field = options_.fixedEchoCode ? options_.fixedEchoCode : EchoCodeField(*code);
     if (!field) {
-        Log("rejected request from %s: \"%s\" (echo code out of range)\n", from.c_str(),
-                     Printable(text).c_str());
+        Log("rejected request from %s: \"%s\" (echo code out of range)\n", from.c_str(), Printable(text).c_str());
         return true;
     }
     Log("request from %s: %s%s\n", from.c_str(), Printable(text).c_str(),
-                 options_.noReply ? " (not answered: --no-reply)" : "");
+        options_.noReply ? " (not answered: --no-reply)" : "");
     if (!options_.noReply)
         StartReply(request.peer, *field);
     return true;
@@ -272,7 +271,7 @@ void TimeServer::WriteReply(Reply& reply)
         return;
     }
     Log("reply to %s: %s%s\n", ToText(reply.to).c_str(), Printable(reply.payload).c_str(),
-                 options_.splitReply ? " (in two writes)" : "");
+        options_.splitReply ? " (in two writes)" : "");
     Finish(reply);
 }
 
@@ -330,9 +329,9 @@ void TimeServer::RunTimers(Clock::time_point now)
     }
     for (Request& request : requests_) {
         if (request.fd && now >= request.deadline) {
-            Log("rejected request from %s: \"%s\" (incomplete after %llds)\n",
-                         ToText(request.peer).c_str(), Printable(request.received).c_str(),
-                         static_cast<long long>(std::chrono::seconds(kRequestPatience).count()));
+            Log("rejected request from %s: \"%s\" (incomplete after %llds)\n", ToText(request.peer).c_str(),
+                Printable(request.received).c_str(),
+                static_cast<long long>(std::chrono::seconds(kRequestPatience).count()));
             request.fd.Reset();
         }
     }
