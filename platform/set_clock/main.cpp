@@ -1,0 +1,79 @@
+// tavrin-set-clock: sets the system clock to a whole second.
+//
+//   tavrin-set-clock SECONDS
+//
+// SECONDS counts from 1970-01-01 00:00:00 UTC, in decimal digits only. This is the one
+// part of the Tavrin client that is given the right to set the clock
+// (setcap cap_sys_time+ep), so it takes that one argument and nothing else.
+// Exit status: 0 when the clock was set, 1 when the system refused, 2 for bad arguments.
+
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace {
+
+// 9999-12-31 23:59:59 UTC, the last second the client ever asks for.
+constexpr std::int64_t kLatestSecond = 253'402'300'799;
+
+enum class Refusal { None, NotDecimal, OutOfRange };
+
+Refusal CheckSeconds(std::string_view text, std::int64_t& seconds)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
+        return Refusal::NotDecimal;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (error != std::errc() || end != text.data() + text.size() || seconds > kLatestSecond)
+        return Refusal::OutOfRange;
+    return Refusal::None;
+}
+
+// The argument as it can be shown on one line of a terminal.
+std::string Shown(std::string_view text)
+{
+    constexpr std::size_t kLongest = 40;
+    std::string shown;
+    for (const char c : text.substr(0, kLongest))
+        shown += (c >= 0x20 && c < 0x7f) ? c : '?';
+    if (text.size() > kLongest)
+        shown += "...";
+    return shown;
+}
+
+int Refuse(const std::string& reason)
+{
+    std::fprintf(stderr, "tavrin-set-clock: %s\n", reason.c_str());
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        const std::string got = argc == 1 ? "none" : std::to_string(argc - 1) + " arguments";
+        return Refuse("expected one count of seconds since 1970-01-01 00:00:00 UTC, got " + got);
+    }
+    std::int64_t seconds = 0;
+    switch (CheckSeconds(argv[1], seconds)) {
+    case Refusal::NotDecimal:
+        return Refuse("'" + Shown(argv[1]) + "' is not a count of seconds: only the digits 0-9 are allowed");
+    case Refusal::OutOfRange:
+        return Refuse("'" + Shown(argv[1]) + "' is out of range: at most " + std::to_string(kLatestSecond));
+    case Refusal::None:
+        break;
+    }
+
+    const timespec time{static_cast<time_t>(seconds), 0};
+    if (clock_settime(CLOCK_REALTIME, &time) != 0) {
+        std::fprintf(stderr, "tavrin-set-clock: cannot set the clock: %s\n", std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}

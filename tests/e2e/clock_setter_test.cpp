@@ -1,0 +1,154 @@
+// The program's clock setters, run in a probe program under the clock guard: who sets the
+// clock (the program itself or its helper), that a refusal stays silent, and that a dry
+// run sets nothing.
+
+#include "tests/support/clock_guard.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+using testing::ElementsAre;
+using testing::EndsWith;
+using testing::IsEmpty;
+using testsupport::ClockGuard;
+
+namespace {
+
+const std::string kProbe = CLOCK_SETTER_PROBE;
+const std::string kHelper = TAVRIN_SET_CLOCK;
+
+bool TestsHoldTheTimeCapability()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("CapEff:"))
+            return (std::stoull(line.substr(7), nullptr, 16) >> 25 & 1) != 0; // CAP_SYS_TIME
+    return false;
+}
+
+std::string Pid(const std::string& line)
+{
+    return line.substr(0, line.find(' '));
+}
+
+std::string Call(const std::string& line)
+{
+    return line.substr(line.find(' ') + 1);
+}
+
+// The program path the interposer noted for the process that made `request`.
+std::string ProgramOf(const ClockGuard& guard, const std::string& request)
+{
+    for (const std::string& load : guard.Loads())
+        if (Pid(load) == Pid(request))
+            return Call(load);
+    return "?";
+}
+
+} // namespace
+
+class ClockSetters : public testsupport::ClockGuardedTest {};
+
+TEST_F(ClockSetters, WithTheTimeCapabilityTheProgramSetsTheClockItself)
+{
+    if (!TestsHoldTheTimeCapability())
+        GTEST_SKIP() << "the tests run without CAP_SYS_TIME";
+    const auto probe = guard.Start({kProbe, "1211371200"});
+    ASSERT_TRUE(probe->WaitForExit());
+    EXPECT_EQ(probe->ExitCode(), 0) << probe->Errors();
+
+    const std::vector<std::string> requests = guard.Requests();
+    ASSERT_THAT(requests, testing::SizeIs(1));
+    EXPECT_EQ(requests[0], std::to_string(probe->Pid()) + " clock_settime 0 1211371200.000000000");
+    EXPECT_EQ(guard.Loads().size(), 1u) << "no helper was started";
+}
+
+TEST_F(ClockSetters, WithoutItTheHelperBesideTheProgramSetsTheClock)
+{
+    const std::string bin = guard.Folder() + "/bin";
+    std::filesystem::create_directory(bin);
+    std::filesystem::copy_file(kProbe, bin + "/clock-setter-probe");
+    std::filesystem::copy_file(kHelper, bin + "/tavrin-set-clock");
+
+    const auto probe = guard.Start({bin + "/clock-setter-probe", "--without-time-capability", "2147483648"},
+                                   {"PATH=/nonexistent"});
+    ASSERT_TRUE(probe->WaitForExit());
+    EXPECT_EQ(probe->ExitCode(), 0) << probe->Errors();
+
+    const std::vector<std::string> requests = guard.Requests();
+    ASSERT_THAT(requests, testing::SizeIs(1));
+    EXPECT_EQ(Call(requests[0]), "clock_settime 0 2147483648.000000000");
+    EXPECT_EQ(ProgramOf(guard, requests[0]), bin + "/tavrin-set-clock");
+}
+
+TEST_F(ClockSetters, AHelperNotBesideTheProgramIsLookedUpOnPath)
+{
+    const std::string helperFolder = kHelper.substr(0, kHelper.rfind('/'));
+    const auto probe = guard.Start({kProbe, "--without-time-capability", "1211371200"}, {"PATH=" + helperFolder});
+    ASSERT_TRUE(probe->WaitForExit());
+    EXPECT_EQ(probe->ExitCode(), 0) << probe->Errors();
+
+    const std::vector<std::string> requests = guard.Requests();
+    ASSERT_THAT(requests, testing::SizeIs(1));
+    EXPECT_EQ(Call(requests[0]), "clock_settime 0 1211371200.000000000");
+    EXPECT_THAT(ProgramOf(guard, requests[0]), EndsWith("/tavrin-set-clock"));
+}
+
+TEST_F(ClockSetters, AMissingHelperLeavesTheClockAndSaysNothing)
+{
+    const auto probe = guard.Start({kProbe, "--without-time-capability", "1211371200"}, {"PATH=/nonexistent"});
+    ASSERT_TRUE(probe->WaitForExit());
+    EXPECT_EQ(probe->ExitCode(), 0);
+    EXPECT_EQ(probe->Output(), "");
+    EXPECT_EQ(probe->Errors(), "");
+    EXPECT_THAT(guard.Requests(), IsEmpty());
+}
+
+TEST_F(ClockSetters, ADryRunSetsNothingAndPrintsEachTimeItWouldHaveSet)
+{
+    const auto probe = guard.Start({kProbe, "--dry-run", "1211371200", "253402300799"});
+    ASSERT_TRUE(probe->WaitForExit());
+    EXPECT_EQ(probe->ExitCode(), 0) << probe->Errors();
+    EXPECT_EQ(probe->Output(), "dry run: clock not set to 2008-05-21 12:00:00 UTC (1211371200)\n"
+                               "dry run: clock not set to 9999-12-31 23:59:59 UTC (253402300799)\n");
+    EXPECT_THAT(guard.Requests(), IsEmpty());
+}
+
+TEST(ClockSettersRefused, ARefusalIsSilentInTheProgram)
+{
+    if (!TestsHoldTheTimeCapability())
+        GTEST_SKIP() << "the tests run without CAP_SYS_TIME";
+    ClockGuard guard(ClockGuard::Answer::Refusal);
+    ASSERT_EQ(guard.Verify(), "") << "the clock guard is not in place; the probe is not run";
+    const auto probe = guard.Start({kProbe, "1211371200"});
+    ASSERT_TRUE(probe->WaitForExit());
+    EXPECT_EQ(probe->ExitCode(), 0);
+    EXPECT_EQ(probe->Output(), "");
+    EXPECT_EQ(probe->Errors(), "");
+    EXPECT_THAT(guard.Requests(), testing::SizeIs(1));
+}
+
+TEST(ClockSettersRefused, TheHelpersRefusalReachesOnlyStandardError)
+{
+    ClockGuard guard(ClockGuard::Answer::Refusal);
+    ASSERT_EQ(guard.Verify(), "") << "the clock guard is not in place; the probe is not run";
+    const std::string helperFolder = kHelper.substr(0, kHelper.rfind('/'));
+    const auto probe = guard.Start({kProbe, "--without-time-capability", "1211371200"}, {"PATH=" + helperFolder});
+    ASSERT_TRUE(probe->WaitForExit());
+    EXPECT_EQ(probe->ExitCode(), 0);
+    EXPECT_EQ(probe->Output(), "");
+    EXPECT_EQ(probe->Errors(), "tavrin-set-clock: cannot set the clock: Operation not permitted\n");
+}
+
+TEST(ClockSetterProbe, RefusesToRunOutsideTheGuard)
+{
+    // A dry run, so that nothing could be set even if the probe's own check were broken.
+    testsupport::ChildProcess probe({kProbe, "--dry-run", "1211371200"});
+    ASSERT_TRUE(probe.WaitForExit());
+    EXPECT_EQ(probe.ExitCode(), 3);
+    EXPECT_THAT(probe.Errors(), testing::HasSubstr("not under the clock guard"));
+    EXPECT_EQ(probe.Output(), "");
+}

@@ -1,0 +1,285 @@
+// tavrin-time-server as the client meets it: the test sends requests, listens on the reply
+// port, and receives the status datagrams, all on loopback at ports the system picked.
+
+#include "tests/support/child_process.h"
+#include "tests/support/loopback_sockets.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <ctime>
+#include <numeric>
+#include <regex>
+#include <set>
+
+using namespace std::chrono_literals;
+using testing::HasSubstr;
+using testing::MatchesRegex;
+using testsupport::ChildProcess;
+using testsupport::ConnectAndSend;
+using testsupport::LoopbackListener;
+using testsupport::ReadUntilClosed;
+
+namespace {
+
+const std::string kServer = TAVRIN_TIME_SERVER;
+
+std::string Joined(const std::vector<std::string>& reads)
+{
+    return std::accumulate(reads.begin(), reads.end(), std::string());
+}
+
+std::int64_t Now()
+{
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+class TimeServer : public testing::Test {
+protected:
+    // Starts the server answering on this test's reply port, with `options` added.
+    void Start(std::vector<std::string> options = {})
+    {
+        std::vector<std::string> command = {kServer, "--listen-port", "0", "--reply-port",
+                                            std::to_string(replies.Port()), "--status-interval", "0"};
+        command.insert(command.end(), options.begin(), options.end());
+        server = std::make_unique<ChildProcess>(command);
+        const std::optional<std::string> first = server->ReadLine();
+        ASSERT_TRUE(first) << server->Errors();
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(*first, match, std::regex("^listening on 127\\.0\\.0\\.1:([0-9]+),"))) << *first;
+        requestPort = static_cast<std::uint16_t>(std::stoi(match[1]));
+    }
+
+    // The next line of the server's output that holds `text`; empty when none comes.
+    std::string LineWith(const std::string& text)
+    {
+        while (const std::optional<std::string> line = server->ReadLine())
+            if (line->find(text) != std::string::npos)
+                return *line;
+        return {};
+    }
+
+    // Sends `request` and returns what arrives on the reply connection, read by read.
+    std::vector<std::string> Ask(const std::vector<std::string>& request, std::chrono::milliseconds pause = 0ms)
+    {
+        ConnectAndSend(requestPort, request, pause);
+        const std::optional<testsupport::Socket> reply = replies.Accept();
+        if (!reply) {
+            ADD_FAILURE() << "no reply connection; the server said:\n" << server->Output() << server->Errors();
+            return {};
+        }
+        return ReadUntilClosed(*reply);
+    }
+
+    LoopbackListener replies;
+    std::unique_ptr<ChildProcess> server;
+    std::uint16_t requestPort = 0;
+};
+
+} // namespace
+
+TEST_F(TimeServer, AnswersARequestOnANewConnectionWithOneFrameOfItsOwnTime)
+{
+    Start();
+    const std::int64_t before = Now();
+    const std::string reply = Joined(Ask({"{0042TavrinClient1010}"}));
+    const std::int64_t after = Now();
+
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(reply, match, std::regex("\\{TAVRIN_1,0,2,0042([0-9]+)\\}"))) << reply;
+    const std::int64_t seconds = std::stoll(match[1]);
+    EXPECT_GE(seconds, before);
+    EXPECT_LE(seconds, after);
+
+    EXPECT_THAT(LineWith("request from"), MatchesRegex("request from 127\\.0\\.0\\.1:[0-9]+: \\{0042TavrinClient1010\\}"));
+    EXPECT_EQ(LineWith("reply to"), "reply to 127.0.0.1:" + std::to_string(replies.Port()) + ": " + reply);
+}
+
+TEST_F(TimeServer, EchoesEachRequestsCodeAsTheClientWillReadIt)
+{
+    Start();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"9999", "9999"}, {"0000", "0000"}, {"0007", "0007"}, {"000-12", "-012"}, {"-999", "-999"}};
+    for (const auto& [sent, echoed] : cases) {
+        const std::string reply = Joined(Ask({"{" + sent + "TavrinClient1010}"}));
+        EXPECT_THAT(reply, MatchesRegex("\\{TAVRIN_1,0,2," + echoed + "[0-9]+\\}")) << sent;
+    }
+}
+
+TEST_F(TimeServer, SendsTheSourceStateOffsetAndFixedEchoCodeItIsGiven)
+{
+    Start({"--source", "3", "--state=0", "--offset", "-100000", "--echo-code", "0x1z"});
+    const std::int64_t before = Now();
+    const std::string reply = Joined(Ask({"{0042TavrinClient1010}"}));
+    const std::int64_t after = Now();
+
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(reply, match, std::regex("\\{TAVRIN_3,0,0,0x1z([0-9]+)\\}"))) << reply;
+    const std::int64_t seconds = std::stoll(match[1]);
+    EXPECT_GE(seconds, before - 100000);
+    EXPECT_LE(seconds, after - 100000);
+}
+
+TEST_F(TimeServer, PutsARequestArrivingInPiecesTogether)
+{
+    Start();
+    const std::string reply = Joined(Ask({"{00", "42TavrinCl", "ient1010}"}, 30ms));
+    EXPECT_THAT(reply, MatchesRegex("\\{TAVRIN_1,0,2,0042[0-9]+\\}"));
+}
+
+TEST_F(TimeServer, RejectsWhatIsNoRequestAndGoesOnServing)
+{
+    Start();
+    ConnectAndSend(requestPort, {"hello}"});
+    EXPECT_THAT(LineWith("rejected"), HasSubstr("\"hello}\" (not a request)"));
+    ConnectAndSend(requestPort, {"{12345TavrinClient1010}"});
+    EXPECT_THAT(LineWith("rejected"), HasSubstr("(echo code out of range)"));
+    ConnectAndSend(requestPort, {"{0042Tav\x01"}); // closed before its "}"
+    EXPECT_THAT(LineWith("rejected"), HasSubstr("\"{0042Tav\\x01\" (ended before its '}')"));
+    const auto longJunk = ConnectAndSend(requestPort, {std::string(100, 'x')});
+    EXPECT_THAT(LineWith("rejected"), HasSubstr("(too long)"));
+
+    // None of them was answered: the first reply connection carries the good request's code.
+    EXPECT_THAT(Joined(Ask({"{0007TavrinClient1010}"})), MatchesRegex("\\{TAVRIN_1,0,2,0007[0-9]+\\}"));
+}
+
+TEST_F(TimeServer, AnswersRequestsThatArriveTogether)
+{
+    Start();
+    std::vector<testsupport::Socket> requests;
+    for (int code = 1; code <= 5; ++code)
+        requests.push_back(ConnectAndSend(requestPort, {"{000" + std::to_string(code) + "TavrinClient1010}"}));
+
+    std::set<std::string> echoed;
+    for (int i = 0; i < 5; ++i) {
+        const std::optional<testsupport::Socket> reply = replies.Accept();
+        ASSERT_TRUE(reply) << server->Output();
+        const std::string frame = Joined(ReadUntilClosed(*reply));
+        ASSERT_THAT(frame, MatchesRegex("\\{TAVRIN_1,0,2,000[1-5][0-9]+\\}"));
+        echoed.insert(frame.substr(14, 4));
+    }
+    EXPECT_EQ(echoed, (std::set<std::string>{"0001", "0002", "0003", "0004", "0005"}));
+}
+
+TEST_F(TimeServer, ReadsOnlyOneRequestPerConnection)
+{
+    Start();
+    const std::string reply = Joined(Ask({"{0001TavrinClient1010}{0002TavrinClient1010}"}));
+    EXPECT_THAT(reply, MatchesRegex("\\{TAVRIN_1,0,2,0001[0-9]+\\}"));
+    EXPECT_FALSE(replies.Accept(300ms)) << "a second reply came";
+}
+
+TEST_F(TimeServer, SendsSeveralFramesInOneReplyWhenAsked)
+{
+    Start({"--frames", "3"});
+    const std::string reply = Joined(Ask({"{0042TavrinClient1010}"}));
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(reply, match, std::regex("(\\{TAVRIN_1,0,2,0042[0-9]+\\})\\1\\1"))) << reply;
+}
+
+TEST_F(TimeServer, SplitsTheFrameAcrossTwoWritesWhenAsked)
+{
+    Start({"--split"});
+    const std::vector<std::string> reads = Ask({"{0042TavrinClient1010}"});
+    ASSERT_EQ(reads.size(), 2u) << testing::PrintToString(reads);
+    EXPECT_EQ(reads[0].find('}'), std::string::npos);
+    EXPECT_THAT(reads[0] + reads[1], MatchesRegex("\\{TAVRIN_1,0,2,0042[0-9]+\\}"));
+    EXPECT_THAT(LineWith("reply to"), HasSubstr("(in two writes)"));
+}
+
+TEST_F(TimeServer, SendsRawTextInsteadOfAFrameWhenAsked)
+{
+    Start({"--raw", "{TAVRIN_1,0,2,0042}", "--frames=2"});
+    EXPECT_EQ(Joined(Ask({"{0042TavrinClient1010}"})), "{TAVRIN_1,0,2,0042}{TAVRIN_1,0,2,0042}");
+}
+
+TEST_F(TimeServer, AnEmptyRawReplyIsAConnectionClosedWithoutAByte)
+{
+    Start({"--raw="});
+    EXPECT_THAT(Ask({"{0042TavrinClient1010}"}), testing::IsEmpty());
+}
+
+TEST_F(TimeServer, NeverConnectsBackWhenToldNotToReply)
+{
+    Start({"--no-reply"});
+    ConnectAndSend(requestPort, {"{0042TavrinClient1010}"});
+    EXPECT_THAT(LineWith("request from"), HasSubstr("(not answered: --no-reply)"));
+    EXPECT_FALSE(replies.Accept(300ms));
+}
+
+TEST_F(TimeServer, ClosesRequestConnectionsUnreadWhenAsked)
+{
+    Start({"--close-at-once"});
+    const testsupport::Socket request = ConnectAndSend(requestPort, {});
+    EXPECT_TRUE(testsupport::ClosedByPeer(request));
+    EXPECT_THAT(LineWith("closed"), MatchesRegex("closed the connection from 127\\.0\\.0\\.1:[0-9]+ unread .*"));
+    EXPECT_FALSE(replies.Accept(100ms));
+}
+
+TEST_F(TimeServer, RepliesOnlyAfterTheDelayItIsGiven)
+{
+    Start({"--reply-delay", "0.3"});
+    const auto sent = std::chrono::steady_clock::now();
+    ConnectAndSend(requestPort, {"{0042TavrinClient1010}"});
+    const std::optional<testsupport::Socket> reply = replies.Accept();
+    ASSERT_TRUE(reply);
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, 300ms);
+    EXPECT_THAT(Joined(ReadUntilClosed(*reply)), MatchesRegex("\\{TAVRIN_1,0,2,0042[0-9]+\\}"));
+}
+
+TEST_F(TimeServer, ReportsAClientThatCannotBeReachedAndGoesOn)
+{
+    const std::uint16_t closedPort = testsupport::UnusedPort();
+    Start({"--reply-port", std::to_string(closedPort)});
+    ConnectAndSend(requestPort, {"{0042TavrinClient1010}"});
+    EXPECT_EQ(LineWith("no reply to"), "no reply to 127.0.0.1:" + std::to_string(closedPort) + ": Connection refused");
+    ConnectAndSend(requestPort, {"{0043TavrinClient1010}"});
+    EXPECT_THAT(LineWith("request from"), HasSubstr("{0043TavrinClient1010}"));
+}
+
+TEST_F(TimeServer, SendsStatusDatagramsToTheGroupByTheLoopbackInterface)
+{
+    testsupport::MulticastReceiver group;
+    Start({"--status-interval", "0.1", "--group-port", std::to_string(group.Port()), "--source", "3", "--state", "0"});
+    for (int i = 0; i < 2; ++i) {
+        const auto datagram = group.Receive();
+        ASSERT_TRUE(datagram) << server->Output();
+        EXPECT_EQ(datagram->bytes, "3,0,0");
+        EXPECT_EQ(datagram->sender, "127.0.0.1");
+    }
+    EXPECT_EQ(LineWith("status to"), "status to 224.0.0.1:" + std::to_string(group.Port()) + ": 3,0,0");
+}
+
+TEST_F(TimeServer, EndsCleanlyOnSigterm)
+{
+    Start();
+    server->Signal(SIGTERM);
+    ASSERT_TRUE(server->WaitForExit());
+    EXPECT_EQ(server->ExitCode(), 0);
+    EXPECT_THAT(server->Output(), testing::EndsWith("stopped\n"));
+}
+
+TEST_F(TimeServer, SaysSoWhenItsPortIsTaken)
+{
+    LoopbackListener taken;
+    ChildProcess blocked({kServer, "--listen-port", std::to_string(taken.Port()), "--status-interval", "0"});
+    ASSERT_TRUE(blocked.WaitForExit());
+    EXPECT_EQ(blocked.ExitCode(), 1);
+    EXPECT_EQ(blocked.Errors(),
+              "tavrin-time-server: cannot listen on 127.0.0.1:" + std::to_string(taken.Port()) + ": Address already in use\n");
+}
+
+TEST(TimeServerCommandLine, HelpAndBadOptions)
+{
+    ChildProcess help({kServer, "--help"});
+    ASSERT_TRUE(help.WaitForExit());
+    EXPECT_EQ(help.ExitCode(), 0);
+    EXPECT_THAT(help.Output(), testing::StartsWith("Usage: tavrin-time-server"));
+
+    ChildProcess bad({kServer, "--state", "x"});
+    ASSERT_TRUE(bad.WaitForExit());
+    EXPECT_EQ(bad.ExitCode(), 2);
+    EXPECT_EQ(bad.Errors(), "tavrin-time-server: bad value 'x' for --state: expected one digit from 0 to 9 (try --help)\n");
+    EXPECT_EQ(bad.Output(), "");
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace timeserver {
+
+// Owns a file descriptor and closes it when it goes.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other) {
+            Reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    ~UniqueFd() { Reset(); }
+
+    int Get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+    void Reset()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+} // namespace timeserver
