@@ -5,6 +5,7 @@
 #include "framework/application.h"
 #include "framework/exception.h"
 #include "platform/alerts.h"
+#include "platform/clock_setter.h"
 #include "platform/instance_lock.h"
 #include "platform/local_clock.h"
 #include "platform/registry_hive.h"
@@ -38,8 +39,12 @@ int RunClient(int argc, char** argv, const CommandLine& options)
         platform::CanberraSoundPlayer sound;
         platform::SystemTrayIcon tray;
         platform::FileRegistryHive registry;
-        const auto form =
-            std::make_unique<TForm1>(FormServices{application, instanceLocks, clock, sound, tray, registry});
+        platform::SystemClockSetter systemClockSetter;
+        platform::DryRunClockSetter dryRunClockSetter;
+        platform::ClockSetter& clockSetter =
+            options.dryRun ? static_cast<platform::ClockSetter&>(dryRunClockSetter) : systemClockSetter;
+        const auto form = std::make_unique<TForm1>(
+            FormServices{application, instanceLocks, clock, sound, tray, registry, clockSetter});
         platform::TerminationSignals terminationSignals;
         QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(), [&] { form->Close(); });
         // Without a notification area the hidden window could never be reached.

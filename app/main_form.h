@@ -88,6 +88,11 @@ public:
     void FetchTimeAndDate();
     void BitBtn1Click(QObject* Sender);
 
+    // Time reply. A reply is a run of frames, each a lead character, a time code and "}".
+    void SplitTimeReply(const std::string& Text);
+    void ApplyTimeCode(const std::string& Code);
+    void ShowInvalidTimeCode();
+
     // Sync-state badge: the caption follows FTimeSource (source 0 forces FSyncState to 2),
     // then the colours follow FSyncState; values outside the table leave them as they are.
     void ShowSyncBadge();

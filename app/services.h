@@ -4,6 +4,7 @@ namespace framework {
 class TApplication;
 }
 namespace platform {
+class ClockSetter;
 class InstanceLocks;
 class LocalClock;
 class RegistryHive;
@@ -19,4 +20,5 @@ struct FormServices {
     platform::SoundPlayer& sound;
     platform::TrayIcon& tray;
     platform::RegistryHive& registry;
+    platform::ClockSetter& clockSetter;
 };

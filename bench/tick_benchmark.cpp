@@ -3,6 +3,7 @@
 
 #include "app/main_form.h"
 #include "framework/application.h"
+#include "tests/support/fake_clock_setter.h"
 #include "tests/support/fakes.h"
 
 #include <QApplication>
@@ -19,7 +20,8 @@ struct Bench {
     testsupport::FakeSoundPlayer sound;
     testsupport::FakeTrayIcon tray;
     testsupport::MemoryRegistryHive registry;
-    TForm1 form{FormServices{application, locks, clock, sound, tray, registry}};
+    testsupport::FakeClockSetter clockSetter;
+    TForm1 form{FormServices{application, locks, clock, sound, tray, registry, clockSetter}};
 
     Bench()
     {

@@ -2,6 +2,7 @@
 
 #include "app/main_form.h"
 #include "framework/application.h"
+#include "tests/support/fake_clock_setter.h"
 #include "tests/support/fakes.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,7 @@ protected:
         MakeForm();
     }
 
-    FormServices Services(framework::TApplication& app) { return {app, locks, clock, sound, tray, registry}; }
+    FormServices Services(framework::TApplication& app) { return {app, locks, clock, sound, tray, registry, clockSetter}; }
     FormServices Services() { return Services(application); }
 
     void MakeForm()
@@ -38,6 +39,7 @@ protected:
     FakeSoundPlayer sound;
     FakeTrayIcon tray;
     MemoryRegistryHive registry;
+    FakeClockSetter clockSetter;
     std::unique_ptr<TForm1> form;
 };
 
