@@ -14,6 +14,8 @@ TIdSocketHandle::~TIdSocketHandle()
 
 void TIdSocketHandle::ClearAddresses(bool alsoLocal)
 {
+    // Forgetting an open socket would leak it.
+    CloseDescriptor();
     descriptor_ = -1;
     descriptorOpen_ = false;
     if (alsoLocal) {

@@ -39,6 +39,7 @@ public:
     bool TryBindOnce();
     // Ends sending and closes the socket; a closed one is left alone.
     void CloseDescriptor();
+    // Closes the socket and forgets the sender, and with `alsoLocal` IP and Port too.
     void ClearAddresses(bool alsoLocal);
     void SetSender(const std::string& ip, int port);
 
