@@ -17,7 +17,8 @@ public:
     virtual ~TIdComponent();
 
     bool Loading() const { return loading_; }
-    // Ends the loading state; components override it to act on what was noted.
+    // Ends the loading state; components override it to act on what was noted. Once
+    // loaded, further calls do nothing.
     virtual void Loaded() { loading_ = false; }
 
 protected:

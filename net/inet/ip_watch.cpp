@@ -94,6 +94,8 @@ void TIdIPWatch::SetActive(bool value)
 
 void TIdIPWatch::Loaded()
 {
+    if (!Loading())
+        return;
     TIdComponent::Loaded();
     const bool wanted = storedActive_;
     storedActive_ = false;

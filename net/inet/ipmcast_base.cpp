@@ -26,6 +26,8 @@ void TIdIPMCastBase::SetActive(bool value)
 
 void TIdIPMCastBase::Loaded()
 {
+    if (!Loading())
+        return;
     TIdComponent::Loaded();
     const bool wanted = storedActive_;
     storedActive_ = false;
