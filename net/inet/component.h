@@ -1,0 +1,33 @@
+#pragma once
+
+#include "net/inet/stack.h"
+
+// How a component begins its life: ready for use, or still being set up by its owner.
+// While loading, a write to Active is only noted; the owner's call of Loaded() at the
+// end of its set-up carries it out, so that nothing starts before the owner (and the
+// handlers it binds) is complete.
+enum class TComponentStart { Ready, Loading };
+
+// Base of the internet components. While any of them lives, the process has one
+// TIdStack, made with the first and freed with the last.
+class TIdComponent {
+public:
+    TIdComponent(const TIdComponent&) = delete;
+    TIdComponent& operator=(const TIdComponent&) = delete;
+    virtual ~TIdComponent();
+
+    bool Loading() const { return loading_; }
+    // Ends the loading state; components override it to act on what was noted. Once
+    // loaded, further calls do nothing.
+    virtual void Loaded() { loading_ = false; }
+
+protected:
+    explicit TIdComponent(TComponentStart start);
+
+private:
+    bool loading_;
+};
+
+// The process's stack; null while no component lives. Components are made and
+// destroyed on the main thread; their worker threads use the stack while it lives.
+TIdStack* ProcessStack();

@@ -1,0 +1,160 @@
+#include "net/inet/ip_watch.h"
+
+#include "framework/application.h"
+#include "framework/exception.h"
+#include "framework/format.h"
+#include "framework/main_thread.h"
+#include "net/inet/thread.h"
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <utility>
+
+using std::chrono::milliseconds;
+
+// Sleeps in slices and has the main thread run the check after each one.
+class TIdIPWatchThread final : public TIdThread {
+public:
+    TIdIPWatchThread(std::function<void()> checkHook, unsigned cycleTime)
+        // A cycle of 0 would spin without sleeping.
+        : checkHook_(std::move(checkHook)), cycleTime_(std::max(cycleTime, 1u))
+    {
+    }
+
+    ~TIdIPWatchThread() override { TerminateAndWaitFor(); }
+
+protected:
+    void WorkStep() override
+    {
+        // Short slices, so that a stop is noticed soon even with a long cycle.
+        constexpr milliseconds longestSlice{500};
+        milliseconds remaining = cycleTime_;
+        while (remaining > milliseconds::zero()) {
+            const milliseconds slice = std::min(remaining, longestSlice);
+            if (SleepUnlessTerminated(slice))
+                return;
+            remaining -= slice;
+            framework::RunOnMainThread(checkHook_);
+        }
+    }
+
+private:
+    const std::function<void()> checkHook_;
+    const milliseconds cycleTime_;
+};
+
+namespace {
+
+// Loopback addresses do not reach the network.
+bool IsUsable(const std::string& address)
+{
+    return !address.empty() && address.rfind("127.", 0) != 0;
+}
+
+} // namespace
+
+TIdIPWatch::TIdIPWatch(TComponentStart start) : TIdComponent(start) {}
+
+TIdIPWatch::~TIdIPWatch()
+{
+    if (online_)
+        AppendHistory(currentAddress_);
+    if (const auto thread = std::move(watchThread_))
+        thread->TerminateAndWaitFor();
+    try {
+        WriteHistoryFile();
+    } catch (...) {
+        framework::HandleCurrentException();
+    }
+}
+
+bool TIdIPWatch::Active() const
+{
+    return storedActive_ || watchThread_ != nullptr;
+}
+
+void TIdIPWatch::SetActive(bool value)
+{
+    if (value == Active())
+        return;
+    if (Loading()) {
+        storedActive_ = value;
+        return;
+    }
+    if (value) {
+        watchThread_ = std::make_unique<TIdIPWatchThread>([this] { PollAddress(); }, WatchInterval);
+        watchThread_->StartThread();
+    } else {
+        // Out of the member first: a check run during the wait may switch the watch again.
+        const auto thread = std::move(watchThread_);
+        thread->TerminateAndWaitFor();
+    }
+}
+
+void TIdIPWatch::Loaded()
+{
+    if (!Loading())
+        return;
+    TIdComponent::Loaded();
+    const bool wanted = storedActive_;
+    storedActive_ = false;
+    SetActive(wanted);
+}
+
+void TIdIPWatch::SetMaxHistoryEntries(int count)
+{
+    maxHistoryEntries_ = count;
+    while (!addressHistory_.empty() && static_cast<int>(addressHistory_.size()) > count)
+        addressHistory_.erase(addressHistory_.begin());
+}
+
+void TIdIPWatch::PollAddress()
+{
+    // A check nested in another one's lookup.
+    if (lookupBusy_)
+        return;
+    try {
+        const bool wasOnline = online_;
+        const std::string old = currentAddress_;
+
+        lookupBusy_ = true;
+        try {
+            currentAddress_ = ProcessStack()->FirstLocalAddress();
+        } catch (...) {
+            lookupBusy_ = false;
+            throw;
+        }
+        lookupBusy_ = false;
+
+        online_ = IsUsable(currentAddress_);
+        if (wasOnline && !online_) {
+            formerAddress_ = old;
+            AppendHistory(formerAddress_);
+        }
+        if (online_ != wasOnline && OnStatusChanged)
+            OnStatusChanged(this);
+    } catch (...) {
+        // Nothing of a check reaches the user or the thread.
+    }
+}
+
+void TIdIPWatch::AppendHistory(const std::string& address)
+{
+    if (!IsUsable(address) || (!addressHistory_.empty() && addressHistory_.back() == address))
+        return;
+    addressHistory_.push_back(address);
+    SetMaxHistoryEntries(maxHistoryEntries_);
+}
+
+void TIdIPWatch::WriteHistoryFile() const
+{
+    if (!HistoryEnabled)
+        return;
+    std::ofstream file(HistoryFilename, std::ios::binary | std::ios::trunc);
+    for (const std::string& address : addressHistory_)
+        file << address << "\r\n";
+    file.close();
+    if (!file)
+        throw framework::Exception(framework::Format("Cannot create file \"%s\"", HistoryFilename));
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "net/inet/component.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TIdIPWatchThread;
+
+using TNotifyEvent = std::function<void(TIdComponent* Sender)>;
+
+// Tells whether the PC has a usable network address. While active, a thread of its own
+// has the main thread look at the first local address (TIdStack::FirstLocalAddress)
+// after every sleep slice of at most 500 ms; when that turns from no usable address to a
+// usable one or back, OnStatusChanged fires on the main thread. Loopback addresses
+// (127.0.0.0/8) are not usable. Past addresses are kept in a short history, saved to a
+// file when the watch goes away if HistoryEnabled is set.
+class TIdIPWatch final : public TIdComponent {
+public:
+    explicit TIdIPWatch(TComponentStart start = TComponentStart::Ready);
+    // Records the current address, stops the thread and, if enabled, writes the history
+    // file; a failure to write it goes to the application's error display.
+    ~TIdIPWatch() override;
+
+    bool Active() const;
+    // Starts or stops the thread, waiting for it to end; while loading, only notes the
+    // wish. Main thread only.
+    void SetActive(bool value);
+
+    bool HistoryEnabled = true;
+    std::string HistoryFilename = "iphist.dat";
+    int MaxHistoryEntries() const { return maxHistoryEntries_; }
+    // Drops the oldest entries beyond the new limit.
+    void SetMaxHistoryEntries(int count);
+    // Milliseconds per cycle of the thread, read when it starts.
+    unsigned WatchInterval = 1000;
+    // Fires once per change of Online, after Online and CurrentAddress have their new
+    // values; an exception it raises is dropped.
+    TNotifyEvent OnStatusChanged;
+
+    // False until the first check that finds a usable address.
+    bool Online() const { return online_; }
+    // The address of the last successful check.
+    const std::string& CurrentAddress() const { return currentAddress_; }
+    // The address held before the network was last lost.
+    const std::string& FormerAddress() const { return formerAddress_; }
+    // Past usable addresses, oldest first, no two alike in a row.
+    const std::vector<std::string>& AddressHistory() const { return addressHistory_; }
+
+    // One check, as the thread has the main thread run it. Nothing it meets escapes:
+    // when the address cannot be found, nothing changes.
+    void PollAddress();
+
+    // Carries out a write of Active noted while loading.
+    void Loaded() override;
+
+private:
+    void AppendHistory(const std::string& address);
+    void WriteHistoryFile() const;
+
+    bool storedActive_ = false;
+    std::unique_ptr<TIdIPWatchThread> watchThread_;
+    std::string currentAddress_;
+    std::string formerAddress_;
+    std::vector<std::string> addressHistory_;
+    int maxHistoryEntries_ = 25;
+    bool online_ = false;
+    bool lookupBusy_ = false;
+};

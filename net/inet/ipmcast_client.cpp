@@ -1,0 +1,107 @@
+#include "net/inet/ipmcast_client.h"
+
+#include "net/inet/exceptions.h"
+#include "net/inet/ipmcast_listener.h"
+
+#include <cstring>
+#include <exception>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+TIdIPMCastClient::TIdIPMCastClient(TComponentStart start) : TIdIPMCastBase(start) {}
+
+TIdIPMCastClient::~TIdIPMCastClient()
+{
+    try {
+        LeaveGroup();
+    } catch (...) {
+        // Closed all the same; nobody is left to tell.
+    }
+}
+
+bool TIdIPMCastClient::Joined() const
+{
+    const TIdSocketHandle* binding = activeBinding_;
+    return binding && binding->DescriptorOpen();
+}
+
+void TIdIPMCastClient::ChangeMembership(TIdSocketHandle& binding, int option)
+{
+    ip_mreq membership{};
+    const platform::Ipv4Address group = TIdStack::TextToAddress(MulticastGroup());
+    std::memcpy(&membership.imr_multiaddr, group.data(), group.size());
+    membership.imr_interface.s_addr = htonl(INADDR_ANY); // the system picks the interface
+    TIdStack& stack = *ProcessStack();
+    stack.CheckSocketCall(
+        stack.SetSocketOption(binding.Descriptor(), IPPROTO_IP, option, &membership, sizeof membership));
+}
+
+void TIdIPMCastClient::JoinGroup()
+{
+    if (activeBinding_)
+        return;
+    if (bindings_.Count() == 0) {
+        if (DefaultPort() <= 0)
+            throw EIdMCastNoBindings();
+        bindings_.Add();
+    }
+    try {
+        for (int i = 0; i < bindings_.Count(); ++i) {
+            TIdSocketHandle& binding = bindings_.Items(i);
+            binding.CreateDescriptor(SOCK_DGRAM, 0);
+            binding.BindLocal();
+            ChangeMembership(binding, IP_ADD_MEMBERSHIP);
+        }
+    } catch (...) {
+        // Closed means closed: no socket keeps the port after a failed join.
+        for (int i = 0; i < bindings_.Count(); ++i)
+            bindings_.Items(i).CloseDescriptor();
+        throw;
+    }
+    activeBinding_ = &bindings_.Items(0);
+    listenerThread_ = std::make_unique<TIdIPMCastListenerThread>(*this);
+    listenerThread_->StartThread();
+}
+
+void TIdIPMCastClient::LeaveGroup()
+{
+    // A call nested in the wait below (through a handler it runs) finds the leave under way.
+    if (!activeBinding_ || leaving_)
+        return;
+    leaving_ = true;
+    // The listener goes first, so it never reads a socket being closed or a number
+    // that the system has already given to another one.
+    listenerThread_->StopThread();
+    // Ends the listener's wait for datagrams now rather than at its timeout: the system
+    // wakes a socket's waiters on shutdown even when it answers that the socket is not
+    // connected, as a datagram socket never is.
+    TIdStack& stack = *ProcessStack();
+    for (int i = 0; i < bindings_.Count(); ++i)
+        stack.ShutdownSocket(bindings_.Items(i).Descriptor(), SHUT_RD);
+    listenerThread_->WaitFor();
+    listenerThread_.reset();
+
+    std::exception_ptr failure;
+    for (int i = 0; i < bindings_.Count(); ++i) {
+        TIdSocketHandle& binding = bindings_.Items(i);
+        try {
+            ChangeMembership(binding, IP_DROP_MEMBERSHIP);
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+        binding.CloseDescriptor();
+    }
+    activeBinding_ = nullptr;
+    leaving_ = false;
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void TIdIPMCastClient::DeliverDatagram(std::string_view datagram, TIdSocketHandle& binding)
+{
+    activeBinding_ = &binding;
+    if (OnIPMCastRead)
+        OnIPMCastRead(this, datagram, binding);
+}

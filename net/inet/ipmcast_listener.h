@@ -1,0 +1,28 @@
+#pragma once
+
+// The thread of TIdIPMCastClient; only the client makes one.
+
+#include "net/inet/thread.h"
+
+#include <vector>
+
+class TIdIPMCastClient;
+
+class TIdIPMCastListenerThread final : public TIdThread {
+public:
+    // Takes the client's BufferSize and ThreadedEvent as they are now.
+    explicit TIdIPMCastListenerThread(TIdIPMCastClient& owner);
+    ~TIdIPMCastListenerThread() override;
+
+    // Longest wait for a datagram, and so for a stop request to be noticed.
+    static constexpr int SelectTimeout = 1000;
+
+protected:
+    void WorkStep() override;
+
+private:
+    TIdIPMCastClient& ownerClient_;
+    // One buffer for every datagram, made once.
+    std::vector<char> receiveBuffer_;
+    const bool threadedEvent_;
+};

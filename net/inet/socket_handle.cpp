@@ -1,0 +1,92 @@
+#include "net/inet/socket_handle.h"
+
+#include "net/inet/component.h"
+#include "net/inet/exceptions.h"
+
+#include <sys/socket.h>
+
+TIdSocketHandle::TIdSocketHandle(int port) : Port(port) {}
+
+TIdSocketHandle::~TIdSocketHandle()
+{
+    CloseDescriptor();
+}
+
+void TIdSocketHandle::ClearAddresses(bool alsoLocal)
+{
+    // Forgetting an open socket would leak it.
+    CloseDescriptor();
+    descriptor_ = -1;
+    descriptorOpen_ = false;
+    if (alsoLocal) {
+        IP.clear();
+        Port = 0;
+    }
+    senderIP_.clear();
+    senderPort_ = 0;
+}
+
+void TIdSocketHandle::CreateDescriptor(int type, int protocol)
+{
+    CloseDescriptor();
+    descriptor_ = ProcessStack()->NewSocket(type, protocol);
+    descriptorOpen_ = true;
+}
+
+void TIdSocketHandle::CloseDescriptor()
+{
+    // Only once: the number may belong to another socket by now.
+    if (!descriptorOpen_)
+        return;
+    descriptorOpen_ = false;
+    TIdStack& stack = *ProcessStack();
+    stack.ShutdownSocket(descriptor_, SHUT_WR);
+    stack.CloseSocketDescriptor(descriptor_);
+}
+
+bool TIdSocketHandle::TryBindOnce()
+{
+    TIdStack& stack = *ProcessStack();
+    if (stack.CheckSocketCall(stack.BindSocket(descriptor_, IP, Port), {Id_WSAEADDRINUSE}))
+        return false;
+    const TIdSocketAddress bound = stack.LocalName(descriptor_);
+    IP = bound.IP;
+    Port = bound.Port;
+    return true;
+}
+
+void TIdSocketHandle::BindLocal()
+{
+    if (Port != 0 || ClientPortMin == 0 || ClientPortMax == 0) {
+        if (!TryBindOnce())
+            throw EIdCouldNotBindSocket();
+        return;
+    }
+    if (ClientPortMax < ClientPortMin)
+        throw EIdInvalidPortRange(ClientPortMin, ClientPortMax);
+    for (int port = ClientPortMax; port >= ClientPortMin; --port) {
+        Port = port;
+        if (TryBindOnce())
+            return;
+    }
+    throw EIdCanNotBindPortInRange(ClientPortMin, ClientPortMax);
+}
+
+void TIdSocketHandle::SetSender(const std::string& ip, int port)
+{
+    senderIP_ = ip;
+    senderPort_ = port;
+}
+
+TIdSocketHandle& TIdSocketHandles::Add()
+{
+    return *items_.emplace_back(std::make_unique<TIdSocketHandle>(DefaultPort));
+}
+
+TIdSocketHandle* TIdSocketHandles::FindByDescriptor(int descriptor)
+{
+    for (auto item = items_.rbegin(); item != items_.rend(); ++item)
+        if ((*item)->Descriptor() == descriptor)
+            return item->get();
+    return nullptr;
+}

@@ -1,0 +1,49 @@
+#include "tests/support/datagram_sender.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testsupport {
+namespace {
+
+sockaddr_in AddressOf(const std::string& ip, int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!ip.empty())
+        inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+    return address;
+}
+
+} // namespace
+
+DatagramSender::DatagramSender(const std::string& sourceIp, int sourcePort)
+    : descriptor_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+{
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    setsockopt(descriptor_, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+    if (!sourceIp.empty() || sourcePort != 0) {
+        const sockaddr_in source = AddressOf(sourceIp, sourcePort);
+        bind(descriptor_, reinterpret_cast<const sockaddr*>(&source), sizeof source);
+    }
+}
+
+DatagramSender::~DatagramSender()
+{
+    close(descriptor_);
+}
+
+bool DatagramSender::Send(std::string_view bytes, const std::string& ip, int port)
+{
+    const sockaddr_in target = AddressOf(ip, port);
+    return sendto(descriptor_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target),
+                  sizeof target)
+        == static_cast<ssize_t>(bytes.size());
+}
+
+} // namespace testsupport
