@@ -16,6 +16,8 @@ TForm1::TForm1(const FormServices& services) : services_(services)
     CreateControls();
     ConnectHandlers();
     Timer1->start();
+    IdIPMCastClient1->Loaded();
+    IdIPWatch1->Loaded(); // its first look at the local addresses comes from the loop
 
     FCurrentTime = 0;
     FRegistryKey.clear();
@@ -42,6 +44,9 @@ TForm1::TForm1(const FormServices& services) : services_(services)
     FConnected = false;
     FConnectFailed = false;
     FFirstFetch = true; // the first tick asks the server at once
+
+    // Offline until the watch's first look; its first change switches the listener on.
+    IdIPMCastClient1->SetActive(IdIPWatch1->Online());
 }
 
 TForm1::~TForm1()
@@ -59,6 +64,10 @@ void TForm1::ConnectHandlers()
     connect(Properties1, &QAction::triggered, this, Guarded([this] { Properties1Click(Properties1); }));
     connect(SaveSettings1, &QAction::triggered, this, Guarded([this] { toolSaveBtnClick(SaveSettings1); }));
     connect(Chimes1, &QAction::triggered, this, Guarded([this] { Chimes1Click(Chimes1); }));
+    IdIPWatch1->OnStatusChanged = [this](TIdComponent* Sender) { IdIPWatch1StatusChanged(Sender); };
+    IdIPMCastClient1->OnIPMCastRead = [this](TIdComponent* Sender, std::string_view AData, TIdSocketHandle& ABinding) {
+        IdIPMCastClient1IPMCastRead(Sender, AData, ABinding);
+    };
     services_.tray.OnMouse = [this](platform::TrayMouseEvent event) {
         framework::RunGuarded([&] { HandleTrayNotify(event); });
     };

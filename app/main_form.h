@@ -7,12 +7,16 @@
 #include "app/controls.h"
 #include "app/services.h"
 #include "framework/date_time.h"
+#include "net/inet/ip_watch.h"
+#include "net/inet/ipmcast_client.h"
 #include "platform/tray_icon.h"
 
 #include <QMainWindow>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 
 class QAction;
 class QCloseEvent;
@@ -44,6 +48,11 @@ public:
     TStatusBar* StatusBar1 = nullptr;
     TTimer* Timer1 = nullptr;
     TTimer* LocalGroupTimer = nullptr;
+
+    // Network components. The watch goes first on destruction: stopping it may still
+    // switch the listener.
+    std::unique_ptr<TIdIPMCastClient> IdIPMCastClient1;
+    std::unique_ptr<TIdIPWatch> IdIPWatch1;
 
     // Menus.
     QMenu* System1 = nullptr;
@@ -93,6 +102,11 @@ public:
     void ApplyTimeCode(const std::string& Code);
     void ShowInvalidTimeCode();
 
+    // Multicast status: the listener runs while the PC is online, and status datagrams
+    // from the configured server recolour the badge.
+    void IdIPWatch1StatusChanged(TIdComponent* Sender);
+    void IdIPMCastClient1IPMCastRead(TIdComponent* Sender, std::string_view AData, TIdSocketHandle& ABinding);
+
     // Sync-state badge: the caption follows FTimeSource (source 0 forces FSyncState to 2),
     // then the colours follow FSyncState; values outside the table leave them as they are.
     void ShowSyncBadge();
@@ -121,6 +135,7 @@ protected:
 private:
     void CreateControls();
     void CreateMenus();
+    void CreateNetworkComponents();
     void ConnectHandlers();
 
     FormServices services_;

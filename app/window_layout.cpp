@@ -171,6 +171,19 @@ void TForm1::CreateControls()
     LocalGroupTimer->setInterval(10);
 
     CreateMenus();
+    CreateNetworkComponents();
+}
+
+void TForm1::CreateNetworkComponents()
+{
+    IdIPMCastClient1 = std::make_unique<TIdIPMCastClient>(TComponentStart::Loading);
+    IdIPMCastClient1->SetMulticastGroup("224.0.0.1");
+    IdIPMCastClient1->SetDefaultPort(6649);
+
+    IdIPWatch1 = std::make_unique<TIdIPWatch>(TComponentStart::Loading);
+    IdIPWatch1->HistoryEnabled = false;
+    IdIPWatch1->HistoryFilename = "iphist.dat";
+    IdIPWatch1->SetActive(true);
 }
 
 void TForm1::CreateMenus()

@@ -5,6 +5,7 @@
 #include "platform/alerts.h"
 #include "platform/civil_time.h"
 #include "platform/instance_lock.h"
+#include "platform/local_addresses.h"
 #include "platform/local_clock.h"
 #include "platform/registry_hive.h"
 #include "platform/sound_player.h"
@@ -134,6 +135,14 @@ public:
     platform::RegistryKeys keys;
     bool failWrites = false;
     std::string failWritesOf;
+};
+
+// The local host's addresses as a test wants them; only loopback by default (offline).
+class FakeLocalAddresses final : public platform::LocalAddresses {
+public:
+    std::vector<platform::Ipv4Address> List() override { return addresses; }
+
+    std::vector<platform::Ipv4Address> addresses = {{127, 0, 0, 1}};
 };
 
 } // namespace testsupport

@@ -2,6 +2,7 @@
 
 #include "app/main_form.h"
 #include "framework/application.h"
+#include "net/inet/stack.h"
 #include "tests/support/fake_clock_setter.h"
 #include "tests/support/fakes.h"
 
@@ -19,6 +20,14 @@ protected:
     {
         clock.Set(12, 0, 0);
         MakeForm();
+    }
+
+    // The window's address watch sees the fake addresses, never the machine's own.
+    FormTest() { TIdStack::UseLocalAddressSource(&addresses); }
+    ~FormTest() override
+    {
+        form.reset();
+        TIdStack::UseLocalAddressSource(nullptr);
     }
 
     FormServices Services(framework::TApplication& app) { return {app, locks, clock, sound, tray, registry, clockSetter}; }
@@ -40,6 +49,7 @@ protected:
     FakeTrayIcon tray;
     MemoryRegistryHive registry;
     FakeClockSetter clockSetter;
+    FakeLocalAddresses addresses;
     std::unique_ptr<TForm1> form;
 };
 

@@ -1,0 +1,37 @@
+// The server's status datagrams: between replies they keep the badge up to date.
+
+#include "app/main_form.h"
+
+#include "framework/convert.h"
+#include "framework/text.h"
+
+#include <QLineEdit>
+
+void TForm1::IdIPWatch1StatusChanged(TIdComponent* /*Sender*/)
+{
+    IdIPMCastClient1->SetActive(IdIPWatch1->Online());
+}
+
+void TForm1::IdIPMCastClient1IPMCastRead(TIdComponent* /*Sender*/, std::string_view AData, TIdSocketHandle& ABinding)
+{
+    // Only the configured server is heard, its address written exactly as the sender's.
+    if (ABinding.SenderIP() != Edit1->text().toStdString())
+        return;
+
+    // The text ends at the first zero byte; a datagram that starts with one has no line.
+    const std::string_view text = AData.substr(0, AData.find('\0'));
+    if (text.empty())
+        return;
+    const std::string firstLine(text.substr(0, text.find_first_of("\r\n")));
+
+    using framework::Copy;
+    using framework::StrToInt;
+    try {
+        FTimeSource = static_cast<std::int16_t>(StrToInt(Copy(firstLine, 1, 1)));
+        StrToInt(Copy(firstLine, 3, 1)); // must be a digit; its value is not used
+        FSyncState = static_cast<std::int16_t>(StrToInt(Copy(firstLine, 5, 1)));
+        ShowSyncBadge();
+    } catch (const std::exception&) {
+        ShowUnknownBadge();
+    }
+}
