@@ -1,0 +1,95 @@
+#pragma once
+
+#include "net/host_lookup.h"
+
+#include <QObject>
+
+#include <memory>
+
+class QSocketNotifier;
+
+namespace net {
+
+// What a socket notifier delivers to its socket object.
+class TNotificationTarget {
+public:
+    // One network event (an FD_ bit) of `descriptor`, with a Windows Sockets error number or 0.
+    virtual void SocketNotify(int descriptor, int event, int error) = 0;
+    // The release that the socket object asked for with PostDeferredFree.
+    virtual void DeferredFree() = 0;
+    // The outcome of the lookup that was started as `request`.
+    virtual void LookupDone(int request, const TLookupResult& result) = 0;
+
+protected:
+    ~TNotificationTarget() = default;
+};
+
+// A socket object's notification window: a main-thread object that watches one descriptor
+// with the main loop and delivers what happens to it as queued notifications, one at a time
+// and in arrival order. An exception that leaves a delivery goes to the central display.
+//
+// The network events follow the rules a socket object relies on:
+//  - connect completed, with its error, once; then writable, and readable if data came;
+//  - writable once when connected, and again after a send that would have blocked;
+//  - readable after data arrives, and again after a receive that leaves data waiting;
+//  - peer closed, with its error, once, and only after the data before it was read, so a
+//    reply that is followed at once by the close is never lost;
+//  - an incoming connection, and again after each accept while more are pending.
+class TSocketNotifier final : public QObject {
+public:
+    explicit TSocketNotifier(TNotificationTarget& target);
+    ~TSocketNotifier() override;
+    TSocketNotifier(const TSocketNotifier&) = delete;
+    TSocketNotifier& operator=(const TSocketNotifier&) = delete;
+
+    // Registers `descriptor` for the events of `eventMask` and makes it non-blocking, in place
+    // of an earlier registration, whose undelivered notifications are dropped. An empty mask
+    // makes it blocking and watches nothing. A descriptor that is connected already, as an
+    // accepted one is, is reported writable at once, and readable when data is waiting.
+    void Select(int descriptor, int eventMask);
+    // Stops watching and drops the undelivered notifications. Call it before closing.
+    void Unselect();
+
+    // What the socket object did, which arms the events that wait for it.
+    void ConnectStarted(); // connect() is under way
+    void ListenStarted();  // listen() succeeded
+    void Accepted();       // an accept was made
+    void Received();       // a receive was made
+    void SendBlocked();    // a send would have blocked
+
+    void PostDeferredFree();
+    // Where a helper thread hands the outcome of lookup `request`: it is delivered like a
+    // notification, or dropped when this notifier is gone by then.
+    TLookupReply LookupReplyFor(int request);
+
+    // Ends the notifier: nothing more is delivered. It is destroyed at once, or when the
+    // delivery under way returns, since that may be the very one that freed its socket object.
+    void Dispose();
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    enum class Phase { Idle, Connecting, Connected, PeerClosed, Listening };
+    struct Mailbox;
+
+    void Established();
+    void OnReadable();
+    void OnWritable();
+    void ArmReader();
+    void ArmWriter();
+    void PostNetworkEvent(int event, int error);
+
+    TNotificationTarget* target_;
+    int descriptor_ = -1;
+    int eventMask_ = 0;
+    Phase phase_ = Phase::Idle;
+    unsigned registration_ = 0; // tells notifications of an earlier registration apart
+    QSocketNotifier* reader_ = nullptr;
+    QSocketNotifier* writer_ = nullptr;
+    int deliveries_ = 0; // deliveries under way, more than one when a handler runs a nested loop
+    bool disposed_ = false;
+    std::shared_ptr<Mailbox> mailbox_;
+};
+
+} // namespace net
