@@ -188,6 +188,26 @@ TEST_F(ClientSocketTest, ReplySentWithTheCloseArrivesBeforeTheDisconnect)
     EXPECT_THAT(events, ElementsAre("lookup", "connecting", "connect", "write", "read", "disconnect"));
 }
 
+TEST_F(ClientSocketTest, NotificationsQueuedForAClosedSocketAreDropped)
+{
+    // The writable notification queued with the connect belongs to the socket closed here,
+    // even when the new socket gets the same descriptor number.
+    client->OnConnect = [this](QObject*, net::TCustomWinSocket*) {
+        events.push_back("connect");
+        if (Count("connect") == 1) {
+            client->SetActive(false);
+            client->SetActive(true);
+        }
+    };
+    AimAt(server.LocalPort());
+    client->SetActive(true);
+
+    ASSERT_TRUE(ProcessEventsUntil([this] { return Count("connect") == 2 && Count("write") == 1; }));
+    ProcessEventsFor(50ms);
+    EXPECT_THAT(events, ElementsAre("lookup", "connecting", "connect", "disconnect", "lookup", "connecting",
+                                    "connect", "write"));
+}
+
 TEST_F(ClientSocketTest, ReadableAgainOnlyAfterAReceiveThatLeavesDataWaiting)
 {
     Connect();
