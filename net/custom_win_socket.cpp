@@ -340,8 +340,12 @@ void TCustomWinSocket::SetEventMask(int Mask)
     if (Mask == eventMask_)
         return;
     eventMask_ = Mask;
-    if (descriptor_ != -1)
-        Notifier().Select(descriptor_, eventMask_);
+    if (descriptor_ == -1)
+        return;
+    Notifier().Select(descriptor_, eventMask_);
+    const bool connecting = !isConnected_ && stage_ == rsIdle && !lookupRequest_;
+    if (connecting)
+        Notifier().ConnectStarted();
 }
 
 TSocketNotifier& TCustomWinSocket::Notifier()

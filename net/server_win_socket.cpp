@@ -171,6 +171,7 @@ TServerClientWinSocket::TServerClientWinSocket(int Socket, TServerWinSocket* Ser
             ownerServer_->ConnectionError(this, errorEvent, errorCode);
         };
         Notifier().Select(Socket, EventMask());
+        Notifier().Connected();
     }
     try {
         SignalEvent(this, skConnect);

@@ -9,7 +9,6 @@
 #include <QSocketNotifier>
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -46,20 +45,6 @@ void SetBlocking(int descriptor, bool blocking)
         fcntl(descriptor, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
 }
 
-bool IsListening(int descriptor)
-{
-    int listening = 0;
-    socklen_t length = sizeof listening;
-    return getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening;
-}
-
-bool HasPeer(int descriptor)
-{
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    return getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &length) == 0;
-}
-
 } // namespace
 
 // Shared with the lookup threads, which may outlive the notifier.
@@ -88,12 +73,6 @@ void TSocketNotifier::Select(int descriptor, int eventMask)
     if (descriptor < 0)
         return;
     SetBlocking(descriptor, eventMask == 0);
-    if (eventMask == 0)
-        return;
-    if (IsListening(descriptor))
-        ListenStarted();
-    else if (HasPeer(descriptor))
-        Established();
 }
 
 void TSocketNotifier::Unselect()
@@ -142,7 +121,7 @@ void TSocketNotifier::SendBlocked()
         ArmWriter();
 }
 
-void TSocketNotifier::Established()
+void TSocketNotifier::Connected()
 {
     phase_ = Phase::Connected;
     PostNetworkEvent(FD_WRITE, 0);
@@ -213,7 +192,7 @@ void TSocketNotifier::OnWritable()
         return;
     }
     PostNetworkEvent(FD_CONNECT, 0);
-    Established();
+    Connected();
 }
 
 void TSocketNotifier::PostNetworkEvent(int event, int error)

@@ -44,14 +44,14 @@ public:
 
     // Registers `descriptor` for the events of `eventMask` and makes it non-blocking, in place
     // of an earlier registration, whose undelivered notifications are dropped. An empty mask
-    // makes it blocking and watches nothing. A descriptor that is connected already, as an
-    // accepted one is, is reported writable at once, and readable when data is waiting.
+    // makes it blocking. Nothing is watched until the socket object tells what it did.
     void Select(int descriptor, int eventMask);
     // Stops watching and drops the undelivered notifications. Call it before closing.
     void Unselect();
 
     // What the socket object did, which arms the events that wait for it.
     void ConnectStarted(); // connect() is under way
+    void Connected();      // the descriptor was accepted: writable at once, readable when data waits
     void ListenStarted();  // listen() succeeded
     void Accepted();       // an accept was made
     void Received();       // a receive was made
@@ -73,7 +73,6 @@ private:
     enum class Phase { Idle, Connecting, Connected, PeerClosed, Listening };
     struct Mailbox;
 
-    void Established();
     void OnReadable();
     void OnWritable();
     void ArmReader();

@@ -292,6 +292,16 @@ TEST_F(ServerSocketTest, PeerResetReachesTheCentralDisplayAndTheConnectionIsRele
     EXPECT_TRUE(server->Active());
 }
 
+TEST_F(ServerSocketTest, PeerThatResetsBeforeItIsAcceptedIsStillReleased)
+{
+    Listen();
+    ConnectPeer().Reset();
+
+    ASSERT_TRUE(ProcessEventsUntil([this] { return Count("accept") == 1 && Listed() == 0; }));
+    EXPECT_THAT(Displayed(), ElementsAre("Asynchronous socket error 10054"));
+    EXPECT_EQ(Count("disconnect"), 1);
+}
+
 TEST_F(ServerSocketTest, ConsumedResetShowsNothingAndTheConnectionIsReleased)
 {
     consumeErrors = true;
