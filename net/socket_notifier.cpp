@@ -1,34 +1,29 @@
 #include "net/socket_notifier.h"
 
 #include "framework/application.h"
+#include "framework/main_thread.h"
 #include "net/socket_errors.h"
 #include "net/socket_types.h"
 
 #include <QCoreApplication>
-#include <QEvent>
+#include <QMetaObject>
 #include <QSocketNotifier>
 
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <deque>
 #include <mutex>
 
 namespace net {
-namespace {
 
-struct Notification final : QEvent {
+struct TSocketNotifier::Notification {
     enum class Kind { Network, DeferredFree, LookupDone };
 
-    explicit Notification(Kind what) : QEvent(EventType()), kind(what) {}
+    Notification(TSocketNotifier* to, Kind what) : notifier(to), kind(what) {}
 
-    static QEvent::Type EventType()
-    {
-        static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
-        return type;
-    }
-
+    TSocketNotifier* notifier; // none once the notifier is gone
     Kind kind;
     unsigned registration = 0;
     int descriptor = -1;
@@ -38,11 +33,79 @@ struct Notification final : QEvent {
     TLookupResult result;
 };
 
+namespace {
+
+using Notification = TSocketNotifier::Notification;
+
+// The main thread's queue of socket notifications. A wake-up is posted to the main loop when
+// the first of a run is queued; one posted while a delivery runs lets a nested loop, such as
+// that of an error box, go on delivering.
+class DeliveryQueue {
+public:
+    static DeliveryQueue& Instance()
+    {
+        static DeliveryQueue queue;
+        return queue;
+    }
+
+    // For what the main loop reports: when nothing waits ahead and no delivery is under way,
+    // delivering at once is what queuing would come to, a pass of the loop sooner.
+    void DeliverOrPush(const Notification& notification)
+    {
+        if (!queue_.empty() || delivering_ > 0) {
+            Push(notification);
+            return;
+        }
+        Deliver(notification);
+    }
+
+    void Push(const Notification& notification)
+    {
+        queue_.push_back(notification);
+        if (wakePosted_)
+            return;
+        wakePosted_ = true;
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [this] { Drain(); }, Qt::QueuedConnection);
+    }
+
+    // Drops what is queued for a notifier that is going away.
+    void Forget(const TSocketNotifier* notifier)
+    {
+        for (Notification& notification : queue_)
+            if (notification.notifier == notifier)
+                notification.notifier = nullptr;
+    }
+
+private:
+    void Drain()
+    {
+        wakePosted_ = false;
+        while (!queue_.empty()) {
+            const Notification next = queue_.front();
+            queue_.pop_front();
+            Deliver(next);
+        }
+    }
+
+    void Deliver(const Notification& notification)
+    {
+        if (!notification.notifier)
+            return;
+        ++delivering_;
+        notification.notifier->Deliver(notification);
+        --delivering_;
+    }
+
+    std::deque<Notification> queue_;
+    bool wakePosted_ = false;
+    int delivering_ = 0;
+};
+
 void SetBlocking(int descriptor, bool blocking)
 {
-    const int flags = fcntl(descriptor, F_GETFL);
-    if (flags >= 0)
-        fcntl(descriptor, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+    int nonBlocking = blocking ? 0 : 1;
+    ioctl(descriptor, FIONBIO, &nonBlocking);
 }
 
 } // namespace
@@ -61,6 +124,8 @@ TSocketNotifier::TSocketNotifier(TNotificationTarget& target)
 
 TSocketNotifier::~TSocketNotifier()
 {
+    Unselect();
+    DeliveryQueue::Instance().Forget(this);
     std::lock_guard lock(mailbox_->mutex);
     mailbox_->notifier = nullptr;
 }
@@ -85,6 +150,7 @@ void TSocketNotifier::Unselect()
     descriptor_ = -1;
     eventMask_ = 0;
     phase_ = Phase::Idle;
+    answerPending_ = false;
 }
 
 void TSocketNotifier::ConnectStarted()
@@ -105,12 +171,14 @@ void TSocketNotifier::ListenStarted()
 
 void TSocketNotifier::Accepted()
 {
+    answerPending_ = false;
     if (phase_ == Phase::Listening)
         ArmReader();
 }
 
 void TSocketNotifier::Received()
 {
+    answerPending_ = false;
     if (phase_ == Phase::Connected)
         ArmReader();
 }
@@ -124,15 +192,15 @@ void TSocketNotifier::SendBlocked()
 void TSocketNotifier::Connected()
 {
     phase_ = Phase::Connected;
-    PostNetworkEvent(FD_WRITE, 0);
+    Queue(FD_WRITE, 0);
     ArmReader();
 }
 
 void TSocketNotifier::ArmReader()
 {
     if (!reader_) {
-        reader_ = new QSocketNotifier(descriptor_, QSocketNotifier::Read, this);
-        connect(reader_, &QSocketNotifier::activated, this, [this] { OnReadable(); });
+        reader_ = new QSocketNotifier(descriptor_, QSocketNotifier::Read);
+        QObject::connect(reader_, &QSocketNotifier::activated, reader_, [this] { OnReadable(); });
     }
     reader_->setEnabled(true);
 }
@@ -140,47 +208,49 @@ void TSocketNotifier::ArmReader()
 void TSocketNotifier::ArmWriter()
 {
     if (!writer_) {
-        writer_ = new QSocketNotifier(descriptor_, QSocketNotifier::Write, this);
-        connect(writer_, &QSocketNotifier::activated, this, [this] { OnWritable(); });
+        writer_ = new QSocketNotifier(descriptor_, QSocketNotifier::Write);
+        QObject::connect(writer_, &QSocketNotifier::activated, writer_, [this] { OnWritable(); });
     }
     writer_->setEnabled(true);
 }
 
-// Each event disarms its watch until the socket object does what re-arms it; the watches
-// are level-triggered and would otherwise fire on every pass of the loop.
+// The read watch is level-triggered: it stays armed while the handlers take what it
+// reports, and is disarmed when it fires again before they did, until they do. Switching a
+// watch costs the main loop a wake-up, so the usual path switches nothing. Reporting comes
+// last, since the delivery may free this notifier.
 void TSocketNotifier::OnReadable()
 {
-    reader_->setEnabled(false);
+    if (answerPending_ || (phase_ != Phase::Listening && phase_ != Phase::Connected)) {
+        reader_->setEnabled(false);
+        return;
+    }
     if (phase_ == Phase::Listening) {
-        PostNetworkEvent(FD_ACCEPT, 0);
+        answerPending_ = true;
+        Report(FD_ACCEPT, 0);
         return;
     }
-    if (phase_ != Phase::Connected)
-        return;
-    int waiting = 0;
-    if (ioctl(descriptor_, FIONREAD, &waiting) == 0 && waiting > 0) {
-        PostNetworkEvent(FD_READ, 0);
-        return;
-    }
-    // Nothing waits, so the peer has closed, the connection failed, or the wake was spurious.
+    // Data waiting comes first: the peer's close, or the failure, is reported once it is read.
     char byte;
     const ssize_t peeked = recv(descriptor_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     const int error = errno;
     if (peeked > 0) {
-        PostNetworkEvent(FD_READ, 0);
+        answerPending_ = true;
+        Report(FD_READ, 0);
     } else if (peeked < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
-        reader_->setEnabled(true);
+        return; // a spurious wake
     } else {
         phase_ = Phase::PeerClosed;
-        PostNetworkEvent(FD_CLOSE, peeked == 0 ? 0 : WinSockErrorFromErrno(error));
+        reader_->setEnabled(false);
+        Report(FD_CLOSE, peeked == 0 ? 0 : WinSockErrorFromErrno(error));
     }
 }
 
+// Writable is level-triggered too and true most of the time: watched only until reported.
 void TSocketNotifier::OnWritable()
 {
     writer_->setEnabled(false);
     if (phase_ != Phase::Connecting) {
-        PostNetworkEvent(FD_WRITE, 0);
+        Report(FD_WRITE, 0);
         return;
     }
     int error = 0;
@@ -188,28 +258,38 @@ void TSocketNotifier::OnWritable()
     getsockopt(descriptor_, SOL_SOCKET, SO_ERROR, &error, &length);
     if (error != 0) {
         phase_ = Phase::Idle;
-        PostNetworkEvent(FD_CONNECT, WinSockErrorFromErrno(error));
+        Report(FD_CONNECT, WinSockErrorFromErrno(error));
         return;
     }
-    PostNetworkEvent(FD_CONNECT, 0);
+    Queue(FD_CONNECT, 0);
     Connected();
 }
 
-void TSocketNotifier::PostNetworkEvent(int event, int error)
+TSocketNotifier::Notification TSocketNotifier::NetworkNotification(int event, int error)
 {
-    if (!(eventMask_ & event))
-        return;
-    auto* notification = new Notification(Notification::Kind::Network);
-    notification->registration = registration_;
-    notification->descriptor = descriptor_;
-    notification->networkEvent = event;
-    notification->error = error;
-    QCoreApplication::postEvent(this, notification);
+    Notification notification(this, Notification::Kind::Network);
+    notification.registration = registration_;
+    notification.descriptor = descriptor_;
+    notification.networkEvent = event;
+    notification.error = error;
+    return notification;
+}
+
+void TSocketNotifier::Queue(int event, int error)
+{
+    if (eventMask_ & event)
+        DeliveryQueue::Instance().Push(NetworkNotification(event, error));
+}
+
+void TSocketNotifier::Report(int event, int error)
+{
+    if (eventMask_ & event)
+        DeliveryQueue::Instance().DeliverOrPush(NetworkNotification(event, error));
 }
 
 void TSocketNotifier::PostDeferredFree()
 {
-    QCoreApplication::postEvent(this, new Notification(Notification::Kind::DeferredFree));
+    DeliveryQueue::Instance().Push(Notification(this, Notification::Kind::DeferredFree));
 }
 
 TLookupReply TSocketNotifier::LookupReplyFor(int request)
@@ -217,11 +297,15 @@ TLookupReply TSocketNotifier::LookupReplyFor(int request)
     return [mailbox = mailbox_, request](const TLookupResult& result) {
         std::lock_guard lock(mailbox->mutex);
         if (!mailbox->notifier)
-            return;
-        auto* notification = new Notification(Notification::Kind::LookupDone);
-        notification->request = request;
-        notification->result = result;
-        QCoreApplication::postEvent(mailbox->notifier, notification);
+            return; // gone, and perhaps the application with it
+        framework::PostToMainThread([mailbox, request, result] {
+            if (!mailbox->notifier)
+                return;
+            Notification notification{mailbox->notifier, Notification::Kind::LookupDone};
+            notification.request = request;
+            notification.result = result;
+            DeliveryQueue::Instance().Push(notification);
+        });
     };
 }
 
@@ -235,15 +319,12 @@ void TSocketNotifier::Dispose()
         delete this;
 }
 
-bool TSocketNotifier::event(QEvent* event)
+void TSocketNotifier::Deliver(const Notification& notification)
 {
-    if (event->type() != Notification::EventType())
-        return QObject::event(event);
-    const auto& notification = *static_cast<const Notification*>(event);
     if (!target_)
-        return true;
+        return;
     if (notification.kind == Notification::Kind::Network && notification.registration != registration_)
-        return true;
+        return;
     ++deliveries_;
     try {
         switch (notification.kind) {
@@ -262,8 +343,7 @@ bool TSocketNotifier::event(QEvent* event)
     }
     --deliveries_;
     if (disposed_ && deliveries_ == 0)
-        deleteLater();
-    return true;
+        delete this;
 }
 
 } // namespace net

@@ -2,8 +2,6 @@
 
 #include "net/host_lookup.h"
 
-#include <QObject>
-
 #include <memory>
 
 class QSocketNotifier;
@@ -25,8 +23,10 @@ protected:
 };
 
 // A socket object's notification window: a main-thread object that watches one descriptor
-// with the main loop and delivers what happens to it as queued notifications, one at a time
-// and in arrival order. An exception that leaves a delivery goes to the central display.
+// with the main loop and reports what happens to it. The notifications of all sockets share
+// one queue and are delivered one at a time in arrival order; one that the loop reports
+// while nothing waits ahead is delivered at once. An exception that leaves a delivery goes
+// to the central display.
 //
 // The network events follow the rules a socket object relies on:
 //  - connect completed, with its error, once; then writable, and readable if data came;
@@ -35,10 +35,10 @@ protected:
 //  - peer closed, with its error, once, and only after the data before it was read, so a
 //    reply that is followed at once by the close is never lost;
 //  - an incoming connection, and again after each accept while more are pending.
-class TSocketNotifier final : public QObject {
+class TSocketNotifier final {
 public:
     explicit TSocketNotifier(TNotificationTarget& target);
-    ~TSocketNotifier() override;
+    ~TSocketNotifier();
     TSocketNotifier(const TSocketNotifier&) = delete;
     TSocketNotifier& operator=(const TSocketNotifier&) = delete;
 
@@ -66,8 +66,9 @@ public:
     // delivery under way returns, since that may be the very one that freed its socket object.
     void Dispose();
 
-protected:
-    bool event(QEvent* event) override;
+    struct Notification;
+    // Hands one queued notification to the socket object.
+    void Deliver(const Notification& notification);
 
 private:
     enum class Phase { Idle, Connecting, Connected, PeerClosed, Listening };
@@ -77,12 +78,17 @@ private:
     void OnWritable();
     void ArmReader();
     void ArmWriter();
-    void PostNetworkEvent(int event, int error);
+    Notification NetworkNotification(int event, int error);
+    // Queues a network event behind those waiting.
+    void Queue(int event, int error);
+    // Delivers a network event at once when none waits ahead, otherwise queues it.
+    void Report(int event, int error);
 
     TNotificationTarget* target_;
     int descriptor_ = -1;
     int eventMask_ = 0;
     Phase phase_ = Phase::Idle;
+    bool answerPending_ = false; // FD_READ or FD_ACCEPT reported, its receive or accept not made
     unsigned registration_ = 0; // tells notifications of an earlier registration apart
     QSocketNotifier* reader_ = nullptr;
     QSocketNotifier* writer_ = nullptr;
