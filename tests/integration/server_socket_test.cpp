@@ -315,6 +315,25 @@ TEST_F(ServerSocketTest, ConsumedResetShowsNothingAndTheConnectionIsReleased)
     EXPECT_TRUE(alerts.shown.empty());
 }
 
+TEST_F(ServerSocketTest, ErrorsGoOnArrivingWhileAnErrorBoxIsOpen)
+{
+    Listen();
+    ConnectPeer();
+    ConnectPeer();
+    ASSERT_TRUE(ProcessEventsUntil([this] { return Listed() == 2; }));
+    bool secondArrivedInsideTheBox = false;
+    alerts.whileShown = [&] {
+        if (alerts.shown.size() == 1)
+            secondArrivedInsideTheBox = ProcessEventsUntil([this] { return errors.size() == 2; });
+    };
+    peers[0].Reset();
+    peers[1].Reset();
+
+    ASSERT_TRUE(ProcessEventsUntil([this] { return alerts.shown.size() == 2 && Listed() == 0; }));
+    EXPECT_TRUE(secondArrivedInsideTheBox);
+    EXPECT_THAT(Displayed(), ElementsAre("Asynchronous socket error 10054", "Asynchronous socket error 10054"));
+}
+
 TEST_F(ServerSocketTest, ExceptionFromAReadHandlerReachesTheCentralDisplayAndServingGoesOn)
 {
     server->OnClientRead = [this](QObject*, net::TCustomWinSocket* socket) {
