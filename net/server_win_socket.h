@@ -72,8 +72,9 @@ private:
 };
 
 // One accepted connection, listed by its listener from construction until destruction.
-// Its events go to the listener. After the peer closes it reports OnClientDisconnect and
-// is freed with the next pass of the loop; the listener frees what is left when it closes.
+// Its events go to the listener. Once the data before the peer's close has been read, it
+// reports OnClientDisconnect and is freed after what the main loop holds already; the
+// listener frees what is left when it closes.
 class TServerClientWinSocket : public TCustomWinSocket {
 public:
     // Takes over the accepted `Socket`, lists itself, starts watching and reports

@@ -110,7 +110,8 @@ void SetBlocking(int descriptor, bool blocking)
 
 } // namespace
 
-// Shared with the lookup threads, which may outlive the notifier.
+// Tells whether the notifier still exists: to the lookup threads, which may outlive it, and
+// to what it posted to the main loop. Only the main thread changes it.
 struct TSocketNotifier::Mailbox {
     std::mutex mutex;
     TSocketNotifier* notifier;
@@ -289,7 +290,15 @@ void TSocketNotifier::Report(int event, int error)
 
 void TSocketNotifier::PostDeferredFree()
 {
-    DeliveryQueue::Instance().Push(Notification(this, Notification::Kind::DeferredFree));
+    // Behind everything already posted to the main loop, as a message would be.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [mailbox = mailbox_] {
+            if (mailbox->notifier)
+                DeliveryQueue::Instance().DeliverOrPush(
+                    Notification(mailbox->notifier, Notification::Kind::DeferredFree));
+        },
+        Qt::QueuedConnection);
 }
 
 TLookupReply TSocketNotifier::LookupReplyFor(int request)

@@ -46,7 +46,8 @@ public:
     // of an earlier registration, whose undelivered notifications are dropped. An empty mask
     // makes it blocking. Nothing is watched until the socket object tells what it did.
     void Select(int descriptor, int eventMask);
-    // Stops watching and drops the undelivered notifications. Call it before closing.
+    // Stops watching and drops the network notifications not yet delivered. Call it before
+    // closing the descriptor.
     void Unselect();
 
     // What the socket object did, which arms the events that wait for it.
@@ -57,6 +58,7 @@ public:
     void Received();       // a receive was made
     void SendBlocked();    // a send would have blocked
 
+    // Delivers DeferredFree after everything posted to the main loop so far.
     void PostDeferredFree();
     // Where a helper thread hands the outcome of lookup `request`: it is delivered like a
     // notification, or dropped when this notifier is gone by then.
