@@ -16,6 +16,12 @@ private:
     std::string message_;
 };
 
+// Raised by a list for an index outside it.
+class EListError : public Exception {
+public:
+    using Exception::Exception;
+};
+
 // Raised by the text-to-number conversions.
 class EConvertError : public Exception {
 public:

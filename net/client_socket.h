@@ -1,0 +1,37 @@
+#pragma once
+
+#include "net/custom_win_socket.h"
+#include "net/socket_component.h"
+
+#include <QObject>
+
+#include <memory>
+
+namespace net {
+
+// The client component: one connection at a time to `Address` (a dotted IPv4 address, not
+// looked up) or `Host` (looked up first), on `Port`.
+//
+// Setting Active to true fires OnLookup and, without a host lookup, OnConnecting before it
+// returns; OnConnect, or OnError with erConnect, follows from the main loop. A refusal that
+// OnError consumes leaves the component as it was before the attempt. Setting Active to
+// false fires OnDisconnect before it returns; during an attempt it does nothing. The peer's
+// close is reported with OnDisconnect once the data that came before it has been read.
+// Destroying the component closes a connection without OnDisconnect.
+class TClientSocket : public TCustomSocket {
+public:
+    explicit TClientSocket(QObject* AOwner);
+    ~TClientSocket() override;
+
+    TClientWinSocket* Socket() const { return socket_.get(); }
+    TClientType ClientType() const { return socket_->ClientType(); }
+    void SetClientType(TClientType Value) { socket_->SetClientType(Value); }
+
+protected:
+    void Activate(bool Value) override;
+
+private:
+    std::unique_ptr<TClientWinSocket> socket_;
+};
+
+} // namespace net

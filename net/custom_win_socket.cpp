@@ -1,0 +1,437 @@
+#include "net/custom_win_socket.h"
+
+#include "framework/format.h"
+#include "net/socket_errors.h"
+
+#include <arpa/inet.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <exception>
+#include <system_error>
+
+namespace net {
+namespace {
+
+constexpr int kMaxBacklog = 5;
+
+sockaddr_in AnyAddress()
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    return address;
+}
+
+TErrorEvent ErrorEventOf(int event)
+{
+    switch (event) {
+    case FD_READ: return erReceive;
+    case FD_WRITE: return erSend;
+    case FD_ACCEPT: return erAccept;
+    case FD_CONNECT: return erConnect;
+    case FD_CLOSE: return erDisconnect;
+    default: return erGeneral;
+    }
+}
+
+int CheckError(int resultCode, int error, const std::string& op)
+{
+    if (resultCode == 0)
+        return 0;
+    const int number = WinSockErrorFromErrno(error);
+    if (number == WSAEWOULDBLOCK)
+        return number;
+    throw ESocketError(SocketErrorMessage(number, op));
+}
+
+} // namespace
+
+TCustomWinSocket::TCustomWinSocket(int ASocket)
+    : descriptor_(ASocket), isConnected_(ASocket != -1), address_(AnyAddress())
+{
+}
+
+TCustomWinSocket::~TCustomWinSocket()
+{
+    SocketEventHook = nullptr;
+    lookupRequest_ = 0;
+    int ignored = 0;
+    CloseDescriptor(ignored);
+    if (notifier_)
+        notifier_->Dispose();
+}
+
+int TCustomWinSocket::CheckResult(int ResultCode, const std::string& Op)
+{
+    return CheckError(ResultCode, errno, Op);
+}
+
+int TCustomWinSocket::WriteText(const std::string& Text)
+{
+    return SendBytes(Text.data(), static_cast<int>(Text.size()));
+}
+
+int TCustomWinSocket::SendBytes(const void* Buffer, int Count)
+{
+    std::lock_guard lock(SocketLock);
+    if (!isConnected_)
+        return 0;
+    const ssize_t sent = ::send(descriptor_, Buffer, static_cast<size_t>(std::max(Count, 0)), MSG_NOSIGNAL);
+    if (sent >= 0)
+        return static_cast<int>(sent);
+    return TransferFailed(WinSockErrorFromErrno(errno), erSend, "send");
+}
+
+int TCustomWinSocket::ReceiveBytes(void* Buffer, int Count)
+{
+    std::lock_guard lock(SocketLock);
+    if (Count == -1 && isConnected_) {
+        int waiting = 0;
+        ioctl(descriptor_, FIONREAD, &waiting);
+        return waiting;
+    }
+    if (!isConnected_)
+        return 0;
+    ssize_t received = 0;
+    int error = 0;
+    if (Count > 0) {
+        received = ::recv(descriptor_, Buffer, static_cast<size_t>(Count), 0);
+        error = errno;
+    }
+    if (notifier_)
+        notifier_->Received();
+    if (received >= 0)
+        return static_cast<int>(received);
+    return TransferFailed(WinSockErrorFromErrno(error), erReceive, "recv");
+}
+
+// A send or receive that failed for good ends the connection, whatever the handler did.
+int TCustomWinSocket::TransferFailed(int Error, TErrorEvent ErrorEvent, const char* Op)
+{
+    if (Error == WSAEWOULDBLOCK) {
+        if (ErrorEvent == erSend && notifier_)
+            notifier_->SendBlocked();
+        return -1;
+    }
+    int code = Error;
+    try {
+        SignalError(this, ErrorEvent, code);
+    } catch (...) {
+        CloseConnection(descriptor_);
+        throw;
+    }
+    CloseConnection(descriptor_);
+    if (code != 0)
+        throw ESocketError(SocketErrorMessage(code, Op));
+    return -1;
+}
+
+std::string TCustomWinSocket::ReadText()
+{
+    const int waiting = ReceiveBytes(nullptr, -1);
+    std::string text(static_cast<size_t>(std::max(waiting, 0)), '\0');
+    const int received = ReceiveBytes(text.data(), waiting);
+    text.resize(static_cast<size_t>(std::max(received, 0)));
+    return text;
+}
+
+std::string TCustomWinSocket::PeerAddress()
+{
+    std::lock_guard lock(SocketLock);
+    if (!isConnected_)
+        return {};
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    CheckResult(getpeername(descriptor_, reinterpret_cast<sockaddr*>(&peer), &length), "getpeername");
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    return text;
+}
+
+void TCustomWinSocket::OpenConnection(const std::string& Host, const std::string& Address,
+                                      const std::string& Service, int Port)
+{
+    if (isConnected_)
+        throw ESocketError(sSocketAlreadyOpen);
+    CreateDescriptor();
+    try {
+        SignalEvent(this, skLookup);
+        ResolveStep(Host, Address, Service, Port, 0, true);
+    } catch (...) {
+        CloseConnection(descriptor_);
+        throw;
+    }
+}
+
+void TCustomWinSocket::CreateDescriptor()
+{
+    AbandonAttempt();
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (descriptor < 0)
+        throw ESocketError(sCantCreateSocket);
+    descriptor_ = descriptor;
+}
+
+void TCustomWinSocket::AbandonAttempt()
+{
+    lookupRequest_ = 0;
+    stage_ = rsIdle;
+    int ignored = 0;
+    CloseDescriptor(ignored);
+}
+
+void TCustomWinSocket::ResolveStep(const std::string& Host, const std::string& Address,
+                                   const std::string& Service, int Port, int Backlog, bool Client)
+{
+    try {
+        for (;;) {
+            switch (stage_) {
+            case rsIdle:
+                if (!Client) {
+                    address_.sin_addr.s_addr = htonl(INADDR_ANY);
+                } else if (!Host.empty()) {
+                    StartLookup(Host, true);
+                    saved_ = {Service, Port, Backlog, Client};
+                    stage_ = rsAddress;
+                    return;
+                } else if (!Address.empty()) {
+                    // Only dotted addresses: anything else gives INADDR_NONE, 255.255.255.255.
+                    address_.sin_addr.s_addr = inet_addr(Address.c_str());
+                } else {
+                    throw ESocketError(sNoAddress);
+                }
+                stage_ = rsAddress;
+                break;
+            case rsAddress:
+                if (!Service.empty()) {
+                    StartLookup(Service, false);
+                    saved_ = {Service, Port, Backlog, Client};
+                    stage_ = rsService;
+                    return;
+                }
+                address_.sin_port = htons(static_cast<std::uint16_t>(Port));
+                stage_ = rsService;
+                break;
+            case rsService:
+                stage_ = rsIdle;
+                if (Client)
+                    StartConnect();
+                else
+                    StartListen(Backlog);
+                return;
+            }
+        }
+    } catch (...) {
+        CloseConnection(descriptor_);
+        throw;
+    }
+}
+
+void TCustomWinSocket::StartLookup(const std::string& Name, bool Host)
+{
+    static int lastRequest = 0; // lookups start on the main thread only
+    lastRequest = lastRequest == INT32_MAX ? 1 : lastRequest + 1;
+    lookupRequest_ = lastRequest;
+    try {
+        TLookupReply reply = Notifier().LookupReplyFor(lookupRequest_);
+        if (Host)
+            StartHostLookup(Name, std::move(reply));
+        else
+            StartServiceLookup(Name, std::move(reply));
+    } catch (const std::system_error& error) {
+        lookupRequest_ = 0;
+        throw ESocketError(SocketErrorMessage(WinSockErrorFromErrno(error.code().value()),
+                                              Host ? "WSAASyncGetHostByName" : "WSAASyncGetServByName"));
+    }
+}
+
+void TCustomWinSocket::LookupDone(int Request, const TLookupResult& Result)
+{
+    if (Request != lookupRequest_)
+        return;
+    lookupRequest_ = 0;
+    if (Result.error != 0) {
+        CloseConnection(descriptor_);
+        throw ESocketError(SocketErrorMessage(Result.error, "ASync Lookup"));
+    }
+    if (stage_ == rsAddress) {
+        address_.sin_addr.s_addr = Result.value;
+        ResolveStep({}, {}, saved_.service, saved_.port, saved_.backlog, saved_.client);
+    } else if (stage_ == rsService) {
+        address_.sin_port = htons(static_cast<std::uint16_t>(Result.value));
+        saved_.service.clear();
+        saved_.port = 0;
+        ResolveStep({}, {}, {}, 0, saved_.backlog, saved_.client);
+    }
+}
+
+void TCustomWinSocket::StartConnect()
+{
+    Notifier().Select(descriptor_, eventMask_);
+    SignalEvent(this, skConnecting);
+    if (::connect(descriptor_, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0)
+        CheckResult(-1, "connect");
+    stage_ = rsIdle;
+    if (eventMask_ & FD_CONNECT) {
+        Notifier().ConnectStarted();
+        return;
+    }
+    isConnected_ = descriptor_ != -1;
+    SignalEvent(this, skConnect);
+}
+
+void TCustomWinSocket::StartListen(int Backlog)
+{
+    // As Windows binds: refused while another socket listens on the port, but not for the
+    // closed connections of an earlier run still in TIME_WAIT.
+    const int reuse = 1;
+    setsockopt(descriptor_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    CheckResult(::bind(descriptor_, reinterpret_cast<const sockaddr*>(&address_), sizeof address_), "bind");
+    Notifier().Select(descriptor_, eventMask_);
+    SignalEvent(this, skListen);
+    CheckResult(::listen(descriptor_, std::min(Backlog, kMaxBacklog)), "listen");
+    stage_ = rsIdle;
+    isConnected_ = true;
+    Notifier().ListenStarted();
+}
+
+void TCustomWinSocket::CloseConnection(int Socket)
+{
+    std::lock_guard lock(SocketLock);
+    lookupRequest_ = 0;
+    if (Socket == -1 || Socket != descriptor_ || closing_)
+        return;
+    // The socket is closed even when the handler raises.
+    std::exception_ptr handlerError;
+    closing_ = true;
+    try {
+        SignalEvent(this, skDisconnect);
+    } catch (...) {
+        handlerError = std::current_exception();
+    }
+    closing_ = false;
+    int error = 0;
+    const int closed = CloseDescriptor(error);
+    if (handlerError)
+        std::rethrow_exception(handlerError);
+    CheckError(closed, error, "closesocket");
+}
+
+int TCustomWinSocket::CloseDescriptor(int& Error)
+{
+    if (descriptor_ == -1)
+        return 0;
+    if (notifier_)
+        notifier_->Unselect();
+    const int closed = ::close(descriptor_);
+    Error = errno;
+    descriptor_ = -1;
+    address_ = AnyAddress();
+    isConnected_ = false;
+    return closed;
+}
+
+void TCustomWinSocket::SetEventMask(int Mask)
+{
+    if (Mask == eventMask_)
+        return;
+    eventMask_ = Mask;
+    if (descriptor_ == -1)
+        return;
+    Notifier().Select(descriptor_, eventMask_);
+    const bool connecting = !isConnected_ && stage_ == rsIdle && !lookupRequest_;
+    if (connecting)
+        Notifier().ConnectStarted();
+}
+
+TSocketNotifier& TCustomWinSocket::Notifier()
+{
+    if (!notifier_)
+        notifier_ = new TSocketNotifier(*this);
+    return *notifier_;
+}
+
+void TCustomWinSocket::SocketNotify(int Socket, int Event, int Error)
+{
+    if (Error != 0) {
+        int code = Error;
+        try {
+            SignalError(this, ErrorEventOf(Event), code);
+        } catch (...) {
+            ErrorNotified(Socket, Event);
+            throw;
+        }
+        ErrorNotified(Socket, Event);
+        if (code != 0)
+            throw ESocketError(framework::Format(sASyncSocketError, code));
+        return;
+    }
+    switch (Event) {
+    case FD_CONNECT: HandleConnect(Socket); break;
+    case FD_CLOSE: CloseConnection(Socket); break;
+    case FD_READ: HandleRead(Socket); break;
+    case FD_WRITE: HandleWrite(Socket); break;
+    case FD_ACCEPT: HandleAccept(Socket); break;
+    default: break;
+    }
+}
+
+void TCustomWinSocket::HandleAccept(int /*Socket*/) {}
+
+void TCustomWinSocket::HandleConnect(int /*Socket*/) {}
+
+void TCustomWinSocket::HandleRead(int Socket)
+{
+    if (descriptor_ != -1 && Socket == descriptor_)
+        SignalEvent(this, skRead);
+}
+
+void TCustomWinSocket::HandleWrite(int Socket)
+{
+    if (descriptor_ != -1 && Socket == descriptor_)
+        SignalEvent(this, skWrite);
+}
+
+void TCustomWinSocket::ErrorNotified(int /*Socket*/, int /*Event*/) {}
+
+void TCustomWinSocket::DeferredFree() {}
+
+void TCustomWinSocket::SignalEvent(TCustomWinSocket* Socket, TSocketEventKind Kind)
+{
+    if (SocketEventHook)
+        SocketEventHook(this, Socket, Kind);
+}
+
+void TCustomWinSocket::SignalError(TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)
+{
+    if (ErrorEventHook)
+        ErrorEventHook(this, Socket, ErrorEvent, ErrorCode);
+}
+
+void TClientWinSocket::SetClientType(TClientType Value)
+{
+    if (Value == clientType_)
+        return;
+    if (IsConnected())
+        throw ESocketError(sCantChangeWhileActive);
+    clientType_ = Value;
+    SetEventMask(Value == ctBlocking ? 0 : kConnectionEvents);
+}
+
+void TClientWinSocket::HandleConnect(int /*Socket*/)
+{
+    SetConnected(true);
+    SignalEvent(this, skConnect);
+}
+
+void TClientWinSocket::ErrorNotified(int Socket, int Event)
+{
+    if (Event == FD_CONNECT && Socket == Descriptor())
+        AbandonAttempt();
+}
+
+} // namespace net

@@ -1,0 +1,155 @@
+#pragma once
+
+#include "net/host_lookup.h"
+#include "net/socket_notifier.h"
+#include "net/socket_types.h"
+
+#include <QObject>
+
+#include <netinet/in.h>
+
+#include <mutex>
+#include <string>
+
+namespace net {
+
+// The socket object: one TCP socket of the platform, non-blocking, whose network events
+// arrive through its notifier on the main thread and are reported to SocketEventHook and
+// ErrorEventHook.
+//
+// Handlers run inside the operation that caused them or inside the delivery of a
+// notification, and may call back into the object. They must not destroy the object whose
+// event they handle.
+class TCustomWinSocket : public QObject, private TNotificationTarget {
+public:
+    // Takes over `ASocket`, a connected descriptor, or none with -1.
+    explicit TCustomWinSocket(int ASocket);
+    ~TCustomWinSocket() override;
+    TCustomWinSocket(const TCustomWinSocket&) = delete;
+    TCustomWinSocket& operator=(const TCustomWinSocket&) = delete;
+
+    // One send of the caller's bytes. Returns the count the system took, which may be less
+    // (the rest is dropped); 0 when not connected; -1 when it would block (FD_WRITE follows
+    // once there is room) or failed. A failure is reported as erSend, closes the connection,
+    // and is raised unless the error handler consumed it.
+    int SendBytes(const void* Buffer, int Count);
+    // The text's bytes, without a terminator, through SendBytes.
+    int WriteText(const std::string& Text);
+    // One receive of at most `Count` bytes, with the rules of SendBytes and erReceive; a
+    // count of -1 asks for the number of bytes waiting.
+    int ReceiveBytes(void* Buffer, int Count);
+    // Every byte waiting at this moment; empty when not connected or nothing waits.
+    std::string ReadText();
+    // The peer's IPv4 address in dotted decimal; empty when not connected.
+    std::string PeerAddress();
+
+    // The object's lock, re-entrant for the thread that holds it.
+    void LockSocket() { SocketLock.lock(); }
+    void UnlockSocket() { SocketLock.unlock(); }
+
+    int Descriptor() const { return descriptor_; }
+    // Connected (client), listening (listener) or accepted (connection), until closed.
+    bool IsConnected() const { return isConnected_; }
+    int EventMask() const { return eventMask_; }
+    // The peer to connect to, or the local address to bind.
+    const sockaddr_in& AddressRecord() const { return address_; }
+    bool LookupPending() const { return lookupRequest_ != 0; }
+
+    // Starts a connection attempt: OnLookup, then the resolution of the address and the port
+    // (ResolveStep), then StartConnect. An attempt that is under way, or that failed, is
+    // dropped first without any event. A failure closes the new socket (OnDisconnect) and is
+    // raised to the caller. Whether it blocks follows from the event mask (the client type).
+    void OpenConnection(const std::string& Host, const std::string& Address, const std::string& Service,
+                        int Port);
+
+    // What the notifications do; each names the descriptor the notification was for.
+    virtual void HandleAccept(int Socket);
+    virtual void HandleConnect(int Socket);
+    // Reports skDisconnect while the socket is still open, then closes it. Stops before that
+    // when `Socket` is not the current descriptor; a pending lookup is forgotten either way.
+    virtual void CloseConnection(int Socket);
+    virtual void HandleRead(int Socket);
+    virtual void HandleWrite(int Socket);
+
+    // Passes a result of 0 and the would-block error (whose number it returns); raises any
+    // other error of the last call as "Windows socket error" on `Op`.
+    static int CheckResult(int ResultCode, const std::string& Op);
+
+    TSocketEventHook SocketEventHook;
+    TErrorEventHook ErrorEventHook;
+
+protected:
+    // Advances the resolution by its stages until it waits for a lookup or the stage is back
+    // at idle, where a client connects and a listener listens.
+    void ResolveStep(const std::string& Host, const std::string& Address, const std::string& Service, int Port,
+                     int Backlog, bool Client);
+    void StartConnect();
+    // Binds, reports skListen, then listens with a backlog of at most 5.
+    void StartListen(int Backlog);
+
+    void SignalEvent(TCustomWinSocket* Socket, TSocketEventKind Kind);
+    void SignalError(TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
+
+    // Drops the attempt under way or failed, if any, then opens a new socket.
+    void CreateDescriptor();
+    // Forgets a lookup and closes the descriptor of an attempt, without any event.
+    void AbandonAttempt();
+    void SetConnected(bool Value) { isConnected_ = Value; }
+    // Registers the event mask anew when the descriptor is set.
+    void SetEventMask(int Mask);
+    TSocketNotifier& Notifier();
+    bool HasNotifier() const { return notifier_ != nullptr; }
+
+    // After an error notification was reported and before its exception is raised.
+    virtual void ErrorNotified(int Socket, int Event);
+    void DeferredFree() override;
+
+    std::recursive_mutex SocketLock;
+
+private:
+    void SocketNotify(int Socket, int Event, int Error) override;
+    void LookupDone(int Request, const TLookupResult& Result) override;
+    void StartLookup(const std::string& Name, bool Host);
+    int TransferFailed(int Error, TErrorEvent ErrorEvent, const char* Op);
+    // Closes the descriptor without any event; returns the result of close() and its errno.
+    int CloseDescriptor(int& Error);
+
+    struct SavedInputs {
+        std::string service;
+        int port = 0;
+        int backlog = 0;
+        bool client = false;
+    };
+
+    int descriptor_;
+    bool isConnected_;
+    bool closing_ = false;
+    sockaddr_in address_{};
+    int eventMask_ = kConnectionEvents;
+    TResolveStage stage_ = rsIdle;
+    int lookupRequest_ = 0;
+    SavedInputs saved_;
+    TSocketNotifier* notifier_ = nullptr; // created when first needed
+};
+
+// The socket object of a client component.
+class TClientWinSocket : public TCustomWinSocket {
+public:
+    using TCustomWinSocket::TCustomWinSocket;
+
+    TClientType ClientType() const { return clientType_; }
+    // Refused while connected; ctBlocking watches no events.
+    void SetClientType(TClientType Value);
+
+    void HandleConnect(int Socket) override;
+
+protected:
+    // A failed attempt's descriptor is released at once and without any event, so that
+    // the next attempt starts clean and nothing stays open in between.
+    void ErrorNotified(int Socket, int Event) override;
+
+private:
+    TClientType clientType_ = ctNonBlocking;
+};
+
+} // namespace net

@@ -1,0 +1,29 @@
+#pragma once
+
+// Host and service names resolved on helper threads, so that the main thread never waits
+// on a resolver.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace net {
+
+struct TLookupResult {
+    int error = 0;           // a Windows Sockets error number; 0 on success
+    std::uint32_t value = 0; // the IPv4 address in network byte order, or the port in host order
+};
+
+using TLookupReply = std::function<void(const TLookupResult&)>;
+
+// Resolve on a helper thread of their own and hand the outcome to `reply` there.
+// A host gives the first IPv4 address the resolver lists; a service its TCP port.
+void StartHostLookup(std::string host, TLookupReply reply);
+void StartServiceLookup(std::string service, TLookupReply reply);
+
+// How host names are resolved: by the system's resolver, unless a test installs its own so
+// that it can fail a lookup without asking the network. An empty function restores it.
+using THostResolver = std::function<TLookupResult(const std::string& host)>;
+void SetHostResolver(THostResolver resolver);
+
+} // namespace net

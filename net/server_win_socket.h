@@ -1,0 +1,99 @@
+#pragma once
+
+#include "net/custom_win_socket.h"
+#include "net/socket_types.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace net {
+
+class TServerClientWinSocket;
+
+// The listener: listens on every local address and keeps one connection object for each
+// accepted connection, in order of acceptance, until the object is released.
+//
+// Locks: the listener's SocketLock before ListLock; ListLock guards only the list, and no
+// handler runs under it. ConnectionCount and Connection read the list without it.
+class TServerWinSocket : public TCustomWinSocket {
+public:
+    explicit TServerWinSocket(int ASocket);
+    ~TServerWinSocket() override;
+
+    // OnLookup, the port (a service is looked up first), then StartListen: bind, OnListen,
+    // listen. A failure closes the socket and is raised to the caller.
+    void OpenListener(const std::string& Service, int Port, int Backlog);
+    // Accepts one pending connection: OnClientConnect (from the new object), then OnAccept.
+    void HandleAccept(int Socket) override;
+    // Frees every connection object, the last first, without any event, then closes the
+    // listening socket.
+    void CloseConnection(int Socket) override;
+
+    int ConnectionCount() const { return static_cast<int>(connections_.size()); }
+    // The connection at a 0-based index; raises framework::EListError outside the list.
+    TServerClientWinSocket* Connection(int Index) const;
+
+    TServerType ServerType() const { return serverType_; }
+    // Refused while listening. stThreadBlocking watches no events: it accepts nothing.
+    void SetServerType(TServerType Value);
+
+    // The connections' events; `Sender` is this listener.
+    TGetSocketEvent OnGetSocket;
+    TSocketNotifyEvent OnClientConnect;
+    TSocketNotifyEvent OnClientDisconnect;
+    TSocketNotifyEvent OnClientRead;
+    TSocketNotifyEvent OnClientWrite;
+    TSocketErrorEvent OnClientError;
+
+    // Where the connections report: each connection's hooks lead here.
+    void ConnectionEvent(TServerClientWinSocket* Socket, TSocketEventKind Kind);
+    void ConnectionError(TServerClientWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
+
+protected:
+    // The object for an accepted descriptor: OnGetSocket's, or a new connection object.
+    virtual TServerClientWinSocket* MakeConnection(int Socket);
+    virtual void ClientConnect(TServerClientWinSocket* Socket);
+    // OnClientDisconnect, then the object is released with the next pass of the loop.
+    virtual void ClientDisconnect(TServerClientWinSocket* Socket);
+    virtual void ClientRead(TServerClientWinSocket* Socket);
+    virtual void ClientWrite(TServerClientWinSocket* Socket);
+    virtual void ClientError(TServerClientWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
+
+private:
+    friend class TServerClientWinSocket;
+    void AddConnection(TServerClientWinSocket* Socket);
+    void RemoveConnection(TServerClientWinSocket* Socket);
+    void FreeConnections();
+
+    TServerType serverType_ = stNonBlocking;
+    std::vector<TServerClientWinSocket*> connections_;
+    std::mutex ListLock;
+};
+
+// One accepted connection, listed by its listener from construction until destruction.
+// Its events go to the listener. Once the data before the peer's close has been read, it
+// reports OnClientDisconnect and is freed after what the main loop holds already; the
+// listener frees what is left when it closes.
+class TServerClientWinSocket : public TCustomWinSocket {
+public:
+    // Takes over the accepted `Socket`, lists itself, starts watching and reports
+    // OnClientConnect.
+    TServerClientWinSocket(int Socket, TServerWinSocket* ServerWinSocket);
+    ~TServerClientWinSocket() override;
+
+    TServerWinSocket* OwnerServer() const { return ownerServer_; }
+    // Frees this object once the notifications already queued have been delivered.
+    void ReleaseLater();
+
+protected:
+    // A connection whose notification carried an error is of no further use: after the
+    // error is reported it is closed (one OnClientDisconnect) and released.
+    void ErrorNotified(int Socket, int Event) override;
+    void DeferredFree() override;
+
+private:
+    TServerWinSocket* ownerServer_;
+};
+
+} // namespace net

@@ -1,0 +1,34 @@
+#pragma once
+
+// Socket error numbers as the components report them: the Windows Sockets numbers, taken
+// from the system's errno values and host-lookup failures through one table, with the
+// system's own texts.
+
+#include <string>
+
+namespace net {
+
+inline constexpr int WSAEWOULDBLOCK = 10035;
+inline constexpr int WSAEADDRINUSE = 10048;
+inline constexpr int WSAENETUNREACH = 10051;
+inline constexpr int WSAECONNRESET = 10054;
+inline constexpr int WSAECONNREFUSED = 10061;
+inline constexpr int WSAHOST_NOT_FOUND = 11001;
+
+// The Windows Sockets number of an errno value. EINPROGRESS counts as WSAEWOULDBLOCK, the
+// normal outcome of a non-blocking connect. An errno without a Windows Sockets counterpart
+// is reported as it is.
+int WinSockErrorFromErrno(int errnoValue);
+
+// The Windows Sockets number of a failed host lookup (a getaddrinfo result; `errnoValue`
+// serves EAI_SYSTEM).
+int WinSockErrorFromLookup(int lookupError, int errnoValue);
+
+// The system's text for a number from the two functions above, without trailing blanks,
+// line breaks and full stops.
+std::string SocketErrorText(int winSockError);
+
+// "Windows socket error: <text> (<number>), on API '<operation>'".
+std::string SocketErrorMessage(int winSockError, const std::string& operation);
+
+} // namespace net

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "net/host_lookup.h"
+
+#include <memory>
+
+class QSocketNotifier;
+
+namespace net {
+
+// What a socket notifier delivers to its socket object.
+class TNotificationTarget {
+public:
+    // One network event (an FD_ bit) of `descriptor`, with a Windows Sockets error number or 0.
+    virtual void SocketNotify(int descriptor, int event, int error) = 0;
+    // The release that the socket object asked for with PostDeferredFree.
+    virtual void DeferredFree() = 0;
+    // The outcome of the lookup that was started as `request`.
+    virtual void LookupDone(int request, const TLookupResult& result) = 0;
+
+protected:
+    ~TNotificationTarget() = default;
+};
+
+// A socket object's notification window: a main-thread object that watches one descriptor
+// with the main loop and reports what happens to it. The notifications of all sockets share
+// one queue and are delivered one at a time in arrival order; one that the loop reports
+// while nothing waits ahead is delivered at once. An exception that leaves a delivery goes
+// to the central display.
+//
+// The network events follow the rules a socket object relies on:
+//  - connect completed, with its error, once; then writable, and readable if data came;
+//  - writable once when connected, and again after a send that would have blocked;
+//  - readable after data arrives, and again after a receive that leaves data waiting;
+//  - peer closed, with its error, once, and only after the data before it was read, so a
+//    reply that is followed at once by the close is never lost;
+//  - an incoming connection, and again after each accept while more are pending.
+class TSocketNotifier final {
+public:
+    explicit TSocketNotifier(TNotificationTarget& target);
+    ~TSocketNotifier();
+    TSocketNotifier(const TSocketNotifier&) = delete;
+    TSocketNotifier& operator=(const TSocketNotifier&) = delete;
+
+    // Registers `descriptor` for the events of `eventMask` and makes it non-blocking, in place
+    // of an earlier registration, whose undelivered notifications are dropped. An empty mask
+    // makes it blocking. Nothing is watched until the socket object tells what it did.
+    void Select(int descriptor, int eventMask);
+    // Stops watching and drops the network notifications not yet delivered. Call it before
+    // closing the descriptor.
+    void Unselect();
+
+    // What the socket object did, which arms the events that wait for it.
+    void ConnectStarted(); // connect() is under way
+    void Connected();      // the descriptor was accepted: writable at once, readable when data waits
+    void ListenStarted();  // listen() succeeded
+    void Accepted();       // an accept was made
+    void Received();       // a receive was made
+    void SendBlocked();    // a send would have blocked
+
+    // Delivers DeferredFree after everything posted to the main loop so far.
+    void PostDeferredFree();
+    // Where a helper thread hands the outcome of lookup `request`: it is delivered like a
+    // notification, or dropped when this notifier is gone by then.
+    TLookupReply LookupReplyFor(int request);
+
+    // Ends the notifier: nothing more is delivered. It is destroyed at once, or when the
+    // delivery under way returns, since that may be the very one that freed its socket object.
+    void Dispose();
+
+    struct Notification;
+    // Hands one queued notification to the socket object.
+    void Deliver(const Notification& notification);
+
+private:
+    enum class Phase { Idle, Connecting, Connected, PeerClosed, Listening };
+    struct Mailbox;
+
+    void OnReadable();
+    void OnWritable();
+    void ArmReader();
+    void ArmWriter();
+    Notification NetworkNotification(int event, int error);
+    // Queues a network event behind those waiting.
+    void Queue(int event, int error);
+    // Delivers a network event at once when none waits ahead, otherwise queues it.
+    void Report(int event, int error);
+
+    TNotificationTarget* target_;
+    int descriptor_ = -1;
+    int eventMask_ = 0;
+    Phase phase_ = Phase::Idle;
+    bool answerPending_ = false; // FD_READ or FD_ACCEPT reported, its receive or accept not made
+    unsigned registration_ = 0; // tells notifications of an earlier registration apart
+    QSocketNotifier* reader_ = nullptr;
+    QSocketNotifier* writer_ = nullptr;
+    int deliveries_ = 0; // deliveries under way, more than one when a handler runs a nested loop
+    bool disposed_ = false;
+    std::shared_ptr<Mailbox> mailbox_;
+};
+
+} // namespace net
