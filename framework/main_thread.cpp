@@ -23,10 +23,11 @@ struct BlockingCall {
 
 class CallQueue {
 public:
+    // Never destroyed: threads still waiting on it at process exit must not find it gone.
     static CallQueue& Instance()
     {
-        static CallQueue queue;
-        return queue;
+        static CallQueue* const queue = new CallQueue;
+        return *queue;
     }
 
     void RunAndWait(const std::function<void()>& task)

@@ -4,6 +4,8 @@
 // from the system's errno values and host-lookup failures through one table, with the
 // system's own texts.
 
+#include "platform/socket_error_numbers.h"
+
 #include <string>
 
 namespace net {
@@ -15,10 +17,7 @@ inline constexpr int WSAECONNRESET = 10054;
 inline constexpr int WSAECONNREFUSED = 10061;
 inline constexpr int WSAHOST_NOT_FOUND = 11001;
 
-// The Windows Sockets number of an errno value. EINPROGRESS counts as WSAEWOULDBLOCK, the
-// normal outcome of a non-blocking connect. An errno without a Windows Sockets counterpart
-// is reported as it is.
-int WinSockErrorFromErrno(int errnoValue);
+using platform::WinSockErrorFromErrno;
 
 // The Windows Sockets number of a failed host lookup (a getaddrinfo result; `errnoValue`
 // serves EAI_SYSTEM).

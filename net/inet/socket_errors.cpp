@@ -2,8 +2,8 @@
 
 #include "net/inet/exceptions.h"
 #include "net/inet/stack.h"
+#include "platform/socket_error_numbers.h"
 
-#include <cerrno>
 #include <utility>
 
 namespace {
@@ -51,47 +51,6 @@ constexpr std::pair<int, const char*> codeTexts[] = {
     {11001, "Host not found."},
 };
 
-constexpr std::pair<int, int> errnoCodes[] = {
-    {EINTR, 10004},
-    {EBADF, 10009},
-    {EACCES, 10013},
-    {EFAULT, 10014},
-    {EINVAL, 10022},
-    {EMFILE, 10024},
-    {EWOULDBLOCK, 10035},
-    {EINPROGRESS, 10036},
-    {EALREADY, 10037},
-    {ENOTSOCK, 10038},
-    {EDESTADDRREQ, 10039},
-    {EMSGSIZE, 10040},
-    {EPROTOTYPE, 10041},
-    {ENOPROTOOPT, 10042},
-    {EPROTONOSUPPORT, 10043},
-    {ESOCKTNOSUPPORT, 10044},
-    {EOPNOTSUPP, 10045},
-    {EPFNOSUPPORT, 10046},
-    {EAFNOSUPPORT, 10047},
-    {EADDRINUSE, 10048},
-    {EADDRNOTAVAIL, 10049},
-    {ENETDOWN, 10050},
-    {ENETUNREACH, 10051},
-    {ENETRESET, 10052},
-    {ECONNABORTED, 10053},
-    {ECONNRESET, 10054},
-    {ENOBUFS, 10055},
-    {EISCONN, 10056},
-    {ENOTCONN, 10057},
-    {ESHUTDOWN, 10058},
-    {ETOOMANYREFS, 10059},
-    {ETIMEDOUT, 10060},
-    {ECONNREFUSED, 10061},
-    {ELOOP, 10062},
-    {ENAMETOOLONG, 10063},
-    {EHOSTDOWN, 10064},
-    {EHOSTUNREACH, 10065},
-    {ENOTEMPTY, 10066},
-};
-
 } // namespace
 
 std::string TIdStack::ErrorText(int code)
@@ -105,10 +64,7 @@ std::string TIdStack::ErrorText(int code)
 
 int TIdStack::CodeForErrno(int errnoValue)
 {
-    for (const auto& [known, code] : errnoCodes)
-        if (known == errnoValue)
-            return code;
-    return errnoValue;
+    return platform::WinSockErrorFromErrno(errnoValue);
 }
 
 EIdSocketError::EIdSocketError(int code) : EIdException(TIdStack::ErrorText(code)), code_(code) {}

@@ -1,0 +1,17 @@
+#pragma once
+
+// Socket failures are reported by their Windows Sockets numbers, the numbers the program's
+// messages and its peers know; this is the one table that maps the system's errno values
+// to them.
+
+namespace platform {
+
+// The Windows Sockets number of an errno value. EINPROGRESS counts as WSAEWOULDBLOCK, the
+// normal outcome of a non-blocking connect. An errno without a counterpart is returned
+// as it is.
+int WinSockErrorFromErrno(int errnoValue);
+
+// The errno value a Windows Sockets number stands for, or 0 when there is none.
+int ErrnoFromWinSockError(int winSockError);
+
+} // namespace platform
