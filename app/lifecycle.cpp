@@ -16,6 +16,7 @@ TForm1::TForm1(const FormServices& services) : services_(services)
     CreateControls();
     ConnectHandlers();
     Timer1->start();
+    ServerSocket1->Loaded(); // listens for replies from here on
     IdIPMCastClient1->Loaded();
     IdIPWatch1->Loaded(); // its first look at the local addresses comes from the loop
 
@@ -61,6 +62,17 @@ void TForm1::ConnectHandlers()
     connect(Exit1, &QAction::triggered, this, Guarded([this] { Exit1Click(Exit1); }));
     connect(Exit2, &QAction::triggered, this, Guarded([this] { Exit2Click(Exit2); }));
     connect(Force1, &QAction::triggered, this, Guarded([this] { BitBtn1Click(Force1); }));
+    connect(LocalGroupTimer, &QTimer::timeout, this, Guarded([this] { LocalGroupTimerTimer(LocalGroupTimer); }));
+    ClientSocket1->OnLookup = [this](QObject* Sender, net::TCustomWinSocket* Socket) { sckClientLookup(Sender, Socket); };
+    ClientSocket1->OnConnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) { sckClientConnect(Sender, Socket); };
+    ClientSocket1->OnDisconnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        sckClientDisconnect(Sender, Socket);
+    };
+    ClientSocket1->OnError = [this](QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
+                                    int& ErrorCode) { sckClientError(Sender, Socket, ErrorEvent, ErrorCode); };
+    ServerSocket1->OnClientRead = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        ServerSocket1ClientRead(Sender, Socket);
+    };
     connect(Properties1, &QAction::triggered, this, Guarded([this] { Properties1Click(Properties1); }));
     connect(SaveSettings1, &QAction::triggered, this, Guarded([this] { toolSaveBtnClick(SaveSettings1); }));
     connect(Chimes1, &QAction::triggered, this, Guarded([this] { Chimes1Click(Chimes1); }));

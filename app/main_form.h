@@ -9,6 +9,7 @@
 #include "framework/date_time.h"
 #include "net/inet/ip_watch.h"
 #include "net/inet/ipmcast_client.h"
+#include "net/win_socket.h"
 #include "platform/tray_icon.h"
 
 #include <QMainWindow>
@@ -49,8 +50,10 @@ public:
     TTimer* Timer1 = nullptr;
     TTimer* LocalGroupTimer = nullptr;
 
-    // Network components. The watch goes first on destruction: stopping it may still
-    // switch the listener.
+    // Network components. The TCP ones belong to the window as Qt children. The watch
+    // goes before the listener on destruction: stopping it may still switch the listener.
+    net::TClientSocket* ClientSocket1 = nullptr;
+    net::TServerSocket* ServerSocket1 = nullptr;
     std::unique_ptr<TIdIPMCastClient> IdIPMCastClient1;
     std::unique_ptr<TIdIPWatch> IdIPWatch1;
 
@@ -93,11 +96,20 @@ public:
     // Clock face.
     void Timer1Timer(QObject* Sender);
 
-    // Request cycle.
+    // Request cycle: a 10 ms poll opens the connection, sends the request once connected,
+    // and closes; the client socket's events set the flags it reads.
     void FetchTimeAndDate();
     void BitBtn1Click(QObject* Sender);
+    void LocalGroupTimerTimer(QObject* Sender);
+    void sckClientLookup(QObject* Sender, net::TCustomWinSocket* Socket);
+    void sckClientConnect(QObject* Sender, net::TCustomWinSocket* Socket);
+    void sckClientDisconnect(QObject* Sender, net::TCustomWinSocket* Socket);
+    void sckClientError(QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent, int& ErrorCode);
+    // The texts, badge and tray icon of an attempt that could not reach the server.
+    void ShowConnectionError();
 
     // Time reply. A reply is a run of frames, each a lead character, a time code and "}".
+    void ServerSocket1ClientRead(QObject* Sender, net::TCustomWinSocket* Socket);
     void SplitTimeReply(const std::string& Text);
     void ApplyTimeCode(const std::string& Code);
     void ShowInvalidTimeCode();

@@ -12,6 +12,12 @@ class SoundPlayer;
 class TrayIcon;
 }
 
+// Where the window meets its time server; tests move the two TCP ports aside.
+struct ClientPorts {
+    int request = 6645; // the server's port for request messages
+    int reply = 6646;   // this client's port for time replies
+};
+
 // What the main window needs from outside itself; tests hand in fakes.
 struct FormServices {
     framework::TApplication& application;
@@ -21,4 +27,5 @@ struct FormServices {
     platform::TrayIcon& tray;
     platform::RegistryHive& registry;
     platform::ClockSetter& clockSetter;
+    ClientPorts ports = {};
 };

@@ -26,6 +26,12 @@ std::int64_t WholeSeconds(double value)
 
 } // namespace
 
+void TForm1::ServerSocket1ClientRead(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
+{
+    // Replies come from whoever connects; the connection is the server's to close.
+    SplitTimeReply(Socket->ReadText());
+}
+
 void TForm1::SplitTimeReply(const std::string& Text)
 {
     std::string rest = Text;

@@ -176,6 +176,15 @@ void TForm1::CreateControls()
 
 void TForm1::CreateNetworkComponents()
 {
+    ClientSocket1 = new net::TClientSocket(this);
+    ClientSocket1->SetClientType(net::ctNonBlocking);
+    ClientSocket1->SetPort(services_.ports.request);
+
+    ServerSocket1 = new net::TServerSocket(this);
+    ServerSocket1->BeginLoading();
+    ServerSocket1->SetPort(services_.ports.reply);
+    ServerSocket1->SetActive(true);
+
     IdIPMCastClient1 = std::make_unique<TIdIPMCastClient>(TComponentStart::Loading);
     IdIPMCastClient1->SetMulticastGroup("224.0.0.1");
     IdIPMCastClient1->SetDefaultPort(6649);

@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 scripts/build >/dev/null
 
 source scripts/lib/desktop.sh
+use_private_network "$@" || true # away from a copy running here, where possible
 use_private_folders
 start_x_server
 start_tray

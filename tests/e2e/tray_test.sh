@@ -8,6 +8,7 @@ set -uo pipefail
 client=$1
 case_name=$2
 source "$(dirname "$0")/../../scripts/lib/desktop.sh"
+use_private_network "$@" || { echo "needs root for a network namespace of its own"; exit 77; }
 use_private_folders
 
 fail() { echo "FAIL: $*" >&2; exit 1; }

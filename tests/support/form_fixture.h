@@ -30,7 +30,10 @@ protected:
         TIdStack::UseLocalAddressSource(nullptr);
     }
 
-    FormServices Services(framework::TApplication& app) { return {app, locks, clock, sound, tray, registry, clockSetter}; }
+    FormServices Services(framework::TApplication& app)
+    {
+        return {app, locks, clock, sound, tray, registry, clockSetter, ports};
+    }
     FormServices Services() { return Services(application); }
 
     void MakeForm()
@@ -50,6 +53,9 @@ protected:
     MemoryRegistryHive registry;
     FakeClockSetter clockSetter;
     FakeLocalAddresses addresses;
+    // Replies on a port of the system's choice, so that tests running side by side never
+    // meet; requests go to a port nobody listens on unless a test says otherwise.
+    ClientPorts ports{0, 0};
     std::unique_ptr<TForm1> form;
 };
 

@@ -1,0 +1,210 @@
+// The window's request cycle and reply handling over real loopback connections: a test
+// server takes the requests and sends replies back to the window's reply port.
+
+#include "tests/support/event_loop.h"
+#include "tests/support/form_fixture.h"
+#include "tests/support/loopback_peer.h"
+
+#include <QAction>
+#include <QLineEdit>
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+using namespace std::chrono_literals;
+using testsupport::LoopbackPeer;
+using testsupport::ProcessEventsUntil;
+
+namespace {
+
+constexpr const char* kWaiting = "Update Requested: Waiting for reply..";
+constexpr const char* kError = "Error connecting to server.";
+
+int LocalPortOf(int descriptor)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+} // namespace
+
+class RequestCycle : public testsupport::FormTest {
+protected:
+    void SetUp() override
+    {
+        ports.request = server.LocalPort();
+        FormTest::SetUp();
+        form->Edit1->setText("127.0.0.1");
+    }
+
+    std::string Panel1() const { return form->StatusBar1->PanelText(1); }
+
+    // Runs the first tick's request through to its end and returns what the server got.
+    std::string NextRequest()
+    {
+        EXPECT_TRUE(ProcessEventsUntil([&] { return Panel1() == kWaiting; })) << Panel1();
+        LoopbackPeer connection = server.Accept(2s);
+        EXPECT_GE(connection.Descriptor(), 0);
+        std::string request = connection.Receive(64, 2s);
+        EXPECT_TRUE(connection.SeesClose(2s));
+        return request;
+    }
+
+    void Reply(const std::string& frames)
+    {
+        LoopbackPeer reply = LoopbackPeer::ConnectedTo(LocalPortOf(form->ServerSocket1->Socket()->Descriptor()));
+        reply.Send(frames);
+        reply.Close();
+    }
+
+    // Lets the poll tick only when the test says so, to stop between two events.
+    void DrivePollByHand() { form->LocalGroupTimer->setInterval(3600 * 1000); }
+
+    bool Idle() const
+    {
+        return form->FOpenPending && !form->FConnected && !form->FConnectFailed && !form->LocalGroupTimer->Enabled();
+    }
+
+    LoopbackPeer server = LoopbackPeer::Listening();
+};
+
+TEST_F(RequestCycle, TheFirstRequestCarries9999AndEndsIdle)
+{
+    Tick();
+    EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
+    EXPECT_TRUE(Idle());
+    EXPECT_FALSE(form->FErrorIcon);
+    EXPECT_FALSE(form->ClientSocket1->Active());
+}
+
+TEST_F(RequestCycle, EachRequestEchoesTheLastCodeReceived)
+{
+    Tick();
+    NextRequest();
+    for (const auto& [field, request] : std::vector<std::pair<std::string, std::string>>{
+             {"0042", "{0042TavrinClient1010}"}, {"0007", "{0007TavrinClient1010}"}, {" -12", "{000-12TavrinClient1010}"}}) {
+        Reply("{TAVRIN_1,0,2," + field + "1211371200}");
+        ASSERT_TRUE(ProcessEventsUntil([&] { return form->StatusBar1->PanelText(1).rfind("Last Update: ", 0) == 0; }));
+        form->Force1->trigger();
+        EXPECT_EQ(NextRequest(), request);
+    }
+    EXPECT_EQ(clockSetter.set.size(), 3u);
+}
+
+TEST_F(RequestCycle, AReplySetsTheClockAndTheBadge)
+{
+    Tick();
+    NextRequest();
+    Reply("{TAVRIN_1,0,2,00421211371200}{TAVRIN_3,0,1,00431211371260}");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return clockSetter.set.size() == 2; }));
+    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({1211371200, 1211371260}));
+    EXPECT_EQ(form->tsStatus->Caption(), "NTP");
+    EXPECT_EQ(form->tsStatus->Color(), 0x00FFFFu);
+    EXPECT_EQ(form->FEchoCode, 43);
+    EXPECT_EQ(Panel1().rfind("Last Update: ", 0), 0u);
+}
+
+TEST_F(RequestCycle, ForceNowDuringAnAttemptSendsTheLatestTextOnce)
+{
+    DrivePollByHand();
+    Tick();
+    form->LocalGroupTimerTimer(form->LocalGroupTimer); // opens
+    EXPECT_FALSE(form->FOpenPending);
+    form->FEchoCode = 42;
+    form->Force1->trigger();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form->FConnected; }));
+    form->LocalGroupTimerTimer(form->LocalGroupTimer); // sends and closes
+    LoopbackPeer connection = server.Accept(2s);
+    EXPECT_EQ(connection.Receive(64, 2s), "{0042TavrinClient1010}");
+    EXPECT_LT(server.Accept(200ms).Descriptor(), 0); // no second connection
+    EXPECT_TRUE(Idle());
+}
+
+TEST_F(RequestCycle, AnUnreachableServerGetsOneAttemptPerFetch)
+{
+    const LoopbackPeer refusing = LoopbackPeer::BoundOnly();
+    form.reset();
+    ports.request = refusing.LocalPort();
+    MakeForm();
+    form->Edit1->setText("127.0.0.1");
+    form->tsStatus->SetCaption("GPS");
+
+    Tick();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && Panel1() == kError; }));
+    EXPECT_TRUE(form->FErrorIcon);
+    EXPECT_EQ(form->tsStatus->Caption(), "Unknown");
+    EXPECT_EQ(form->tsStatus->Color(), clBtnFace);
+    EXPECT_TRUE(alerts.shown.empty()); // reported in the window, not in a box
+    const std::size_t requests = tray.requests.size();
+    EXPECT_FALSE(tray.requests.back().image.isNull());
+
+    testsupport::ProcessEventsFor(300ms);
+    EXPECT_EQ(tray.requests.size(), requests); // no retry in between
+
+    form->Force1->trigger(); // the next attempt's lookup clears the icon, its error sets it again
+    ASSERT_TRUE(ProcessEventsUntil([&] { return tray.requests.size() >= requests + 2 && Idle(); }));
+    EXPECT_EQ(tray.requests[requests].image, form->Image1->pixmap().toImage().convertToFormat(tray.requests[requests].image.format()));
+    EXPECT_TRUE(form->FErrorIcon);
+    EXPECT_EQ(Panel1(), kError);
+}
+
+TEST_F(RequestCycle, AServerThatClosesBeforeTheRequestLeavesTheCycleIdle)
+{
+    DrivePollByHand();
+    Tick();
+    form->LocalGroupTimerTimer(form->LocalGroupTimer);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form->FConnected; }));
+    server.Accept(2s).Close();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !form->FConnected; }));
+    EXPECT_TRUE(Idle());
+    EXPECT_EQ(Panel1(), kError);
+    EXPECT_TRUE(form->FErrorIcon);
+
+    form->Force1->trigger(); // the next fetch connects again
+    form->LocalGroupTimerTimer(form->LocalGroupTimer);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form->FConnected; }));
+    EXPECT_FALSE(form->FErrorIcon);
+    form->LocalGroupTimerTimer(form->LocalGroupTimer);
+    EXPECT_EQ(server.Accept(2s).Receive(64, 2s), "{9999TavrinClient1010}");
+}
+
+TEST_F(RequestCycle, AnOpenThatFailsAtOnceEndsTheAttemptQuietly)
+{
+    form->Edit1->setText(""); // nothing to connect to: the open raises before any event
+    Tick();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Panel1() == kError; }));
+    EXPECT_TRUE(Idle());
+    EXPECT_TRUE(form->FErrorIcon);
+    EXPECT_TRUE(alerts.shown.empty());
+    const std::size_t requests = tray.requests.size();
+    testsupport::ProcessEventsFor(200ms);
+    EXPECT_EQ(tray.requests.size(), requests); // not again every 10 ms
+
+    form->Edit1->setText("127.0.0.1");
+    form->Force1->trigger();
+    EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
+}
+
+TEST_F(RequestCycle, AReAimRefusedWhileConnectedIsShownAndTheRequestStillGoes)
+{
+    DrivePollByHand();
+    Tick();
+    form->LocalGroupTimerTimer(form->LocalGroupTimer);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form->FConnected; }));
+
+    form->Edit1->setText("127.0.0.2");
+    form->Timer1->Tag = 1; // the countdown's fetch falls into the connected moment
+    Tick();
+    EXPECT_EQ(Panel1(), "Can't change value while socket is active");
+    EXPECT_EQ(form->Timer1->Tag, 1200);
+    EXPECT_TRUE(form->LocalGroupTimer->Enabled());
+
+    form->LocalGroupTimerTimer(form->LocalGroupTimer);
+    EXPECT_EQ(server.Accept(2s).Receive(64, 2s), "{9999TavrinClient1010}");
+    EXPECT_EQ(Panel1(), kWaiting);
+    EXPECT_EQ(form->ClientSocket1->Address(), "127.0.0.1");
+}
