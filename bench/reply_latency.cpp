@@ -1,0 +1,91 @@
+// How long a time reply takes from the server's send to the clock-set call: 1,000 replies
+// on loopback, one after another, each on a connection of its own as the server makes
+// them, into the real window with a fake clock setter.
+//
+//   build/bench/reply_latency [REPLIES]
+
+#include "bench/bench_form.h"
+#include "tests/support/loopback_peer.h"
+
+#include <QApplication>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Notes when each set arrives.
+class TimingClockSetter final : public platform::ClockSetter {
+public:
+    void SetClock(std::int64_t) override
+    {
+        setAt.push_back(Clock::now());
+        count.store(static_cast<int>(setAt.size()));
+    }
+
+    std::vector<Clock::time_point> setAt;
+    std::atomic<int> count{0};
+};
+
+int LocalPortOf(int descriptor)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+double Microseconds(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    const int replies = argc > 1 ? std::atoi(argv[1]) : 1000;
+
+    bench::BenchForm<TimingClockSetter> bench;
+    const int port = LocalPortOf(bench.form->ServerSocket1->Socket()->Descriptor());
+    std::vector<Clock::time_point> sentAt(replies);
+
+    std::thread server([&] {
+        for (int i = 0; i < replies; ++i) {
+            testsupport::LoopbackPeer reply = testsupport::LoopbackPeer::ConnectedTo(port);
+            sentAt[i] = Clock::now();
+            reply.Send("{TAVRIN_1,0,2,00421211371200}");
+            reply.Close();
+            while (bench.clockSetter.count.load() <= i) // one at a time, as a server answers
+                std::this_thread::yield();
+        }
+    });
+    // The main loop as the program runs it: asleep until the next event.
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (bench.clockSetter.count.load() < replies && Clock::now() < deadline)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    const bool done = bench.clockSetter.count.load() == replies;
+    server.join();
+    if (!done) {
+        std::fprintf(stderr, "only %d of %d replies arrived\n", bench.clockSetter.count.load(), replies);
+        return 1;
+    }
+
+    std::vector<double> latency;
+    for (int i = 0; i < replies; ++i)
+        latency.push_back(Microseconds(bench.clockSetter.setAt[i] - sentAt[i]));
+    std::sort(latency.begin(), latency.end());
+    const auto at = [&](double share) { return latency[static_cast<std::size_t>(share * static_cast<double>(latency.size() - 1))]; };
+    std::printf("%d replies, send to clock-set: median %.1f us, 99th percentile %.1f us, max %.1f us\n", replies,
+                at(0.5), at(0.99), latency.back());
+    return 0;
+}
