@@ -9,7 +9,9 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null || fail "install failed"
 
-[[ -x $prefix/bin/tavrin-client ]] || fail "no binary"
+for program in tavrin-client tavrin-set-clock tavrin-time-server; do
+  [[ -x $prefix/bin/$program ]] || fail "no $program"
+done
 [[ $("$prefix/bin/tavrin-client" --version) == "Tavrin Client 2.00" ]] || fail "installed binary does not run"
 for entry in share/applications/tavrin-client.desktop etc/xdg/autostart/tavrin-client.desktop; do
   [[ -f $prefix/$entry ]] || fail "no $entry"
