@@ -55,11 +55,13 @@ use_private_folders() {
   export XDG_RUNTIME_DIR=$work/runtime XDG_CONFIG_HOME=$work/config
   mkdir -m 700 "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME"
   trap 'stop_started; rm -rf "$work"' EXIT
+  trap 'exit 130' INT # through the EXIT trap, so that nothing started here is left behind
+  trap 'exit 143' TERM
 }
 
 # Starts a virtual X server and points DISPLAY at it.
 start_x_server() {
-  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 9>&- 2>/dev/null &
+  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 9>&- >/dev/null 2>&1 &
   track $!
   wait_for "[[ -s $work/display ]]" 100 || { echo "Xvfb did not start" >&2; return 1; }
   export DISPLAY=:$(cat "$work/display") QT_QPA_PLATFORM=xcb
