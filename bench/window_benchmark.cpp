@@ -2,6 +2,7 @@
 // and of applying a time reply. Run: build/bench/tick_benchmark
 
 #include "bench/bench_form.h"
+#include "platform/local_clock.h"
 
 #include <QApplication>
 
@@ -11,7 +12,7 @@ namespace {
 
 void TickWhenOnlyTheSecondsChange(benchmark::State& state)
 {
-    bench::BenchForm<> bench;
+    bench::BenchForm bench;
     int second = 0;
     for (auto _ : state) {
         bench.clock.now.second = second = (second + 1) % 60;
@@ -23,7 +24,7 @@ BENCHMARK(TickWhenOnlyTheSecondsChange);
 // A reply of two frames, each applied with its extra tick; the clock setter is a fake.
 void TimeReplyPerFrame(benchmark::State& state)
 {
-    bench::BenchForm<> bench;
+    bench::BenchForm bench;
     const std::string read = "{TAVRIN_1,0,2,00421211371200}{TAVRIN_3,0,1,00431211371260}";
     for (auto _ : state) {
         bench.form->SplitTimeReply(read);
@@ -35,11 +36,21 @@ BENCHMARK(TimeReplyPerFrame);
 
 void TickWhenNothingChanges(benchmark::State& state)
 {
-    bench::BenchForm<> bench;
+    bench::BenchForm bench;
     for (auto _ : state)
         bench.form->Timer1Timer(bench.form->Timer1);
 }
 BENCHMARK(TickWhenNothingChanges);
+
+// The tick's read of the real clock, time zone check included (the benchmarks above use
+// a fake clock).
+void ReadLocalClock(benchmark::State& state)
+{
+    const platform::SystemLocalClock clock;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(clock.Now());
+}
+BENCHMARK(ReadLocalClock);
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "platform/local_clock.h"
 
+#include "platform/local_time.h"
+
 #include <ctime>
 
 namespace platform {
@@ -8,18 +10,10 @@ CivilTime SystemLocalClock::Now() const
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    return CivilTime{
-        .year = local.tm_year + 1900,
-        .month = local.tm_mon + 1,
-        .day = local.tm_mday,
-        .dayOfWeek = local.tm_wday,
-        .hour = local.tm_hour,
-        .minute = local.tm_min,
-        .second = local.tm_sec,
-        .millisecond = static_cast<int>(now.tv_nsec / 1'000'000),
-    };
+    // The same conversion as for the server's times, which follows a change of time zone.
+    CivilTime local = LocalTimeOf(now.tv_sec).value_or(CivilTime{.year = 1970, .month = 1, .day = 1});
+    local.millisecond = static_cast<int>(now.tv_nsec / 1'000'000);
+    return local;
 }
 
 } // namespace platform
