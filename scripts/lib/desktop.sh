@@ -15,7 +15,7 @@ use_private_network() {
 }
 
 # Ends what was started here, the last first, so that programs do not outlive their
-# X server. Installed as the EXIT trap by use_private_desktop.
+# X server. Installed as the EXIT trap by use_private_folders.
 stop_started() {
   local i
   for ((i = ${#started_pids[@]} - 1; i >= 0; i--)); do
@@ -23,17 +23,6 @@ stop_started() {
     wait "${started_pids[i]}" 2>/dev/null
   done
   started_pids=()
-
-# Runs the calling script again inside a network namespace of its own, with only
-# loopback, where the client's fixed ports meet no other copy. Needs root: without it,
-# returns 1 and changes nothing. Call it first, with the script's arguments.
-use_private_network() {
-  if [[ -z ${TAVRIN_PRIVATE_NETWORK:-} ]]; then
-    unshare --net true 2>/dev/null || return 1
-    TAVRIN_PRIVATE_NETWORK=1 exec unshare --net -- "$BASH" "$0" "$@"
-  fi
-  ip link set lo up
-}
 }
 
 # Remembers a process to end with the others.
