@@ -48,19 +48,33 @@ use_private_folders() {
   trap 'exit 143' TERM
 }
 
-# Starts a virtual X server and points DISPLAY at it.
+# Starts a virtual X server and points DISPLAY at it. X servers starting at the same
+# moment can trip over each other's display numbers, so the server must answer before it
+# counts; a second try follows a failed one.
 start_x_server() {
-  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 9>&- >/dev/null 2>&1 &
-  track $!
-  wait_for "[[ -s $work/display ]]" 100 || { echo "Xvfb did not start" >&2; return 1; }
-  export DISPLAY=:$(cat "$work/display") QT_QPA_PLATFORM=xcb
+  local attempt
+  for attempt in 1 2 3; do
+    rm -f "$work/display"
+    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$work/display" 9>&- >"$work/xvfb.log" 2>&1 &
+    track $!
+    if wait_for "[[ -s $work/display ]]" 100 && xdpyinfo -display ":$(cat "$work/display")" >/dev/null 2>&1; then
+      export DISPLAY=:$(cat "$work/display") QT_QPA_PLATFORM=xcb
+      return 0
+    fi
+    kill "${started_pids[-1]}" 2>/dev/null
+    wait "${started_pids[-1]}" 2>/dev/null
+    unset 'started_pids[-1]'
+  done
+  echo "Xvfb did not start:" >&2
+  cat "$work/xvfb.log" >&2
+  return 1
 }
 
 # Starts a notification area (trayer) in the top right corner.
 start_tray() {
-  trayer --edge top --align right --widthtype request --height 24 --transparent false 2>/dev/null &
+  trayer --edge top --align right --widthtype request --height 24 --transparent false >"$work/trayer.log" 2>&1 &
   track $!
-  wait_for "xdotool search --name '^panel\$' >/dev/null 2>&1" 100 || { echo "trayer did not start" >&2; return 1; }
+  wait_for "xdotool search --name '^panel\$' >/dev/null 2>&1" 100 || { echo "trayer did not start:" >&2; cat "$work/trayer.log" >&2; ps -o pid,stat,cmd -p "${started_pids[-1]}" >&2; return 1; }
 }
 
 main_window_shown() { xdotool search --onlyvisible --name '^Tavrin Client V2\.00$' 2>/dev/null | head -n 1; }
