@@ -48,17 +48,21 @@ use_private_folders() {
   trap 'exit 143' TERM
 }
 
-# Starts a virtual X server and points DISPLAY at it. X servers starting at the same
-# moment can trip over each other's display numbers, so the server must answer before it
-# counts; a second try follows a failed one.
+# Starts a virtual X server and points DISPLAY at it. Servers in different network
+# namespaces do not see each other's sockets, so searching for a free display number
+# from 0 lets two of them take the same one and break each other: each takes a number of
+# its own at random instead, and counts only once it answers.
 start_x_server() {
-  local attempt
-  for attempt in 1 2 3; do
+  local attempt display
+  for attempt in 1 2 3 4 5; do
+    display=$((100 + RANDOM % 900))
+    [[ -e /tmp/.X$display-lock || -e /tmp/.X11-unix/X$display ]] && continue
     rm -f "$work/display"
-    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$work/display" 9>&- >"$work/xvfb.log" 2>&1 &
+    Xvfb ":$display" -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset \
+      3>"$work/display" 9>&- >"$work/xvfb.log" 2>&1 &
     track $!
-    if wait_for "[[ -s $work/display ]]" 100 && xdpyinfo -display ":$(cat "$work/display")" >/dev/null 2>&1; then
-      export DISPLAY=:$(cat "$work/display") QT_QPA_PLATFORM=xcb
+    if wait_for "[[ -s $work/display ]]" 100 && xdpyinfo -display ":$display" >/dev/null 2>&1; then
+      export DISPLAY=:$display QT_QPA_PLATFORM=xcb
       return 0
     fi
     kill "${started_pids[-1]}" 2>/dev/null
