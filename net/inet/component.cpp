@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -23,6 +24,22 @@ TIdComponent::~TIdComponent()
     const std::lock_guard lock(componentLock);
     if (--componentCount == 0)
         processStack.reset();
+}
+
+bool TIdComponent::NotedWhileLoading(bool active)
+{
+    if (!loading_)
+        return false;
+    notedActive_ = active;
+    return true;
+}
+
+std::optional<bool> TIdComponent::FinishLoading()
+{
+    if (!loading_)
+        return std::nullopt;
+    loading_ = false;
+    return std::exchange(notedActive_, false);
 }
 
 TIdStack* ProcessStack()

@@ -2,6 +2,8 @@
 
 #include "net/inet/stack.h"
 
+#include <optional>
+
 // How a component begins its life: ready for use, or still being set up by its owner.
 // While loading, a write to Active is only noted; the owner's call of Loaded() at the
 // end of its set-up carries it out, so that nothing starts before the owner (and the
@@ -17,15 +19,23 @@ public:
     virtual ~TIdComponent();
 
     bool Loading() const { return loading_; }
-    // Ends the loading state; components override it to act on what was noted. Once
-    // loaded, further calls do nothing.
-    virtual void Loaded() { loading_ = false; }
+    // Ends the loading state; components with a switch override it to carry out the
+    // write of Active noted meanwhile. Once loaded, further calls do nothing.
+    virtual void Loaded() { FinishLoading(); }
 
 protected:
     explicit TIdComponent(TComponentStart start);
 
+    // While loading, notes a write of Active and returns true: the caller does no more.
+    bool NotedWhileLoading(bool active);
+    bool NotedActive() const { return notedActive_; }
+    // Ends loading and hands back the Active noted meanwhile; nothing when loading had
+    // ended already.
+    std::optional<bool> FinishLoading();
+
 private:
     bool loading_;
+    bool notedActive_ = false;
 };
 
 // The process's stack; null while no component lives. Components are made and

@@ -71,17 +71,15 @@ TIdIPWatch::~TIdIPWatch()
 
 bool TIdIPWatch::Active() const
 {
-    return storedActive_ || watchThread_ != nullptr;
+    return NotedActive() || watchThread_ != nullptr;
 }
 
 void TIdIPWatch::SetActive(bool value)
 {
     if (value == Active())
         return;
-    if (Loading()) {
-        storedActive_ = value;
+    if (NotedWhileLoading(value))
         return;
-    }
     if (value) {
         watchThread_ = std::make_unique<TIdIPWatchThread>([this] { PollAddress(); }, WatchInterval);
         watchThread_->StartThread();
@@ -94,12 +92,8 @@ void TIdIPWatch::SetActive(bool value)
 
 void TIdIPWatch::Loaded()
 {
-    if (!Loading())
-        return;
-    TIdComponent::Loaded();
-    const bool wanted = storedActive_;
-    storedActive_ = false;
-    SetActive(wanted);
+    if (const auto wanted = FinishLoading())
+        SetActive(*wanted);
 }
 
 void TIdIPWatch::SetMaxHistoryEntries(int count)

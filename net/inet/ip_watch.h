@@ -60,7 +60,6 @@ private:
     void AppendHistory(const std::string& address);
     void WriteHistoryFile() const;
 
-    bool storedActive_ = false;
     std::unique_ptr<TIdIPWatchThread> watchThread_;
     std::string currentAddress_;
     std::string formerAddress_;

@@ -7,17 +7,15 @@ TIdIPMCastBase::TIdIPMCastBase(TComponentStart start) : TIdComponent(start) {}
 
 bool TIdIPMCastBase::Active() const
 {
-    return storedActive_ || Joined();
+    return NotedActive() || Joined();
 }
 
 void TIdIPMCastBase::SetActive(bool value)
 {
     if (value == Active())
         return;
-    if (Loading()) {
-        storedActive_ = value;
+    if (NotedWhileLoading(value))
         return;
-    }
     if (value)
         JoinGroup();
     else
@@ -26,12 +24,8 @@ void TIdIPMCastBase::SetActive(bool value)
 
 void TIdIPMCastBase::Loaded()
 {
-    if (!Loading())
-        return;
-    TIdComponent::Loaded();
-    const bool wanted = storedActive_;
-    storedActive_ = false;
-    SetActive(wanted);
+    if (const auto wanted = FinishLoading())
+        SetActive(*wanted);
 }
 
 void TIdIPMCastBase::SetMulticastGroup(const std::string& group)

@@ -41,7 +41,6 @@ protected:
     virtual void LeaveGroup() = 0;
 
 private:
-    bool storedActive_ = false;
     std::string multicastGroup_ = "224.0.0.1";
 };
 
