@@ -8,6 +8,7 @@
 #include "platform/clock_setter.h"
 #include "platform/instance_lock.h"
 #include "platform/local_clock.h"
+#include "platform/log.h"
 #include "platform/registry_hive.h"
 #include "platform/sound_player.h"
 #include "platform/termination_signals.h"
@@ -28,6 +29,7 @@ int RunClient(int argc, char** argv, const CommandLine& options)
     if (!instanceLocks.Acquire("tavrinc"))
         return 0;
 
+    platform::UseLogFormat();
     QApplication qtApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false); // the program lives on in the tray
     platform::MessageBoxAlerts alerts;

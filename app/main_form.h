@@ -6,6 +6,7 @@
 
 #include "app/controls.h"
 #include "app/services.h"
+#include "app/tray_status.h"
 #include "framework/date_time.h"
 #include "net/inet/ip_watch.h"
 #include "net/inet/ipmcast_client.h"
@@ -82,6 +83,7 @@ public:
     std::int16_t FTimeSource = 0;          // 0 PC clock, 1 GPS, 3 NTP
     bool FChimeDone = true;                // the hour alarm is done for the current minute 00
     bool FErrorIcon = false;               // the tray shows the error face
+    TrayStatus FTrayStatus;                // the tip's lines after the first
 
     // Start-up and lifecycle.
     void FormDestroy(QObject* Sender);
@@ -133,6 +135,12 @@ public:
 
     // Tray icon and window behaviour.
     bool UpdateTrayIcon(platform::TrayAction action);
+    // Puts the last result of keeping the clock on the tip's second line; a change from
+    // working to failing also shows one notification.
+    void ReportResult(const std::string& line, bool failing);
+    // Raises a standing notice on the tip, with one notification when it is new; an empty
+    // text clears it.
+    void ReportNotice(TrayStatus::Notice notice, const std::string& text);
     void HandleTrayNotify(platform::TrayMouseEvent event);
     void Properties1Click(QObject* Sender);
     // Draws the icon whose numeric resource id is `controlId`; there is none, as no

@@ -10,6 +10,7 @@ namespace {
 
 constexpr const char* kTrayTip = "Tavrin Client Active";
 constexpr std::size_t kMaxTipLength = 127;
+constexpr const char* kNotificationTitle = "Tavrin Client";
 
 } // namespace
 
@@ -20,9 +21,25 @@ bool TForm1::UpdateTrayIcon(platform::TrayAction action)
     std::string tip;
     if (action == platform::TrayAction::Modify) {
         icon = QIcon((FErrorIcon ? Image2 : Image1)->pixmap());
-        tip = std::string(kTrayTip).substr(0, kMaxTipLength);
+        tip = std::string(kTrayTip).substr(0, kMaxTipLength) + FTrayStatus.TipLines();
     }
     return services_.tray.Notify(action, icon, tip);
+}
+
+void TForm1::ReportResult(const std::string& line, bool failing)
+{
+    const bool worse = FTrayStatus.SetResult(line, failing);
+    UpdateTrayIcon(platform::TrayAction::Modify);
+    if (worse)
+        services_.tray.ShowMessage(kNotificationTitle, line);
+}
+
+void TForm1::ReportNotice(TrayStatus::Notice notice, const std::string& text)
+{
+    const bool raised = FTrayStatus.SetNotice(notice, text);
+    UpdateTrayIcon(platform::TrayAction::Modify);
+    if (raised)
+        services_.tray.ShowMessage(kNotificationTitle, text);
 }
 
 void TForm1::HandleTrayNotify(platform::TrayMouseEvent event)

@@ -50,6 +50,12 @@ bool SystemTrayIcon::Notify(TrayAction action, const QIcon& icon, const std::str
     return false;
 }
 
+void SystemTrayIcon::ShowMessage(const std::string& title, const std::string& text)
+{
+    if (added_)
+        icon_.showMessage(QString::fromStdString(title), QString::fromStdString(text), QSystemTrayIcon::Warning);
+}
+
 bool SystemTrayIcon::IsAvailable() const
 {
     return QSystemTrayIcon::isSystemTrayAvailable();

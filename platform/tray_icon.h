@@ -24,6 +24,9 @@ public:
     // the tip are what a modify request shows.
     virtual bool Notify(TrayAction action, const QIcon& icon, const std::string& tip) = 0;
 
+    // Shows a short warning beside the icon: a balloon, or the desktop's notification.
+    virtual void ShowMessage(const std::string& title, const std::string& text) = 0;
+
     // Whether a notification area runs on this desktop.
     virtual bool IsAvailable() const = 0;
 
@@ -39,6 +42,7 @@ public:
     SystemTrayIcon();
 
     bool Notify(TrayAction action, const QIcon& icon, const std::string& tip) override;
+    void ShowMessage(const std::string& title, const std::string& text) override;
     bool IsAvailable() const override;
     std::optional<QPoint> CursorPosition() const override;
 

@@ -100,10 +100,15 @@ public:
         }
         return false;
     }
+    void ShowMessage(const std::string& title, const std::string& text) override
+    {
+        messages.push_back({title, text});
+    }
     bool IsAvailable() const override { return available; }
     std::optional<QPoint> CursorPosition() const override { return cursor; }
 
     bool available = true;
+    std::vector<std::pair<std::string, std::string>> messages; // title and text of each notification
     bool present = false;
     std::optional<QPoint> cursor = QPoint(100, 100);
     std::vector<TrayRequest> requests;

@@ -117,3 +117,36 @@ TEST_F(Tray, NoControlDrawsItsOwnIcons)
     for (int id : {0, 1, 101})
         EXPECT_FALSE(TForm1::DrawItemIcon(id, painter, QPoint(0, 0)));
 }
+
+TEST_F(Tray, TheTipCarriesTheLastResultAndOnlyAChangeForTheWorseNotifies)
+{
+    form->ReportResult("Last update 12:00:05: clock right (offset +0.3 s)", false);
+    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nLast update 12:00:05: clock right (offset +0.3 s)");
+    EXPECT_TRUE(tray.messages.empty());
+
+    form->ReportResult("Server unreachable since 12:05:00", true);
+    form->ReportResult("Server unreachable since 12:05:00", true); // five minutes later, still down
+    ASSERT_EQ(tray.messages.size(), 1u);
+    EXPECT_EQ(tray.messages[0].second, "Server unreachable since 12:05:00");
+    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nServer unreachable since 12:05:00");
+
+    form->ReportResult("Last update 12:15:05: clock stepped by +3 s", false);
+    form->ReportResult("Clock not set: no permission", true);
+    EXPECT_EQ(tray.messages.size(), 2u);
+}
+
+TEST_F(Tray, ANoticeStandsOnItsOwnLineUntilCleared)
+{
+    using Notice = TrayStatus::Notice;
+    form->ReportResult("Last update 12:00:05: clock right (offset +0.3 s)", false);
+    form->ReportNotice(Notice::OtherSynchroniser, "systemd-timesyncd also sets this clock");
+    form->ReportNotice(Notice::OtherSynchroniser, "systemd-timesyncd also sets this clock");
+    EXPECT_EQ(tray.messages.size(), 1u);
+    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nLast update 12:00:05: clock right (offset +0.3 s)\n"
+                                        "systemd-timesyncd also sets this clock");
+
+    form->ReportNotice(Notice::OtherSynchroniser, "");
+    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nLast update 12:00:05: clock right (offset +0.3 s)");
+    form->ReportNotice(Notice::OtherSynchroniser, "chronyd also sets this clock");
+    EXPECT_EQ(tray.messages.size(), 2u);
+}

@@ -19,19 +19,19 @@ std::string AddressText(in_addr address)
 }
 
 // SIGINT and SIGTERM end the loop through a descriptor it polls, so it stops cleanly.
-timeserver::UniqueFd StopSignals()
+platform::UniqueFd StopSignals()
 {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
-    return timeserver::UniqueFd(signalfd(-1, &signals, SFD_CLOEXEC));
+    return platform::UniqueFd(signalfd(-1, &signals, SFD_CLOEXEC));
 }
 
 int Serve(const timeserver::ServerOptions& options)
 {
-    const timeserver::UniqueFd stop = StopSignals();
+    const platform::UniqueFd stop = StopSignals();
     if (!stop) {
         std::perror("tavrin-time-server: signalfd");
         return 1;

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "platform/unique_fd.h"
 #include "tools/time-server/server_options.h"
-#include "tools/time-server/unique_fd.h"
 
 #include <netinet/in.h>
 
@@ -12,6 +12,8 @@
 #include <string>
 
 namespace timeserver {
+
+using platform::UniqueFd;
 
 // Raised when a socket the server needs cannot be had; the message says which.
 class ServerError : public std::runtime_error {

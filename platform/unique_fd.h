@@ -4,9 +4,10 @@
 
 #include <utility>
 
-namespace timeserver {
+namespace platform {
 
-// Owns a file descriptor and closes it when it goes.
+// Owns a file descriptor and closes it when it goes. Every descriptor the program keeps
+// (sockets, pipes, lock files) lives in one of these.
 class UniqueFd {
 public:
     UniqueFd() = default;
@@ -20,20 +21,27 @@ public:
         }
         return *this;
     }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
     ~UniqueFd() { Reset(); }
 
     int Get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
 
-    void Reset()
+    // Gives the descriptor up without closing it.
+    [[nodiscard]] int Release() { return std::exchange(fd_, -1); }
+
+    void Reset(int fd = -1)
     {
+        // close() may report a delayed write error, but the descriptor is gone either way
+        // and nothing here could act on it.
         if (fd_ >= 0)
             close(fd_);
-        fd_ = -1;
+        fd_ = fd;
     }
 
 private:
     int fd_ = -1;
 };
 
-} // namespace timeserver
+} // namespace platform
