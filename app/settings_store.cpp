@@ -3,7 +3,6 @@
 #include "app/main_form.h"
 
 #include "framework/registry.h"
-#include "platform/registry_hive.h"
 
 #include <QAction>
 #include <QLineEdit>

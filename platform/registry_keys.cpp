@@ -217,10 +217,12 @@ std::string FormatValue(const RegistryValue& value)
     return type + HexList(value.data);
 }
 
-bool IsUnder(const std::string& path, const std::string& key)
+// True when `path` is `ancestor` or lies below it.
+bool IsWithin(const std::string& path, const std::string& ancestor)
 {
-    return key.empty() || SameName(path, key)
-        || (path.size() > key.size() && path[key.size()] == '\\' && SameName(path.substr(0, key.size()), key));
+    return ancestor.empty() || SameName(path, ancestor)
+        || (path.size() > ancestor.size() && path[ancestor.size()] == '\\'
+            && SameName(path.substr(0, ancestor.size()), ancestor));
 }
 
 std::string ValueLine(const std::string& name, const RegistryValue& value)
@@ -319,7 +321,7 @@ bool RegistryKeys::HasKey(const std::string& path) const
     if (wanted.empty())
         return true;
     for (const Line& line : lines_)
-        if (line.kind == Line::Kind::Key && IsUnder(line.key, wanted))
+        if (line.kind == Line::Kind::Key && IsWithin(line.key, wanted))
             return true;
     return false;
 }

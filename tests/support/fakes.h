@@ -122,7 +122,7 @@ public:
     {
         if (keys.HasKey(path))
             return true;
-        if (failWrites)
+        if (failWrites || !refusal.empty())
             return false;
         keys.CreateKey(path);
         return true;

@@ -4,8 +4,6 @@
 
 #include <QAction>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QScreen>
@@ -38,20 +36,6 @@ bool Centred(const QWidget& window)
 {
     const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
     return (window.frameGeometry().center() - screenCentre).manhattanLength() <= 8;
-}
-
-std::string ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string("<missing>");
-}
-
-void WriteFile(const QString& path, const std::string& text)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text.data(), static_cast<qint64>(text.size()));
 }
 
 // Collects what is logged under "tavrin.settings" while it lives.
@@ -202,17 +186,6 @@ TEST_F(Settings, AFailedSaveIsShownAndStoresNoneOfItsValues)
     EXPECT_TRUE(form->Chimes1->isChecked()); // the program goes on
 }
 
-TEST_F(Settings, ASaveThatMayNotBeStoredSaysWhyAndGoesOn)
-{
-    MakeForm();
-    registry.refusal = "/home/ann/.config belongs to ann";
-    form->Chimes1->trigger();
-    EXPECT_EQ(form->StatusBar1->PanelText(1), "Settings not saved: /home/ann/.config belongs to ann");
-    EXPECT_TRUE(alerts.shown.empty());
-    EXPECT_FALSE(registry.keys.HasKey(kKey));
-    EXPECT_TRUE(form->Chimes1->isChecked());
-}
-
 TEST_F(Settings, AKeyThatCannotBeMadeSavesNothingAndSaysNothing)
 {
     MakeForm();
@@ -273,26 +246,4 @@ TEST_F(SettingsFile, UnderSudoWithTheUsersHomeNothingIsMadeThereAndTheReasonIsGi
     EXPECT_EQ(log.Lines().size(), 1u);
     EXPECT_TRUE(alerts.shown.empty());
     EXPECT_TRUE(QDir(home).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
-}
-
-TEST_F(SettingsFile, AdministratorsDefaultsFillTheWindowAndTheFirstSaveKeepsThem)
-{
-    const QString defaults = dir.filePath("xdg/tavrin-client/user.reg");
-    const std::string text = "REGEDIT4\n; for every PC of the office\n"
-                             "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n"
-                             "\"server\"=\"192.168.7.7\"\n\"chimes\"=dword:00000001\n";
-    WriteFile(defaults, text);
-    const QString own = dir.filePath("config/tavrin-client/user.reg");
-    platform::FileRegistryHive hive(own.toStdString(), {defaults.toStdString()});
-    MakeFormOver(hive);
-    EXPECT_EQ(form->Edit1->text(), "192.168.7.7");
-    EXPECT_TRUE(form->Chimes1->isChecked());
-
-    form->move(300, 200);
-    form->Chimes1->trigger();
-    EXPECT_EQ(ReadFile(own), "REGEDIT4\n; for every PC of the office\n"
-                             "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n"
-                             "\"server\"=\"192.168.7.7\"\n\"chimes\"=dword:00000000\n"
-                             "\"x\"=dword:0000012c\n\"y\"=dword:000000c8\n");
-    EXPECT_EQ(ReadFile(defaults), text);
 }
