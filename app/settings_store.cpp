@@ -30,13 +30,20 @@ void TForm1::LoadSettings()
 
 void TForm1::SaveSettings()
 {
+    // Say why rather than store nothing silently, for example under sudo with the user's HOME.
+    if (const std::string refusal = services_.registry.WriteRefusal(); !refusal.empty()) {
+        StatusBar1->SetPanelText(1, "Settings not saved: " + refusal);
+        return;
+    }
     framework::TRegistry registry(services_.registry);
     if (!registry.OpenKey(FRegistryKey, true))
         return;
+    registry.BeginUpdate(); // one change: two saves at once never mix their values
     registry.WriteString("server", Edit1->text().toStdString());
     registry.WriteBool("chimes", Chimes1->isChecked());
     registry.WriteInteger("x", x());
     registry.WriteInteger("y", y());
+    registry.EndUpdate();
 }
 
 void TForm1::toolSaveBtnClick(QObject* /*Sender*/)

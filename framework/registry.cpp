@@ -2,6 +2,8 @@
 
 #include "framework/format.h"
 
+#include <utility>
+
 namespace framework {
 namespace {
 
@@ -60,8 +62,24 @@ RegistryValue TRegistry::Query(const std::string& name)
 
 void TRegistry::Store(const std::string& name, const RegistryValue& value)
 {
-    if (!keyOpen_ || !OnHive([&] { return hive_.SetValue(currentKey_, name, value); }))
+    if (keyOpen_ && updating_)
+        held_.emplace_back(name, value);
+    else if (!keyOpen_ || !OnHive([&] { return hive_.SetValue(currentKey_, name, value); }))
         throw ERegistryException(Format("Failed to set data for '%s'", name));
+}
+
+void TRegistry::BeginUpdate()
+{
+    updating_ = true;
+    held_.clear();
+}
+
+void TRegistry::EndUpdate()
+{
+    updating_ = false;
+    const platform::NamedValues values = std::exchange(held_, {});
+    if (!values.empty() && !OnHive([&] { return hive_.SetValues(currentKey_, values); }))
+        throw ERegistryException(Format("Failed to set data for '%s'", values.front().first));
 }
 
 std::string TRegistry::ReadString(const std::string& name)

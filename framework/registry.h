@@ -42,6 +42,13 @@ public:
     void WriteInteger(const std::string& name, std::int32_t value);
     void WriteBool(const std::string& name, bool value);
 
+    // Writes between the two are held back and stored by EndUpdate in one change of the
+    // hive, all of them or none: another program never sees some without the others.
+    // When none could be stored, EndUpdate raises "Failed to set data for '<name>'" with
+    // the first one's name, as a failure of the first write would.
+    void BeginUpdate();
+    void EndUpdate();
+
 private:
     platform::RegistryValue Query(const std::string& name);
     void Store(const std::string& name, const platform::RegistryValue& value);
@@ -49,6 +56,8 @@ private:
     platform::RegistryHive& hive_;
     std::string currentKey_;
     bool keyOpen_ = false;
+    bool updating_ = false;
+    platform::NamedValues held_; // the writes since BeginUpdate
 };
 
 } // namespace framework

@@ -1,73 +1,15 @@
 #pragma once
 
-// The current user's registry, kept in a text file that a person can read and edit:
-//
-//   REGEDIT4
-//
-//   [HKEY_CURRENT_USER\SOFTWARE\DOVETRA\TAVRINCLIENT]
-//   "server"="127.0.0.1"
-//   "chimes"=dword:00000001
-//   "x"=dword:fffffff6
-//
-// Text values are written in quotes with \\ and \" escaped; other types as
-// hex(<type>):<bytes> (hex: for binary data), so every value keeps its type and bytes.
-// Key paths and value names are matched without regard to ASCII case.
+// Where the current user's registry lives: the hive interface the program reads and
+// writes through, and the per-user hive file.
 
-#include <cstdint>
-#include <map>
+#include "platform/registry_keys.h"
+
 #include <optional>
-#include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace platform {
-
-enum RegistryType : std::uint32_t {
-    REG_NONE = 0,
-    REG_SZ = 1,
-    REG_EXPAND_SZ = 2,
-    REG_BINARY = 3,
-    REG_DWORD = 4,
-    REG_MULTI_SZ = 7,
-    REG_QWORD = 11,
-};
-
-struct RegistryValue {
-    std::uint32_t type = REG_NONE;
-    std::string data; // the stored bytes, a text's terminating zero included
-};
-
-// A hive file that cannot be read as one; what() names the file, the line and the fault.
-class HiveFormatError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// The keys and values of a hive, in the order they were first written.
-class RegistryKeys {
-public:
-    // Parses the text of a hive file; `origin` names it in errors.
-    static RegistryKeys Parse(const std::string& text, const std::string& origin);
-    std::string Format() const;
-
-    bool HasKey(const std::string& path) const;
-    // Creates the key with every missing parent.
-    void CreateKey(const std::string& path);
-    std::optional<RegistryValue> Value(const std::string& path, const std::string& name) const;
-    // The key must exist.
-    void SetValue(const std::string& path, const std::string& name, const RegistryValue& value);
-
-private:
-    struct Key {
-        std::string path;
-        std::vector<std::pair<std::string, RegistryValue>> values;
-    };
-    const Key* Find(const std::string& path) const;
-    Key* Find(const std::string& path);
-
-    std::vector<Key> keys_;
-};
 
 // Where the registry lives; tests give an in-memory or file-backed one.
 class RegistryHive {
@@ -75,37 +17,60 @@ public:
     virtual ~RegistryHive() = default;
 
     // Paths are relative to the hive's root, parts separated by "\", without leading or
-    // trailing "\". Reads raise HiveFormatError for a file that cannot be parsed.
+    // trailing "\". Reads raise HiveFormatError for a file that cannot be used.
     virtual bool KeyExists(const std::string& path) = 0;
     virtual bool CreateKey(const std::string& path) = 0;
     virtual std::optional<RegistryValue> QueryValue(const std::string& path, const std::string& name) = 0;
-    // Stores the value at once; false when it could not be stored. A file that cannot be
-    // parsed is never overwritten.
-    virtual bool SetValue(const std::string& path, const std::string& name, const RegistryValue& value) = 0;
+    // Stores all the values in one change, or none of them: false when they could not be
+    // stored. A file that cannot be used is never overwritten.
+    virtual bool SetValues(const std::string& path, const NamedValues& values) = 0;
+    bool SetValue(const std::string& path, const std::string& name, const RegistryValue& value)
+    {
+        return SetValues(path, {{name, value}});
+    }
+    // Why changes may not be stored, in words for the user; empty when they may.
+    virtual std::string WriteRefusal() { return {}; }
 };
 
 // The hive file "<config>/tavrin-client/user.reg", where <config> is $XDG_CONFIG_HOME or
 // ~/.config. Every change re-reads the file and replaces it atomically under a lock, so
-// changes made meanwhile by another program are kept and two saves never mix.
+// changes made meanwhile by another program are kept and two changes never mix. When the
+// file is a symbolic link, its target is replaced and the link stays.
+//
+// While the user has no file, the first "<dir>/tavrin-client/user.reg" found in the
+// defaults folders ($XDG_CONFIG_DIRS, /etc/xdg when unset) is read instead, and the first
+// change starts the user's own file from all of it.
+//
+// Anything but a regular file of at most 1 MiB is refused before it is read. Nothing is
+// made or replaced in a folder that belongs to another user (a missing folder is judged by
+// the nearest one that exists): a program run by root with a user's HOME keeps its hands
+// off that HOME, says so once in the log, and stores nothing.
 class FileRegistryHive final : public RegistryHive {
 public:
-    explicit FileRegistryHive(std::string path = DefaultPath());
+    explicit FileRegistryHive(std::string path = DefaultPath(), std::vector<std::string> defaultsPaths = DefaultsPaths());
 
     static std::string DefaultPath();
+    // The defaults files, the most important first.
+    static std::vector<std::string> DefaultsPaths();
     const std::string& Path() const { return path_; }
 
     bool KeyExists(const std::string& path) override;
     bool CreateKey(const std::string& path) override;
     std::optional<RegistryValue> QueryValue(const std::string& path, const std::string& name) override;
-    bool SetValue(const std::string& path, const std::string& name, const RegistryValue& value) override;
+    bool SetValues(const std::string& path, const NamedValues& values) override;
+    std::string WriteRefusal() override;
 
 private:
     RegistryKeys Load() const;
+    const RegistryKeys& Defaults() const;
     // Applies `change` to the file's current content and writes the result back.
     template <typename Change>
     bool Update(Change change);
 
     std::string path_;
+    std::vector<std::string> defaultsPaths_;
+    mutable std::optional<RegistryKeys> defaults_; // read once, when first needed
+    bool refusalLogged_ = false;
 };
 
 } // namespace platform

@@ -114,13 +114,15 @@ public:
     std::vector<TrayRequest> requests;
 };
 
-// A registry held in memory, whose writes can be made to fail.
+// A registry held in memory, whose writes can be made to fail or be refused.
 class MemoryRegistryHive final : public platform::RegistryHive {
 public:
     bool KeyExists(const std::string& path) override { return keys.HasKey(path); }
     bool CreateKey(const std::string& path) override
     {
-        if (failWrites)
+        if (keys.HasKey(path))
+            return true;
+        if (failWrites || !refusal.empty())
             return false;
         keys.CreateKey(path);
         return true;
@@ -129,17 +131,21 @@ public:
     {
         return keys.Value(path, name);
     }
-    bool SetValue(const std::string& path, const std::string& name, const platform::RegistryValue& value) override
+    bool SetValues(const std::string& path, const platform::NamedValues& values) override
     {
-        if (failWrites || failWritesOf == name)
+        if (failWrites || !refusal.empty())
             return false;
-        keys.SetValue(path, name, value);
+        for (const auto& [name, value] : values)
+            keys.SetValue(path, name, value);
+        ++changes;
         return true;
     }
+    std::string WriteRefusal() override { return refusal; }
 
     platform::RegistryKeys keys;
     bool failWrites = false;
-    std::string failWritesOf;
+    std::string refusal;
+    int changes = 0; // calls that stored values
 };
 
 // The local host's addresses as a test wants them; only loopback by default (offline).

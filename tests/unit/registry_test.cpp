@@ -1,15 +1,20 @@
 #include "framework/registry.h"
 #include "tests/support/fakes.h"
+#include "tests/support/watchdog.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using framework::ERegistryException;
 using framework::TRegistry;
@@ -41,6 +46,14 @@ void WriteFile(const std::string& path, const std::string& text)
     QFile file(QString::fromStdString(path));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(text.data(), static_cast<qint64>(text.size()));
+}
+
+RegistryValue Text(const std::string& text) { return {platform::REG_SZ, text + '\0'}; }
+
+// What a folder holds, hidden entries included.
+QStringList Entries(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 class Accessor : public testing::Test {
@@ -200,7 +213,7 @@ TEST_F(HiveFile, KeepsEveryTypeAndByteThroughTheFile)
         EXPECT_EQ(stored->data, value.data) << name;
     }
     const std::string text = ReadFile(Path());
-    EXPECT_NE(text.find("[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n"), std::string::npos);
+    EXPECT_EQ(text.rfind("REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n", 0), 0u) << text;
     EXPECT_NE(text.find("\"negative\"=dword:fffffff6\n"), std::string::npos);
     EXPECT_NE(text.find("\"quoted\"=\"say \\\"hi\\\" C:\\\\dir\"\n"), std::string::npos);
 }
@@ -254,6 +267,7 @@ TEST_F(HiveFile, AFileThatCannotBeParsedIsReportedAndNeverOverwritten)
         {"[HKEY_CURRENT_USER\\A]\n\"b\"=\"\\n\"\n", ":2: only \\\\ and \\\" may be escaped in quotes"},
         {"[HKEY_CURRENT_USER\\A]\n\"b\"=-\n", ":2: deleting a value is not supported here"},
         {"[HKEY_CURRENT_USER\\A]\n\"b\"=text\n", ":2: expected a value"},
+        {"\xFF\xFE" "R", ":1: UTF-16 text; save the file as UTF-8"}, // as a Windows export is
     };
     for (const auto& [text, fault] : broken) {
         WriteFile(Path(), text);
@@ -318,6 +332,195 @@ TEST_F(HiveFile, SavesAtTheSameTimeLoseNothing)
     for (int w = 0; w < kWriters; ++w)
         for (int i = 0; i < kValuesEach; ++i)
             EXPECT_TRUE(hive.QueryValue(kKey, "w" + std::to_string(w) + "v" + std::to_string(i)));
+}
+
+TEST_F(HiveFile, ASaveKeepsCommentsBlankLinesAndUntouchedValuesInPlace)
+{
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    WriteFile(Path(), "REGEDIT4\n"
+                      "; the office's time server\n"
+                      "\n"
+                      "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n"
+                      "; the GPS box\n"
+                      "\"server\"=\"10.0.0.1\"\n"
+                      "\n"
+                      "  \"Chimes\" = dword:1\n"
+                      "; end of the client's values\n"
+                      "\n"
+                      "[HKEY_CURRENT_USER\\SOFTWARE\\Other]\n"
+                      "\"keep\"=\"me\""); // no line end at the end
+    platform::FileRegistryHive hive(Path(), {});
+    ASSERT_TRUE(hive.SetValues(kKey, {{"server", Text("10.0.0.2")}, {"x", Text("new")}}));
+    ASSERT_TRUE(hive.SetValues("SOFTWARE\\Third", {{"v", Text("3")}}));
+    EXPECT_EQ(ReadFile(Path()), "REGEDIT4\n"
+                                "; the office's time server\n"
+                                "\n"
+                                "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n"
+                                "; the GPS box\n"
+                                "\"server\"=\"10.0.0.2\"\n"
+                                "\n"
+                                "  \"Chimes\" = dword:1\n"
+                                "\"x\"=\"new\"\n"
+                                "; end of the client's values\n"
+                                "\n"
+                                "[HKEY_CURRENT_USER\\SOFTWARE\\Other]\n"
+                                "\"keep\"=\"me\"\n"
+                                "\n"
+                                "[HKEY_CURRENT_USER\\SOFTWARE\\Third]\n"
+                                "\"v\"=\"3\"\n");
+}
+
+TEST_F(HiveFile, AByteOrderMarkAndWindowsLineEndsAreReadAndKept)
+{
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    WriteFile(Path(), "\xEF\xBB\xBFREGEDIT4\r\n"
+                      "; from Notepad\r\n"
+                      "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\r\n"
+                      "\"server\"=\"10.0.0.1\"\r\n");
+    platform::FileRegistryHive hive(Path(), {});
+    EXPECT_EQ(hive.QueryValue(kKey, "server")->data, Text("10.0.0.1").data);
+    ASSERT_TRUE(hive.SetValues(kKey, {{"server", Text("10.0.0.2")}, {"x", Text("1")}}));
+    EXPECT_EQ(ReadFile(Path()), "\xEF\xBB\xBFREGEDIT4\r\n"
+                                "; from Notepad\r\n"
+                                "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\r\n"
+                                "\"server\"=\"10.0.0.2\"\r\n"
+                                "\"x\"=\"1\"\r\n");
+}
+
+TEST_F(HiveFile, ASymbolicLinkStaysAndItsTargetGetsTheValues)
+{
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    QDir().mkpath(dir.filePath("dotfiles"));
+    const std::string target = dir.filePath("dotfiles/tavrin.reg").toStdString();
+    WriteFile(target, "REGEDIT4\n; kept in git\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"1\"\n");
+    ASSERT_EQ(chmod(target.c_str(), 0644), 0);
+    ASSERT_EQ(symlink("../dotfiles/tavrin.reg", Path().c_str()), 0);
+    const auto linkText = [this] {
+        char text[256] = {};
+        return readlink(Path().c_str(), text, sizeof text - 1) > 0 ? std::string(text) : std::string("<no link>");
+    };
+
+    platform::FileRegistryHive hive(Path(), {});
+    ASSERT_TRUE(hive.SetValues(kKey, {{"server", Text("2")}}));
+    EXPECT_EQ(linkText(), "../dotfiles/tavrin.reg");
+    EXPECT_EQ(ReadFile(target), "REGEDIT4\n; kept in git\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"2\"\n");
+    struct stat info {};
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    EXPECT_EQ(Entries(dir.filePath("dotfiles")), QStringList({"tavrin.reg"})); // no temporary file left
+    EXPECT_EQ(Entries(dir.filePath("tavrin-client")), QStringList({"user.reg", "user.reg.lock"}));
+
+    // A link whose target is gone gets the target back.
+    ASSERT_EQ(unlink(target.c_str()), 0);
+    ASSERT_TRUE(hive.SetValues(kKey, {{"server", Text("3")}}));
+    EXPECT_EQ(linkText(), "../dotfiles/tavrin.reg");
+    EXPECT_EQ(platform::FileRegistryHive(target, {}).QueryValue(kKey, "server")->data, Text("3").data);
+}
+
+TEST_F(HiveFile, WhatIsNotASmallRegularFileIsRefusedBeforeItIsRead)
+{
+    const testsupport::Watchdog watchdog(std::chrono::seconds(30)); // a FIFO must never hang the start
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    const std::string fifo = dir.filePath("fifo").toStdString();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string big = dir.filePath("big.reg").toStdString();
+    WriteFile(big, "REGEDIT4\n;" + std::string(2 << 20, 'x') + "\n"); // a comment, harmless but for its size
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/dev/zero", "refused: a character device, not a regular file"},
+        {fifo, "refused: a FIFO, not a regular file"},
+        {big, "refused: 2097163 bytes, larger than 1 MiB"},
+        {dir.path().toStdString(), "refused: a folder, not a regular file"},
+    };
+    for (const auto& [target, reason] : cases) {
+        QFile::remove(QString::fromStdString(Path()));
+        ASSERT_EQ(symlink(target.c_str(), Path().c_str()), 0);
+        platform::FileRegistryHive hive(Path(), {});
+        const auto faultOf = [](const std::function<void()>& call) {
+            try {
+                call();
+            } catch (const platform::HiveFormatError& error) {
+                return std::string(error.what());
+            }
+            return std::string("no error");
+        };
+        EXPECT_EQ(faultOf([&] { hive.KeyExists(kKey); }), Path() + ": " + reason);
+        EXPECT_EQ(faultOf([&] { hive.SetValue(kKey, "server", Text("x")); }), Path() + ": " + reason);
+        EXPECT_EQ(QFileInfo(QString::fromStdString(Path())).symLinkTarget().toStdString(), target);
+    }
+    EXPECT_EQ(QFileInfo(QString::fromStdString(big)).size(), 2097163);
+}
+
+TEST_F(HiveFile, NothingIsMadeOrReplacedInTheFoldersOfAnotherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give folders to another user";
+    constexpr uid_t kOther = 54321;
+    const QString home = dir.filePath("home");
+
+    // Run as root with the user's HOME: the user's own file is read, and never replaced.
+    const QString folder = home + "/.config/tavrin-client";
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const std::string text = "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"10.0.0.1\"\n";
+    WriteFile((folder + "/user.reg").toStdString(), text);
+    for (const QString& path : {home, home + "/.config", folder, folder + "/user.reg"})
+        ASSERT_EQ(chown(path.toLocal8Bit().constData(), kOther, kOther), 0);
+    platform::FileRegistryHive own((folder + "/user.reg").toStdString(), {});
+    EXPECT_EQ(own.QueryValue(kKey, "server")->data, Text("10.0.0.1").data);
+    EXPECT_THAT(own.WriteRefusal(), testing::StartsWith(folder.toStdString() + " belongs to "));
+    EXPECT_FALSE(own.SetValue(kKey, "server", Text("x")));
+    EXPECT_EQ(ReadFile((folder + "/user.reg").toStdString()), text);
+    EXPECT_EQ(Entries(folder), QStringList({"user.reg"}));
+
+    // A sticky folder such as /tmp is shared by design: what one makes there stays one's own.
+    const QString shared = dir.filePath("shared");
+    ASSERT_TRUE(QDir().mkpath(shared));
+    ASSERT_EQ(chown(shared.toLocal8Bit().constData(), kOther, kOther), 0);
+    ASSERT_EQ(chmod(shared.toLocal8Bit().constData(), 01777), 0);
+    platform::FileRegistryHive inShared((shared + "/config/tavrin-client/user.reg").toStdString(), {});
+    EXPECT_EQ(inShared.WriteRefusal(), "");
+    EXPECT_TRUE(inShared.SetValue(kKey, "server", Text("x")));
+}
+
+TEST_F(HiveFile, DefaultsServeUntilTheUserHasAFileAndStartIt)
+{
+    const auto defaultsIn = [this](const char* folder) { return dir.filePath(folder).toStdString() + "/tavrin-client/user.reg"; };
+    QDir().mkpath(dir.filePath("broken/tavrin-client"));
+    QDir().mkpath(dir.filePath("site/tavrin-client"));
+    QDir().mkpath(dir.filePath("vendor/tavrin-client"));
+    ASSERT_EQ(mkfifo(defaultsIn("broken").c_str(), 0600), 0); // skipped, at once
+    const std::string site = "REGEDIT4\n; set by the administrator\n"
+                             "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n"
+                             "\"server\"=\"10.1.1.1\"\n\"maxstep\"=dword:0000003c\n";
+    WriteFile(defaultsIn("site"), site);
+    WriteFile(defaultsIn("vendor"), "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"10.2.2.2\"\n");
+    const std::vector<std::string> defaults = {defaultsIn("missing"), defaultsIn("broken"), defaultsIn("site"), defaultsIn("vendor")};
+
+    platform::FileRegistryHive hive(Path(), defaults);
+    EXPECT_TRUE(hive.KeyExists(kKey));
+    EXPECT_EQ(hive.QueryValue(kKey, "server")->data, Text("10.1.1.1").data);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(Path()))); // reading makes no file
+
+    // The first save starts the user's file from all of the defaults.
+    ASSERT_TRUE(hive.SetValues(kKey, {{"server", Text("10.3.3.3")}}));
+    EXPECT_EQ(ReadFile(Path()), "REGEDIT4\n; set by the administrator\n"
+                                "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n"
+                                "\"server\"=\"10.3.3.3\"\n\"maxstep\"=dword:0000003c\n");
+    EXPECT_EQ(ReadFile(defaultsIn("site")), site);
+
+    // From then on the defaults are not read: a value taken out of the user's file stays out.
+    WriteFile(Path(), "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"x\"=dword:00000001\n");
+    platform::FileRegistryHive later(Path(), defaults);
+    EXPECT_FALSE(later.QueryValue(kKey, "server"));
+    EXPECT_FALSE(later.QueryValue(kKey, "maxstep"));
+}
+
+TEST(HiveLocation, DefaultsFollowXdgConfigDirs)
+{
+    qputenv("XDG_CONFIG_DIRS", "/site/xdg:relative/ignored::/vendor/xdg/");
+    EXPECT_EQ(platform::FileRegistryHive::DefaultsPaths(),
+              std::vector<std::string>({"/site/xdg/tavrin-client/user.reg", "/vendor/xdg/tavrin-client/user.reg"}));
+    qunsetenv("XDG_CONFIG_DIRS");
+    EXPECT_EQ(platform::FileRegistryHive::DefaultsPaths(), std::vector<std::string>({"/etc/xdg/tavrin-client/user.reg"}));
 }
 
 TEST(HiveLocation, FollowsXdgConfigHome)

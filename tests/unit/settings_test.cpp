@@ -3,11 +3,16 @@
 #include "tests/support/form_fixture.h"
 
 #include <QAction>
+#include <QDir>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QScreen>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <string_view>
+#include <unistd.h>
 
 using platform::RegistryValue;
 using testsupport::FormTest;
@@ -32,6 +37,30 @@ bool Centred(const QWidget& window)
     const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
     return (window.frameGeometry().center() - screenCentre).manhattanLength() <= 8;
 }
+
+// Collects what is logged under "tavrin.settings" while it lives.
+class SettingsLog {
+public:
+    SettingsLog() : previous_(qInstallMessageHandler(&Collect)) { Lines().clear(); }
+    ~SettingsLog() { qInstallMessageHandler(previous_); }
+    SettingsLog(const SettingsLog&) = delete;
+    SettingsLog& operator=(const SettingsLog&) = delete;
+
+    static std::vector<std::string>& Lines()
+    {
+        static std::vector<std::string> lines;
+        return lines;
+    }
+
+private:
+    static void Collect(QtMsgType, const QMessageLogContext& context, const QString& text)
+    {
+        if (context.category && std::string_view(context.category) == "tavrin.settings")
+            Lines().push_back(text.toStdString());
+    }
+
+    QtMessageHandler previous_;
+};
 
 } // namespace
 
@@ -138,20 +167,22 @@ TEST_F(Settings, HourAlarmStoresTheWindowPositionWithIt)
     MakeForm();
     form->move(300, 200);
     form->Chimes1->trigger();
+    EXPECT_EQ(registry.changes, 1); // all four in one change
     EXPECT_EQ(Saved("chimes")->data, Dword(1).data);
     EXPECT_EQ(Saved("x")->data, Dword(300).data);
     EXPECT_EQ(Saved("y")->data, Dword(200).data);
 }
 
-TEST_F(Settings, AFailedWriteIsShownAndStopsTheSaveThere)
+TEST_F(Settings, AFailedSaveIsShownAndStoresNoneOfItsValues)
 {
+    Stored("server", Text("10.1.1.1"));
     MakeForm();
-    registry.failWritesOf = "chimes";
+    registry.failWrites = true;
     form->Chimes1->trigger();
     ASSERT_EQ(alerts.shown.size(), 1u);
-    EXPECT_EQ(alerts.shown[0].text, "Failed to set data for 'chimes'");
-    EXPECT_TRUE(Saved("server"));
-    EXPECT_FALSE(Saved("x"));
+    EXPECT_EQ(alerts.shown[0].text, "Failed to set data for 'server'"); // as when the first write fails
+    EXPECT_EQ(Saved("server")->data, Text("10.1.1.1").data);
+    EXPECT_FALSE(Saved("chimes"));
     EXPECT_TRUE(form->Chimes1->isChecked()); // the program goes on
 }
 
@@ -181,4 +212,38 @@ TEST_F(Settings, AStoredPositionOffEveryScreenIsCentred)
     MakeForm();
     form->ShowWindow();
     EXPECT_TRUE(Centred(*form));
+}
+
+// The window over the real settings file.
+class SettingsFile : public FormTest {
+protected:
+    void SetUp() override { clock.Set(12, 0, 0); }
+
+    void MakeFormOver(platform::RegistryHive& hive)
+    {
+        form = std::make_unique<TForm1>(FormServices{application, locks, clock, sound, tray, hive, clockSetter, ports});
+        form->Timer1->stop();
+    }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(SettingsFile, UnderSudoWithTheUsersHomeNothingIsMadeThereAndTheReasonIsGivenOnce)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a HOME to another user";
+    const QString home = dir.filePath("home");
+    ASSERT_TRUE(QDir().mkpath(home));
+    ASSERT_EQ(chown(home.toLocal8Bit().constData(), 54321, 54321), 0);
+    const SettingsLog log;
+    platform::FileRegistryHive hive((home + "/.config/tavrin-client/user.reg").toStdString(), {});
+    ASSERT_EQ(log.Lines().size(), 1u); // at start, before any save
+    EXPECT_EQ(log.Lines()[0].rfind("settings are not saved: " + home.toStdString() + " belongs to ", 0), 0u) << log.Lines()[0];
+    MakeFormOver(hive);
+    form->Chimes1->trigger();
+    form->SaveSettings1->trigger();
+    EXPECT_EQ(form->StatusBar1->PanelText(1).rfind("Settings not saved: " + home.toStdString() + " belongs to ", 0), 0u);
+    EXPECT_EQ(log.Lines().size(), 1u);
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_TRUE(QDir(home).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
 }
