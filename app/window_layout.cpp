@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 namespace {
@@ -124,8 +125,10 @@ void TForm1::CreateControls()
     Image1 = MakeHiddenImage(Panel1, NormalTrayIcon(), {4, 4});
     Image2 = MakeHiddenImage(Panel1, ErrorTrayIcon(), {5, 20});
 
-    // The settings panel and the clock panel share one place; the clock lies on top.
+    // The settings panel and the clock panel share one place; the clock lies on top, and
+    // the settings are hidden under it, where their field could take no keystroke unseen.
     SettingsPanel = MakePanel(Panel1);
+    SettingsPanel->hide();
     ClockPanel = MakePanel(Panel1);
     DateLabel = MakeReadout(Panel1, "21 May 2008", 32, {});
     DateLabel->setFixedHeight(28);
@@ -197,16 +200,16 @@ void TForm1::CreateNetworkComponents()
 
 void TForm1::CreateMenus()
 {
-    System1 = menuBar()->addMenu("System");
-    SaveSettings1 = System1->addAction("Settings");
+    System1 = menuBar()->addMenu("&System");
+    SaveSettings1 = System1->addAction("&Settings");
     SaveSettings1->setCheckable(true);
-    Chimes1 = System1->addAction("Hour Alarm");
+    Chimes1 = System1->addAction("Hour &Alarm");
     Chimes1->setCheckable(true);
     N2 = System1->addSeparator();
     Exit2 = System1->addAction("E&xit");
 
-    Update1 = menuBar()->addMenu("Update");
-    Force1 = Update1->addAction("Force Now!");
+    Update1 = menuBar()->addMenu("&Update");
+    Force1 = Update1->addAction("&Force Now!");
 
     PopupMenu1 = new QMenu(this);
     Properties1 = PopupMenu1->addAction("&Properties");
@@ -215,6 +218,10 @@ void TForm1::CreateMenus()
     Properties1->setFont(bold);
     PopupMenu1->setDefaultAction(Properties1);
     Exit1 = PopupMenu1->addAction("E&xit");
+
+    // F10 opens the menu bar, as on the other desktops.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(menuKey, &QShortcut::activated, this, [this] { menuBar()->setActiveAction(System1->menuAction()); });
 
     // The menu bar sits above the fixed client area.
     setFixedSize(260, menuBar()->sizeHint().height() + 135);
