@@ -4,6 +4,7 @@
 
 #include "app/images.h"
 #include "app/main_form.h"
+#include "app/readout_accessible.h"
 
 #include <QApplication>
 #include <QFont>
@@ -120,6 +121,8 @@ void TForm1::CreateControls()
 
     StatusBar1 = new TStatusBar(client, 30);
     StatusBar1->setGeometry(0, 116, 260, 19);
+    StatusBar1->SetPanelName(0, "next update in");
+    StatusBar1->SetPanelName(1, "status");
     StatusBar1->SetPanelText(0, "0");
 
     Image1 = MakeHiddenImage(Panel1, NormalTrayIcon(), {4, 4});
@@ -152,6 +155,8 @@ void TForm1::CreateControls()
     Edit1->setGeometry(152, 8, 98, 21);
     Edit1->setFont(PixelFont("Tahoma", 11));
     Edit1->setToolTip("IP Address / Name");
+    Edit1->setAccessibleName("Tavrin server address");
+    Label1->setBuddy(Edit1);
 
     lblH = MakeReadout(ClockPanel, "00", 96, {6, 4, 84, 85});
     DotLabel = MakeReadout(ClockPanel, ":", 64, {92, 8, 9, 57}, true);
@@ -159,12 +164,16 @@ void TForm1::CreateControls()
     lblS = MakeReadout(ClockPanel, "00", 48, {194, 42, 42, 43});
     for (TLabel* digits : {lblH, lblM, lblS})
         NarrowToFit(digits, "88", digits->width());
+    ReadAsOneClock(ClockPanel, {lblH, DotLabel, lblM, lblS});
+    ClockPanel->setAccessibleName("time 00:00:00");
+    DateLabel->setAccessibleName("date 21 May 2008");
 
     tsStatus = new TStaticText(ClockPanel);
     tsStatus->setGeometry(196, 17, 59, 16);
     tsStatus->setFrameStyle(QFrame::Box | QFrame::Plain);
     tsStatus->setAlignment(Qt::AlignCenter);
     tsStatus->setFont(PixelFont("Tahoma", 11, true));
+    tsStatus->setAccessibleDescription("time source and sync state of the server");
     ShowUnknownBadge();
 
     Timer1 = new TTimer(this);
