@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """A small StatusNotifier panel for tests, on the session bus of DBUS_SESSION_BUS_ADDRESS.
 
   status_notifier_host.py watcher

@@ -56,6 +56,10 @@ case $case_name in
 no-tray)
   start_client
   wait_for shown 100 || fail "without a notification area the window must show"
+  # The application's display name leaves the caption as it is.
+  caption=$(xprop -id "$(main_window_shown)" _NET_WM_NAME WM_CLASS)
+  [[ $caption == $'_NET_WM_NAME(UTF8_STRING) = "Tavrin Client V2.00"\nWM_CLASS(STRING) = "tavrin-client", "tavrin-client"' ]] ||
+    fail "caption and class: $caption"
   ;;
 
 late-tray)
@@ -101,6 +105,7 @@ sni-menu)
   layout=$("${panel[@]}" layout "$service" "$path") || fail "no menu layout"
   [[ $layout == $'1 _Properties\n2 E_xit' ]] || fail "menu layout: $layout"
   [[ $("${panel[@]}" property "$service" "$path" Title) == "Tavrin Client" ]] || fail "title"
+  [[ $("${panel[@]}" property "$service" "$path" Id) == "tavrin-client" ]] || fail "id"
   # A panel that asks for the menu gets its answer at once, while the menu is open.
   took=$("${panel[@]}" context-menu "$service" "$path") || fail "ContextMenu failed"
   (( took < 100 )) || fail "ContextMenu took $took ms"
