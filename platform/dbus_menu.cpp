@@ -171,8 +171,9 @@ public Q_SLOTS:
     {
         QList<dbusmenu::ItemProperties> found;
         for (int id : ids) {
-            if (id == kRootId || (id > 0 && id <= menu_->EntryCount()))
-                found.append({id, Selected(menu_->Properties(id), propertyNames)});
+            const QVariantMap properties = menu_->Properties(id);
+            if (!properties.isEmpty()) // every entry that exists has some
+                found.append({id, Selected(properties, propertyNames)});
         }
         return found;
     }

@@ -36,8 +36,7 @@ SystemTrayIcon::SystemTrayIcon(std::string title)
     statusNotifierHosts_->OnChange = [this] { HostsChanged(); };
     lookForHost_.setInterval(kLookForHostMs);
     QObject::connect(&lookForHost_, &QTimer::timeout, [this] { LookForHost(); });
-    if (AvailableHost() == Host::None)
-        lookForHost_.start();
+    LookForHostWhileNone(AvailableHost());
 }
 
 SystemTrayIcon::~SystemTrayIcon() = default;
@@ -124,17 +123,22 @@ void SystemTrayIcon::Place()
 void SystemTrayIcon::HostsChanged()
 {
     const Host host = AvailableHost();
-    if (host == Host::None) {
-        qCInfo(lcDesktop) << "no notification area; looking for one";
-        lookForHost_.start();
-    } else {
-        lookForHost_.stop();
-    }
+    LookForHostWhileNone(host);
     if (added_) {
         statusNotifierItem_.reset(); // made anew, so that a new panel learns of it
         Place();
     } else if (host != Host::None && OnAvailable) {
         OnAvailable();
+    }
+}
+
+void SystemTrayIcon::LookForHostWhileNone(Host host)
+{
+    if (host != Host::None) {
+        lookForHost_.stop();
+    } else if (!lookForHost_.isActive()) {
+        qCInfo(lcDesktop) << "no notification area; looking for one";
+        lookForHost_.start();
     }
 }
 

@@ -77,6 +77,7 @@ private:
     // Puts an added icon on the host there is now, or takes it off every host.
     void Place();
     void HostsChanged();
+    void LookForHostWhileNone(Host host);
     void LookForHost();
 
     std::string title_;
