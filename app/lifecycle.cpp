@@ -114,6 +114,7 @@ void TForm1::ShowWindow()
             move(place.topLeft());
         }
     }
+    setWindowState(windowState() & ~Qt::WindowMinimized); // minimised while there was no tray
     show();
     raise();
     activateWindow();

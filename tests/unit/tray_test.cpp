@@ -101,7 +101,7 @@ TEST_F(Tray, ANotificationAreaThatStartsLaterGetsTheIconAndOnlyThenTheWindowHide
     form->ShowWindow();
     EXPECT_FALSE(form->close());
     EXPECT_TRUE(form->isVisible()) << "no icon to come back from: the window must stay reachable";
-    form->showNormal();
+    EXPECT_TRUE(form->windowState() & Qt::WindowMinimized);
 
     tray.available = true;
     tray.requests.clear();
@@ -112,6 +112,8 @@ TEST_F(Tray, ANotificationAreaThatStartsLaterGetsTheIconAndOnlyThenTheWindowHide
     EXPECT_EQ(Shown(tray.requests[1]), Face(form->Image1));
     EXPECT_TRUE(tray.present);
     EXPECT_TRUE(form->isVisible());
+    tray.OnMouse(TrayMouseEvent::Activate);
+    EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
 
     tray.OnAvailable(); // told again: the icon is there already
     EXPECT_EQ(tray.requests.size(), 3u);
