@@ -3,7 +3,8 @@
 # area: an XEmbed tray (trayer) or a StatusNotifier panel (our own watcher, on that bus).
 # It starts hidden with one icon, a double-click (XEmbed) or Activate (StatusNotifier)
 # shows the window, "Exit" from the icon's menu ends it and leaves no icon. Without a
-# notification area it shows its window, and the icon appears as soon as one starts.
+# notification area it shows its window, and the icon appears as soon as one starts; a
+# panel that starts anew gets it again.
 # Usage: tray_test.sh CLIENT CASE
 set -uo pipefail
 
@@ -35,7 +36,8 @@ shown() { [[ -n $(main_window_shown) ]]; }
 panel=(/usr/bin/python3 "$(dirname "$0")/status_notifier_host.py")
 start_panel() {
   "${panel[@]}" watcher >"$work/panel.log" 2>&1 &
-  track $!
+  panel_pid=$!
+  track "$panel_pid"
   wait_for "grep -q '^ready' '$work/panel.log'" 100 || fail "the watcher did not start: $(cat "$work/panel.log")"
 }
 registered_item() { awk '$1 == "registered" { print $2, $3 }' "$work/panel.log" | tail -n 1; }
@@ -139,6 +141,10 @@ sni-late-watcher)
   layout=$("${panel[@]}" layout "$service" "$path") || fail "no menu layout"
   [[ $layout == $'1 _Properties\n2 E_xit' ]] || fail "menu layout: $layout"
   shown || fail "the window went away when the panel came"
+  # A panel that starts anew (a crash, a new session of it) learns of the item again.
+  kill "$panel_pid" && wait "$panel_pid" 2>/dev/null
+  start_panel
+  wait_for '[[ -n $(registered_item) ]]' 100 || fail "the restarted panel got no item: $(cat "$work/client.log")"
   ;;
 
 *)
