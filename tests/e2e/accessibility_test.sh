@@ -2,15 +2,17 @@
 # What a screen reader and a keyboard user get from the real program, on a virtual X
 # server with a private session bus and accessibility bus (AT-SPI, read with pyatspi).
 #   names:    the read-out is one label "time HH:MM:SS" that keeps up with the clock, and
-#             the date, the badge, the address field, the status panels and every menu
-#             item have names and access keys.
+#             the date, the badge (its state in words, from a reply of the reference
+#             server), the address field, the status panels and every menu item have
+#             names and access keys.
 #   keyboard: keys typed while the clock shows never reach the stored address; the
 #             access keys and F10 open the menus; "Settings" takes the keys to the field.
-# Usage: accessibility_test.sh CLIENT CASE
+# Usage: accessibility_test.sh CLIENT TIME_SERVER CASE
 set -uo pipefail
 
 client=$1
-case_name=$2
+time_server=$2
+case_name=$3
 here=$(dirname "$0")
 source "$here/../../scripts/lib/desktop.sh"
 use_private_network "$@" || { echo "needs root for a network namespace of its own"; exit 77; }
@@ -27,21 +29,24 @@ case $case_name in
 names)
   /usr/bin/python3 -c 'import pyatspi, dbus, gi' 2>/dev/null || { echo "needs python3-pyatspi and python3-dbus"; exit 77; }
   start_accessibility_bus || fail "no accessibility bus"
+  # Replies "GPS, in sync"; the client only pretends to set the clock (--dry-run).
+  "$time_server" --source 1 --state 2 --status-interval 0 >"$work/server.log" 2>&1 &
+  track $!
   QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$client" --dry-run --show >"$work/client.log" 2>&1 &
   track $!
   wait_for shown 100 || fail "the window did not show: $(cat "$work/client.log")"
   tree() { "$here/accessibility_dump.py" tavrin-client >"$work/tree" 2>&1; }
-  # After the first tick the countdown has started from 300 s.
-  wait_for "tree && grep -Eq ': next update in: [1-9]' '$work/tree'" 100 ||
-    fail "no accessible window: $(cat "$work/tree" "$work/client.log")"
+  # The first tick has started the countdown and asked the server, whose reply has come.
+  wait_for "tree && grep -Eq ': next update in: [1-9]' '$work/tree' && grep -q 'label: GPS, in sync' '$work/tree'" 100 ||
+    fail "no accessible window with the server's state: $(cat "$work/tree" "$work/client.log" "$work/server.log")"
   cat "$work/tree"
   expect() { grep -Eq "^ *$1\$" "$work/tree" || fail "no \"$1\" in the tree"; }
   expect 'label: time [0-9]{2}:[0-9]{2}:[0-9]{2}'
   expect 'label: date [[:alpha:]]+ [0-9]{2} [[:alpha:]]+ [0-9]{4}'
-  expect 'label: Unknown'
+  expect 'label: GPS, in sync'
   expect 'text: Tavrin server address \(hidden\)'
   expect 'label: next update in: [0-9]+s'
-  expect 'label: status(: .+)?'
+  expect 'label: status: Last Update: .+'
   expect 'menu item: System \[key: Alt\+S\]'
   expect 'menu item: Settings \[key: Alt\+S\] \(hidden\)'
   expect 'menu item: Hour Alarm \[key: Alt\+A\] \(hidden\)'
