@@ -19,6 +19,13 @@ void SetTextIfChanged(QLabel* label, const std::string& text)
         label->setText(newText);
 }
 
+// Screen readers are told of a new name each time: only real changes are worth it.
+void SetAccessibleNameIfChanged(QWidget* widget, const QString& name)
+{
+    if (widget->accessibleName() != name)
+        widget->setAccessibleName(name);
+}
+
 } // namespace
 
 void TForm1::Timer1Timer(QObject* /*Sender*/)
@@ -45,6 +52,8 @@ void TForm1::Timer1Timer(QObject* /*Sender*/)
     }
 
     SetTextIfChanged(DateLabel, framework::FormatDateTime("ddd dd mmm yyyy", FCurrentTime));
+    SetAccessibleNameIfChanged(ClockPanel, "time " + lblH->text() + ":" + lblM->text() + ":" + lblS->text());
+    SetAccessibleNameIfChanged(DateLabel, "date " + DateLabel->text());
 
     Timer1->Tag -= 1;
     if (FFirstFetch || Timer1->Tag == 0) {

@@ -64,6 +64,7 @@ TStatusBar::TStatusBar(QWidget* parent, int firstPanelWidth) : QFrame(parent)
     panels_[0]->setFixedWidth(firstPanelWidth);
     panels_[0]->setAlignment(Qt::AlignCenter);
     layout->setStretch(1, 1);
+    setAccessibleName("status bar");
 }
 
 std::string TStatusBar::PanelText(int index) const
@@ -73,5 +74,21 @@ std::string TStatusBar::PanelText(int index) const
 
 void TStatusBar::SetPanelText(int index, const std::string& text)
 {
-    panels_[index]->setText(QString::fromStdString(text));
+    const QString newText = QString::fromStdString(text);
+    if (panels_[index]->text() == newText)
+        return;
+    panels_[index]->setText(newText);
+    UpdateAccessibleName(index);
+}
+
+void TStatusBar::SetPanelName(int index, const std::string& name)
+{
+    names_[index] = QString::fromStdString(name);
+    UpdateAccessibleName(index);
+}
+
+void TStatusBar::UpdateAccessibleName(int index)
+{
+    const QString text = panels_[index]->text();
+    panels_[index]->setAccessibleName(text.isEmpty() ? names_[index] : names_[index] + ": " + text);
 }

@@ -69,7 +69,12 @@ public:
 
     std::string PanelText(int index) const;
     void SetPanelText(int index, const std::string& text);
+    // What the panel is, for screen readers: they hear "NAME: TEXT".
+    void SetPanelName(int index, const std::string& name);
 
 private:
+    void UpdateAccessibleName(int index);
+
     QLabel* panels_[2];
+    QString names_[2];
 };

@@ -37,6 +37,7 @@ TForm1::TForm1(const FormServices& services) : services_(services)
     FEchoCode = 9999;
     FFirstFetch = false;
     FChimeDone = true;
+    services_.tray.SetContextMenu(PopupMenu1); // for panels that draw the menu themselves
     UpdateTrayIcon(platform::TrayAction::Add);
     UpdateTrayIcon(platform::TrayAction::Modify);
     FRegistryKey = "\\SOFTWARE\\DOVETRA\\TAVRINCLIENT\\";
@@ -83,12 +84,15 @@ void TForm1::ConnectHandlers()
     services_.tray.OnMouse = [this](platform::TrayMouseEvent event) {
         framework::RunGuarded([&] { HandleTrayNotify(event); });
     };
+    services_.tray.OnAvailable = [this] { framework::RunGuarded([&] { HandleTrayAvailable(); }); };
 }
 
 void TForm1::FormDestroy(QObject* /*Sender*/)
 {
     services_.tray.OnMouse = nullptr;
+    services_.tray.OnAvailable = nullptr;
     UpdateTrayIcon(platform::TrayAction::Delete);
+    services_.tray.SetContextMenu(nullptr);
 }
 
 void TForm1::Exit1Click(QObject* /*Sender*/) { Close(); }
@@ -110,6 +114,7 @@ void TForm1::ShowWindow()
             move(place.topLeft());
         }
     }
+    setWindowState(windowState() & ~Qt::WindowMinimized); // minimised while there was no tray
     show();
     raise();
     activateWindow();

@@ -32,6 +32,12 @@ int RunClient(int argc, char** argv, const CommandLine& options)
     platform::UseLogFormat();
     QApplication qtApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false); // the program lives on in the tray
+    // The program's id, as its desktop file and window class know it. Qt adds the display
+    // name to every window caption that does not end with it: the display name is the
+    // window's caption, so that the caption stays exactly as it is.
+    QApplication::setApplicationName("tavrin-client");
+    QApplication::setApplicationDisplayName("Tavrin Client V2.00");
+    QGuiApplication::setDesktopFileName("tavrin-client");
     platform::MessageBoxAlerts alerts;
     framework::TApplication application(alerts);
     application.Title = "Tavrin Client";
@@ -39,7 +45,7 @@ int RunClient(int argc, char** argv, const CommandLine& options)
     try {
         platform::SystemLocalClock clock;
         platform::CanberraSoundPlayer sound;
-        platform::SystemTrayIcon tray;
+        platform::SystemTrayIcon tray(application.Title);
         platform::FileRegistryHive registry;
         platform::SystemClockSetter systemClockSetter;
         platform::DryRunClockSetter dryRunClockSetter;

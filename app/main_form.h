@@ -142,13 +142,16 @@ public:
     // text clears it.
     void ReportNotice(TrayStatus::Notice notice, const std::string& text);
     void HandleTrayNotify(platform::TrayMouseEvent event);
+    // A notification area has appeared after start-up without one: the icon goes there.
+    void HandleTrayAvailable();
     void Properties1Click(QObject* Sender);
     // Draws the icon whose numeric resource id is `controlId`; there is none, as no
     // control of the window draws its own items.
     static bool DrawItemIcon(int controlId, QPainter& painter, QPoint topLeft);
 
 protected:
-    // Minimise and close hide the window; the program goes on in the tray.
+    // Minimise and close hide the window; the program goes on in the tray. While no
+    // notification area has the icon, they minimise it instead.
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -161,6 +164,7 @@ private:
     FormServices services_;
     bool shownBefore_ = false;
     bool positionStored_ = false; // the settings placed the window
+    bool trayIconAdded_ = false;  // the window can hide to the tray
 };
 
 // The request body for an echo code: the code with one "0" in front for each of 1000,

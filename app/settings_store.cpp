@@ -51,6 +51,11 @@ void TForm1::toolSaveBtnClick(QObject* /*Sender*/)
     SettingsPanel->setVisible(SaveSettings1->isChecked());
     DateLabel->setVisible(SettingsPanel->isHidden());
     SettingsPanel->raise();
+    // A hidden field keeps the focus when nothing else can take it: it is let go here.
+    if (SaveSettings1->isChecked())
+        Edit1->setFocus();
+    else
+        Edit1->clearFocus();
     SaveSettings();
 }
 

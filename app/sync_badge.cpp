@@ -8,14 +8,26 @@ namespace {
 struct BadgeColours {
     TColor background;
     TColor text;
+    const char* words; // what the colours say, for screen readers
 };
 
 constexpr BadgeColours kStateColours[] = {
-    {0x0000FF, 0xFFFFFF}, // 0: red, not synchronised
-    {0x00FFFF, 0x000000}, // 1: yellow
-    {0x00FF00, 0x000000}, // 2: lime, synchronised
-    {clBtnFace, clGray},  // 3: grey
+    {0x0000FF, 0xFFFFFF, "not in sync"},      // 0: red
+    {0x00FFFF, 0x000000, "holdover"},         // 1: yellow
+    {0x00FF00, 0x000000, "in sync"},          // 2: lime
+    {clBtnFace, clGray, "sync state unknown"}, // 3: grey
 };
+
+// The badge's state in words, read from its colours: a state outside the table leaves
+// them, and so their meaning, as they were.
+const char* StateInWords(TColor background)
+{
+    for (const BadgeColours& state : kStateColours) {
+        if (state.background == background)
+            return state.words;
+    }
+    return kStateColours[3].words;
+}
 
 } // namespace
 
@@ -39,6 +51,7 @@ void TForm1::ShowSyncBadge()
         tsStatus->SetColor(kStateColours[FSyncState].background);
         tsStatus->SetFontColor(kStateColours[FSyncState].text);
     }
+    tsStatus->setAccessibleName(QString::fromStdString(tsStatus->Caption()) + ", " + StateInWords(tsStatus->Color()));
 }
 
 void TForm1::ShowUnknownBadge()
@@ -46,4 +59,5 @@ void TForm1::ShowUnknownBadge()
     tsStatus->SetColor(clBtnFace);
     tsStatus->SetFontColor(clGray);
     tsStatus->SetCaption("Unknown");
+    tsStatus->setAccessibleName("Unknown");
 }

@@ -23,7 +23,10 @@ bool TForm1::UpdateTrayIcon(platform::TrayAction action)
         icon = QIcon((FErrorIcon ? Image2 : Image1)->pixmap());
         tip = std::string(kTrayTip).substr(0, kMaxTipLength) + FTrayStatus.TipLines();
     }
-    return services_.tray.Notify(action, icon, tip);
+    const bool done = services_.tray.Notify(action, icon, tip);
+    if (done && action != platform::TrayAction::Modify)
+        trayIconAdded_ = action == platform::TrayAction::Add;
+    return done;
 }
 
 void TForm1::ReportResult(const std::string& line, bool failing)
@@ -46,12 +49,14 @@ void TForm1::HandleTrayNotify(platform::TrayMouseEvent event)
 {
     switch (event) {
     case platform::TrayMouseEvent::DoubleClick:
+    case platform::TrayMouseEvent::Activate:
         ShowWindow();
         break;
     case platform::TrayMouseEvent::RightButtonUp:
+        // Never a menu loop of its own: a panel waits for this call to return.
         if (const auto cursor = services_.tray.CursorPosition()) {
             activateWindow();
-            PopupMenu1->exec(*cursor);
+            PopupMenu1->popup(*cursor);
         } else {
             ShowWindow();
         }
@@ -59,6 +64,12 @@ void TForm1::HandleTrayNotify(platform::TrayMouseEvent event)
     case platform::TrayMouseEvent::Other:
         break;
     }
+}
+
+void TForm1::HandleTrayAvailable()
+{
+    if (UpdateTrayIcon(platform::TrayAction::Add))
+        UpdateTrayIcon(platform::TrayAction::Modify);
 }
 
 void TForm1::Properties1Click(QObject* /*Sender*/)
@@ -79,7 +90,7 @@ bool TForm1::DrawItemIcon(int controlId, QPainter& painter, QPoint topLeft)
 void TForm1::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) && trayIconAdded_) {
         // Hidden, not minimised: no task-bar entry is left, and the next show is normal.
         setWindowState(windowState() & ~Qt::WindowMinimized);
         hide();
@@ -89,5 +100,9 @@ void TForm1::changeEvent(QEvent* event)
 void TForm1::closeEvent(QCloseEvent* event)
 {
     event->ignore();
-    hide();
+    // Without an icon to come back from, the window stays on the task bar.
+    if (trayIconAdded_)
+        hide();
+    else
+        showMinimized();
 }

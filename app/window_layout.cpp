@@ -4,6 +4,7 @@
 
 #include "app/images.h"
 #include "app/main_form.h"
+#include "app/readout_accessible.h"
 
 #include <QApplication>
 #include <QFont>
@@ -13,6 +14,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 namespace {
@@ -119,13 +121,17 @@ void TForm1::CreateControls()
 
     StatusBar1 = new TStatusBar(client, 30);
     StatusBar1->setGeometry(0, 116, 260, 19);
+    StatusBar1->SetPanelName(0, "next update in");
+    StatusBar1->SetPanelName(1, "status");
     StatusBar1->SetPanelText(0, "0");
 
     Image1 = MakeHiddenImage(Panel1, NormalTrayIcon(), {4, 4});
     Image2 = MakeHiddenImage(Panel1, ErrorTrayIcon(), {5, 20});
 
-    // The settings panel and the clock panel share one place; the clock lies on top.
+    // The settings panel and the clock panel share one place; the clock lies on top, and
+    // the settings are hidden under it, where their field could take no keystroke unseen.
     SettingsPanel = MakePanel(Panel1);
+    SettingsPanel->hide();
     ClockPanel = MakePanel(Panel1);
     DateLabel = MakeReadout(Panel1, "21 May 2008", 32, {});
     DateLabel->setFixedHeight(28);
@@ -149,6 +155,8 @@ void TForm1::CreateControls()
     Edit1->setGeometry(152, 8, 98, 21);
     Edit1->setFont(PixelFont("Tahoma", 11));
     Edit1->setToolTip("IP Address / Name");
+    Edit1->setAccessibleName("Tavrin server address");
+    Label1->setBuddy(Edit1);
 
     lblH = MakeReadout(ClockPanel, "00", 96, {6, 4, 84, 85});
     DotLabel = MakeReadout(ClockPanel, ":", 64, {92, 8, 9, 57}, true);
@@ -156,12 +164,16 @@ void TForm1::CreateControls()
     lblS = MakeReadout(ClockPanel, "00", 48, {194, 42, 42, 43});
     for (TLabel* digits : {lblH, lblM, lblS})
         NarrowToFit(digits, "88", digits->width());
+    ReadAsOneClock(ClockPanel, {lblH, DotLabel, lblM, lblS});
+    ClockPanel->setAccessibleName("time 00:00:00");
+    DateLabel->setAccessibleName("date 21 May 2008");
 
     tsStatus = new TStaticText(ClockPanel);
     tsStatus->setGeometry(196, 17, 59, 16);
     tsStatus->setFrameStyle(QFrame::Box | QFrame::Plain);
     tsStatus->setAlignment(Qt::AlignCenter);
     tsStatus->setFont(PixelFont("Tahoma", 11, true));
+    tsStatus->setAccessibleDescription("time source and sync state of the server");
     ShowUnknownBadge();
 
     Timer1 = new TTimer(this);
@@ -197,16 +209,16 @@ void TForm1::CreateNetworkComponents()
 
 void TForm1::CreateMenus()
 {
-    System1 = menuBar()->addMenu("System");
-    SaveSettings1 = System1->addAction("Settings");
+    System1 = menuBar()->addMenu("&System");
+    SaveSettings1 = System1->addAction("&Settings");
     SaveSettings1->setCheckable(true);
-    Chimes1 = System1->addAction("Hour Alarm");
+    Chimes1 = System1->addAction("Hour &Alarm");
     Chimes1->setCheckable(true);
     N2 = System1->addSeparator();
     Exit2 = System1->addAction("E&xit");
 
-    Update1 = menuBar()->addMenu("Update");
-    Force1 = Update1->addAction("Force Now!");
+    Update1 = menuBar()->addMenu("&Update");
+    Force1 = Update1->addAction("&Force Now!");
 
     PopupMenu1 = new QMenu(this);
     Properties1 = PopupMenu1->addAction("&Properties");
@@ -215,6 +227,10 @@ void TForm1::CreateMenus()
     Properties1->setFont(bold);
     PopupMenu1->setDefaultAction(Properties1);
     Exit1 = PopupMenu1->addAction("E&xit");
+
+    // F10 opens the menu bar, as on the other desktops.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(menuKey, &QShortcut::activated, this, [this] { menuBar()->setActiveAction(System1->menuAction()); });
 
     // The menu bar sits above the fixed client area.
     setFixedSize(260, menuBar()->sizeHint().height() + 135);

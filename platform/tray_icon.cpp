@@ -1,64 +1,164 @@
 #include "platform/tray_icon.h"
 
+#include "platform/log.h"
+#include "platform/status_notifier_item.h"
+
 #include <QCursor>
+#include <QDBusConnection>
 #include <QGuiApplication>
+#include <QSystemTrayIcon>
+
+#include <utility>
 
 namespace platform {
+namespace {
 
-SystemTrayIcon::SystemTrayIcon()
+constexpr int kLookForHostMs = 2000;
+
+TrayMouseEvent FromQt(QSystemTrayIcon::ActivationReason reason)
 {
-    QObject::connect(&icon_, &QSystemTrayIcon::activated, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (!OnMouse)
-            return;
-        switch (reason) {
-        case QSystemTrayIcon::DoubleClick:
-            OnMouse(TrayMouseEvent::DoubleClick);
-            break;
-        case QSystemTrayIcon::Context:
-            OnMouse(TrayMouseEvent::RightButtonUp);
-            break;
-        default:
-            OnMouse(TrayMouseEvent::Other);
-            break;
-        }
-    });
+    switch (reason) {
+    case QSystemTrayIcon::DoubleClick:
+        return TrayMouseEvent::DoubleClick;
+    case QSystemTrayIcon::Context:
+        return TrayMouseEvent::RightButtonUp;
+    default:
+        return TrayMouseEvent::Other; // a single click on an XEmbed tray does nothing
+    }
+}
+
+} // namespace
+
+SystemTrayIcon::SystemTrayIcon(std::string title)
+    : title_(std::move(title)),
+      statusNotifierHosts_(std::make_unique<StatusNotifierHostWatch>(QDBusConnection::sessionBus()))
+{
+    statusNotifierHosts_->OnChange = [this] { HostsChanged(); };
+    lookForHost_.setInterval(kLookForHostMs);
+    QObject::connect(&lookForHost_, &QTimer::timeout, [this] { LookForHost(); });
+    LookForHostWhileNone(AvailableHost());
+}
+
+SystemTrayIcon::~SystemTrayIcon() = default;
+
+SystemTrayIcon::Host SystemTrayIcon::AvailableHost() const
+{
+    if (statusNotifierHosts_->HostPresent())
+        return Host::StatusNotifier;
+    // Asked only while no StatusNotifier panel runs: Qt's first look decides for good
+    // whether its icons go to such a panel, and ours must stay XEmbed icons.
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        return Host::XEmbed;
+    return Host::None;
 }
 
 bool SystemTrayIcon::Notify(TrayAction action, const QIcon& icon, const std::string& tip)
 {
     switch (action) {
     case TrayAction::Add:
-        if (added_ || !IsAvailable())
+        if (added_ || AvailableHost() == Host::None)
             return false;
-        added_ = true; // shown once a modify brings its image: the tray cannot show an empty icon
+        added_ = true; // shown once a modify brings its image: a tray cannot show an empty icon
         return true;
     case TrayAction::Modify:
         if (!added_)
             return false;
-        icon_.setIcon(icon);
-        icon_.setToolTip(QString::fromStdString(tip));
-        if (!icon.isNull())
-            icon_.show();
+        icon_ = icon;
+        tip_ = QString::fromStdString(tip);
+        Place();
         return true;
     case TrayAction::Delete:
         if (!added_)
             return false;
-        icon_.hide();
         added_ = false;
+        Place();
         return true;
     }
     return false;
 }
 
+void SystemTrayIcon::Place()
+{
+    const Host host = added_ && !icon_.isNull() ? AvailableHost() : Host::None;
+    if (host != Host::StatusNotifier)
+        statusNotifierItem_.reset();
+    if (host != Host::XEmbed)
+        xembedIcon_.reset();
+    switch (host) {
+    case Host::StatusNotifier: {
+        const bool made = !statusNotifierItem_;
+        if (made) {
+            statusNotifierItem_ = std::make_unique<StatusNotifierItem>(QDBusConnection::sessionBus(),
+                                                                       QString::fromStdString(title_), menu_);
+            statusNotifierItem_->OnMouse = [this](TrayMouseEvent event) {
+                if (OnMouse)
+                    OnMouse(event);
+            };
+            qCInfo(lcDesktop) << "tray icon on a StatusNotifier panel as" << statusNotifierItem_->ServiceName();
+        }
+        statusNotifierItem_->SetIcon(icon_);
+        statusNotifierItem_->SetToolTip(tip_);
+        if (made)
+            statusNotifierItem_->Register(); // once it has what the panel will ask for
+        break;
+    }
+    case Host::XEmbed:
+        if (!xembedIcon_) {
+            xembedIcon_ = std::make_unique<QSystemTrayIcon>();
+            QObject::connect(xembedIcon_.get(), &QSystemTrayIcon::activated, [this](QSystemTrayIcon::ActivationReason reason) {
+                if (OnMouse)
+                    OnMouse(FromQt(reason));
+            });
+            qCInfo(lcDesktop) << "tray icon on an XEmbed tray";
+        }
+        xembedIcon_->setIcon(icon_);
+        xembedIcon_->setToolTip(tip_);
+        xembedIcon_->show();
+        break;
+    case Host::None:
+        break;
+    }
+}
+
+void SystemTrayIcon::HostsChanged()
+{
+    const Host host = AvailableHost();
+    LookForHostWhileNone(host);
+    if (added_) {
+        statusNotifierItem_.reset(); // made anew, so that a new panel learns of it
+        Place();
+    } else if (host != Host::None && OnAvailable) {
+        OnAvailable();
+    }
+}
+
+void SystemTrayIcon::LookForHostWhileNone(Host host)
+{
+    if (host != Host::None) {
+        lookForHost_.stop();
+    } else if (!lookForHost_.isActive()) {
+        qCInfo(lcDesktop) << "no notification area; looking for one";
+        lookForHost_.start();
+    }
+}
+
+void SystemTrayIcon::LookForHost()
+{
+    if (AvailableHost() != Host::None)
+        HostsChanged();
+}
+
 void SystemTrayIcon::ShowMessage(const std::string& title, const std::string& text)
 {
-    if (added_)
-        icon_.showMessage(QString::fromStdString(title), QString::fromStdString(text), QSystemTrayIcon::Warning);
+    if (statusNotifierItem_)
+        statusNotifierItem_->ShowMessage(QString::fromStdString(title), QString::fromStdString(text));
+    else if (xembedIcon_)
+        xembedIcon_->showMessage(QString::fromStdString(title), QString::fromStdString(text), QSystemTrayIcon::Warning);
 }
 
 bool SystemTrayIcon::IsAvailable() const
 {
-    return QSystemTrayIcon::isSystemTrayAvailable();
+    return AvailableHost() != Host::None;
 }
 
 std::optional<QPoint> SystemTrayIcon::CursorPosition() const
@@ -67,6 +167,13 @@ std::optional<QPoint> SystemTrayIcon::CursorPosition() const
     if (QGuiApplication::platformName().startsWith("wayland"))
         return std::nullopt;
     return QCursor::pos();
+}
+
+void SystemTrayIcon::SetContextMenu(QMenu* menu)
+{
+    menu_ = menu;
+    statusNotifierItem_.reset();
+    Place();
 }
 
 } // namespace platform

@@ -2,17 +2,23 @@
 
 #include <QIcon>
 #include <QPoint>
-#include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+
+class QMenu;
+class QSystemTrayIcon;
 
 namespace platform {
 
 enum class TrayAction { Add = 0, Modify = 1, Delete = 2 };
 
-enum class TrayMouseEvent { DoubleClick, RightButtonUp, Other };
+// Clicks on the icon. Activate is a StatusNotifier panel's primary click (usually the left
+// button), where the program is expected to answer as to a double-click elsewhere.
+enum class TrayMouseEvent { DoubleClick, Activate, RightButtonUp, Other };
 
 // The program's icon in the notification area, driven by add, modify and delete requests.
 class TrayIcon {
@@ -20,8 +26,9 @@ public:
     virtual ~TrayIcon() = default;
 
     // Carries out one request and tells whether the notification area took it: adding an
-    // icon that is there, or changing or removing one that is not, fails. The icon and
-    // the tip are what a modify request shows.
+    // icon that is there, or changing or removing one that is not, fails, and so does
+    // adding one where no notification area runs. The icon and the tip are what a modify
+    // request shows.
     virtual bool Notify(TrayAction action, const QIcon& icon, const std::string& tip) = 0;
 
     // Shows a short warning beside the icon: a balloon, or the desktop's notification.
@@ -33,22 +40,55 @@ public:
     // Where the mouse pointer is, when the desktop lets a program know.
     virtual std::optional<QPoint> CursorPosition() const = 0;
 
+    // The icon's menu, for panels that draw it themselves; null for none.
+    virtual void SetContextMenu(QMenu* menu) = 0;
+
     // Mouse events on the icon.
     std::function<void(TrayMouseEvent)> OnMouse;
+    // A notification area has appeared while the icon was not added.
+    std::function<void()> OnAvailable;
 };
 
+class StatusNotifierHostWatch;
+class StatusNotifierItem;
+
+// The icon on whichever notification area the desktop has: a StatusNotifier panel on the
+// session bus when one runs, otherwise an XEmbed tray through Qt. While there is neither,
+// it looks for one every two seconds and tells OnAvailable when one turns up; a panel that
+// starts anew gets the icon again.
 class SystemTrayIcon final : public TrayIcon {
 public:
-    SystemTrayIcon();
+    // `title` names the program to StatusNotifier panels and in notifications.
+    explicit SystemTrayIcon(std::string title);
+    ~SystemTrayIcon() override;
+    SystemTrayIcon(const SystemTrayIcon&) = delete;
+    SystemTrayIcon& operator=(const SystemTrayIcon&) = delete;
 
     bool Notify(TrayAction action, const QIcon& icon, const std::string& tip) override;
     void ShowMessage(const std::string& title, const std::string& text) override;
     bool IsAvailable() const override;
     std::optional<QPoint> CursorPosition() const override;
+    void SetContextMenu(QMenu* menu) override;
 
 private:
-    QSystemTrayIcon icon_;
+    enum class Host { None, StatusNotifier, XEmbed };
+
+    Host AvailableHost() const;
+    // Puts an added icon on the host there is now, or takes it off every host.
+    void Place();
+    void HostsChanged();
+    void LookForHostWhileNone(Host host);
+    void LookForHost();
+
+    std::string title_;
     bool added_ = false;
+    QIcon icon_;
+    QString tip_;
+    QMenu* menu_ = nullptr;
+    std::unique_ptr<StatusNotifierHostWatch> statusNotifierHosts_;
+    std::unique_ptr<StatusNotifierItem> statusNotifierItem_;
+    std::unique_ptr<QSystemTrayIcon> xembedIcon_;
+    QTimer lookForHost_;
 };
 
 } // namespace platform

@@ -74,6 +74,16 @@ start_x_server() {
   return 1
 }
 
+# Starts a private session bus and points DBUS_SESSION_BUS_ADDRESS at it, so that the
+# client meets only the desktop services the caller starts there, never the machine's.
+start_session_bus() {
+  dbus-daemon --session --nofork --print-address=3 3>"$work/bus" >"$work/bus.log" 2>&1 &
+  track $!
+  wait_for "[[ -s $work/bus ]]" 100 || { echo "dbus-daemon did not start:" >&2; cat "$work/bus.log" >&2; return 1; }
+  DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus")
+  export DBUS_SESSION_BUS_ADDRESS
+}
+
 # Starts a notification area (trayer) in the top right corner.
 start_tray() {
   trayer --edge top --align right --widthtype request --height 24 --transparent false >"$work/trayer.log" 2>&1 &

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# The real program on a virtual X server with a notification area (trayer): it starts
-# hidden with one icon, a double-click shows the window, "Exit" from the icon's menu
-# ends it and leaves no icon. Without a notification area it shows its window instead.
+# The real program on a virtual X server with a private session bus, beside a notification
+# area: an XEmbed tray (trayer) or a StatusNotifier panel (our own watcher, on that bus).
+# It starts hidden with one icon, a double-click (XEmbed) or Activate (StatusNotifier)
+# shows the window, "Exit" from the icon's menu ends it and leaves no icon. Without a
+# notification area it shows its window, and the icon appears as soon as one starts; a
+# panel that starts anew gets it again.
 # Usage: tray_test.sh CLIENT CASE
 set -uo pipefail
 
@@ -26,46 +29,124 @@ client_windows() {
 }
 icons() { client_windows 32 32; }
 icon_count() { icons | wc -l; }
+menus() { client_windows 300 80 | awk '$5 > 32'; }
 shown() { [[ -n $(main_window_shown) ]]; }
 
-start_x_server || fail "no X server"
+# The StatusNotifier panel: our watcher, and calls on the item as a panel makes them.
+panel=(/usr/bin/python3 "$(dirname "$0")/status_notifier_host.py")
+start_panel() {
+  "${panel[@]}" watcher >"$work/panel.log" 2>&1 &
+  panel_pid=$!
+  track "$panel_pid"
+  wait_for "grep -q '^ready' '$work/panel.log'" 100 || fail "the watcher did not start: $(cat "$work/panel.log")"
+}
+registered_item() { awk '$1 == "registered" { print $2, $3 }' "$work/panel.log" | tail -n 1; }
 
-if [[ $case_name == no-tray ]]; then
-  "$client" --dry-run &
-  track $!
-  wait_for shown 100 || fail "without a notification area the window must show"
-  echo "ok $case_name"
-  exit 0
+start_client() {
+  "$client" --dry-run >"$work/client.log" 2>&1 &
+  pid=$!
+  track "$pid"
+}
+
+start_x_server || fail "no X server"
+start_session_bus || fail "no session bus"
+if [[ $case_name == sni-* ]]; then
+  /usr/bin/python3 -c 'import dbus, gi' 2>/dev/null || { echo "needs python3-dbus and python3-gi"; exit 77; }
 fi
 
-start_tray || fail "no notification area"
-
-"$client" --dry-run &
-pid=$!
-track "$pid"
-wait_for "(( \$(icon_count) == 1 ))" 100 || fail "expected one tray icon, found $(icon_count)"
-shown && fail "the window shows at start"
-read -r _ ix iy iw ih <<<"$(icons)"
-cx=$((ix + iw / 2)) cy=$((iy + ih / 2))
-
 case $case_name in
-double-click)
-  xdotool mousemove "$cx" "$cy" click --repeat 2 --delay 80 1
-  wait_for shown 50 || fail "a double-click did not show the window"
-  (( $(icon_count) == 1 )) || fail "the icon count changed"
+no-tray)
+  start_client
+  wait_for shown 100 || fail "without a notification area the window must show"
+  # The application's display name leaves the caption as it is.
+  caption=$(xprop -id "$(main_window_shown)" _NET_WM_NAME WM_CLASS)
+  [[ $caption == $'_NET_WM_NAME(UTF8_STRING) = "Tavrin Client V2.00"\nWM_CLASS(STRING) = "tavrin-client", "tavrin-client"' ]] ||
+    fail "caption and class: $caption"
   ;;
-menu-exit)
-  xdotool mousemove "$cx" "$cy" click 3
-  wait_for "[[ -n \$(client_windows 300 80 | awk '\$5 > 32') ]]" 50 || fail "no menu appeared"
-  read -r _ mx my mw mh <<<"$(client_windows 300 80 | awk '$5 > 32')"
+
+late-tray)
+  start_client
+  wait_for shown 100 || fail "without a notification area the window must show"
+  (( $(icon_count) == 0 )) || fail "an icon without a tray"
+  start_tray || fail "no notification area"
+  wait_for "(( \$(icon_count) == 1 ))" 100 || fail "the tray that started late got no icon"
+  shown || fail "the window went away when the tray came"
+  ;;
+
+double-click | menu-exit)
+  start_tray || fail "no notification area"
+  start_client
+  wait_for "(( \$(icon_count) == 1 ))" 100 || fail "expected one tray icon, found $(icon_count)"
+  shown && fail "the window shows at start"
+  read -r _ ix iy iw ih <<<"$(icons)"
+  cx=$((ix + iw / 2)) cy=$((iy + ih / 2))
+  if [[ $case_name == double-click ]]; then
+    xdotool mousemove "$cx" "$cy" click --repeat 2 --delay 80 1
+    wait_for shown 50 || fail "a double-click did not show the window"
+    (( $(icon_count) == 1 )) || fail "the icon count changed"
+  else
+    xdotool mousemove "$cx" "$cy" click 3
+    wait_for "[[ -n \$(menus) ]]" 50 || fail "no menu appeared"
+    read -r _ mx my mw mh <<<"$(menus)"
+    shown && fail "the menu showed the window"
+    xdotool mousemove $((mx + mw / 3)) $((my + mh * 3 / 4)) click 1 # the second item, "Exit"
+    wait_for "! kill -0 $pid 2>/dev/null" 50 || fail "Exit did not end the program"
+    wait "$pid"
+    status=$?
+    (( status == 0 )) || fail "exit status $status"
+    (( $(icon_count) == 0 )) || fail "an icon is left"
+  fi
+  ;;
+
+sni-menu)
+  start_panel
+  start_client
+  wait_for '[[ -n $(registered_item) ]]' 100 || fail "the item did not register: $(cat "$work/client.log")"
+  read -r service path <<<"$(registered_item)"
+  shown && fail "the window shows at start"
+  layout=$("${panel[@]}" layout "$service" "$path") || fail "no menu layout"
+  [[ $layout == $'1 _Properties\n2 E_xit' ]] || fail "menu layout: $layout"
+  [[ $("${panel[@]}" property "$service" "$path" Title) == "Tavrin Client" ]] || fail "title"
+  [[ $("${panel[@]}" property "$service" "$path" Id) == "tavrin-client" ]] || fail "id"
+  # A panel that asks for the menu gets its answer at once, while the menu is open.
+  took=$("${panel[@]}" context-menu "$service" "$path") || fail "ContextMenu failed"
+  (( took < 100 )) || fail "ContextMenu took $took ms"
+  wait_for "[[ -n \$(menus) ]]" 50 || fail "ContextMenu showed no menu"
   shown && fail "the menu showed the window"
-  xdotool mousemove $((mx + mw / 3)) $((my + mh * 3 / 4)) click 1 # the second item, "Exit"
+  "${panel[@]}" click "$service" "$path" 2 || fail "the panel could not choose Exit"
   wait_for "! kill -0 $pid 2>/dev/null" 50 || fail "Exit did not end the program"
   wait "$pid"
   status=$?
   (( status == 0 )) || fail "exit status $status"
-  (( $(icon_count) == 0 )) || fail "an icon is left"
+  wait_for "grep -q '^unregistered' '$work/panel.log'" 50 || fail "the item outlived the program"
   ;;
+
+sni-activate)
+  start_panel
+  start_client
+  wait_for '[[ -n $(registered_item) ]]' 100 || fail "the item did not register: $(cat "$work/client.log")"
+  read -r service path <<<"$(registered_item)"
+  shown && fail "the window shows at start"
+  "${panel[@]}" activate "$service" "$path" >/dev/null || fail "Activate failed"
+  wait_for shown 50 || fail "Activate did not show the window"
+  ;;
+
+sni-late-watcher)
+  start_client
+  wait_for shown 100 || fail "without a notification area the window must show"
+  sleep 5 # the panel starts well after the program, as at a slow login
+  start_panel
+  wait_for '[[ -n $(registered_item) ]]' 100 || fail "the late panel got no item: $(cat "$work/client.log")"
+  read -r service path <<<"$(registered_item)"
+  layout=$("${panel[@]}" layout "$service" "$path") || fail "no menu layout"
+  [[ $layout == $'1 _Properties\n2 E_xit' ]] || fail "menu layout: $layout"
+  shown || fail "the window went away when the panel came"
+  # A panel that starts anew (a crash, a new session of it) learns of the item again.
+  kill "$panel_pid" && wait "$panel_pid" 2>/dev/null
+  start_panel
+  wait_for '[[ -n $(registered_item) ]]' 100 || fail "the restarted panel got no item: $(cat "$work/client.log")"
+  ;;
+
 *)
   fail "unknown case $case_name"
   ;;

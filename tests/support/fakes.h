@@ -106,11 +106,13 @@ public:
     }
     bool IsAvailable() const override { return available; }
     std::optional<QPoint> CursorPosition() const override { return cursor; }
+    void SetContextMenu(QMenu* menu) override { contextMenu = menu; }
 
     bool available = true;
     std::vector<std::pair<std::string, std::string>> messages; // title and text of each notification
     bool present = false;
     std::optional<QPoint> cursor = QPoint(100, 100);
+    QMenu* contextMenu = nullptr;
     std::vector<TrayRequest> requests;
 };
 

@@ -1,6 +1,9 @@
+#include "tests/support/event_loop.h"
 #include "tests/support/form_fixture.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -10,6 +13,18 @@
 using testsupport::FormTest;
 
 namespace {
+
+// Types as the keyboard does: each key goes to the widget with the focus, or to the window.
+void Type(QWidget* window, const QString& keys)
+{
+    for (const QChar key : keys) {
+        for (const QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+            QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : window;
+            QKeyEvent event(type, key.unicode(), Qt::NoModifier, QString(key));
+            QApplication::sendEvent(target, &event);
+        }
+    }
+}
 
 QStringList Captions(const QMenu* menu)
 {
@@ -52,12 +67,11 @@ TEST_F(MainWindow, ControlsHoldTheirTextsBeforeTheFirstTick)
     EXPECT_EQ(form->DotLabel->Tag, 0);
 }
 
-TEST_F(MainWindow, ClockViewLiesOverTheSettingsAndImagesStayHidden)
+TEST_F(MainWindow, ClockViewLiesOverTheHiddenSettingsAndImagesStayHidden)
 {
     form->show();
     EXPECT_TRUE(form->ClockPanel->isVisible());
-    EXPECT_TRUE(form->SettingsPanel->isVisible());
-    EXPECT_EQ(form->ClockPanel->geometry(), form->SettingsPanel->geometry());
+    EXPECT_FALSE(form->SettingsPanel->isVisible());
     EXPECT_EQ(form->ClockPanel->size(), QSize(258, 86));
     // The later sibling is drawn on top.
     const QObjectList& siblings = form->Panel1->children();
@@ -77,9 +91,9 @@ TEST_F(MainWindow, MenusCarryTheirCaptionsAccessKeysAndDefaultItem)
     QStringList headings;
     for (const QAction* action : form->menuBar()->actions())
         headings << action->text();
-    EXPECT_EQ(headings, QStringList({"System", "Update"}));
-    EXPECT_EQ(Captions(form->System1), QStringList({"Settings", "Hour Alarm", "-", "E&xit"}));
-    EXPECT_EQ(Captions(form->Update1), QStringList({"Force Now!"}));
+    EXPECT_EQ(headings, QStringList({"&System", "&Update"}));
+    EXPECT_EQ(Captions(form->System1), QStringList({"&Settings", "Hour &Alarm", "-", "E&xit"}));
+    EXPECT_EQ(Captions(form->Update1), QStringList({"&Force Now!"}));
     EXPECT_EQ(Captions(form->PopupMenu1), QStringList({"&Properties", "E&xit"}));
     EXPECT_EQ(form->PopupMenu1->defaultAction(), form->Properties1);
     EXPECT_TRUE(form->Properties1->font().bold());
@@ -87,6 +101,36 @@ TEST_F(MainWindow, MenusCarryTheirCaptionsAccessKeysAndDefaultItem)
     EXPECT_FALSE(form->SaveSettings1->isChecked());
     EXPECT_TRUE(form->Chimes1->isCheckable());
     EXPECT_FALSE(form->Chimes1->isChecked());
+}
+
+TEST_F(MainWindow, KeystrokesWhileTheClockShowsNeverReachTheAddress)
+{
+    form->ShowWindow();
+    QApplication::setActiveWindow(form.get());
+    QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QApplication::sendEvent(form.get(), &tab); // looks for something to type into
+    Type(form.get(), "10.9.9.9");
+    EXPECT_EQ(form->Edit1->text(), "127.0.0.1");
+    EXPECT_NE(QApplication::focusWidget(), form->Edit1);
+
+    form->SaveSettings1->trigger(); // "Settings": the field shows and takes the keys
+    EXPECT_EQ(QApplication::focusWidget(), form->Edit1);
+    form->Edit1->selectAll();
+    Type(form.get(), "10.0.0.7");
+    EXPECT_EQ(form->Edit1->text(), "10.0.0.7");
+    form->SaveSettings1->trigger();
+    Type(form.get(), "1");
+    EXPECT_EQ(form->Edit1->text(), "10.0.0.7");
+}
+
+TEST_F(MainWindow, F10OpensTheMenuBar)
+{
+    form->ShowWindow();
+    QApplication::setActiveWindow(form.get());
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_F10, Qt::NoModifier);
+    QApplication::sendEvent(form.get(), &press);
+    EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return form->System1->isVisible(); }));
+    form->System1->close();
 }
 
 TEST_F(MainWindow, StateAfterConstruction)

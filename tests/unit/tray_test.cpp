@@ -63,27 +63,61 @@ TEST_F(Tray, WithoutANotificationAreaEveryRequestFails)
     EXPECT_FALSE(tray.present);
 }
 
-TEST_F(Tray, DoubleClickShowsTheWindowAndOtherClicksDoNothing)
+TEST_F(Tray, DoubleClickOrAPanelsActivateShowsTheWindowAndOtherClicksDoNothing)
 {
     tray.OnMouse(TrayMouseEvent::Other);
     EXPECT_FALSE(form->isVisible());
     tray.OnMouse(TrayMouseEvent::DoubleClick);
     EXPECT_TRUE(form->isVisible());
+    form->hide();
+    tray.OnMouse(TrayMouseEvent::Activate);
+    EXPECT_TRUE(form->isVisible());
 }
 
-TEST_F(Tray, RightClickPopsTheMenuUpAtTheCursor)
+TEST_F(Tray, RightClickPopsTheMenuUpAtTheCursorWithoutWaitingForIt)
 {
     tray.cursor = QPoint(40, 50);
-    QPoint shownAt;
-    bool shown = false;
-    QTimer::singleShot(0, [&] {
-        shown = form->PopupMenu1->isVisible();
-        shownAt = form->PopupMenu1->pos();
-        form->PopupMenu1->close();
-    });
-    tray.OnMouse(TrayMouseEvent::RightButtonUp); // returns when the menu closes
-    EXPECT_TRUE(shown);
-    EXPECT_EQ(shownAt, QPoint(40, 50));
+    tray.OnMouse(TrayMouseEvent::RightButtonUp); // a panel waits for this to return
+    EXPECT_TRUE(form->PopupMenu1->isVisible());
+    EXPECT_EQ(form->PopupMenu1->pos(), QPoint(40, 50));
+    EXPECT_FALSE(form->isVisible());
+    form->PopupMenu1->close();
+}
+
+TEST_F(Tray, PanelsThatDrawTheMenuGetThePopupMenu)
+{
+    EXPECT_EQ(tray.contextMenu, form->PopupMenu1);
+    form.reset();
+    EXPECT_EQ(tray.contextMenu, nullptr);
+    EXPECT_FALSE(tray.OnAvailable);
+}
+
+TEST_F(Tray, ANotificationAreaThatStartsLaterGetsTheIconAndOnlyThenTheWindowHidesToIt)
+{
+    form.reset();
+    tray = testsupport::FakeTrayIcon();
+    tray.available = false;
+    MakeForm();
+    form->ShowWindow();
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(form->isVisible()) << "no icon to come back from: the window must stay reachable";
+    EXPECT_TRUE(form->windowState() & Qt::WindowMinimized);
+
+    tray.available = true;
+    tray.requests.clear();
+    tray.OnAvailable();
+    ASSERT_EQ(tray.requests.size(), 2u);
+    EXPECT_EQ(tray.requests[0].action, TrayAction::Add);
+    EXPECT_EQ(tray.requests[1].action, TrayAction::Modify);
+    EXPECT_EQ(Shown(tray.requests[1]), Face(form->Image1));
+    EXPECT_TRUE(tray.present);
+    EXPECT_TRUE(form->isVisible());
+    tray.OnMouse(TrayMouseEvent::Activate);
+    EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
+
+    tray.OnAvailable(); // told again: the icon is there already
+    EXPECT_EQ(tray.requests.size(), 3u);
+    EXPECT_FALSE(form->close());
     EXPECT_FALSE(form->isVisible());
 }
 

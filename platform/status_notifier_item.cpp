@@ -1,0 +1,287 @@
+#include "platform/status_notifier_item.h"
+
+#include "platform/dbus_menu.h"
+#include "platform/log.h"
+
+#include <QCoreApplication>
+#include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
+#include <QImage>
+#include <QTimer>
+#include <QtEndian>
+
+#include <utility>
+
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+const QString kItemPath = QStringLiteral("/StatusNotifierItem");
+const QString kMenuPath = QStringLiteral("/MenuBar");
+constexpr int kWatcherTimeoutMs = 1000;
+
+} // namespace
+
+// The protocol's structures. Named, not anonymous, namespace: Qt's D-Bus types are
+// looked up by the names that moc writes.
+namespace sni {
+
+// (iiay): one size of an icon, ARGB32 in network byte order.
+struct IconPixmap {
+    int width = 0;
+    int height = 0;
+    QByteArray argb;
+};
+using IconPixmaps = QList<IconPixmap>;
+
+// (sa(iiay)ss): icon name, icon, title and text of the tip.
+struct ToolTip {
+    QString iconName;
+    IconPixmaps icon;
+    QString title;
+    QString text;
+};
+
+} // namespace sni
+} // namespace platform
+
+Q_DECLARE_METATYPE(platform::sni::IconPixmap)
+Q_DECLARE_METATYPE(platform::sni::ToolTip)
+
+namespace platform {
+namespace sni {
+
+QDBusArgument& operator<<(QDBusArgument& argument, const IconPixmap& pixmap)
+{
+    argument.beginStructure();
+    argument << pixmap.width << pixmap.height << pixmap.argb;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& argument, IconPixmap& pixmap)
+{
+    argument.beginStructure();
+    argument >> pixmap.width >> pixmap.height >> pixmap.argb;
+    argument.endStructure();
+    return argument;
+}
+
+QDBusArgument& operator<<(QDBusArgument& argument, const ToolTip& tip)
+{
+    argument.beginStructure();
+    argument << tip.iconName << tip.icon << tip.title << tip.text;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& argument, ToolTip& tip)
+{
+    argument.beginStructure();
+    argument >> tip.iconName >> tip.icon >> tip.title >> tip.text;
+    argument.endStructure();
+    return argument;
+}
+
+void RegisterTypes()
+{
+    static const bool registered = [] {
+        qDBusRegisterMetaType<IconPixmap>();
+        qDBusRegisterMetaType<IconPixmaps>();
+        qDBusRegisterMetaType<ToolTip>();
+        return true;
+    }();
+    (void)registered;
+}
+
+IconPixmaps ToPixmaps(const QIcon& icon)
+{
+    QList<QSize> sizes = icon.availableSizes();
+    if (sizes.isEmpty())
+        sizes = {{16, 16}, {22, 22}, {32, 32}};
+    IconPixmaps pixmaps;
+    for (const QSize size : sizes) {
+        const QImage image = icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
+        if (image.isNull())
+            continue;
+        IconPixmap pixmap{image.width(), image.height(), {}};
+        pixmap.argb.resize(static_cast<qsizetype>(image.width()) * image.height() * 4);
+        auto* out = reinterpret_cast<quint32*>(pixmap.argb.data());
+        for (int y = 0; y < image.height(); ++y) {
+            const auto* line = reinterpret_cast<const quint32*>(image.constScanLine(y));
+            for (int x = 0; x < image.width(); ++x)
+                *out++ = qToBigEndian(line[x]);
+        }
+        pixmaps.append(pixmap);
+    }
+    return pixmaps;
+}
+
+} // namespace sni
+
+// The protocol's face of a StatusNotifierItem. Clicks are handed on from the loop, so
+// that the panel's call returns at once whatever the program does with them.
+class StatusNotifierItemAdaptor final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierItem")
+    Q_PROPERTY(QString Category READ Category)
+    Q_PROPERTY(QString Id READ Id)
+    Q_PROPERTY(QString Title READ Title)
+    Q_PROPERTY(QString Status READ Status)
+    Q_PROPERTY(int WindowId READ WindowId)
+    Q_PROPERTY(bool ItemIsMenu READ ItemIsMenu)
+    Q_PROPERTY(QDBusObjectPath Menu READ Menu)
+    Q_PROPERTY(QString IconName READ NoName)
+    Q_PROPERTY(QList<platform::sni::IconPixmap> IconPixmap READ IconPixmap)
+    Q_PROPERTY(QString OverlayIconName READ NoName)
+    Q_PROPERTY(QList<platform::sni::IconPixmap> OverlayIconPixmap READ NoPixmaps)
+    Q_PROPERTY(QString AttentionIconName READ NoName)
+    Q_PROPERTY(QList<platform::sni::IconPixmap> AttentionIconPixmap READ NoPixmaps)
+    Q_PROPERTY(QString AttentionMovieName READ NoName)
+    Q_PROPERTY(platform::sni::ToolTip ToolTip READ ToolTip)
+
+public:
+    explicit StatusNotifierItemAdaptor(StatusNotifierItem* item) : QDBusAbstractAdaptor(item), item_(item) {}
+
+    QString Category() const { return QStringLiteral("ApplicationStatus"); }
+    QString Id() const { return QCoreApplication::applicationName(); }
+    QString Title() const { return item_->Title(); }
+    QString Status() const { return QStringLiteral("Active"); }
+    int WindowId() const { return 0; }
+    bool ItemIsMenu() const { return false; }
+    QDBusObjectPath Menu() const { return QDBusObjectPath(kMenuPath); }
+    QString NoName() const { return {}; }
+    QList<platform::sni::IconPixmap> IconPixmap() const { return sni::ToPixmaps(item_->Icon()); }
+    QList<platform::sni::IconPixmap> NoPixmaps() const { return {}; }
+    platform::sni::ToolTip ToolTip() const
+    {
+        const QString& tip = item_->ToolTip();
+        const qsizetype lineEnd = tip.indexOf(u'\n');
+        return {{}, {}, tip.left(lineEnd), lineEnd < 0 ? QString() : tip.mid(lineEnd + 1)};
+    }
+
+public Q_SLOTS:
+    void Activate(int /*x*/, int /*y*/) { Hand(TrayMouseEvent::Activate); }
+    void ContextMenu(int /*x*/, int /*y*/) { Hand(TrayMouseEvent::RightButtonUp); }
+    void SecondaryActivate(int /*x*/, int /*y*/) { Hand(TrayMouseEvent::Other); }
+    void Scroll(int /*delta*/, const QString& /*orientation*/) {}
+
+Q_SIGNALS:
+    void NewIcon();
+    void NewToolTip();
+
+private:
+    void Hand(TrayMouseEvent event)
+    {
+        QTimer::singleShot(0, item_, [item = item_, event] {
+            if (item->OnMouse)
+                item->OnMouse(event);
+        });
+    }
+
+    StatusNotifierItem* item_;
+};
+
+StatusNotifierItem::StatusNotifierItem(QDBusConnection bus, const QString& title, QMenu* menu)
+    : bus_(std::move(bus)), title_(title)
+{
+    static int itemsMade = 0;
+    sni::RegisterTypes();
+    serviceName_ = QStringLiteral("org.kde.StatusNotifierItem-%1-%2").arg(getpid()).arg(++itemsMade);
+    new StatusNotifierItemAdaptor(this);
+    menu_ = std::make_unique<DBusMenu>(bus_, kMenuPath, menu);
+    if (!bus_.registerObject(kItemPath, this, QDBusConnection::ExportAdaptors) || !bus_.registerService(serviceName_))
+        qCWarning(lcDesktop) << "cannot offer the tray icon on the session bus:" << bus_.lastError().message();
+}
+
+StatusNotifierItem::~StatusNotifierItem()
+{
+    // Giving up the name is what tells the watcher that the item is gone.
+    bus_.unregisterService(serviceName_);
+    bus_.unregisterObject(kItemPath);
+}
+
+void StatusNotifierItem::Register()
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(kWatcherService, kWatcherPath, kWatcherService,
+                                                      QStringLiteral("RegisterStatusNotifierItem"));
+    call << serviceName_;
+    auto* reply = new QDBusPendingCallWatcher(bus_.asyncCall(call, kWatcherTimeoutMs), this);
+    connect(reply, &QDBusPendingCallWatcher::finished, this, [](QDBusPendingCallWatcher* finished) {
+        if (finished->isError())
+            qCWarning(lcDesktop) << "the panel refused the tray icon:" << finished->error().message();
+        finished->deleteLater();
+    });
+}
+
+void StatusNotifierItem::SetIcon(const QIcon& icon)
+{
+    icon_ = icon;
+    Q_EMIT findChild<StatusNotifierItemAdaptor*>()->NewIcon();
+}
+
+void StatusNotifierItem::SetToolTip(const QString& tip)
+{
+    if (tip == toolTip_)
+        return;
+    toolTip_ = tip;
+    Q_EMIT findChild<StatusNotifierItemAdaptor*>()->NewToolTip();
+}
+
+void StatusNotifierItem::ShowMessage(const QString& title, const QString& text)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    const QVariantMap hints{{QStringLiteral("desktop-entry"), QCoreApplication::applicationName()}};
+    call << title_ << 0u << QCoreApplication::applicationName() << title << text << QStringList() << hints << -1;
+    bus_.call(call, QDBus::NoBlock);
+}
+
+StatusNotifierHostWatch::StatusNotifierHostWatch(QDBusConnection bus) : bus_(std::move(bus))
+{
+    if (!bus_.isConnected())
+        return;
+    auto* watcher = new QDBusServiceWatcher(kWatcherService, bus_, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, [this] { Update(true); });
+    for (const char* signal : {"StatusNotifierHostRegistered", "StatusNotifierHostUnregistered"})
+        bus_.connect(kWatcherService, kWatcherPath, kWatcherService, QLatin1String(signal), this, SLOT(HostsChanged()));
+    present_ = AskWatcher();
+}
+
+bool StatusNotifierHostWatch::AskWatcher() const
+{
+    QDBusMessage get = QDBusMessage::createMethodCall(kWatcherService, kWatcherPath,
+                                                     QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << kWatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusMessage reply = bus_.call(get, QDBus::Block, kWatcherTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+           && qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool();
+}
+
+void StatusNotifierHostWatch::HostsChanged()
+{
+    Update(false);
+}
+
+void StatusNotifierHostWatch::Update(bool newWatcher)
+{
+    const bool was = std::exchange(present_, AskWatcher());
+    // A new watcher knows none of the items of the last one.
+    if ((present_ != was || (newWatcher && present_)) && OnChange)
+        OnChange();
+}
+
+} // namespace platform
+
+#include "status_notifier_item.moc"
