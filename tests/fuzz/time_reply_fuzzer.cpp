@@ -1,9 +1,8 @@
 // Feeds arbitrary reads to the window's time-reply handling. Besides the sanitizers'
-// findings, it stops on a clock set to a second that no local clock can show, and on a
-// badge colour outside its table.
+// findings, it stops on a clock set to a second outside 1970 to 9999 UTC, and on a badge
+// colour outside its table.
 
 #include "app/main_form.h"
-#include "platform/local_time.h"
 #include "tests/support/fake_services.h"
 
 #include <QApplication>
@@ -32,6 +31,7 @@ Harness* g_harness = nullptr;
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_LOGGING_RULES", "tavrin.*=false"); // a line per clock step would drown the run
     static QApplication application(*argc, *argv);
     static Harness harness;
     g_harness = &harness;
@@ -44,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::int64_t>& set = g_harness->clockSetter.set;
     form.SplitTimeReply(std::string(reinterpret_cast<const char*>(data), size));
     for (const std::int64_t second : set) {
-        if (!platform::LocalTimeOf(second)) {
-            std::fprintf(stderr, "clock set to unmappable count %lld\n", static_cast<long long>(second));
+        if (second < 0 || second > 253'402'300'799) {
+            std::fprintf(stderr, "clock set to a count out of range: %lld\n", static_cast<long long>(second));
             std::abort();
         }
     }
