@@ -66,6 +66,14 @@ std::chrono::milliseconds Duration(std::string_view text)
     return duration;
 }
 
+std::chrono::milliseconds Phase(std::string_view text)
+{
+    const std::chrono::milliseconds phase = Duration(text);
+    if (phase >= std::chrono::seconds(1))
+        throw BadValue("a fraction of a second from 0 to 0.999");
+    return phase;
+}
+
 std::optional<std::string> EchoCodePolicy(std::string_view text)
 {
     if (text == "request")
@@ -89,6 +97,7 @@ const std::map<std::string, Setter, std::less<>>& ValueOptions()
              o.offsetSeconds = WholeNumber<std::int64_t>(v, -10'000'000'000, 10'000'000'000, "seconds");
          }},
         {"--echo-code", [](ServerOptions& o, std::string_view v) { o.fixedEchoCode = EchoCodePolicy(v); }},
+        {"--phase", [](ServerOptions& o, std::string_view v) { o.phase = Phase(v); }},
         {"--listen-address", [](ServerOptions& o, std::string_view v) { o.listenAddress = Address(v); }},
         {"--listen-port", [](ServerOptions& o, std::string_view v) { o.listenPort = Port(v, true); }},
         {"--reply-port", [](ServerOptions& o, std::string_view v) { o.replyPort = Port(v, false); }},
@@ -98,6 +107,9 @@ const std::map<std::string, Setter, std::less<>>& ValueOptions()
         {"--frames", [](ServerOptions& o, std::string_view v) { o.framesPerReply = WholeNumber(v, 1, 100, "a count"); }},
         {"--raw", [](ServerOptions& o, std::string_view v) { o.rawReply = std::string(v); }},
         {"--reply-delay", [](ServerOptions& o, std::string_view v) { o.replyDelay = Duration(v); }},
+        {"--replies",
+         [](ServerOptions& o, std::string_view v) { o.repliesPerRequest = WholeNumber(v, 1, 100'000, "a count"); }},
+        {"--reply-interval", [](ServerOptions& o, std::string_view v) { o.replyInterval = Duration(v); }},
     };
     return options;
 }
@@ -174,6 +186,8 @@ std::string HelpText()
            "  --offset SECONDS            added to this machine's clock in replies (default 0)\n"
            "  --echo-code request|CODE    echo the request's code (default), or send these four\n"
            "                              characters\n"
+           "  --phase FRACTION            write each reply at this point of the second (0 to\n"
+           "                              0.999); default: at once\n"
            "Where:\n"
            "  --listen-address ADDRESS    where requests arrive (default 127.0.0.1)\n"
            "  --listen-port PORT          (default 6645; 0 picks a free one)\n"
@@ -190,6 +204,11 @@ std::string HelpText()
            "  --no-reply                  read each request, close, and never answer\n"
            "  --close-at-once             close each request connection without reading it\n"
            "  --reply-delay SECONDS       wait before connecting back\n"
+           "Fast runs:\n"
+           "  --replies N                 answer each request with N replies, one after\n"
+           "                              another, each on a connection of its own (default 1)\n"
+           "  --reply-interval SECONDS    between the end of one and the start of the next\n"
+           "                              (default 0; with --phase, at most one a second)\n"
            "\n"
            "  --help                      show this help and exit\n"
            "Values may also be given as --option=VALUE.\n";
