@@ -18,9 +18,10 @@ struct ServerOptions {
     char state = '2';  // sync state digit: 0 to 3
     std::int64_t offsetSeconds = 0;           // added to this machine's clock in replies
     std::optional<std::string> fixedEchoCode; // four characters; unset: echo the request's code
-    // Where in the second each reply is written; unset: at once. Lets a test know what the
-    // client's clock reads when the reply arrives.
-    std::optional<std::chrono::milliseconds> phase;
+    // Where in the second each reply of a run is written: the first at the first point
+    // given, and so on, the last point for the rest; none: at once. Lets a test know what
+    // the client's clock reads when a reply arrives.
+    std::vector<std::chrono::milliseconds> phases;
 
     // Where
     in_addr listenAddress{htonl(INADDR_LOOPBACK)};

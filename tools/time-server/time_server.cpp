@@ -258,9 +258,10 @@ void TimeServer::AdvanceReply(Reply& reply)
         getsockopt(reply.fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
         if (error != 0)
             return FailReply(reply, std::strerror(error));
-        if (options_.phase) {
+        if (!options_.phases.empty()) {
+            const std::size_t point = std::min<std::size_t>(reply.number, options_.phases.size() - 1);
             reply.stage = Reply::Stage::Aligning;
-            reply.deadline = NextPhase(*options_.phase);
+            reply.deadline = NextPhase(options_.phases[point]);
             return;
         }
         return BeginWriting(reply);
@@ -324,6 +325,7 @@ void TimeServer::StartFollowUps()
         next.echoCodeField = done.echoCodeField;
         next.deadline = Clock::now() + options_.replyInterval;
         next.remaining = std::exchange(done.remaining, 0) - 1;
+        next.number = done.number + 1;
     }
     replies_.splice(replies_.end(), followUps);
 }

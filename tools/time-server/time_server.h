@@ -54,6 +54,7 @@ private:
         std::size_t writeUpTo = 0; // the end of the current write: the split point, or the end
         Clock::time_point deadline; // of the current stage
         int remaining = 1;          // this reply and those still to follow it
+        int number = 0;             // within its run, from 0
     };
 
     void Accept();
