@@ -3,6 +3,7 @@
 // that the clock does not move.
 
 #include "tests/support/clock_guard.h"
+#include "tests/support/private_bus.h"
 #include "tests/support/private_network.h"
 
 #include <QTemporaryDir>
@@ -187,4 +188,24 @@ TEST_F(ClientWithServer, AMissingHelperIsLoggedAsSuch)
         << client->Errors();
     EXPECT_THAT(client->Errors(), testing::HasSubstr("clock not set: tavrin-set-clock not found; it stays at "));
     EXPECT_EQ(ClockSets(), std::vector<std::string>());
+}
+
+TEST_F(ClientWithServer, ASynchroniserThatTimedatedReportsIsToldOnce)
+{
+    testsupport::PrivateBus systemBus;
+    if (systemBus.Address().empty())
+        GTEST_SKIP() << "no dbus-daemon to run a private bus";
+    const auto timedated = systemBus.StartTimedated(true, true);
+    ASSERT_TRUE(timedated) << "the fake timedated did not come up";
+    // A reply marks a point well after the client's look at the bus.
+    auto server = StartServer({"--offset", "86400"});
+    auto client = guard.Start({TAVRIN_CLIENT}, ClientEnvironment({"DBUS_SYSTEM_BUS_ADDRESS=" + systemBus.Address()}));
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock stepped by") == 1; }))
+        << client->Errors();
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "another synchroniser") >= 1; }))
+        << client->Errors();
+    EXPECT_EQ(LinesWith(client->Errors(), "another synchroniser keeps the clock: systemd-timedated says NTP on, clock "
+                                          "synchronised; Another time synchroniser is on: run 'timedatectl set-ntp false'"),
+              1)
+        << client->Errors();
 }
