@@ -117,10 +117,10 @@ milliseconds ClockUpdate::Offset() const
     return pcTime.time_since_epoch() - std::chrono::seconds(serverSecond);
 }
 
-bool ClockUpdate::PcReadsTheSecond() const
+bool ClockUpdate::PcIsRight() const
 {
     const milliseconds offset = Offset();
-    return offset >= milliseconds(0) && offset < std::chrono::seconds(1);
+    return offset >= milliseconds(0) && offset < std::chrono::seconds(1) + kTransitAllowance;
 }
 
 bool ClockUpdate::ExceedsStepLimit() const

@@ -4,6 +4,10 @@
 // step limit, and the words for what came of it in the window, the tray's tip and the log.
 // The protocol carries whole seconds, so a PC clock that already reads the server's second
 // is right as far as anyone can tell, and stepping it would only make it worse.
+//
+// The second was the server's when it wrote the frame; by the time the frame is applied
+// it may just have turned. A clock that reads a little past the second's end is still
+// right: stepping it back to the second's start would put it a second behind.
 
 #include "platform/civil_time.h"
 #include "platform/clock_setter.h"
@@ -12,6 +16,10 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+
+// How far past the end of the server's second a reading still counts as right: room for
+// the frame's way from the server's clock to this one.
+inline constexpr std::chrono::milliseconds kTransitAllowance{200};
 
 // One time code's second against the PC's clock, and what was done about it.
 struct ClockUpdate {
@@ -22,8 +30,9 @@ struct ClockUpdate {
 
     // The PC's time minus the server's second: +300 ms when the PC read S.300.
     std::chrono::milliseconds Offset() const;
-    // The PC read the server's second, [S, S+1): no step is needed.
-    bool PcReadsTheSecond() const;
+    // The PC read the server's second, or just past it: [S, S + 1 s + kTransitAllowance).
+    // No step is needed.
+    bool PcIsRight() const;
     // A step would span more than the limit.
     bool ExceedsStepLimit() const;
 };

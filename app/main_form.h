@@ -163,7 +163,7 @@ private:
     // `earlierInRead`: the last clock update of the read this code came in; a code of the
     // same second takes its result rather than setting the clock again.
     void ApplyTimeCode(const std::string& Code, std::optional<ClockUpdate>& earlierInRead);
-    // Steps the PC clock to `second` unless it already reads it or the step limit forbids,
+    // Steps the PC clock to `second` unless it is right already or the step limit forbids,
     // and reports the outcome in panel 1, the tray and the log.
     void KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierInRead);
     void ReportClockUpdate(const ClockUpdate& update);

@@ -105,7 +105,7 @@ void TForm1::KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierI
         return;
     }
     ClockUpdate update{.serverSecond = second, .pcTime = services_.clock.UtcNow(), .result = {}, .maxStepSeconds = FMaxStep};
-    if (update.PcReadsTheSecond())
+    if (update.PcIsRight())
         update.result = {platform::ClockSetResult::Outcome::NotNeeded, {}};
     else if (update.ExceedsStepLimit())
         update.result = {platform::ClockSetResult::Outcome::OverLimit, {}};

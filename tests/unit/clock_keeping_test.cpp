@@ -74,13 +74,15 @@ protected:
     std::string Tip() const { return tray.requests.back().tip; }
 };
 
-TEST_F(ClockKeeping, APcClockThatReadsTheSecondIsLeftAlone)
+TEST_F(ClockKeeping, APcClockThatReadsTheSecondOrJustPastItIsLeftAlone)
 {
     struct Edge {
         int pcMilliseconds; // the PC's reading, relative to the server's second
         bool stepped;
     };
-    for (const Edge edge : {Edge{-1, true}, Edge{0, false}, Edge{999, false}, Edge{1000, true}}) {
+    // Just past the second: the frame's way from the server took the second's end with it.
+    for (const Edge edge : {Edge{-1, true}, Edge{0, false}, Edge{999, false}, Edge{1000, false}, Edge{1199, false},
+                            Edge{1200, true}}) {
         clockSetter.set.clear();
         clock.SetUtc(kNoon, 0);
         clock.utcNow += std::chrono::milliseconds(edge.pcMilliseconds);
