@@ -104,7 +104,8 @@ void TForm1::KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierI
         ReportClockUpdate(*earlierInRead);
         return;
     }
-    ClockUpdate update{.serverSecond = second, .pcTime = services_.clock.UtcNow(), .result = {}, .maxStepSeconds = FMaxStep};
+    ClockUpdate update{
+        .serverSecond = second, .pcTime = services_.clock.UtcNow(), .result = {}, .maxStepSeconds = FMaxStep};
     if (update.PcIsRight())
         update.result = {platform::ClockSetResult::Outcome::NotNeeded, {}};
     else if (update.ExceedsStepLimit())
