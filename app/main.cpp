@@ -2,6 +2,7 @@
 
 #include "app/command_line.h"
 #include "app/main_form.h"
+#include "app/synchroniser_watch.h"
 #include "framework/application.h"
 #include "framework/exception.h"
 #include "platform/alerts.h"
@@ -12,6 +13,7 @@
 #include "platform/registry_hive.h"
 #include "platform/sound_player.h"
 #include "platform/termination_signals.h"
+#include "platform/time_synchroniser.h"
 #include "platform/tray_icon.h"
 
 #include <QApplication>
@@ -53,6 +55,17 @@ int RunClient(int argc, char** argv, const CommandLine& options)
             options.dryRun ? static_cast<platform::ClockSetter&>(dryRunClockSetter) : systemClockSetter;
         const auto form = std::make_unique<TForm1>(
             FormServices{application, instanceLocks, clock, sound, tray, registry, clockSetter});
+        // A dry run never sets the clock, so it fights no other synchroniser.
+        platform::SystemKernelClockState kernelClock;
+        std::unique_ptr<platform::SystemSynchroniserProbe> synchroniserProbe;
+        std::unique_ptr<SynchroniserWatch> synchroniserWatch;
+        if (!options.dryRun) {
+            synchroniserProbe =
+                std::make_unique<platform::SystemSynchroniserProbe>(QDBusConnection::systemBus(), kernelClock);
+            synchroniserWatch = std::make_unique<SynchroniserWatch>(*synchroniserProbe, [&form](const std::string& text) {
+                form->ReportNotice(TrayStatus::Notice::OtherSynchroniser, text);
+            });
+        }
         platform::TerminationSignals terminationSignals;
         QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(), [&] { form->Close(); });
         // Without a notification area the hidden window could never be reached.

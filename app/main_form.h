@@ -4,6 +4,7 @@
 // The handlers are split by concern over the app/ source files; the controls and the
 // state are public because every concern reaches them directly by name.
 
+#include "app/clock_keeping.h"
 #include "app/controls.h"
 #include "app/services.h"
 #include "app/tray_status.h"
@@ -17,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -83,6 +85,7 @@ public:
     std::int16_t FTimeSource = 0;          // 0 PC clock, 1 GPS, 3 NTP
     bool FChimeDone = true;                // the hour alarm is done for the current minute 00
     bool FErrorIcon = false;               // the tray shows the error face
+    std::uint32_t FMaxStep = 0;            // seconds a step of the clock may span; 0: no limit
     TrayStatus FTrayStatus;                // the tip's lines after the first
 
     // Start-up and lifecycle.
@@ -160,6 +163,13 @@ private:
     void CreateMenus();
     void CreateNetworkComponents();
     void ConnectHandlers();
+    // `earlierInRead`: the last clock update of the read this code came in; a code of the
+    // same second takes its result rather than setting the clock again.
+    void ApplyTimeCode(const std::string& Code, std::optional<ClockUpdate>& earlierInRead);
+    // Steps the PC clock to `second` unless it is right already or the step limit forbids,
+    // and reports the outcome in panel 1, the tray and the log.
+    void KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierInRead);
+    void ReportClockUpdate(const ClockUpdate& update);
 
     FormServices services_;
     bool shownBefore_ = false;

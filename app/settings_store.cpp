@@ -1,4 +1,4 @@
-// The four settings in the user's registry, and the two menu commands that change them.
+// The settings in the user's registry, and the two menu commands that change them.
 
 #include "app/main_form.h"
 
@@ -12,12 +12,16 @@ void TForm1::LoadSettings()
     framework::TRegistry registry(services_.registry);
     Edit1->setText("127.0.0.1");
     Chimes1->setChecked(false);
+    FMaxStep = 0;
     if (!registry.OpenKey(FRegistryKey, false))
         return;
     if (registry.ValueExists("server"))
         Edit1->setText(QString::fromStdString(registry.ReadString("server")));
     if (registry.ValueExists("chimes"))
         Chimes1->setChecked(registry.ReadBool("chimes"));
+    // Set by hand only, never saved: a DWORD is unsigned, so all of it counts.
+    if (registry.ValueExists("maxstep"))
+        FMaxStep = static_cast<std::uint32_t>(registry.ReadInteger("maxstep"));
     if (registry.ValueExists("x")) {
         move(registry.ReadInteger("x"), y());
         positionStored_ = true;

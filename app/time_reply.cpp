@@ -7,19 +7,28 @@
 #include "framework/exception.h"
 #include "framework/text.h"
 #include "platform/clock_setter.h"
-#include "platform/local_time.h"
+#include "platform/local_clock.h"
+#include "platform/log.h"
+
+#include <QLineEdit>
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace {
 
+// 1970-01-01 00:00:00 to 9999-12-31 23:59:59 UTC: the seconds a time code may carry, the
+// same in every time zone.
+constexpr std::int64_t kFirstSecond = 0;
+constexpr std::int64_t kLastSecond = 253'402'300'799;
+
 // The whole seconds of a time value, cut toward zero, in 64 bits so that nothing wraps
-// in 2038; counts no clock can show fail.
+// in 2038; counts outside the years 1970 to 9999 fail.
 std::int64_t WholeSeconds(double value)
 {
     const double whole = std::trunc(value);
-    if (!(whole >= -9.2e18 && whole <= 9.2e18))
+    if (!(whole >= static_cast<double>(kFirstSecond) && whole <= static_cast<double>(kLastSecond)))
         throw framework::EConvertError("time value out of range");
     return static_cast<std::int64_t>(whole);
 }
@@ -34,18 +43,29 @@ void TForm1::ServerSocket1ClientRead(QObject* /*Sender*/, net::TCustomWinSocket*
 
 void TForm1::SplitTimeReply(const std::string& Text)
 {
-    std::string rest = Text;
-    while (!rest.empty()) {
-        const int close = framework::Pos("}", rest);
-        if (close - 2 < 3)
+    // Walks the read from frame to frame: nothing is copied or moved but the codes.
+    std::optional<ClockUpdate> earlierInRead;
+    std::size_t start = 0;
+    while (start < Text.size()) {
+        const std::size_t found = Text.find('}', start);
+        // The 1-based place of the "}" within the rest of the read; a frame needs at least
+        // three characters between its lead character and its "}".
+        const std::size_t close = found == std::string::npos ? 0 : found - start + 1;
+        if (close < 5)
             break; // no frame here: the rest of the read is dropped
         // The lead character is skipped whatever it is.
-        ApplyTimeCode(framework::Copy(rest, 2, close - 2));
-        framework::Delete(rest, 1, close);
+        ApplyTimeCode(Text.substr(start + 1, close - 2), earlierInRead);
+        start += close;
     }
 }
 
 void TForm1::ApplyTimeCode(const std::string& Code)
+{
+    std::optional<ClockUpdate> alone;
+    ApplyTimeCode(Code, alone);
+}
+
+void TForm1::ApplyTimeCode(const std::string& Code, std::optional<ClockUpdate>& earlierInRead)
 {
     using framework::Copy;
     using framework::StrToInt;
@@ -59,14 +79,9 @@ void TForm1::ApplyTimeCode(const std::string& Code)
             StrToInt(Copy(Code, 10, 1)); // must be a digit; its value is not used
             FSyncState = static_cast<std::int16_t>(StrToInt(Copy(Code, 12, 1)));
             FTimeSource = static_cast<std::int16_t>(StrToInt(Copy(Code, 8, 1)));
-
-            const std::int64_t seconds =
-                WholeSeconds(framework::StrToFloat(Copy(Code, 18, std::numeric_limits<int>::max())));
-            if (!platform::LocalTimeOf(seconds))
-                throw framework::EConvertError("no local time for this count");
-            services_.clockSetter.SetClock(seconds);
-            StatusBar1->SetPanelText(1, "Last Update: " + framework::FormatDateTime("hh:nn:ss", FCurrentTime) + " "
-                                            + DateLabel->text().toStdString());
+            KeepClock(WholeSeconds(framework::StrToFloat(Copy(Code, 18, std::numeric_limits<int>::max()))),
+                      earlierInRead);
+            // The badge speaks of the server, whatever became of this PC's clock.
             ShowSyncBadge();
         } catch (const std::exception&) {
             ShowInvalidTimeCode();
@@ -79,4 +94,53 @@ void TForm1::ShowInvalidTimeCode()
 {
     ShowUnknownBadge();
     StatusBar1->SetPanelText(1, "Invalid Time Code Supplied");
+}
+
+void TForm1::KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierInRead)
+{
+    // Frames of one read that carry the same second set the clock once: a flood of them
+    // must not start the helper for each.
+    if (earlierInRead && earlierInRead->serverSecond == second) {
+        ReportClockUpdate(*earlierInRead);
+        return;
+    }
+    ClockUpdate update{
+        .serverSecond = second, .pcTime = services_.clock.UtcNow(), .result = {}, .maxStepSeconds = FMaxStep};
+    if (update.PcIsRight())
+        update.result = {platform::ClockSetResult::Outcome::NotNeeded, {}};
+    else if (update.ExceedsStepLimit())
+        update.result = {platform::ClockSetResult::Outcome::OverLimit, {}};
+    else
+        update.result = services_.clockSetter.SetClock(second);
+    earlierInRead = update;
+
+    const ClockUpdateContext context{Edit1->text().toStdString(), FTimeSource, FSyncState};
+    if (update.result.outcome == platform::ClockSetResult::Outcome::NotNeeded)
+        qCDebug(platform::lcSync).noquote() << QString::fromStdString(ClockLogLine(update, context));
+    else if (update.result.Succeeded())
+        qCInfo(platform::lcSync).noquote() << QString::fromStdString(ClockLogLine(update, context));
+    else
+        qCWarning(platform::lcSync).noquote() << QString::fromStdString(ClockLogLine(update, context));
+    ReportClockUpdate(update);
+}
+
+void TForm1::ReportClockUpdate(const ClockUpdate& update)
+{
+    const bool failed = !update.result.Succeeded();
+    bool faceChanged = false;
+    if (failed) {
+        StatusBar1->SetPanelText(1, ClockNotSetPanelText(update));
+        faceChanged = !std::exchange(FErrorIcon, true);
+    } else {
+        // The time shown is the one of the latest tick, from before the clock was set.
+        const bool dryRun = update.result.outcome == platform::ClockSetResult::Outcome::DryRun;
+        StatusBar1->SetPanelText(1, "Last Update: " + framework::FormatDateTime("hh:nn:ss", FCurrentTime) + " "
+                                        + DateLabel->text().toStdString() + (dryRun ? " (dry run)" : ""));
+    }
+    // The tray is told only of a change: a flood of equal codes must not redraw it for each.
+    const std::string tip = ClockTipLine(update, services_.clock.Now());
+    if (tip != FTrayStatus.Result() || failed != FTrayStatus.Failing())
+        ReportResult(tip, failed);
+    else if (faceChanged)
+        UpdateTrayIcon(platform::TrayAction::Modify);
 }

@@ -1,13 +1,22 @@
 #include "platform/clock_setter.h"
 
+#include "platform/clock_range.h"
+#include "platform/set_clock/exit_status.h"
+#include "platform/unique_fd.h"
+
+#include <fcntl.h>
 #include <linux/capability.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstring>
 #include <ctime>
 
 extern char** environ;
@@ -15,7 +24,10 @@ extern char** environ;
 namespace platform {
 namespace {
 
+using Outcome = ClockSetResult::Outcome;
+
 constexpr char kHelperName[] = "tavrin-set-clock";
+constexpr std::size_t kMostHelperOutput = 4096; // a reason is one short line
 
 bool HoldsTimeCapability()
 {
@@ -26,26 +38,108 @@ bool HoldsTimeCapability()
     return (data[CAP_TO_INDEX(CAP_SYS_TIME)].effective & CAP_TO_MASK(CAP_SYS_TIME)) != 0;
 }
 
-// Runs the helper and waits for it; whatever it says about a refusal goes to our stderr.
-void RunHelper(const std::string& helper, std::int64_t secondsSince1970)
+std::string LowerFirst(std::string text)
 {
-    std::string program = helper;
-    std::string seconds = std::to_string(secondsSince1970);
-    char* const arguments[] = {program.data(), seconds.data(), nullptr};
-    pid_t child = -1;
-    const bool lookUpOnPath = helper.find('/') == std::string::npos;
-    const int failed = lookUpOnPath ? posix_spawnp(&child, program.c_str(), nullptr, nullptr, arguments, environ)
-                                    : posix_spawn(&child, program.c_str(), nullptr, nullptr, arguments, environ);
-    if (failed != 0)
-        return;
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    if (!text.empty())
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+// The system's reason for a refusal, as a user reads it.
+std::string ReasonFor(int error)
+{
+    return error == EPERM ? "no permission" : LowerFirst(std::strerror(error));
+}
+
+// The last line the helper wrote, after its last ": " ("tavrin-set-clock: cannot set the
+// clock: Invalid argument" gives "invalid argument").
+std::string HelperReason(const std::string& errors)
+{
+    std::string line = errors.substr(0, errors.find_last_not_of('\n') + 1);
+    line = line.substr(line.rfind('\n') + 1);
+    const std::size_t colon = line.rfind(": ");
+    return LowerFirst(colon == std::string::npos ? line : line.substr(colon + 2));
+}
+
+struct HelperEnd {
+    bool finished = false; // false: it was killed for taking too long
+    int status = 0;        // as waitpid gives it
+    std::string errors;    // what it wrote to standard error
+};
+
+// One read of what waits in `errors`: the count read, 0 at its end, -1 when nothing waits.
+ssize_t ReadSome(int errors, std::string& into)
+{
+    char buffer[512];
+    const ssize_t got = read(errors, buffer, sizeof buffer);
+    if (got > 0 && into.size() < kMostHelperOutput)
+        into.append(buffer, static_cast<std::size_t>(got));
+    return got;
+}
+
+// Waits for `child` at most `patience`, gathering its standard error. One that takes longer
+// is killed; either way it is reaped before this returns, so no zombie is left behind.
+HelperEnd AwaitHelper(pid_t child, int errors, std::chrono::milliseconds patience)
+{
+    using Clock = std::chrono::steady_clock;
+    HelperEnd end;
+    // Readable once the child has ended. The system call itself: glibc 2.36's header for
+    // it cannot be used from C++.
+    const UniqueFd ended(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
+    const auto deadline = Clock::now() + patience;
+    bool errorsOpen = true;
+    while (ended && !end.finished) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
+        pollfd watched[2] = {{ended.Get(), POLLIN, 0}, {errorsOpen ? errors : -1, POLLIN, 0}};
+        if (poll(watched, 2, static_cast<int>(left)) < 0 && errno != EINTR)
+            break;
+        if (watched[1].revents != 0) {
+            const ssize_t got = ReadSome(errors, end.errors);
+            errorsOpen = got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR));
+        }
+        end.finished = watched[0].revents != 0;
+    }
+    if (!end.finished)
+        kill(child, SIGKILL);
+    while (waitpid(child, &end.status, 0) < 0 && errno == EINTR) {
+    }
+    for (std::size_t read = 0; read < kMostHelperOutput && ReadSome(errors, end.errors) > 0; read += 512) {
+    }
+    return end;
+}
+
+ClockSetResult HelperResult(const HelperEnd& end, std::chrono::milliseconds patience)
+{
+    if (!end.finished) {
+        return {Outcome::HelperFailed,
+                "it did not finish within " + std::to_string(patience.count()) + " ms and was stopped"};
+    }
+    if (WIFSIGNALED(end.status))
+        return {Outcome::HelperFailed, std::string("it was ended by ") + sigabbrev_np(WTERMSIG(end.status))};
+    const int status = WEXITSTATUS(end.status);
+    switch (status) {
+    case setclock::kSet:
+        return {Outcome::Set, {}};
+    case setclock::kNoPermission:
+        return {Outcome::Refused, ReasonFor(EPERM)};
+    case setclock::kOutOfRange:
+        return {Outcome::OutOfRange, {}};
+    case setclock::kRefused:
+        return {Outcome::Refused, HelperReason(end.errors)};
+    default:
+        return {Outcome::HelperFailed, "exit status " + std::to_string(status)
+                                           + (end.errors.empty() ? "" : ": " + HelperReason(end.errors))};
     }
 }
 
 } // namespace
 
-SystemClockSetter::SystemClockSetter(std::string helper) : helper_(std::move(helper)) {}
+SystemClockSetter::SystemClockSetter(std::string helper, std::chrono::milliseconds helperPatience)
+    : helper_(std::move(helper)), helperPatience_(helperPatience)
+{
+}
 
 std::string SystemClockSetter::DefaultHelper()
 {
@@ -60,17 +154,50 @@ std::string SystemClockSetter::DefaultHelper()
     return kHelperName;
 }
 
-void SystemClockSetter::SetClock(std::int64_t secondsSince1970)
+ClockSetResult SystemClockSetter::SetClock(std::int64_t secondsSince1970)
 {
-    if (HoldsTimeCapability()) {
-        const timespec time{static_cast<time_t>(secondsSince1970), 0};
-        clock_settime(CLOCK_REALTIME, &time);
-        return;
-    }
-    RunHelper(helper_, secondsSince1970);
+    if (!HoldsTimeCapability())
+        return SetClockThroughHelper(secondsSince1970);
+    if (!IsSettableSecond(secondsSince1970))
+        return {Outcome::OutOfRange, {}};
+    const timespec time{static_cast<time_t>(secondsSince1970), 0};
+    if (clock_settime(CLOCK_REALTIME, &time) != 0)
+        return {Outcome::Refused, ReasonFor(errno)};
+    return {Outcome::Set, {}};
 }
 
-void DryRunClockSetter::SetClock(std::int64_t secondsSince1970)
+ClockSetResult SystemClockSetter::SetClockThroughHelper(std::int64_t secondsSince1970) const
+{
+    if (!IsSettableSecond(secondsSince1970))
+        return {Outcome::OutOfRange, {}}; // the helper would say the same
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        return {Outcome::HelperFailed, std::string("no pipe for it: ") + std::strerror(errno)};
+    const UniqueFd errors(ends[0]);
+    UniqueFd errorsForHelper(ends[1]);
+
+    std::string program = helper_;
+    std::string seconds = std::to_string(secondsSince1970);
+    char* const arguments[] = {program.data(), seconds.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, errorsForHelper.Get(), STDERR_FILENO);
+    pid_t child = -1;
+    const bool lookUpOnPath = helper_.find('/') == std::string::npos;
+    const int failed = lookUpOnPath ? posix_spawnp(&child, program.c_str(), &actions, nullptr, arguments, environ)
+                                    : posix_spawn(&child, program.c_str(), &actions, nullptr, arguments, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    errorsForHelper.Reset(); // the helper's end of the pipe is the only one left
+    if (failed == ENOENT)
+        return {Outcome::HelperMissing, {}};
+    if (failed == EACCES)
+        return {Outcome::Refused, std::string("no permission to run ") + kHelperName};
+    if (failed != 0)
+        return {Outcome::HelperFailed, LowerFirst(std::strerror(failed))};
+    return HelperResult(AwaitHelper(child, errors.Get(), helperPatience_), helperPatience_);
+}
+
+ClockSetResult DryRunClockSetter::SetClock(std::int64_t secondsSince1970)
 {
     const time_t seconds = static_cast<time_t>(secondsSince1970);
     tm utc{};
@@ -79,6 +206,7 @@ void DryRunClockSetter::SetClock(std::int64_t secondsSince1970)
         std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
     std::fprintf(out_, "dry run: clock not set to %s (%lld)\n", when, static_cast<long long>(secondsSince1970));
     std::fflush(out_);
+    return {ClockSetResult::Outcome::DryRun, {}};
 }
 
 } // namespace platform

@@ -16,4 +16,11 @@ CivilTime SystemLocalClock::Now() const
     return local;
 }
 
+UtcMilliseconds SystemLocalClock::UtcNow() const
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return UtcMilliseconds(std::chrono::seconds(now.tv_sec) + std::chrono::milliseconds(now.tv_nsec / 1'000'000));
+}
+
 } // namespace platform

@@ -2,19 +2,28 @@
 
 #include "platform/civil_time.h"
 
+#include <chrono>
+
 namespace platform {
 
-// The PC's own clock, read as local time.
+// A reading of the real-time clock in UTC, to the millisecond.
+using UtcMilliseconds = std::chrono::sys_time<std::chrono::milliseconds>;
+
+// The PC's own clock.
 class LocalClock {
 public:
     virtual ~LocalClock() = default;
+    // Read as local time.
     virtual CivilTime Now() const = 0;
+    // Read as UTC: what a server's second is compared with.
+    virtual UtcMilliseconds UtcNow() const = 0;
 };
 
 // Reads CLOCK_REALTIME and converts it with the time zone in force.
 class SystemLocalClock final : public LocalClock {
 public:
     CivilTime Now() const override;
+    UtcMilliseconds UtcNow() const override;
 };
 
 } // namespace platform

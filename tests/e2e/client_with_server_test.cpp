@@ -3,10 +3,12 @@
 // that the clock does not move.
 
 #include "tests/support/clock_guard.h"
+#include "tests/support/private_bus.h"
 #include "tests/support/private_network.h"
 
 #include <QTemporaryDir>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -35,11 +37,40 @@ protected:
         return server;
     }
 
-    std::unique_ptr<testsupport::ChildProcess> StartClient()
+    // Without a system bus of its own the client asks the kernel about other synchronisers.
+    std::vector<std::string> ClientEnvironment(const std::vector<std::string>& more = {})
     {
-        return guard.Start({TAVRIN_CLIENT},
-                           {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + home.path().toStdString(),
-                            "XDG_CONFIG_HOME=" + home.path().toStdString()});
+        std::vector<std::string> environment = {"QT_QPA_PLATFORM=offscreen",
+                                                "XDG_RUNTIME_DIR=" + home.path().toStdString(),
+                                                "XDG_CONFIG_HOME=" + home.path().toStdString(),
+                                                "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + home.path().toStdString() + "/none",
+                                                "QT_LOGGING_RULES=tavrin.sync.debug=true"};
+        environment.insert(environment.end(), more.begin(), more.end());
+        return environment;
+    }
+
+    std::unique_ptr<testsupport::ChildProcess> StartClient(const std::vector<std::string>& command = {TAVRIN_CLIENT})
+    {
+        return guard.Start(command, ClientEnvironment());
+    }
+
+    // The client's log lines so far that hold `text`.
+    static int LinesWith(const std::string& log, const std::string& text)
+    {
+        int count = 0;
+        for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++count;
+        return count;
+    }
+
+    // The clock_settime calls the guard recorded, without their process numbers.
+    std::vector<std::string> ClockSets() const
+    {
+        std::vector<std::string> sets;
+        for (const std::string& request : guard.Requests())
+            if (request.find(" clock_settime ") != std::string::npos)
+                sets.push_back(request.substr(request.find(' ') + 1));
+        return sets;
     }
 
     // The next line of the server's log that matches `pattern`, with its groups.
@@ -92,9 +123,7 @@ TEST_F(ClientWithServer, TheFirstRequestComesAtOnceAndTheReplySetsTheClock)
 TEST_F(ClientWithServer, ADryRunPrintsTheTimeAndNeverSetsTheClock)
 {
     auto server = StartServer({"--offset", "86400"});
-    auto client = guard.Start({TAVRIN_CLIENT, "--dry-run"},
-                              {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + home.path().toStdString(),
-                               "XDG_CONFIG_HOME=" + home.path().toStdString()});
+    auto client = StartClient({TAVRIN_CLIENT, "--dry-run"});
     std::string line;
     const std::smatch reply = AwaitLine(*server, std::regex(R"(reply to .*\{TAVRIN_1,0,2,9999(\d+)\})"), line);
     ASSERT_FALSE(reply.empty());
@@ -104,4 +133,79 @@ TEST_F(ClientWithServer, ADryRunPrintsTheTimeAndNeverSetsTheClock)
     EXPECT_TRUE(guard.Requests().empty());
     client->Signal(SIGTERM);
     ASSERT_TRUE(client->WaitForExit(5s));
+}
+
+TEST_F(ClientWithServer, AClockThatIsRightIsNeverStepped)
+{
+    // Each reply half a second into its second: a right clock then reads that second.
+    constexpr int kReplies = 6;
+    auto server = StartServer({"--phase", "0.5", "--replies", std::to_string(kReplies)});
+    auto client = StartClient();
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock right at") == kReplies; },
+                                    std::chrono::seconds(kReplies + 5)))
+        << client->Errors() << server->Output();
+    EXPECT_EQ(LinesWith(client->Errors(), "clock stepped"), 0);
+    EXPECT_EQ(ClockSets(), std::vector<std::string>());
+}
+
+TEST_F(ClientWithServer, AClockThreeSecondsOffIsSteppedOnceAndThenLeftAlone)
+{
+    // The guard moves the clock the client reads with each set it answers, as a real
+    // machine would. The first reply comes 0.2 s into its second, the rest at 0.5 s: each
+    // then finds the clock it set reading their second.
+    constexpr int kReplies = 5;
+    auto server = StartServer({"--offset", "3", "--phase", "0.2,0.5", "--replies", std::to_string(kReplies)});
+    auto client = StartClient();
+    std::string line;
+    const std::smatch first = AwaitLine(*server, std::regex(R"(reply to .*\{TAVRIN_1,0,2,9999(\d+)\})"), line);
+    ASSERT_FALSE(first.empty());
+    const std::string second = first[1];
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock right at") == kReplies - 1; },
+                                    std::chrono::seconds(kReplies + 5)))
+        << client->Errors() << server->Output();
+    EXPECT_EQ(LinesWith(client->Errors(), "clock stepped by +2."), 1) << client->Errors();
+    EXPECT_EQ(ClockSets(), std::vector<std::string>({"clock_settime 0 " + second + ".000000000"}));
+}
+
+TEST_F(ClientWithServer, ARefusedSetIsLoggedAsSuch)
+{
+    testsupport::ClockGuard refusing(testsupport::ClockGuard::Answer::Refusal);
+    auto server = StartServer({"--offset", "86400"});
+    auto client = refusing.Start({TAVRIN_CLIENT}, ClientEnvironment());
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock not set") == 1; }))
+        << client->Errors();
+    EXPECT_THAT(client->Errors(), testing::HasSubstr("tavrin.sync: warning: clock not set: no permission; it stays at "));
+    EXPECT_EQ(refusing.Requests().size(), 1u);
+}
+
+TEST_F(ClientWithServer, AMissingHelperIsLoggedAsSuch)
+{
+    // Without CAP_SYS_TIME the client turns to its helper, and there is none beside it or on PATH.
+    auto server = StartServer({"--offset", "86400"});
+    auto client = guard.Start({"/usr/bin/setpriv", "--inh-caps=-sys_time", "--bounding-set=-sys_time", TAVRIN_CLIENT},
+                              ClientEnvironment({"PATH=/nonexistent"}));
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock not set") == 1; }))
+        << client->Errors();
+    EXPECT_THAT(client->Errors(), testing::HasSubstr("clock not set: tavrin-set-clock not found; it stays at "));
+    EXPECT_EQ(ClockSets(), std::vector<std::string>());
+}
+
+TEST_F(ClientWithServer, ASynchroniserThatTimedatedReportsIsToldOnce)
+{
+    testsupport::PrivateBus systemBus;
+    if (systemBus.Address().empty())
+        GTEST_SKIP() << "no dbus-daemon to run a private bus";
+    const auto timedated = systemBus.StartTimedated(true, true);
+    ASSERT_TRUE(timedated) << "the fake timedated did not come up";
+    // A reply marks a point well after the client's look at the bus.
+    auto server = StartServer({"--offset", "86400"});
+    auto client = guard.Start({TAVRIN_CLIENT}, ClientEnvironment({"DBUS_SYSTEM_BUS_ADDRESS=" + systemBus.Address()}));
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock stepped by") == 1; }))
+        << client->Errors();
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "another synchroniser") >= 1; }))
+        << client->Errors();
+    EXPECT_EQ(LinesWith(client->Errors(), "another synchroniser keeps the clock: systemd-timedated says NTP on, clock "
+                                          "synchronised; Another time synchroniser is on: run 'timedatectl set-ntp false'"),
+              1)
+        << client->Errors();
 }

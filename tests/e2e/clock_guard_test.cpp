@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -76,6 +77,33 @@ TEST(ClockGuard, TheInterposerRecordsEveryLibcCallWithItsArgumentsAndMarksItsLoa
     EXPECT_EQ(requests[5], "clock_adjtime 0 modes=0");
     EXPECT_THAT(LinesOfProcess(guard.Loads(), probe->Pid()),
                 testing::ElementsAre(testing::EndsWith("/tavrin-clock-guard-probe")));
+}
+
+TEST(ClockGuard, ASetMovesTheClockOfEveryProgramOfThatGuardAndNoOther)
+{
+    ClockGuard guard;
+    // date -s sets through clock_settime; the second date reads the clock in a process of its own.
+    const auto shell = guard.Start({"/bin/sh", "-c", "date -u -s @4102444800 >/dev/null && date -u +%s"});
+    ASSERT_TRUE(shell->WaitForExit());
+    ASSERT_EQ(shell->ExitCode(), 0) << shell->Errors();
+    const long long seen = std::stoll(shell->Output());
+    EXPECT_GE(seen, 4102444800LL);
+    EXPECT_LE(seen, 4102444805LL);
+    EXPECT_THAT(guard.Requests(), testing::Contains(testing::EndsWith("clock_settime 0 4102444800.000000000")));
+
+    ClockGuard other;
+    const auto elsewhere = other.Start({"/bin/date", "-u", "+%s"});
+    ASSERT_TRUE(elsewhere->WaitForExit());
+    EXPECT_LT(std::stoll(elsewhere->Output()), 4102444800LL);
+    EXPECT_LT(std::time(nullptr), 4102444800LL) << "the machine's own clock moved";
+}
+
+TEST(ClockGuard, ARefusedSetLeavesTheClockWhereItWas)
+{
+    ClockGuard guard(ClockGuard::Answer::Refusal);
+    const auto shell = guard.Start({"/bin/sh", "-c", "date -u -s @4102444800 >/dev/null 2>&1; date -u +%s"});
+    ASSERT_TRUE(shell->WaitForExit());
+    EXPECT_LT(std::stoll(shell->Output()), 4102444800LL);
 }
 
 TEST(ClockGuard, TheFilterAloneFailsEveryLibcCallWithItsMarker)

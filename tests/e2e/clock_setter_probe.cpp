@@ -1,5 +1,7 @@
 // clock-setter-probe: sets the clock through the program's clock setters, for the tests
-// of those setters. It refuses to do anything unless it runs under the clock guard.
+// of those setters, and prints what each setter said, one line per second: "set",
+// "refused: no permission", "helper missing", "helper failed: ...", "out of range",
+// "dry run". It refuses to do anything unless it runs under the clock guard.
 //
 //   clock-setter-probe [--dry-run] [--without-time-capability] SECONDS...
 
@@ -27,6 +29,29 @@ bool DropTimeCapability()
         return false;
     data[CAP_TO_INDEX(CAP_SYS_TIME)].effective &= ~CAP_TO_MASK(CAP_SYS_TIME);
     return syscall(SYS_capset, &header, data) == 0;
+}
+
+std::string Described(const platform::ClockSetResult& result)
+{
+    using Outcome = platform::ClockSetResult::Outcome;
+    switch (result.outcome) {
+    case Outcome::Set:
+        return "set";
+    case Outcome::DryRun:
+        return "dry run";
+    case Outcome::Refused:
+        return "refused: " + result.reason;
+    case Outcome::HelperMissing:
+        return "helper missing";
+    case Outcome::HelperFailed:
+        return "helper failed: " + result.reason;
+    case Outcome::OutOfRange:
+        return "out of range";
+    case Outcome::NotNeeded:
+    case Outcome::OverLimit:
+        break;
+    }
+    return "unexpected outcome";
 }
 
 } // namespace
@@ -58,7 +83,9 @@ int main(int argc, char** argv)
         setter = std::make_unique<platform::DryRunClockSetter>();
     else
         setter = std::make_unique<platform::SystemClockSetter>();
-    for (const std::int64_t seconds : times)
-        setter->SetClock(seconds);
+    for (const std::int64_t seconds : times) {
+        const platform::ClockSetResult result = setter->SetClock(seconds);
+        std::printf("%s\n", Described(result).c_str());
+    }
     return 0;
 }

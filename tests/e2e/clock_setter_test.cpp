@@ -1,12 +1,14 @@
 // The program's clock setters, run in a probe program under the clock guard: who sets the
-// clock (the program itself or its helper), that a refusal stays silent, and that a dry
-// run sets nothing.
+// clock (the program itself or its helper), that every outcome reaches the program, that
+// nothing sets a second outside the settable range, and that a dry run sets nothing.
 
+#include "platform/clock_range.h"
 #include "tests/support/clock_guard.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -39,6 +41,12 @@ std::string Call(const std::string& line)
     return line.substr(line.find(' ') + 1);
 }
 
+// A second to set: a day from now, well within the settable range.
+std::string Tomorrow()
+{
+    return std::to_string(std::time(nullptr) + 86400);
+}
+
 // The program path the interposer noted for the process that made `request`.
 std::string ProgramOf(const ClockGuard& guard, const std::string& request)
 {
@@ -56,13 +64,15 @@ TEST_F(ClockSetters, WithTheTimeCapabilityTheProgramSetsTheClockItself)
 {
     if (!TestsHoldTheTimeCapability())
         GTEST_SKIP() << "the tests run without CAP_SYS_TIME";
-    const auto probe = guard.Start({kProbe, "1211371200"});
+    const std::string second = Tomorrow();
+    const auto probe = guard.Start({kProbe, second});
     ASSERT_TRUE(probe->WaitForExit());
     EXPECT_EQ(probe->ExitCode(), 0) << probe->Errors();
+    EXPECT_EQ(probe->Output(), "set\n");
 
     const std::vector<std::string> requests = guard.Requests();
     ASSERT_THAT(requests, testing::SizeIs(1));
-    EXPECT_EQ(requests[0], std::to_string(probe->Pid()) + " clock_settime 0 1211371200.000000000");
+    EXPECT_EQ(requests[0], std::to_string(probe->Pid()) + " clock_settime 0 " + second + ".000000000");
     EXPECT_EQ(guard.Loads().size(), 1u) << "no helper was started";
 }
 
@@ -77,6 +87,7 @@ TEST_F(ClockSetters, WithoutItTheHelperBesideTheProgramSetsTheClock)
                                    {"PATH=/nonexistent"});
     ASSERT_TRUE(probe->WaitForExit());
     EXPECT_EQ(probe->ExitCode(), 0) << probe->Errors();
+    EXPECT_EQ(probe->Output(), "set\n");
 
     const std::vector<std::string> requests = guard.Requests();
     ASSERT_THAT(requests, testing::SizeIs(1));
@@ -87,24 +98,50 @@ TEST_F(ClockSetters, WithoutItTheHelperBesideTheProgramSetsTheClock)
 TEST_F(ClockSetters, AHelperNotBesideTheProgramIsLookedUpOnPath)
 {
     const std::string helperFolder = kHelper.substr(0, kHelper.rfind('/'));
-    const auto probe = guard.Start({kProbe, "--without-time-capability", "1211371200"}, {"PATH=" + helperFolder});
+    const std::string second = Tomorrow();
+    const auto probe = guard.Start({kProbe, "--without-time-capability", second}, {"PATH=" + helperFolder});
     ASSERT_TRUE(probe->WaitForExit());
     EXPECT_EQ(probe->ExitCode(), 0) << probe->Errors();
 
     const std::vector<std::string> requests = guard.Requests();
     ASSERT_THAT(requests, testing::SizeIs(1));
-    EXPECT_EQ(Call(requests[0]), "clock_settime 0 1211371200.000000000");
+    EXPECT_EQ(Call(requests[0]), "clock_settime 0 " + second + ".000000000");
     EXPECT_THAT(ProgramOf(guard, requests[0]), EndsWith("/tavrin-set-clock"));
 }
 
-TEST_F(ClockSetters, AMissingHelperLeavesTheClockAndSaysNothing)
+TEST_F(ClockSetters, AMissingHelperLeavesTheClockAndIsReported)
 {
-    const auto probe = guard.Start({kProbe, "--without-time-capability", "1211371200"}, {"PATH=/nonexistent"});
+    const auto probe = guard.Start({kProbe, "--without-time-capability", Tomorrow()}, {"PATH=/nonexistent"});
     ASSERT_TRUE(probe->WaitForExit());
     EXPECT_EQ(probe->ExitCode(), 0);
-    EXPECT_EQ(probe->Output(), "");
+    EXPECT_EQ(probe->Output(), "helper missing\n");
     EXPECT_EQ(probe->Errors(), "");
     EXPECT_THAT(guard.Requests(), IsEmpty());
+}
+
+TEST_F(ClockSetters, NeitherWaySetsASecondBeforeTheBuildDayOrAfter2200)
+{
+    const std::int64_t earliest = platform::EarliestSettableSecond();
+    const std::vector<std::string> seconds = {"1211371200", std::to_string(earliest - 1), std::to_string(earliest),
+                                              "7258118400", "7258118401"};
+    const std::string helperFolder = kHelper.substr(0, kHelper.rfind('/'));
+    for (const bool throughHelper : {false, true}) {
+        std::vector<std::string> command = {kProbe};
+        if (throughHelper)
+            command.push_back("--without-time-capability");
+        else if (!TestsHoldTheTimeCapability())
+            continue;
+        command.insert(command.end(), seconds.begin(), seconds.end());
+        const auto probe = guard.Start(command, {"PATH=" + helperFolder});
+        ASSERT_TRUE(probe->WaitForExit());
+        EXPECT_EQ(probe->Output(), "out of range\nout of range\nset\nset\nout of range\n") << throughHelper;
+    }
+    for (const std::string& request : guard.Requests()) {
+        const std::string call = Call(request);
+        EXPECT_TRUE(call == "clock_settime 0 " + std::to_string(earliest) + ".000000000"
+                    || call == "clock_settime 0 7258118400.000000000")
+            << call;
+    }
 }
 
 TEST_F(ClockSetters, ADryRunSetsNothingAndPrintsEachTimeItWouldHaveSet)
@@ -113,34 +150,36 @@ TEST_F(ClockSetters, ADryRunSetsNothingAndPrintsEachTimeItWouldHaveSet)
     ASSERT_TRUE(probe->WaitForExit());
     EXPECT_EQ(probe->ExitCode(), 0) << probe->Errors();
     EXPECT_EQ(probe->Output(), "dry run: clock not set to 2008-05-21 12:00:00 UTC (1211371200)\n"
-                               "dry run: clock not set to 9999-12-31 23:59:59 UTC (253402300799)\n");
+                               "dry run\n"
+                               "dry run: clock not set to 9999-12-31 23:59:59 UTC (253402300799)\n"
+                               "dry run\n");
     EXPECT_THAT(guard.Requests(), IsEmpty());
 }
 
-TEST(ClockSettersRefused, ARefusalIsSilentInTheProgram)
+TEST(ClockSettersRefused, TheSystemsRefusalReachesTheProgramWithItsReason)
 {
     if (!TestsHoldTheTimeCapability())
         GTEST_SKIP() << "the tests run without CAP_SYS_TIME";
     ClockGuard guard(ClockGuard::Answer::Refusal);
     ASSERT_EQ(guard.Verify(), "") << "the clock guard is not in place; the probe is not run";
-    const auto probe = guard.Start({kProbe, "1211371200"});
+    const auto probe = guard.Start({kProbe, Tomorrow()});
     ASSERT_TRUE(probe->WaitForExit());
     EXPECT_EQ(probe->ExitCode(), 0);
-    EXPECT_EQ(probe->Output(), "");
+    EXPECT_EQ(probe->Output(), "refused: no permission\n");
     EXPECT_EQ(probe->Errors(), "");
     EXPECT_THAT(guard.Requests(), testing::SizeIs(1));
 }
 
-TEST(ClockSettersRefused, TheHelpersRefusalReachesOnlyStandardError)
+TEST(ClockSettersRefused, TheHelpersRefusalReachesTheProgramNotItsStandardError)
 {
     ClockGuard guard(ClockGuard::Answer::Refusal);
     ASSERT_EQ(guard.Verify(), "") << "the clock guard is not in place; the probe is not run";
     const std::string helperFolder = kHelper.substr(0, kHelper.rfind('/'));
-    const auto probe = guard.Start({kProbe, "--without-time-capability", "1211371200"}, {"PATH=" + helperFolder});
+    const auto probe = guard.Start({kProbe, "--without-time-capability", Tomorrow()}, {"PATH=" + helperFolder});
     ASSERT_TRUE(probe->WaitForExit());
     EXPECT_EQ(probe->ExitCode(), 0);
-    EXPECT_EQ(probe->Output(), "");
-    EXPECT_EQ(probe->Errors(), "tavrin-set-clock: cannot set the clock: Operation not permitted\n");
+    EXPECT_EQ(probe->Output(), "refused: no permission\n");
+    EXPECT_EQ(probe->Errors(), "");
 }
 
 TEST(ClockSetterProbe, RefusesToRunOutsideTheGuard)

@@ -1,6 +1,8 @@
-// tavrin-set-clock, always under the clock guard: it sets exactly the second it is given
-// and refuses anything but one decimal count.
+// tavrin-set-clock, always under the clock guard: it sets exactly the second it is given,
+// refuses anything but one decimal count, and anything before its build day or after 2200.
 
+#include "platform/clock_range.h"
+#include "platform/set_clock/exit_status.h"
 #include "tests/support/clock_guard.h"
 
 #include <gmock/gmock.h>
@@ -42,22 +44,24 @@ std::vector<std::string> Calls(const std::vector<std::string>& requests)
     return calls;
 }
 
+const std::string kEarliest = std::to_string(platform::EarliestSettableSecond());
+
 } // namespace
 
 class SetClockHelper : public testsupport::ClockGuardedTest {};
 
 TEST_F(SetClockHelper, SetsTheRealtimeClockToTheGivenSecond)
 {
-    const Outcome outcome = RunHelper(guard, {"1211371200"});
-    EXPECT_EQ(outcome.exitCode, 0);
+    const Outcome outcome = RunHelper(guard, {"4102444800"});
+    EXPECT_EQ(outcome.exitCode, setclock::kSet);
     EXPECT_EQ(outcome.errors, "");
-    EXPECT_THAT(Calls(outcome.requests), testing::ElementsAre(SetRequest("1211371200")));
+    EXPECT_THAT(Calls(outcome.requests), testing::ElementsAre(SetRequest("4102444800")));
 }
 
 TEST_F(SetClockHelper, TakesTheWholeRangeWithoutWrapping)
 {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"0", "0"}, {"0000000042", "42"}, {"2147483648", "2147483648"}, {"253402300799", "253402300799"}};
+        {kEarliest, kEarliest}, {"00" + kEarliest, kEarliest}, {"4294967296", "4294967296"}, {"7258118400", "7258118400"}};
     for (const auto& [argument, seconds] : cases) {
         const Outcome outcome = RunHelper(guard, {argument});
         EXPECT_EQ(outcome.exitCode, 0) << argument << ": " << outcome.errors;
@@ -81,13 +85,11 @@ TEST_F(SetClockHelper, RefusesAnythingButOneDecimalCountWithOneLineAndStatusTwo)
         {{"0x10"}, "only the digits 0-9"},
         {{"1211371200.5"}, "only the digits 0-9"},
         {{"12\n34"}, "'12?34' is not a count"},
-        {{"253402300800"}, "out of range"},
-        {{"99999999999999999999999"}, "out of range"},
     };
     for (const auto& [arguments, reason] : cases) {
         const Outcome outcome = RunHelper(guard, arguments);
         const std::string shown = testing::PrintToString(arguments);
-        EXPECT_EQ(outcome.exitCode, 2) << shown;
+        EXPECT_EQ(outcome.exitCode, setclock::kBadArguments) << shown;
         EXPECT_THAT(outcome.errors, testing::StartsWith("tavrin-set-clock: ")) << shown;
         EXPECT_THAT(outcome.errors, HasSubstr(reason)) << shown;
         EXPECT_EQ(std::count(outcome.errors.begin(), outcome.errors.end(), '\n'), 1) << shown;
@@ -95,11 +97,31 @@ TEST_F(SetClockHelper, RefusesAnythingButOneDecimalCountWithOneLineAndStatusTwo)
     EXPECT_THAT(guard.Requests(), testing::IsEmpty());
 }
 
+TEST_F(SetClockHelper, RefusesASecondBeforeItsBuildDayOrAfter2200WithStatusThree)
+{
+    const std::string dayBefore = std::to_string(platform::EarliestSettableSecond() - 1);
+    for (const std::string& seconds : {std::string("0"), std::string("1211371200"), dayBefore, std::string("7258118401"),
+                                       std::string("99999999999999999999999")}) {
+        const Outcome outcome = RunHelper(guard, {seconds});
+        EXPECT_EQ(outcome.exitCode, setclock::kOutOfRange) << seconds;
+        EXPECT_THAT(outcome.errors, HasSubstr("out of range: the clock is set only from " + kEarliest)) << seconds;
+        EXPECT_THAT(outcome.errors, HasSubstr("the day this program was built) to 7258118400 (2200-01-01 00:00:00 UTC)"));
+    }
+    EXPECT_THAT(guard.Requests(), testing::IsEmpty());
+}
+
+TEST_F(SetClockHelper, ItsUsageNamesTheRange)
+{
+    const Outcome outcome = RunHelper(guard, {});
+    EXPECT_THAT(outcome.errors, HasSubstr("expected one count of seconds since 1970-01-01 00:00:00 UTC, from " + kEarliest));
+    EXPECT_THAT(outcome.errors, HasSubstr("to 7258118400 (2200-01-01 00:00:00 UTC), got none"));
+}
+
 TEST(SetClockHelperRefused, ReportsTheSystemsRefusalWithStatusOne)
 {
     ClockGuard guard(ClockGuard::Answer::Refusal);
     ASSERT_EQ(guard.Verify(), "") << "the clock guard is not in place; the helper is not run";
-    const Outcome outcome = RunHelper(guard, {"1211371200"});
-    EXPECT_EQ(outcome.exitCode, 1);
+    const Outcome outcome = RunHelper(guard, {"4102444800"});
+    EXPECT_EQ(outcome.exitCode, setclock::kNoPermission);
     EXPECT_EQ(outcome.errors, "tavrin-set-clock: cannot set the clock: Operation not permitted\n");
 }

@@ -228,6 +228,38 @@ TEST_F(TimeServer, RepliesOnlyAfterTheDelayItIsGiven)
     EXPECT_THAT(Joined(ReadUntilClosed(*reply)), MatchesRegex("\\{TAVRIN_1,0,2,0042[0-9]+\\}"));
 }
 
+TEST_F(TimeServer, WritesEachReplyAtTheGivenPointOfTheSecond)
+{
+    Start({"--phase", "0.2,0.5", "--replies", "3"});
+    ConnectAndSend(requestPort, {"{0042TavrinClient1010}"});
+    for (int reply = 0; reply < 3; ++reply) {
+        const std::optional<testsupport::Socket> connection = replies.Accept();
+        ASSERT_TRUE(connection) << server->Output();
+        const std::string frame = Joined(ReadUntilClosed(*connection));
+        timespec arrived{};
+        clock_gettime(CLOCK_REALTIME, &arrived);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(frame, match, std::regex("\\{TAVRIN_1,0,2,0042([0-9]+)\\}"))) << frame;
+        // Written 0.2 s, then 0.5 s into the second it carries; read here a little later.
+        const long phase = reply == 0 ? 200'000'000 : 500'000'000;
+        EXPECT_EQ(std::stoll(match[1]), arrived.tv_sec) << reply;
+        EXPECT_GE(arrived.tv_nsec, phase) << reply;
+        EXPECT_LT(arrived.tv_nsec, phase + 200'000'000) << reply;
+    }
+}
+
+TEST_F(TimeServer, AnswersOneRequestWithSeveralRepliesInAFastRun)
+{
+    Start({"--replies", "4", "--reply-interval", "0.01"});
+    ConnectAndSend(requestPort, {"{0042TavrinClient1010}"});
+    for (int reply = 0; reply < 4; ++reply) {
+        const std::optional<testsupport::Socket> connection = replies.Accept();
+        ASSERT_TRUE(connection) << "reply " << reply << "; the server said:\n" << server->Output();
+        EXPECT_THAT(Joined(ReadUntilClosed(*connection)), MatchesRegex("\\{TAVRIN_1,0,2,0042[0-9]+\\}"));
+    }
+    EXPECT_FALSE(replies.Accept(200ms));
+}
+
 TEST_F(TimeServer, ReportsAClientThatCannotBeReachedAndGoesOn)
 {
     const std::uint16_t closedPort = testsupport::UnusedPort();

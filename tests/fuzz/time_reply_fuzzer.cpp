@@ -1,12 +1,13 @@
 // Feeds arbitrary reads to the window's time-reply handling. Besides the sanitizers'
-// findings, it stops on a clock set to a second that no local clock can show, and on a
-// badge colour outside its table.
+// findings, it stops on a clock set to a second outside 1970 to 9999 UTC, and on a badge
+// colour outside its table.
 
 #include "app/main_form.h"
-#include "platform/local_time.h"
 #include "tests/support/fake_services.h"
 
 #include <QApplication>
+
+#include <sanitizer/lsan_interface.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,8 +33,12 @@ Harness* g_harness = nullptr;
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_LOGGING_RULES", "tavrin.*=false"); // a line per clock step would drown the run
     static QApplication application(*argc, *argv);
+    // fontconfig never frees what it loads when the window is built; not the inputs' doing.
+    __lsan_disable();
     static Harness harness;
+    __lsan_enable();
     g_harness = &harness;
     return 0;
 }
@@ -44,13 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::int64_t>& set = g_harness->clockSetter.set;
     form.SplitTimeReply(std::string(reinterpret_cast<const char*>(data), size));
     for (const std::int64_t second : set) {
-        if (!platform::LocalTimeOf(second)) {
-            std::fprintf(stderr, "clock set to unmappable count %lld\n", static_cast<long long>(second));
+        if (second < 0 || second > 253'402'300'799) {
+            std::fprintf(stderr, "clock set to a count out of range: %lld\n", static_cast<long long>(second));
             std::abort();
         }
     }
     set.clear();
     g_harness->clockSetter.setAt.clear();
+    g_harness->tray.requests.clear(); // the fake tray keeps every request it was given
     const TColor colour = form.tsStatus->Color();
     if (colour != 0x0000FF && colour != 0x00FFFF && colour != 0x00FF00 && colour != clBtnFace)
         std::abort();

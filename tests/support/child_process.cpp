@@ -130,6 +130,17 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
     }
 }
 
+bool ChildProcess::AwaitErrors(const std::function<bool(const std::string&)>& done, std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    while (!done(errors_)) {
+        if (Clock::now() >= deadline || errFd_ < 0)
+            return false;
+        Pump(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
 bool ChildProcess::Reap()
 {
     if (exited_)

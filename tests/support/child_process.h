@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,11 @@ public:
     // The next whole line of standard output, without its end; nothing when none comes
     // within `timeout` or the output has ended.
     std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+    // Waits until standard error, all of it so far, satisfies `done`; false when it does not
+    // within `timeout`.
+    bool AwaitErrors(const std::function<bool(const std::string&)>& done,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     // Waits until the child has ended; false when it still runs after `timeout`.
     bool WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));

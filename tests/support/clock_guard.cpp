@@ -49,11 +49,11 @@ ClockGuard::~ClockGuard()
 }
 
 std::vector<std::string> ClockGuard::GuardedCommand(const std::vector<std::string>& command,
-                                                    const std::string& record, const std::string& marker) const
+                                                    const std::string& record, const std::string& marker,
+                                                    const std::string& clock) const
 {
-    std::vector<std::string> guarded = {tools_.launcher, "--interposer", tools_.interposer,
-                                        "--record",      record,         "--marker",
-                                        marker};
+    std::vector<std::string> guarded = {tools_.launcher, "--interposer", tools_.interposer, "--record", record,
+                                        "--marker",      marker,         "--clock",         clock};
     if (answer_ == Answer::Refusal)
         guarded.push_back("--refuse");
     guarded.push_back("--");
@@ -70,7 +70,7 @@ std::string ClockGuard::Verify()
     std::filesystem::remove(marker);
 
     const char* expectation = answer_ == Answer::Refusal ? "refused" : "recorded";
-    ChildProcess probe(GuardedCommand({tools_.probe, "--libc", expectation}, record, marker));
+    ChildProcess probe(GuardedCommand({tools_.probe, "--libc", expectation}, record, marker, folder_ + "/probe-clock"));
     if (!probe.WaitForExit())
         return "the guard's probe did not finish";
     const std::string pid = std::to_string(probe.Pid());
@@ -102,8 +102,8 @@ std::unique_ptr<ChildProcess> ClockGuard::Start(const std::vector<std::string>& 
         if (!missing.empty())
             throw GuardNotInPlace("clock guard not in place, " + command.at(0) + " not started: " + missing);
     }
-    return std::make_unique<ChildProcess>(GuardedCommand(command, folder_ + "/requests", folder_ + "/loads"),
-                                          environment);
+    return std::make_unique<ChildProcess>(
+        GuardedCommand(command, folder_ + "/requests", folder_ + "/loads", folder_ + "/clock"), environment);
 }
 
 std::vector<std::string> ClockGuard::Requests() const

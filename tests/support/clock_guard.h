@@ -3,7 +3,9 @@
 // Runs programs that could set the clock so that they cannot: under a seccomp filter that
 // fails every clock-setting system call, with an interposer that records libc's
 // clock-setting calls and answers them itself (tests/support/clock_guard/). Nothing is
-// started until a probe under the very same guard has shown both layers in place.
+// started until a probe under the very same guard has shown both layers in place. A set
+// answered with success moves the clock that the programs of this guard read, as it would
+// on a real machine; the machine's own clock stays where it is.
 
 #include "tests/support/child_process.h"
 
@@ -63,7 +65,7 @@ public:
 
 private:
     std::vector<std::string> GuardedCommand(const std::vector<std::string>& command, const std::string& record,
-                                            const std::string& marker) const;
+                                            const std::string& marker, const std::string& clock) const;
 
     Answer answer_;
     ClockGuardTools tools_;

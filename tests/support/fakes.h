@@ -22,9 +22,18 @@
 
 namespace testsupport {
 
+// Its local reading and its UTC reading are set apart: a test of the display sets the one,
+// a test of keeping the clock the other.
 class FakeClock final : public platform::LocalClock {
 public:
     platform::CivilTime Now() const override { return now; }
+    platform::UtcMilliseconds UtcNow() const override { return utcNow; }
+
+    // UTC reading `seconds` since 1970 and `milliseconds` beyond.
+    void SetUtc(std::int64_t seconds, int milliseconds = 0)
+    {
+        utcNow = platform::UtcMilliseconds(std::chrono::seconds(seconds) + std::chrono::milliseconds(milliseconds));
+    }
 
     void Set(int hour, int minute, int second, int year = 2008, int month = 5, int day = 21)
     {
@@ -38,6 +47,8 @@ public:
     }
 
     platform::CivilTime now;
+    // 1960 unless set: before any second a time code can carry, so that every code steps.
+    platform::UtcMilliseconds utcNow{std::chrono::seconds(-315'619'200)};
 };
 
 class FakeSoundPlayer final : public platform::SoundPlayer {

@@ -193,13 +193,18 @@ TEST_F(TimeReply, CountsPast2038AreSetWithoutWrapping)
     EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({2147483648LL, 4102444800LL}));
 }
 
-TEST_F(TimeReply, CountsNoLocalClockCanShowAreRefused)
+TEST_F(TimeReply, CountsFrom1970To9999UtcAreTakenTheSameInEveryTimeZone)
 {
-    SetTimeZone("EST5"); // 1970-01-01 00:00 UTC is still 1969 here
-    form->SplitTimeReply(Frame(Code('1', '2', "0042", "0")) + Frame(Code('1', '2', "0042", "-1"))
-                         + Frame(Code('1', '2', "0042", "253402318800")) + Frame(Code('1', '2', "0042", "1e300")));
-    EXPECT_TRUE(clockSetter.set.empty());
-    EXPECT_EQ(form->StatusBar1->PanelText(1), "Invalid Time Code Supplied");
-    form->SplitTimeReply(Frame(Code('1', '2', "0042", "18000")));
-    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({18000}));
+    // Honolulu is behind UTC, Tokyo ahead: the edges must not move with the zone.
+    for (const char* zone : {"UTC0", "Asia/Tokyo", "Pacific/Honolulu"}) {
+        SetTimeZone(zone);
+        clockSetter.set.clear();
+        for (const char* outside : {"-1", "253402300800", "1e300"}) {
+            form->SplitTimeReply(Frame(Code('1', '2', "0042", outside)));
+            EXPECT_EQ(form->StatusBar1->PanelText(1), "Invalid Time Code Supplied") << zone << " " << outside;
+        }
+        EXPECT_TRUE(clockSetter.set.empty()) << zone;
+        form->SplitTimeReply(Frame(Code('1', '2', "0042", "0")) + Frame(Code('1', '2', "0042", "253402300799")));
+        EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({0, 253402300799})) << zone;
+    }
 }

@@ -37,6 +37,9 @@ TEST(TimeServerOptions, DefaultsServeLoopbackOnTheClientsPorts)
     EXPECT_EQ(o.framesPerReply, 1);
     EXPECT_FALSE(o.splitReply || o.noReply || o.closeAtOnce || o.rawReply);
     EXPECT_EQ(o.replyDelay, 0ms);
+    EXPECT_TRUE(o.phases.empty());
+    EXPECT_EQ(o.repliesPerRequest, 1);
+    EXPECT_EQ(o.replyInterval, 0ms);
 }
 
 TEST(TimeServerOptions, ValuesComeAfterTheNameOrAfterAnEqualsSign)
@@ -45,7 +48,8 @@ TEST(TimeServerOptions, ValuesComeAfterTheNameOrAfterAnEqualsSign)
                                              "--listen-address", "0.0.0.0", "--listen-port=0", "--reply-port", "7646",
                                              "--multicast-interface", "127.0.0.2", "--group-port", "7649",
                                              "--status-interval", "0.25", "--frames", "2", "--split", "--no-reply",
-                                             "--close-at-once", "--reply-delay", "1.5"});
+                                             "--close-at-once", "--reply-delay", "1.5", "--phase", "0.2,0.5",
+                                             "--replies=288", "--reply-interval", "0.05"});
     ASSERT_EQ(line.action, CommandLine::Action::Run) << line.error;
     const timeserver::ServerOptions& o = line.options;
     EXPECT_EQ(o.source, '3');
@@ -61,6 +65,9 @@ TEST(TimeServerOptions, ValuesComeAfterTheNameOrAfterAnEqualsSign)
     EXPECT_EQ(o.framesPerReply, 2);
     EXPECT_TRUE(o.splitReply && o.noReply && o.closeAtOnce);
     EXPECT_EQ(o.replyDelay, 1500ms);
+    EXPECT_EQ(o.phases, (std::vector<std::chrono::milliseconds>{200ms, 500ms}));
+    EXPECT_EQ(o.repliesPerRequest, 288);
+    EXPECT_EQ(o.replyInterval, 50ms);
 
 }
 
@@ -105,6 +112,11 @@ TEST(TimeServerOptions, BadOptionsAreUsageErrorsOnOneLine)
         {{"--reply-delay", "86400.001"}, "three decimals"},
         {{"--frames", "0"}, "expected a count from 1 to 100"},
         {{"--echo-code", "123"}, "exactly four characters"},
+        {{"--phase", "1"}, "fractions of a second from 0 to 0.999"},
+        {{"--phase", "0.5,"}, "fractions of a second"},
+        {{"--phase", "0.0005"}, "three decimals"},
+        {{"--replies", "0"}, "expected a count from 1 to 100000"},
+        {{"--reply-interval", "x"}, "three decimals"},
         {{"--echo-code", "12}4"}, "without braces"},
     };
     for (const auto& [arguments, expected] : cases) {

@@ -66,6 +66,22 @@ std::chrono::milliseconds Duration(std::string_view text)
     return duration;
 }
 
+// "0.5" or "0.2,0.5": fractions of a second.
+std::vector<std::chrono::milliseconds> Phases(std::string_view text)
+{
+    std::vector<std::chrono::milliseconds> phases;
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        const std::string_view one = text.substr(start, comma - start);
+        const std::chrono::milliseconds phase = one.empty() ? std::chrono::seconds(1) : Duration(one);
+        if (phase >= std::chrono::seconds(1))
+            throw BadValue("fractions of a second from 0 to 0.999, separated by commas");
+        phases.push_back(phase);
+        start = comma + 1;
+    }
+    return phases;
+}
+
 std::optional<std::string> EchoCodePolicy(std::string_view text)
 {
     if (text == "request")
@@ -89,6 +105,7 @@ const std::map<std::string, Setter, std::less<>>& ValueOptions()
              o.offsetSeconds = WholeNumber<std::int64_t>(v, -10'000'000'000, 10'000'000'000, "seconds");
          }},
         {"--echo-code", [](ServerOptions& o, std::string_view v) { o.fixedEchoCode = EchoCodePolicy(v); }},
+        {"--phase", [](ServerOptions& o, std::string_view v) { o.phases = Phases(v); }},
         {"--listen-address", [](ServerOptions& o, std::string_view v) { o.listenAddress = Address(v); }},
         {"--listen-port", [](ServerOptions& o, std::string_view v) { o.listenPort = Port(v, true); }},
         {"--reply-port", [](ServerOptions& o, std::string_view v) { o.replyPort = Port(v, false); }},
@@ -98,6 +115,9 @@ const std::map<std::string, Setter, std::less<>>& ValueOptions()
         {"--frames", [](ServerOptions& o, std::string_view v) { o.framesPerReply = WholeNumber(v, 1, 100, "a count"); }},
         {"--raw", [](ServerOptions& o, std::string_view v) { o.rawReply = std::string(v); }},
         {"--reply-delay", [](ServerOptions& o, std::string_view v) { o.replyDelay = Duration(v); }},
+        {"--replies",
+         [](ServerOptions& o, std::string_view v) { o.repliesPerRequest = WholeNumber(v, 1, 100'000, "a count"); }},
+        {"--reply-interval", [](ServerOptions& o, std::string_view v) { o.replyInterval = Duration(v); }},
     };
     return options;
 }
@@ -174,6 +194,10 @@ std::string HelpText()
            "  --offset SECONDS            added to this machine's clock in replies (default 0)\n"
            "  --echo-code request|CODE    echo the request's code (default), or send these four\n"
            "                              characters\n"
+           "  --phase FRACTION[,FRACTION]...\n"
+           "                              write each reply at this point of the second (0 to\n"
+           "                              0.999); the replies of a run take the points in turn,\n"
+           "                              the last for the rest; default: at once\n"
            "Where:\n"
            "  --listen-address ADDRESS    where requests arrive (default 127.0.0.1)\n"
            "  --listen-port PORT          (default 6645; 0 picks a free one)\n"
@@ -190,6 +214,11 @@ std::string HelpText()
            "  --no-reply                  read each request, close, and never answer\n"
            "  --close-at-once             close each request connection without reading it\n"
            "  --reply-delay SECONDS       wait before connecting back\n"
+           "Fast runs:\n"
+           "  --replies N                 answer each request with N replies, one after\n"
+           "                              another, each on a connection of its own (default 1)\n"
+           "  --reply-interval SECONDS    between the end of one and the start of the next\n"
+           "                              (default 0; with --phase, at most one a second)\n"
            "\n"
            "  --help                      show this help and exit\n"
            "Values may also be given as --option=VALUE.\n";

@@ -18,6 +18,10 @@ struct ServerOptions {
     char state = '2';  // sync state digit: 0 to 3
     std::int64_t offsetSeconds = 0;           // added to this machine's clock in replies
     std::optional<std::string> fixedEchoCode; // four characters; unset: echo the request's code
+    // Where in the second each reply of a run is written: the first at the first point
+    // given, and so on, the last point for the rest; none: at once. Lets a test know what
+    // the client's clock reads when a reply arrives.
+    std::vector<std::chrono::milliseconds> phases;
 
     // Where
     in_addr listenAddress{htonl(INADDR_LOOPBACK)};
@@ -34,6 +38,11 @@ struct ServerOptions {
     bool noReply = false;                // read the request, never answer
     bool closeAtOnce = false;            // close request connections unread
     std::chrono::milliseconds replyDelay{0};
+
+    // Fast runs: each request is answered with this many replies, one after another, each
+    // on a connection of its own, as if a day of requests came in a minute.
+    int repliesPerRequest = 1;
+    std::chrono::milliseconds replyInterval{0}; // between the end of one and the start of the next
 };
 
 struct CommandLine {

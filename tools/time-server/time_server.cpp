@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 namespace timeserver {
@@ -56,6 +57,18 @@ std::int64_t SecondsSince1970()
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     return now.tv_sec;
+}
+
+// The next moment the real-time clock stands at `phase` into its second. The offset of the
+// replies is whole seconds, so this is also where the replies' own clock stands.
+std::chrono::steady_clock::time_point NextPhase(std::chrono::milliseconds phase)
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(phase) - std::chrono::nanoseconds(now.tv_nsec);
+    if (wait < std::chrono::nanoseconds(0))
+        wait += std::chrono::seconds(1);
+    return std::chrono::steady_clock::now() + wait;
 }
 
 } // namespace
@@ -127,6 +140,7 @@ void TimeServer::Run(int stopFd)
             Accept();
         RunTimers(Clock::now());
 
+        StartFollowUps();
         std::erase_if(requests_, [](const Request& request) { return !request.fd; });
         std::erase_if(replies_, [](const Reply& reply) { return reply.stage == Reply::Stage::Done; });
     }
@@ -219,6 +233,7 @@ void TimeServer::StartReply(const sockaddr_in& requester, std::string echoCodeFi
     reply.to = Endpoint(requester.sin_addr, options_.replyPort);
     reply.echoCodeField = std::move(echoCodeField);
     reply.deadline = Clock::now() + options_.replyDelay;
+    reply.remaining = options_.repliesPerRequest;
     if (options_.replyDelay.count() == 0)
         Connect(reply);
 }
@@ -243,15 +258,27 @@ void TimeServer::AdvanceReply(Reply& reply)
         getsockopt(reply.fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
         if (error != 0)
             return FailReply(reply, std::strerror(error));
-        // The time is read when the connection stands, so a delay or a slow connect
-        // never makes the reply late.
-        reply.payload = Payload(reply.echoCodeField);
-        reply.writeUpTo = options_.splitReply ? reply.payload.size() / 2 : reply.payload.size();
-        reply.stage = Reply::Stage::Writing;
-        reply.deadline = Clock::now() + kReplyPatience;
+        if (!options_.phases.empty()) {
+            const std::size_t point = std::min<std::size_t>(reply.number, options_.phases.size() - 1);
+            reply.stage = Reply::Stage::Aligning;
+            reply.deadline = NextPhase(options_.phases[point]);
+            return;
+        }
+        return BeginWriting(reply);
     }
     if (reply.stage == Reply::Stage::Writing)
         WriteReply(reply);
+}
+
+void TimeServer::BeginWriting(Reply& reply)
+{
+    // The time is read when the connection stands, so a delay or a slow connect never
+    // makes the reply late.
+    reply.payload = Payload(reply.echoCodeField);
+    reply.writeUpTo = options_.splitReply ? reply.payload.size() / 2 : reply.payload.size();
+    reply.stage = Reply::Stage::Writing;
+    reply.deadline = Clock::now() + kReplyPatience;
+    WriteReply(reply);
 }
 
 void TimeServer::WriteReply(Reply& reply)
@@ -285,6 +312,22 @@ void TimeServer::Finish(Reply& reply)
 {
     reply.fd.Reset();
     reply.stage = Reply::Stage::Done;
+}
+
+void TimeServer::StartFollowUps()
+{
+    std::list<Reply> followUps;
+    for (Reply& done : replies_) {
+        if (done.stage != Reply::Stage::Done || done.remaining <= 1)
+            continue;
+        Reply& next = followUps.emplace_back();
+        next.to = done.to;
+        next.echoCodeField = done.echoCodeField;
+        next.deadline = Clock::now() + options_.replyInterval;
+        next.remaining = std::exchange(done.remaining, 0) - 1;
+        next.number = done.number + 1;
+    }
+    replies_.splice(replies_.end(), followUps);
 }
 
 void TimeServer::Log(const char* format, ...)
@@ -341,6 +384,9 @@ void TimeServer::RunTimers(Clock::time_point now)
         switch (reply.stage) {
         case Reply::Stage::Waiting:
             Connect(reply);
+            break;
+        case Reply::Stage::Aligning:
+            BeginWriting(reply);
             break;
         case Reply::Stage::Pausing:
             reply.stage = Reply::Stage::Writing;

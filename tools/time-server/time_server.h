@@ -44,7 +44,7 @@ private:
         Clock::time_point deadline;
     };
     struct Reply {
-        enum class Stage { Waiting, Connecting, Writing, Pausing, Done };
+        enum class Stage { Waiting, Connecting, Aligning, Writing, Pausing, Done };
         Stage stage = Stage::Waiting;
         UniqueFd fd;
         sockaddr_in to;
@@ -53,6 +53,8 @@ private:
         std::size_t sent = 0;
         std::size_t writeUpTo = 0; // the end of the current write: the split point, or the end
         Clock::time_point deadline; // of the current stage
+        int remaining = 1;          // this reply and those still to follow it
+        int number = 0;             // within its run, from 0
     };
 
     void Accept();
@@ -61,9 +63,11 @@ private:
     void StartReply(const sockaddr_in& requester, std::string echoCodeField);
     void Connect(Reply& reply);
     void AdvanceReply(Reply& reply);
+    void BeginWriting(Reply& reply);
     void WriteReply(Reply& reply);
     void FailReply(Reply& reply, const std::string& why);
     void Finish(Reply& reply);
+    void StartFollowUps(); // for finished replies of a fast run
     void SendStatus();
     void RunTimers(Clock::time_point now);
     int PollTimeout(Clock::time_point now) const;

@@ -20,6 +20,9 @@ inline constexpr char kRecordVariable[] = "TAVRIN_CLOCK_GUARD_RECORD";
 inline constexpr char kMarkerVariable[] = "TAVRIN_CLOCK_GUARD_MARKER";
 // When set, the interposer answers every call with EPERM, as an unprivileged process sees.
 inline constexpr char kRefuseVariable[] = "TAVRIN_CLOCK_GUARD_REFUSE";
+// A file of eight bytes that every guarded process shares: how far, in nanoseconds, the
+// clock they read stands from the real one since the last set they made.
+inline constexpr char kClockVariable[] = "TAVRIN_CLOCK_GUARD_CLOCK";
 
 // True when this process runs under the guard's filter. Test programs that can set the
 // clock ask this before they do anything. The null time makes the question harmless even

@@ -5,17 +5,25 @@
 //
 // glibc's settimeofday, adjtime and ntp_adjtime reach the kernel without passing through
 // clock_settime or adjtimex, so each is replaced on its own.
+//
+// A set that seems to succeed also moves the clock that every guarded process reads
+// (clock_gettime, gettimeofday and time for the real-time clock): a program sees its own
+// step as it would on a real machine, and the real clock stays where it is.
 
 #include "tests/support/clock_guard/guard_protocol.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/time.h>
 #include <sys/timex.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -58,6 +66,57 @@ int Answer()
     return 0;
 }
 
+// The shared distance of the guarded clock from the real one; none without the variable.
+std::atomic<std::int64_t>* ClockShift()
+{
+    static std::atomic<std::int64_t>* const shift = []() -> std::atomic<std::int64_t>* {
+        const char* path = std::getenv(clockguard::kClockVariable);
+        if (!path || !*path)
+            return nullptr;
+        const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return nullptr;
+        void* shared = MAP_FAILED;
+        if (ftruncate(fd, sizeof(std::int64_t)) == 0)
+            shared = mmap(nullptr, sizeof(std::int64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        close(fd);
+        return shared == MAP_FAILED ? nullptr : static_cast<std::atomic<std::int64_t>*>(shared);
+    }();
+    return shift;
+}
+
+using ClockGetTime = int (*)(clockid_t, timespec*);
+
+ClockGetTime RealClockGetTime()
+{
+    static const auto real = reinterpret_cast<ClockGetTime>(dlsym(RTLD_NEXT, "clock_gettime"));
+    return real;
+}
+
+std::int64_t Nanoseconds(const timespec& time)
+{
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+timespec FromNanoseconds(std::int64_t nanoseconds)
+{
+    std::int64_t seconds = nanoseconds / 1'000'000'000;
+    std::int64_t rest = nanoseconds % 1'000'000'000;
+    if (rest < 0) {
+        rest += 1'000'000'000;
+        --seconds;
+    }
+    return {static_cast<time_t>(seconds), static_cast<long>(rest)};
+}
+
+// After a set that seemed to work: from now on the guarded clock reads `target` onwards.
+void MoveClockTo(std::int64_t target)
+{
+    timespec real{};
+    if (std::atomic<std::int64_t>* shift = ClockShift(); shift && RealClockGetTime()(CLOCK_REALTIME, &real) == 0)
+        shift->store(target - Nanoseconds(real));
+}
+
 __attribute__((constructor)) void MarkLoaded()
 {
     char program[PATH_MAX] = "?";
@@ -75,7 +134,10 @@ int clock_settime(clockid_t clock, const struct timespec* time) noexcept
 {
     AppendLine(clockguard::kRecordVariable, "clock_settime %d %lld.%09ld", static_cast<int>(clock),
                static_cast<long long>(time->tv_sec), static_cast<long>(time->tv_nsec));
-    return Answer();
+    const int answer = Answer();
+    if (answer == 0 && clock == CLOCK_REALTIME)
+        MoveClockTo(Nanoseconds(*time));
+    return answer;
 }
 
 int settimeofday(const struct timeval* time, const struct timezone* zone) noexcept
@@ -85,7 +147,10 @@ int settimeofday(const struct timeval* time, const struct timezone* zone) noexce
                    static_cast<long>(time->tv_usec), zone ? " zone" : "");
     else
         AppendLine(clockguard::kRecordVariable, "settimeofday none%s", zone ? " zone" : "");
-    return Answer();
+    const int answer = Answer();
+    if (answer == 0 && time)
+        MoveClockTo(static_cast<std::int64_t>(time->tv_sec) * 1'000'000'000 + time->tv_usec * 1000);
+    return answer;
 }
 
 int adjtime(const struct timeval* delta, struct timeval* /*oldDelta*/) noexcept
@@ -114,6 +179,33 @@ int clock_adjtime(clockid_t clock, struct timex* request) noexcept
 {
     AppendLine(clockguard::kRecordVariable, "clock_adjtime %d modes=%#x", static_cast<int>(clock), request->modes);
     return Answer() == 0 ? TIME_OK : -1;
+}
+
+int clock_gettime(clockid_t clock, struct timespec* time) noexcept
+{
+    const int result = RealClockGetTime()(clock, time);
+    const std::atomic<std::int64_t>* shift = ClockShift();
+    if (result == 0 && shift && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE))
+        *time = FromNanoseconds(Nanoseconds(*time) + shift->load());
+    return result;
+}
+
+int gettimeofday(struct timeval* time, void* /*zone*/) noexcept
+{
+    timespec now{};
+    const int result = clock_gettime(CLOCK_REALTIME, &now);
+    if (result == 0)
+        *time = {now.tv_sec, now.tv_nsec / 1000}; // glibc declares it never null
+    return result;
+}
+
+time_t time(time_t* result) noexcept
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (result)
+        *result = now.tv_sec;
+    return now.tv_sec;
 }
 
 } // extern "C"

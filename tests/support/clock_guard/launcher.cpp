@@ -1,13 +1,14 @@
 // tavrin-clock-guard: runs a program so that it cannot change this machine's clock.
 //
-//   tavrin-clock-guard [--interposer LIB] [--record FILE] [--marker FILE] [--refuse]
-//                      -- PROGRAM [ARGUMENT]...
+//   tavrin-clock-guard [--interposer LIB] [--record FILE] [--marker FILE] [--clock FILE]
+//                      [--refuse] -- PROGRAM [ARGUMENT]...
 //
 // It forbids new privileges, installs a seccomp filter that fails every clock-setting
 // system call with the guard's marker errno, and execs PROGRAM. The filter is inherited
 // by everything PROGRAM starts. With --interposer, the library is preloaded so that the
 // libc calls are recorded to FILE and answered with success (or EPERM with --refuse)
-// before they ever reach the kernel.
+// before they ever reach the kernel; with --clock, the clock the guarded programs read
+// moves with every set that was answered with success.
 
 #include "tests/support/clock_guard/guard_protocol.h"
 
@@ -118,8 +119,8 @@ int Usage(const char* problem)
 {
     std::fprintf(stderr,
                  "tavrin-clock-guard: %s\n"
-                 "usage: tavrin-clock-guard [--interposer LIB] [--record FILE] [--marker FILE] [--refuse]"
-                 " -- PROGRAM [ARGUMENT]...\n",
+                 "usage: tavrin-clock-guard [--interposer LIB] [--record FILE] [--marker FILE] [--clock FILE]"
+                 " [--refuse] -- PROGRAM [ARGUMENT]...\n",
                  problem);
     return 125;
 }
@@ -132,7 +133,8 @@ int main(int argc, char** argv)
     std::string interposer;
     for (; next < argc && std::strcmp(argv[next], "--") != 0; ++next) {
         const std::string option = argv[next];
-        const bool takesValue = option == "--interposer" || option == "--record" || option == "--marker";
+        const bool takesValue =
+            option == "--interposer" || option == "--record" || option == "--marker" || option == "--clock";
         if (takesValue && next + 1 >= argc)
             return Usage(("missing value for " + option).c_str());
         if (option == "--interposer")
@@ -141,6 +143,8 @@ int main(int argc, char** argv)
             setenv(clockguard::kRecordVariable, argv[++next], 1);
         else if (option == "--marker")
             setenv(clockguard::kMarkerVariable, argv[++next], 1);
+        else if (option == "--clock")
+            setenv(clockguard::kClockVariable, argv[++next], 1);
         else if (option == "--refuse")
             setenv(clockguard::kRefuseVariable, "1", 1);
         else

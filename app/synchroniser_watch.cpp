@@ -1,0 +1,69 @@
+#include "app/synchroniser_watch.h"
+
+#include "platform/log.h"
+
+namespace {
+
+using platform::SynchroniserFinding;
+
+// For the log: who said what.
+std::string Described(const SynchroniserFinding& finding)
+{
+    switch (finding.source) {
+    case SynchroniserFinding::Source::Timedated:
+        return std::string("systemd-timedated says NTP ") + (finding.ntp ? "on" : "off") + ", clock "
+            + (finding.synchronised ? "synchronised" : "not synchronised");
+    case SynchroniserFinding::Source::Kernel:
+        return std::string("the kernel says its clock is ") + (finding.synchronised ? "" : "not ")
+            + "kept synchronised";
+    case SynchroniserFinding::Source::Nobody:
+        break;
+    }
+    return "neither systemd-timedated nor the kernel could tell";
+}
+
+} // namespace
+
+std::string SynchroniserNotice(const SynchroniserFinding& finding)
+{
+    if (finding.ntp)
+        return "Another time synchroniser is on: run 'timedatectl set-ntp false'";
+    if (finding.synchronised)
+        return "Another time synchroniser keeps the clock: stop chronyd or ntpd, or run 'timedatectl set-ntp false'";
+    return {};
+}
+
+SynchroniserWatch::SynchroniserWatch(platform::SynchroniserProbe& probe, Notice notice,
+                                     std::chrono::milliseconds interval)
+    : probe_(probe), notice_(std::move(notice))
+{
+    timer_.setInterval(interval);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { CheckNow(); });
+    timer_.start();
+    CheckNow();
+}
+
+void SynchroniserWatch::CheckNow()
+{
+    probe_.Ask([this](const SynchroniserFinding& finding) { Take(finding); });
+}
+
+void SynchroniserWatch::Take(const SynchroniserFinding& finding)
+{
+    if (last_ && *last_ == finding)
+        return;
+    const bool wasActive = last_ && last_->Active();
+    last_ = finding;
+    const std::string notice = SynchroniserNotice(finding);
+    if (finding.Active())
+        qCWarning(platform::lcSync).noquote()
+            << QString::fromStdString("another synchroniser keeps the clock: " + Described(finding) + "; " + notice);
+    else if (wasActive)
+        qCInfo(platform::lcSync).noquote()
+            << QString::fromStdString("no other synchroniser keeps the clock now: " + Described(finding));
+    else
+        qCDebug(platform::lcSync).noquote()
+            << QString::fromStdString("no other synchroniser found: " + Described(finding));
+    if (finding.Active() || wasActive)
+        notice_(notice);
+}

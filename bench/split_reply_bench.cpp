@@ -1,0 +1,80 @@
+// A flood of frames in one read: 256 KB and 1 MB of the shortest frames ("{abc}", each an
+// invalid code that still runs its clock tick), split and applied by the window with the
+// real local clock and a fake clock setter. The time of the larger read over the smaller
+// one's is near 4 when the work grows linearly; the program fails when it exceeds 6.
+//
+//   build/bench/split_reply_bench
+
+#include "app/main_form.h"
+#include "platform/local_clock.h"
+#include "tests/support/fake_services.h"
+
+#include <QApplication>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+constexpr int kRounds = 3;
+constexpr double kLinearLimit = 6.0; // quadratic work would give 16
+
+struct Bench : testsupport::FakeServices {
+    Bench()
+    {
+        FormServices services = Services();
+        services.clock = realClock;
+        form = std::make_unique<TForm1>(services);
+        form->Timer1->stop();
+        form->Timer1Timer(form->Timer1); // the first tick's request out of the way
+        form->LocalGroupTimer->SetEnabled(false);
+    }
+    ~Bench() { form.reset(); }
+
+    platform::SystemLocalClock realClock;
+    std::unique_ptr<TForm1> form;
+};
+
+double SecondsToSplit(Bench& bench, const std::string& read)
+{
+    const auto start = std::chrono::steady_clock::now();
+    bench.form->SplitTimeReply(read);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string Frames(std::size_t bytes)
+{
+    std::string read;
+    read.reserve(bytes);
+    while (read.size() + 5 <= bytes)
+        read += "{abc}";
+    return read;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    Bench bench;
+    const std::string small = Frames(256 * 1024);
+    const std::string large = Frames(1024 * 1024);
+
+    double bestSmall = 1e9;
+    double bestLarge = 1e9;
+    for (int round = 0; round < kRounds; ++round) {
+        bestSmall = std::min(bestSmall, SecondsToSplit(bench, small));
+        bestLarge = std::min(bestLarge, SecondsToSplit(bench, large));
+    }
+    const double ratio = bestLarge / bestSmall;
+    std::printf("256 KB: %zu frames in %.3f s (%.2f us a frame)\n", small.size() / 5, bestSmall,
+                bestSmall * 1e6 / static_cast<double>(small.size() / 5));
+    std::printf("1 MB:   %zu frames in %.3f s (%.2f us a frame)\n", large.size() / 5, bestLarge,
+                bestLarge * 1e6 / static_cast<double>(large.size() / 5));
+    std::printf("ratio:  %.2f (linear: 4; fails above %.0f)\n", ratio, kLinearLimit);
+    return ratio <= kLinearLimit ? 0 : 1;
+}

@@ -1,0 +1,240 @@
+// What a valid time code does to the PC clock, and how the window, the tray and the log
+// report it: no step when the PC already reads the second, the step limit, every outcome
+// of the setter, and one set per second within a read.
+
+#include "platform/clock_range.h"
+#include "tests/support/form_fixture.h"
+
+#include <QLoggingCategory>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using platform::ClockSetResult;
+using Outcome = platform::ClockSetResult::Outcome;
+using testing::HasSubstr;
+using testsupport::FormTest;
+
+namespace {
+
+constexpr std::int64_t kNoon = 1211371200; // 2008-05-21 12:00:00 UTC
+
+std::string Reply(std::int64_t second, const std::string& echo = "0042", char source = '1', char state = '2')
+{
+    return std::string("{TAVRIN_") + source + ",0," + state + "," + echo + std::to_string(second) + "}";
+}
+
+// Collects the log's lines of one category while it lives, debug lines included.
+class LogCapture {
+public:
+    explicit LogCapture(const char* category)
+    {
+        category_ = category;
+        lines_ = &lines;
+        QLoggingCategory::setFilterRules(QString("%1.debug=true").arg(category));
+        previous_ = qInstallMessageHandler(&LogCapture::Take);
+    }
+    ~LogCapture()
+    {
+        qInstallMessageHandler(previous_);
+        QLoggingCategory::setFilterRules({});
+        lines_ = nullptr;
+    }
+
+    struct Line {
+        QtMsgType type;
+        std::string text;
+    };
+    std::vector<Line> lines;
+
+private:
+    static void Take(QtMsgType type, const QMessageLogContext& context, const QString& message)
+    {
+        if (lines_ && context.category && category_ == context.category)
+            lines_->push_back({type, message.toStdString()});
+    }
+
+    static inline std::string category_;
+    static inline std::vector<Line>* lines_ = nullptr;
+    QtMessageHandler previous_;
+};
+
+} // namespace
+
+class ClockKeeping : public FormTest {
+protected:
+    void SetUp() override
+    {
+        FormTest::SetUp();
+        Tick(); // the first tick fetches; start from a settled countdown
+        clock.Set(12, 0, 5);
+    }
+
+    std::string Panel() const { return form->StatusBar1->PanelText(1); }
+    std::string Tip() const { return tray.requests.back().tip; }
+};
+
+TEST_F(ClockKeeping, APcClockThatReadsTheSecondOrJustPastItIsLeftAlone)
+{
+    struct Edge {
+        int pcMilliseconds; // the PC's reading, relative to the server's second
+        bool stepped;
+    };
+    // Just past the second: the frame's way from the server took the second's end with it.
+    for (const Edge edge : {Edge{-1, true}, Edge{0, false}, Edge{999, false}, Edge{1000, false}, Edge{1199, false},
+                            Edge{1200, true}}) {
+        clockSetter.set.clear();
+        clock.SetUtc(kNoon, 0);
+        clock.utcNow += std::chrono::milliseconds(edge.pcMilliseconds);
+        form->SplitTimeReply(Reply(kNoon));
+        EXPECT_EQ(clockSetter.set.size(), edge.stepped ? 1u : 0u) << edge.pcMilliseconds;
+        EXPECT_THAT(Panel(), testing::StartsWith("Last Update: ")) << edge.pcMilliseconds;
+        EXPECT_EQ(form->tsStatus->Caption(), "GPS");
+    }
+}
+
+TEST_F(ClockKeeping, TheTipGivesTheOffsetOrTheStep)
+{
+    clock.SetUtc(kNoon, 300);
+    form->SplitTimeReply(Reply(kNoon));
+    EXPECT_EQ(Tip(), "Tavrin Client Active\nLast update 12:00:05: clock right (offset +0.3 s)");
+
+    clock.SetUtc(kNoon - 3);
+    form->SplitTimeReply(Reply(kNoon));
+    EXPECT_EQ(Tip(), "Tavrin Client Active\nLast update 12:00:05: clock stepped by +3 s");
+
+    clock.SetUtc(kNoon + 2, 500);
+    form->SplitTimeReply(Reply(kNoon));
+    EXPECT_EQ(Tip(), "Tavrin Client Active\nLast update 12:00:05: clock stepped by -2.5 s");
+    EXPECT_TRUE(tray.messages.empty());
+}
+
+TEST_F(ClockKeeping, ARefusalIsShownAsSuchAndTheBadgeStillSpeaksOfTheServer)
+{
+    clockSetter.answer = {Outcome::Refused, "no permission"};
+    form->SplitTimeReply(Reply(kNoon, "0042", '3', '1'));
+
+    EXPECT_EQ(clockSetter.set.size(), 1u);
+    EXPECT_EQ(Panel(), "Clock not set: no permission (see README)");
+    EXPECT_TRUE(form->FErrorIcon);
+    EXPECT_EQ(tray.requests.back().image.convertToFormat(QImage::Format_ARGB32),
+              form->Image2->pixmap().toImage().convertToFormat(QImage::Format_ARGB32));
+    EXPECT_EQ(Tip(), "Tavrin Client Active\nClock not set: no permission");
+    EXPECT_EQ(form->tsStatus->Caption(), "NTP");
+    EXPECT_EQ(form->tsStatus->Color(), 0x00FFFFu);
+    EXPECT_EQ(form->FEchoCode, 42);
+    ASSERT_EQ(tray.messages.size(), 1u);
+    EXPECT_EQ(tray.messages[0].second, "Clock not set: no permission");
+
+    // Refused again at the next reply: no second notification.
+    form->SplitTimeReply(Reply(kNoon + 300));
+    EXPECT_EQ(tray.messages.size(), 1u);
+
+    // Once the clock can be set, the words say so; the face is the request cycle's to clear.
+    clockSetter.answer = {Outcome::Set, {}};
+    clock.SetUtc(kNoon + 590);
+    form->SplitTimeReply(Reply(kNoon + 600));
+    EXPECT_THAT(Panel(), testing::StartsWith("Last Update: "));
+    EXPECT_EQ(Tip(), "Tavrin Client Active\nLast update 12:00:05: clock stepped by +10 s");
+}
+
+TEST_F(ClockKeeping, EachOutcomeHasItsOwnWords)
+{
+    struct Case {
+        ClockSetResult answer;
+        std::int64_t second;
+        std::string panel;
+    };
+    const std::int64_t earliest = platform::EarliestSettableSecond();
+    const std::vector<Case> cases = {
+        {{Outcome::HelperMissing, {}}, kNoon, "Clock not set: tavrin-set-clock not found (see README)"},
+        {{Outcome::Refused, "no permission to run tavrin-set-clock"}, kNoon,
+         "Clock not set: no permission to run tavrin-set-clock (see README)"},
+        {{Outcome::HelperFailed, "it did not finish within 1000 ms and was stopped"}, kNoon,
+         "Clock not set: tavrin-set-clock failed: it did not finish within 1000 ms and was stopped"},
+        {{Outcome::OutOfRange, {}}, 0, "Clock not set: the server's time 1970-01-01 00:00:00 UTC is before this program was built"},
+        {{Outcome::OutOfRange, {}}, earliest - 1, "is before this program was built"},
+        {{Outcome::OutOfRange, {}}, 7258118401, "Clock not set: the server's time 2200-01-01 00:00:01 UTC is after 2200-01-01"},
+    };
+    for (const Case& c : cases) {
+        clockSetter.answer = c.answer;
+        form->SplitTimeReply(Reply(c.second));
+        EXPECT_THAT(Panel(), HasSubstr(c.panel));
+        EXPECT_TRUE(form->FErrorIcon) << c.panel;
+    }
+
+    form->FErrorIcon = false;
+    clockSetter.answer = {Outcome::DryRun, {}};
+    clock.SetUtc(kNoon);
+    form->SplitTimeReply(Reply(kNoon - 5));
+    EXPECT_THAT(Panel(), testing::AllOf(testing::StartsWith("Last Update: "), testing::EndsWith(" (dry run)")));
+    EXPECT_EQ(Tip(), "Tavrin Client Active\nLast update 12:00:05: clock not stepped by -5 s (dry run)");
+    EXPECT_FALSE(form->FErrorIcon);
+}
+
+TEST_F(ClockKeeping, TheStepLimitRefusesFarTimesAndOnlyThose)
+{
+    registry.keys.SetValue("SOFTWARE\\DOVETRA\\TAVRINCLIENT", "maxstep", {platform::REG_DWORD, std::string("\x10\x0e\0\0", 4)});
+    MakeForm(); // 3600 s
+    Tick();
+    ASSERT_EQ(form->FMaxStep, 3600u);
+    clock.SetUtc(kNoon);
+
+    form->SplitTimeReply(Reply(kNoon + 3 * 31'557'600LL + 100));
+    EXPECT_TRUE(clockSetter.set.empty());
+    EXPECT_EQ(Panel(), "Clock not set: the server's time is 3 years away (limit 3600 s)");
+    EXPECT_TRUE(form->FErrorIcon);
+
+    form->SplitTimeReply(Reply(kNoon - 3601));
+    EXPECT_EQ(Panel(), "Clock not set: the server's time is 60 minutes away (limit 3600 s)");
+    form->SplitTimeReply(Reply(kNoon - 3600) + Reply(kNoon + 3600));
+    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({kNoon - 3600, kNoon + 3600}));
+}
+
+TEST_F(ClockKeeping, WithoutAStepLimitAnyDistanceIsStepped)
+{
+    ASSERT_EQ(form->FMaxStep, 0u);
+    clock.SetUtc(kNoon);
+    form->SplitTimeReply(Reply(kNoon + 3 * 31'557'600LL));
+    EXPECT_EQ(clockSetter.set.size(), 1u);
+}
+
+TEST_F(ClockKeeping, WithinOneReadASecondIsSetOnceButEveryFrameCounts)
+{
+    clockSetter.answer = {Outcome::Refused, "no permission"};
+    const int countdown = form->Timer1->Tag;
+    form->SplitTimeReply(Reply(kNoon, "0001") + Reply(kNoon, "0002") + "{abc}{no marker}" + Reply(kNoon, "0003"));
+    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({kNoon}));
+    EXPECT_EQ(form->FEchoCode, 3);
+    EXPECT_EQ(form->Timer1->Tag, countdown - 5);
+    // The invalid frame's words gave way to the refusal again.
+    EXPECT_EQ(Panel(), "Clock not set: no permission (see README)");
+
+    // Another second in the same read, and the same second in the next read, are tried.
+    form->SplitTimeReply(Reply(kNoon) + Reply(kNoon + 1));
+    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({kNoon, kNoon, kNoon + 1}));
+}
+
+TEST_F(ClockKeeping, EveryChangeOrRefusalIsLoggedAndARightClockOnlyAtDebugLevel)
+{
+    LogCapture log("tavrin.sync");
+    clock.SetUtc(kNoon - 3, 500);
+    form->SplitTimeReply(Reply(kNoon));
+    clock.SetUtc(kNoon, 250);
+    form->SplitTimeReply(Reply(kNoon));
+    clockSetter.answer = {Outcome::Refused, "no permission"};
+    clock.SetUtc(kNoon + 10);
+    form->SplitTimeReply(Reply(kNoon) + Reply(kNoon));
+
+    ASSERT_EQ(log.lines.size(), 3u);
+    EXPECT_EQ(log.lines[0].type, QtInfoMsg);
+    EXPECT_EQ(log.lines[0].text, "clock stepped by +2.500 s from 2008-05-21 11:59:57.500 UTC to 2008-05-21 "
+                                 "12:00:00.000 UTC (offset -2.500 s; server 127.0.0.1, source GPS, state 2)");
+    EXPECT_EQ(log.lines[1].type, QtDebugMsg);
+    EXPECT_EQ(log.lines[1].text, "clock right at 2008-05-21 12:00:00.250 UTC (offset +0.250 s; server 127.0.0.1, "
+                                 "source GPS, state 2)");
+    EXPECT_EQ(log.lines[2].type, QtWarningMsg);
+    EXPECT_EQ(log.lines[2].text, "clock not set: no permission; it stays at 2008-05-21 12:00:10.000 UTC, the server "
+                                 "said 2008-05-21 12:00:00.000 UTC (offset +10.000 s; server 127.0.0.1, source GPS, "
+                                 "state 2)");
+}
