@@ -78,6 +78,7 @@ void TStatusBar::SetPanelText(int index, const std::string& text)
     if (panels_[index]->text() == newText)
         return;
     panels_[index]->setText(newText);
+    panels_[index]->setToolTip(newText); // the panel cuts long texts such as a refusal's reason
     UpdateAccessibleName(index);
 }
 
