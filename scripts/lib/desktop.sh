@@ -5,7 +5,8 @@ started_pids=()
 
 # Runs the calling script again inside a network namespace of its own, with only
 # loopback, where the client's fixed ports meet no other copy. Needs root: without it,
-# returns 1 and changes nothing. Call it first, with the script's arguments.
+# returns 1 and changes nothing. Call it first, with the script's arguments as given and
+# before changing folder, since the script is started again by the name it was given.
 use_private_network() {
   if [[ -z ${TAVRIN_PRIVATE_NETWORK:-} ]]; then
     unshare --net true 2>/dev/null || return 1
