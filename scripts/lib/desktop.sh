@@ -20,8 +20,8 @@ use_private_network() {
 stop_started() {
   local i
   for ((i = ${#started_pids[@]} - 1; i >= 0; i--)); do
-    kill "${started_pids[i]}" 2>/dev/null
-    wait "${started_pids[i]}" 2>/dev/null
+    kill "${started_pids[i]}" 2>/dev/null || true # under set -e too: the rest must go as well
+    wait "${started_pids[i]}" 2>/dev/null || true
   done
   started_pids=()
 }
