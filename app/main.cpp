@@ -23,6 +23,14 @@
 
 namespace {
 
+// Qt meets a missing display with an abort and a long text; the one case sure to fail
+// is said plainly instead.
+bool NoDisplayToShowOn()
+{
+    return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
 int RunClient(int argc, char** argv, const CommandLine& options)
 {
     // Checked before anything touches the display, so that a second copy leaves without
@@ -30,6 +38,12 @@ int RunClient(int argc, char** argv, const CommandLine& options)
     platform::FileInstanceLocks instanceLocks;
     if (!instanceLocks.Acquire("tavrinc"))
         return 0;
+    if (NoDisplayToShowOn()) {
+        std::fputs("tavrin-client: no display to show on (neither DISPLAY nor WAYLAND_DISPLAY is set); "
+                   "start it in a desktop session\n",
+                   stderr);
+        return 1;
+    }
 
     platform::UseLogFormat();
     QApplication qtApplication(argc, argv);

@@ -5,10 +5,8 @@
 # Usage: bench/idle_cost.sh [SECONDS]   (default 60; builds first)
 set -euo pipefail
 seconds=${1:-60}
-cd "$(dirname "$0")/.."
-scripts/build >/dev/null
-
-source scripts/lib/desktop.sh
+bench=$(dirname "$0")
+source "$bench/../scripts/lib/desktop.sh"
 # Away from a copy running here, where possible; there, a network address of its own
 # makes the client online, so that the multicast listener runs as on a PC in a network.
 if use_private_network "$@"; then
@@ -16,6 +14,8 @@ if use_private_network "$@"; then
     ip link set tavrin0 up && ip link set tavrin1 up
   ip route add 224.0.0.0/4 dev tavrin0
 fi
+cd "$bench/.."
+scripts/build >/dev/null
 use_private_folders
 start_x_server
 start_tray

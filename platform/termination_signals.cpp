@@ -12,6 +12,8 @@ namespace {
 
 int g_writeEnd = -1;
 
+constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
 // Only async-signal-safe work here: one byte into the pipe wakes the main loop.
 void OnSignal(int)
 {
@@ -34,21 +36,24 @@ void InstallHandler(int signal, void (*handler)(int))
 
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
 {
+    // Not undone with the handlers: whatever the program writes while it ends must not
+    // kill it either.
+    InstallHandler(SIGPIPE, SIG_IGN);
     if (pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     g_writeEnd = pipe_[1];
     notifier_ = new QSocketNotifier(pipe_[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &TerminationSignals::Drain);
-    InstallHandler(SIGTERM, OnSignal);
-    InstallHandler(SIGINT, OnSignal);
+    for (const int signal : kEndingSignals)
+        InstallHandler(signal, OnSignal);
 }
 
 TerminationSignals::~TerminationSignals()
 {
     if (pipe_[0] < 0)
         return;
-    InstallHandler(SIGTERM, SIG_DFL);
-    InstallHandler(SIGINT, SIG_DFL);
+    for (const int signal : kEndingSignals)
+        InstallHandler(signal, SIG_DFL);
     g_writeEnd = -1;
     close(pipe_[0]);
     close(pipe_[1]);

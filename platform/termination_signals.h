@@ -6,8 +6,10 @@ class QSocketNotifier;
 
 namespace platform {
 
-// Turns SIGTERM and SIGINT into a call on the main thread, so that the program can end
-// through its normal clean-up instead of dying where it stands.
+// Turns SIGTERM, SIGINT and SIGHUP (the terminal or the session going away) into a call
+// on the main thread, so that the program can end through its normal clean-up instead of
+// dying where it stands. SIGPIPE is ignored from then on, for the rest of the process: a
+// closed output, such as a dry run piped into `head`, only makes the writes fail.
 class TerminationSignals final : public QObject {
     Q_OBJECT
 public:

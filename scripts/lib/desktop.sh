@@ -5,7 +5,8 @@ started_pids=()
 
 # Runs the calling script again inside a network namespace of its own, with only
 # loopback, where the client's fixed ports meet no other copy. Needs root: without it,
-# returns 1 and changes nothing. Call it first, with the script's arguments.
+# returns 1 and changes nothing. Call it first, with the script's arguments as given and
+# before changing folder, since the script is started again by the name it was given.
 use_private_network() {
   if [[ -z ${TAVRIN_PRIVATE_NETWORK:-} ]]; then
     unshare --net true 2>/dev/null || return 1
@@ -19,8 +20,8 @@ use_private_network() {
 stop_started() {
   local i
   for ((i = ${#started_pids[@]} - 1; i >= 0; i--)); do
-    kill "${started_pids[i]}" 2>/dev/null
-    wait "${started_pids[i]}" 2>/dev/null
+    kill "${started_pids[i]}" 2>/dev/null || true # under set -e too: the rest must go as well
+    wait "${started_pids[i]}" 2>/dev/null || true
   done
   started_pids=()
 }

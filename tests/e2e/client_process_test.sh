@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The real program as a user starts it: its options, one copy per user, the alert for a
-# second window, and ending on SIGTERM and SIGINT.
-# Usage: client_process_test.sh CLIENT CASE
+# second window, ending on SIGTERM, SIGINT and SIGHUP, a closed output, no display.
+# Usage: client_process_test.sh CLIENT CASE [TIME_SERVER]
 set -uo pipefail
 
 client=$1
 case_name=$2
+server=${3:-}
 source "$(dirname "$0")/../../scripts/lib/desktop.sh"
 use_private_network "$@" || { echo "needs root for a network namespace of its own"; exit 77; }
 use_private_folders
@@ -48,7 +49,7 @@ second-copy)
   kill -0 "$first" || fail "first copy ended"
   ;;
 
-sigterm | sigint)
+sigterm | sigint | sighup)
   "$client" --dry-run &
   pid=$!
   track "$pid"
@@ -56,6 +57,39 @@ sigterm | sigint)
   kill "-${case_name#sig}" "$pid"
   wait_exit "$pid" 50 || fail "client ignores $case_name"
   (( status == 0 )) || fail "client exits $status after $case_name"
+  ;;
+
+closed-output)
+  # The dry run's line for the server's reply goes to a pipe that nobody reads any more.
+  mkdir -p "$XDG_CONFIG_HOME/tavrin-client"
+  printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n"server"="127.0.0.1"\n' \
+    >"$XDG_CONFIG_HOME/tavrin-client/user.reg"
+  "$server" --status-interval 0 --reply-delay 2 >"$work/server.out" 2>&1 &
+  track $!
+  wait_for '[[ -n $(ss -Htln "( sport = :6645 )") ]]' 100 || fail "the server does not listen"
+  mkfifo "$work/out"
+  exec {reader}<>"$work/out" # held only until the client has opened its end
+  "$client" --dry-run >"$work/out" {reader}<&- &
+  pid=$!
+  track "$pid"
+  wait_for "grep -q '^request from' '$work/server.out'" 100 || fail "no request reached the server"
+  exec {reader}<&-
+  grep -q '^reply to' "$work/server.out" && fail "inconclusive: the reply came before the pipe was closed"
+  wait_for "grep -q '^reply to' '$work/server.out'" 100 || fail "the server sent no reply"
+  # The client closes its end of the reply connection once it has handled the frame.
+  wait_for '[[ -z $(ss -Htn "( sport = :6646 )") ]]' 100 || fail "the client never finished the reply"
+  kill -0 "$pid" 2>/dev/null || { wait "$pid"; fail "the client ended (status $?) on writing to a closed pipe"; }
+  kill -TERM "$pid"
+  wait_exit "$pid" 50 || fail "client ignores SIGTERM"
+  (( status == 0 )) || fail "client exits $status after SIGTERM"
+  ;;
+
+no-display)
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$client" --dry-run >"$work/out" 2>"$work/err"
+  status=$?
+  (( status == 1 )) || fail "without a display the client exits $status, not 1"
+  [[ ! -s $work/out ]] || fail "it wrote to stdout: $(cat "$work/out")"
+  [[ $(wc -l <"$work/err") -eq 1 && $(cat "$work/err") == *"desktop session"* ]] || fail "message: $(cat "$work/err")"
   ;;
 
 window-lock-held)

@@ -1,27 +1,64 @@
 #!/usr/bin/env bash
-# Installs the build into a fresh prefix and checks what a desktop finds there.
+# Installs the build as a distribution would (prefix /usr, into a staging folder) and
+# checks what a desktop and a system find there; then into a prefix of its own.
 # Usage: install_test.sh BUILD_DIR
 set -uo pipefail
 build=$1
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-cmake --install "$build" --prefix "$prefix" >/dev/null || fail "install failed"
+DESTDIR=$stage/root cmake --install "$build" --prefix /usr >/dev/null || fail "install failed"
+root=$stage/root
+prefix=$root/usr
 
+[[ $(ls "$root") == $'etc\nusr' ]] || fail "installed outside /usr and /etc: $(ls "$root")"
 for program in tavrin-client tavrin-set-clock tavrin-time-server; do
   [[ -x $prefix/bin/$program ]] || fail "no $program"
 done
 [[ $("$prefix/bin/tavrin-client" --version) == "Tavrin Client 2.00" ]] || fail "installed binary does not run"
-for entry in share/applications/tavrin-client.desktop etc/xdg/autostart/tavrin-client.desktop; do
-  [[ -f $prefix/$entry ]] || fail "no $entry"
-  desktop-file-validate "$prefix/$entry" || fail "$entry is not a valid desktop entry"
-  grep -qx 'Exec=tavrin-client' "$prefix/$entry" || fail "$entry does not start the client"
+# The clock-setting helper is never executable by others, and stays so when installed again.
+helper=$prefix/bin/tavrin-set-clock
+[[ $(stat -c %a "$helper") == 750 ]] || fail "helper mode $(stat -c %a "$helper")"
+chmod 755 "$helper"
+DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null || fail "second install failed"
+[[ $(stat -c %a "$helper") == 750 ]] || fail "helper mode $(stat -c %a "$helper") after a second install"
+
+for entry in usr/share/applications/tavrin-client.desktop etc/xdg/autostart/tavrin-client.desktop; do
+  [[ -f $root/$entry ]] || fail "no $entry"
+  desktop-file-validate "$root/$entry" || fail "$entry is not a valid desktop entry"
+  grep -qx 'Exec=tavrin-client' "$root/$entry" || fail "$entry does not start the client"
 done
+metainfo=$prefix/share/metainfo/com.dovetra.TavrinClient.metainfo.xml
+appstreamcli validate --no-net "$metainfo" || fail "the metainfo does not validate"
+grep -q '<launchable type="desktop-id">tavrin-client.desktop</launchable>' "$metainfo" ||
+  fail "the metainfo does not name the desktop entry"
+
 for size in 32 64 128; do
   icon=$prefix/share/icons/hicolor/${size}x${size}/apps/tavrin-client.png
   [[ $(identify -format '%m %wx%h' "$icon" 2>/dev/null) == "PNG ${size}x${size}" ]] || fail "icon $size"
 done
+# The drawing renders, at any size, in the pixel icon's colours.
+svg=$prefix/share/icons/hicolor/scalable/apps/tavrin-client.svg
+rsvg-convert -w 256 -h 256 "$svg" -o "$stage/svg.png" || fail "the SVG icon does not render"
+colours=$(convert "$stage/svg.png" -alpha off -unique-colors txt:- 2>/dev/null)
+for colour in 000000 FFFFFF C0C0C0 FF0000; do
+  [[ $colours == *"#$colour"* ]] || fail "the SVG icon has no #$colour"
+done
+
+for program in tavrin-client tavrin-set-clock tavrin-time-server; do
+  page=$prefix/share/man/man1/$program.1.gz
+  gzip -t "$page" 2>/dev/null || fail "no manual page for $program"
+  zcat "$page" | grep -q "^$program \\\\- " || fail "the manual page of $program has no NAME line"
+done
+# Made from --help: every option the client knows is in its page.
+for option in --dry-run --show --help --version; do
+  zcat "$prefix/share/man/man1/tavrin-client.1.gz" | grep -q -- "${option//-/\\\\-}" || fail "$option missing from the manual page"
+done
+
+# Any other prefix keeps the autostart entry below itself.
+cmake --install "$build" --prefix "$stage/local" >/dev/null || fail "install to a prefix failed"
+[[ -f $stage/local/etc/xdg/autostart/tavrin-client.desktop ]] || fail "autostart entry not below the prefix"
 
 # The sound the alarm falls back to: a playable 16-bit mono PCM WAV of a second or two.
 wav=$prefix/share/tavrin-client/hour.wav

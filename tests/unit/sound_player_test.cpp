@@ -1,0 +1,134 @@
+// The real libcanberra with no sound server to reach, as on a desktop without PulseAudio
+// or PipeWire: ALSA takes over, and when it cannot play either the log says so once.
+
+#include "platform/sound_player.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// The lines of the category "tavrin.desktop" logged while it lives.
+class DesktopLog {
+public:
+    DesktopLog() : previous_(qInstallMessageHandler(&Record)) { current_ = this; }
+    ~DesktopLog()
+    {
+        qInstallMessageHandler(previous_);
+        current_ = nullptr;
+    }
+
+    std::vector<std::string> lines;
+
+private:
+    static void Record(QtMsgType, const QMessageLogContext& context, const QString& text)
+    {
+        if (context.category && std::string(context.category) == "tavrin.desktop")
+            current_->lines.push_back(text.toStdString());
+    }
+
+    static inline DesktopLog* current_ = nullptr;
+    QtMessageHandler previous_;
+};
+
+// A tenth of a second of silence: 16-bit mono PCM at 8 kHz.
+void WriteWav(const QString& path)
+{
+    constexpr std::uint32_t kRate = 8000, kDataBytes = kRate / 10 * 2;
+    QByteArray wav;
+    const auto add32 = [&](std::uint32_t v) { for (int i = 0; i < 4; ++i) wav.append(char((v >> (8 * i)) & 0xff)); };
+    const auto add16 = [&](std::uint16_t v) { wav.append(char(v & 0xff)).append(char(v >> 8)); };
+    wav.append("RIFF");
+    add32(36 + kDataBytes);
+    wav.append("WAVEfmt ");
+    add32(16);
+    add16(1); // PCM
+    add16(1); // mono
+    add32(kRate);
+    add32(kRate * 2);
+    add16(2);
+    add16(16);
+    wav.append("data");
+    add32(kDataBytes);
+    wav.append(QByteArray(kDataBytes, '\0'));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(wav);
+}
+
+class SoundWithoutServer : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(folder_.isValid());
+        chime_ = folder_.filePath("chime.wav").toStdString();
+        WriteWav(QString::fromStdString(chime_));
+        // libcanberra's default driver, pointed at a sound server that is not there.
+        qputenv("CANBERRA_DRIVER", "pulse");
+        qputenv("PULSE_SERVER", "unix:" + folder_.filePath("no-server").toUtf8());
+    }
+
+    // ALSA's whole configuration: `text` as the only file. ALSA reads its configuration
+    // again when the list of files changes, so each gets a name of its own.
+    void ConfigureAlsa(const char* text)
+    {
+        const QString path = folder_.filePath(QString("alsa-%1.conf").arg(++alsaFiles_));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        file.close();
+        qputenv("ALSA_CONFIG_PATH", path.toUtf8());
+    }
+
+    QTemporaryDir folder_;
+    std::string chime_;
+    int alsaFiles_ = 0;
+};
+
+constexpr const char* kNoDevice = "";
+constexpr const char* kDiscardingDevice = "pcm.!default { type null }\n";
+
+} // namespace
+
+TEST_F(SoundWithoutServer, AlsaPlaysWhenTheDefaultDriverCannotOpen)
+{
+    ConfigureAlsa(kDiscardingDevice);
+    DesktopLog log;
+    platform::CanberraSoundPlayer player;
+    player.PlayAsync(chime_);
+    player.PlayAsync(chime_);
+    EXPECT_TRUE(log.lines.empty()) << log.lines.front();
+}
+
+TEST_F(SoundWithoutServer, NothingToPlayOnIsLoggedOnceWithEachDriversReason)
+{
+    ConfigureAlsa(kNoDevice);
+    DesktopLog log;
+    platform::CanberraSoundPlayer player;
+    player.PlayAsync(chime_);
+    player.PlayAsync(chime_);
+    player.PlayAsync("no-such-file.wav");
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0].rfind("no sound can play, so the hour alarm is silent (default driver: ", 0), 0u) << log.lines[0];
+    EXPECT_NE(log.lines[0].find("; ALSA: "), std::string::npos) << log.lines[0];
+}
+
+TEST_F(SoundWithoutServer, ANewSilenceAfterASoundIsLoggedAgain)
+{
+    DesktopLog log;
+    platform::CanberraSoundPlayer player;
+    ConfigureAlsa(kNoDevice);
+    player.PlayAsync(chime_);
+    ConfigureAlsa(kDiscardingDevice);
+    player.PlayAsync(chime_);
+    ASSERT_EQ(log.lines.size(), 1u);
+    ConfigureAlsa(kNoDevice);
+    player.PlayAsync(chime_);
+    EXPECT_EQ(log.lines.size(), 2u);
+}
