@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <dlfcn.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -131,4 +133,16 @@ TEST_F(SoundWithoutServer, ANewSilenceAfterASoundIsLoggedAgain)
     ConfigureAlsa(kNoDevice);
     player.PlayAsync(chime_);
     EXPECT_EQ(log.lines.size(), 2u);
+}
+
+// The ALSA driver plays on detached threads of its own code, which may still be on their
+// way out when the player goes: unloading the driver then would crash them.
+TEST_F(SoundWithoutServer, TheAlsaDriverOutlivesThePlayersThatUsedIt)
+{
+    ConfigureAlsa(kDiscardingDevice);
+    {
+        platform::CanberraSoundPlayer player;
+        player.PlayAsync(chime_);
+    }
+    EXPECT_NE(dlopen("libcanberra-alsa.so", RTLD_LAZY | RTLD_NOLOAD), nullptr);
 }
