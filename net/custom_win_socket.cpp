@@ -38,6 +38,11 @@ TErrorEvent ErrorEventOf(int event)
     }
 }
 
+ESocketError SocketError(int number, const std::string& op)
+{
+    return ESocketError(SocketErrorMessage(number, op), number);
+}
+
 int CheckError(int resultCode, int error, const std::string& op)
 {
     if (resultCode == 0)
@@ -45,7 +50,7 @@ int CheckError(int resultCode, int error, const std::string& op)
     const int number = WinSockErrorFromErrno(error);
     if (number == WSAEWOULDBLOCK)
         return number;
-    throw ESocketError(SocketErrorMessage(number, op));
+    throw SocketError(number, op);
 }
 
 } // namespace
@@ -126,7 +131,7 @@ int TCustomWinSocket::TransferFailed(int Error, TErrorEvent ErrorEvent, const ch
     }
     CloseConnection(descriptor_);
     if (code != 0)
-        throw ESocketError(SocketErrorMessage(code, Op));
+        throw SocketError(code, Op);
     return -1;
 }
 
@@ -244,8 +249,8 @@ void TCustomWinSocket::StartLookup(const std::string& Name, bool Host)
             StartServiceLookup(Name, std::move(reply));
     } catch (const std::system_error& error) {
         lookupRequest_ = 0;
-        throw ESocketError(SocketErrorMessage(WinSockErrorFromErrno(error.code().value()),
-                                              Host ? "WSAASyncGetHostByName" : "WSAASyncGetServByName"));
+        throw SocketError(WinSockErrorFromErrno(error.code().value()),
+                          Host ? "WSAASyncGetHostByName" : "WSAASyncGetServByName");
     }
 }
 
@@ -255,8 +260,8 @@ void TCustomWinSocket::LookupDone(int Request, const TLookupResult& Result)
         return;
     lookupRequest_ = 0;
     if (Result.error != 0) {
-        CloseConnection(descriptor_);
-        throw ESocketError(SocketErrorMessage(Result.error, "ASync Lookup"));
+        LookupFailed(Result.error);
+        return;
     }
     if (stage_ == rsAddress) {
         address_.sin_addr.s_addr = Result.value;
@@ -267,6 +272,25 @@ void TCustomWinSocket::LookupDone(int Request, const TLookupResult& Result)
         saved_.port = 0;
         ResolveStep({}, {}, {}, 0, saved_.backlog, saved_.client);
     }
+}
+
+// Ends the attempt as a refused connect does: OnError, then the descriptor goes without any
+// event, so that a name that does not resolve is the handler's to report, never a box of its own.
+void TCustomWinSocket::LookupFailed(int Error)
+{
+    const int attempt = descriptor_;
+    int code = Error;
+    try {
+        SignalError(this, erLookup, code);
+    } catch (...) {
+        if (descriptor_ == attempt)
+            AbandonAttempt();
+        throw;
+    }
+    if (descriptor_ == attempt)
+        AbandonAttempt();
+    if (code != 0)
+        throw SocketError(code, "ASync Lookup");
 }
 
 void TCustomWinSocket::StartConnect()
@@ -367,7 +391,7 @@ void TCustomWinSocket::SocketNotify(int Socket, int Event, int Error)
         }
         ErrorNotified(Socket, Event);
         if (code != 0)
-            throw ESocketError(framework::Format(sASyncSocketError, code));
+            throw ESocketError(framework::Format(sASyncSocketError, code), code);
         return;
     }
     switch (Event) {

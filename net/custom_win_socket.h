@@ -109,6 +109,7 @@ protected:
 private:
     void SocketNotify(int Socket, int Event, int Error) override;
     void LookupDone(int Request, const TLookupResult& Result) override;
+    void LookupFailed(int Error);
     void StartLookup(const std::string& Name, bool Host);
     int TransferFailed(int Error, TErrorEvent ErrorEvent, const char* Op);
     // Closes the descriptor without any event; returns the result of close() and its errno.
