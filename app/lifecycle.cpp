@@ -64,6 +64,9 @@ void TForm1::ConnectHandlers()
     connect(Force1, &QAction::triggered, this, Guarded([this] { BitBtn1Click(Force1); }));
     connect(LocalGroupTimer, &QTimer::timeout, this, Guarded([this] { LocalGroupTimerTimer(LocalGroupTimer); }));
     ClientSocket1->OnLookup = [this](QObject* Sender, net::TCustomWinSocket* Socket) { sckClientLookup(Sender, Socket); };
+    ClientSocket1->OnConnecting = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        sckClientConnecting(Sender, Socket);
+    };
     ClientSocket1->OnConnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) { sckClientConnect(Sender, Socket); };
     ClientSocket1->OnDisconnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
         sckClientDisconnect(Sender, Socket);

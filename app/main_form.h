@@ -84,6 +84,9 @@ public:
     bool FChimeDone = true;                // the hour alarm is done for the current minute 00
     bool FErrorIcon = false;               // the tray shows the error face
     TrayStatus FTrayStatus;                // the tip's lines after the first
+    std::string FResolvedName;             // the server name last looked up, and its address
+    std::string FResolvedAddress;
+    std::string FUnreachableSince;         // "hh:nn:ss" of the first failed attempt in a row
 
     // Start-up and lifecycle.
     void FormDestroy(QObject* Sender);
@@ -104,11 +107,18 @@ public:
     void BitBtn1Click(QObject* Sender);
     void LocalGroupTimerTimer(QObject* Sender);
     void sckClientLookup(QObject* Sender, net::TCustomWinSocket* Socket);
+    void sckClientConnecting(QObject* Sender, net::TCustomWinSocket* Socket);
     void sckClientConnect(QObject* Sender, net::TCustomWinSocket* Socket);
     void sckClientDisconnect(QObject* Sender, net::TCustomWinSocket* Socket);
     void sckClientError(QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent, int& ErrorCode);
-    // The texts, badge and tray icon of an attempt that could not reach the server.
-    void ShowConnectionError();
+    // The server's address: the server field when it holds a dotted address, else what its
+    // name resolved to at the last fetch; empty while there is none. Replies and status
+    // datagrams are taken from this address only.
+    std::string ServerAddress() const;
+    // The texts, badge, tray icon, tip and log of an attempt that could not reach the server.
+    void ShowConnectionError(const std::string& reason);
+    void ShowNameNotFound(const std::string& name, const std::string& reason);
+    void NoteUnreachable(const std::string& reason);
 
     // Time reply. A reply is a run of frames, each a lead character, a time code and "}".
     void ServerSocket1ClientRead(QObject* Sender, net::TCustomWinSocket* Socket);
