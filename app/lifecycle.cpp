@@ -73,8 +73,18 @@ void TForm1::ConnectHandlers()
     };
     ClientSocket1->OnError = [this](QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
                                     int& ErrorCode) { sckClientError(Sender, Socket, ErrorEvent, ErrorCode); };
+    ServerSocket1->OnClientConnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        ServerSocket1ClientConnect(Sender, Socket);
+    };
     ServerSocket1->OnClientRead = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
         ServerSocket1ClientRead(Sender, Socket);
+    };
+    ServerSocket1->OnClientDisconnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        ServerSocket1ClientDisconnect(Sender, Socket);
+    };
+    ServerSocket1->OnClientError = [this](QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
+                                          int& ErrorCode) {
+        ServerSocket1ClientError(Sender, Socket, ErrorEvent, ErrorCode);
     };
     connect(Properties1, &QAction::triggered, this, Guarded([this] { Properties1Click(Properties1); }));
     connect(SaveSettings1, &QAction::triggered, this, Guarded([this] { toolSaveBtnClick(SaveSettings1); }));

@@ -5,6 +5,7 @@
 // state are public because every concern reaches them directly by name.
 
 #include "app/controls.h"
+#include "app/reply_connections.h"
 #include "app/services.h"
 #include "app/tray_status.h"
 #include "framework/date_time.h"
@@ -87,6 +88,7 @@ public:
     std::string FResolvedName;             // the server name last looked up, and its address
     std::string FResolvedAddress;
     std::string FUnreachableSince;         // "hh:nn:ss" of the first failed attempt in a row
+    ReplyConnections FReplyConnections;    // the reply connections held, within their limits
 
     // Start-up and lifecycle.
     void FormDestroy(QObject* Sender);
@@ -119,6 +121,14 @@ public:
     void ShowConnectionError(const std::string& reason);
     void ShowNameNotFound(const std::string& name, const std::string& reason);
     void NoteUnreachable(const std::string& reason);
+
+    // Reply connections: only the server's address is let in (see ServerAddress); any
+    // other is closed unread. Their errors are logged, never shown in a box.
+    bool TakesRepliesFrom(const std::string& peer) const;
+    void ServerSocket1ClientConnect(QObject* Sender, net::TCustomWinSocket* Socket);
+    void ServerSocket1ClientDisconnect(QObject* Sender, net::TCustomWinSocket* Socket);
+    void ServerSocket1ClientError(QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
+                                  int& ErrorCode);
 
     // Time reply. A reply is a run of frames, each a lead character, a time code and "}".
     void ServerSocket1ClientRead(QObject* Sender, net::TCustomWinSocket* Socket);
