@@ -1,0 +1,119 @@
+// The window in a process of its own, pressed from loopback as an attacker would: out of
+// descriptors, or flooded with frames.
+
+#include "tests/support/child_process.h"
+#include "tests/support/loopback_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::LoopbackPeer;
+
+namespace {
+
+// CPU time the process has used so far, user and system, from /proc.
+std::chrono::milliseconds CpuTimeOf(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2)); // the name may hold blanks
+    std::string field;
+    for (int i = 3; i < 14; ++i) // state up to the field before utime
+        fields >> field;
+    long user = 0;
+    long system = 0;
+    fields >> user >> system;
+    const long perSecond = sysconf(_SC_CLK_TCK);
+    return std::chrono::milliseconds((user + system) * 1000 / perSecond);
+}
+
+// How many of the descriptor numbers below `limit` the process has open; it inherits some
+// numbered higher from the test.
+int DescriptorsBelow(int limit, pid_t pid)
+{
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        count += std::stoi(entry.path().filename().string()) < limit ? 1 : 0;
+    return count;
+}
+
+class WindowProcess : public testing::Test {
+protected:
+    void Start(const std::vector<std::string>& options)
+    {
+        std::vector<std::string> command = {TAVRIN_WINDOW_HOST};
+        command.insert(command.end(), options.begin(), options.end());
+        host = std::make_unique<ChildProcess>(command);
+        const auto line = host->ReadLine(10s);
+        ASSERT_TRUE(line && line->starts_with("port ")) << host->Errors();
+        port = std::stoi(line->substr(5));
+    }
+
+    // Waits for the host to say it took a reply with `echoCode`.
+    bool Took(int echoCode, std::chrono::milliseconds timeout)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto line = host->ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now()));
+            if (line && *line == "echo " + std::to_string(echoCode))
+                return true;
+        }
+        return false;
+    }
+
+    void ServerReplies(int echoCode)
+    {
+        LoopbackPeer reply = LoopbackPeer::ConnectedTo(port);
+        reply.Send("{TAVRIN_1,0,2," + std::to_string(echoCode) + "1211371200}");
+    }
+
+    std::unique_ptr<ChildProcess> host;
+    int port = 0;
+};
+
+} // namespace
+
+TEST_F(WindowProcess, OutOfDescriptorsItRestsAndTakesARealReplyOnceTheSilentOnesGo)
+{
+    Start({"--nofile", "64", "--silence", "8000"});
+    // Far more than 64 descriptors' worth, all from the server's own address.
+    std::vector<LoopbackPeer> silent;
+    std::thread connecting([&] {
+        for (int i = 0; i < 100; ++i)
+            silent.push_back(LoopbackPeer::ConnectedTo(port));
+    });
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (DescriptorsBelow(64, host->Pid()) < 64 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    if (DescriptorsBelow(64, host->Pid()) < 64) {
+        connecting.join();
+        FAIL() << "the descriptors never ran out: " << DescriptorsBelow(64, host->Pid());
+    }
+
+    const std::chrono::milliseconds before = CpuTimeOf(host->Pid());
+    std::this_thread::sleep_for(2s); // the span measured, all of it out of descriptors
+    const std::chrono::milliseconds used = CpuTimeOf(host->Pid()) - before;
+    EXPECT_LT(used, 100ms) << "5 % of a core is 100 ms in 2 s";
+    connecting.join();
+    EXPECT_EQ(host->ReadLine(10ms), std::nullopt); // nothing taken, and the log read in
+    EXPECT_NE(host->Errors().find("out of descriptors (this program's, limit 64): incoming connections are dropped"),
+              std::string::npos)
+        << host->Errors();
+
+    // The silence limit frees the descriptors; the server's next reply is taken at once.
+    for (LoopbackPeer& peer : silent)
+        ASSERT_TRUE(peer.SeesClose(10s));
+    ServerReplies(4242);
+    EXPECT_TRUE(Took(4242, 2s)) << host->Errors();
+    EXPECT_NE(host->Errors().find("dropped for want of descriptors"), std::string::npos) << host->Errors();
+}
