@@ -12,6 +12,8 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <csignal>
+#include <cstdio>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -116,4 +118,32 @@ TEST_F(WindowProcess, OutOfDescriptorsItRestsAndTakesARealReplyOnceTheSilentOnes
     ServerReplies(4242);
     EXPECT_TRUE(Took(4242, 2s)) << host->Errors();
     EXPECT_NE(host->Errors().find("dropped for want of descriptors"), std::string::npos) << host->Errors();
+}
+
+TEST_F(WindowProcess, EndsOnSigtermWhileAFloodOfFramesArrives)
+{
+    Start({});
+    // Sixty connections from the server's own address, held open, then 4 KB of 5-byte frames
+    // on each at once: a quarter of a second of frames for the window, and a SIGTERM on top.
+    const int before = DescriptorsBelow(1 << 20, host->Pid());
+    std::vector<LoopbackPeer> peers;
+    for (int i = 0; i < 60; ++i)
+        peers.push_back(LoopbackPeer::ConnectedTo(port));
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (DescriptorsBelow(1 << 20, host->Pid()) < before + 60 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_GE(DescriptorsBelow(1 << 20, host->Pid()), before + 60);
+
+    std::string frames;
+    while (frames.size() + 5 <= 4096)
+        frames += "{abc}";
+    for (LoopbackPeer& peer : peers)
+        peer.Send(frames);
+    const auto signalled = std::chrono::steady_clock::now();
+    host->Signal(SIGTERM);
+    ASSERT_TRUE(host->WaitForExit(2s));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
+    EXPECT_EQ(host->ExitCode(), 0);
+    RecordProperty("ms_from_sigterm_to_exit", static_cast<int>(took.count()));
+    std::printf("gone %lld ms after SIGTERM\n", static_cast<long long>(took.count()));
 }
