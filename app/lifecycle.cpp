@@ -16,7 +16,14 @@ TForm1::TForm1(const FormServices& services) : services_(services)
     CreateControls();
     ConnectHandlers();
     Timer1->start();
-    ServerSocket1->Loaded(); // listens for replies from here on
+    bool replyPortHeld = false; // said once the tray is there; each fetch tries again
+    try {
+        ServerSocket1->Loaded(); // listens for replies from here on
+    } catch (const net::ESocketError& failure) {
+        if (failure.ErrorCode() != net::WSAEADDRINUSE)
+            throw;
+        replyPortHeld = true;
+    }
     IdIPMCastClient1->Loaded();
     IdIPWatch1->Loaded(); // its first look at the local addresses comes from the loop
 
@@ -39,6 +46,8 @@ TForm1::TForm1(const FormServices& services) : services_(services)
     FChimeDone = true;
     UpdateTrayIcon(platform::TrayAction::Add);
     UpdateTrayIcon(platform::TrayAction::Modify);
+    if (replyPortHeld)
+        ShowReplyPortInUse();
     FRegistryKey = "\\SOFTWARE\\DOVETRA\\TAVRINCLIENT\\";
     LoadSettings();
     FOpenPending = true;

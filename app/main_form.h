@@ -89,6 +89,7 @@ public:
     std::string FResolvedAddress;
     std::string FUnreachableSince;         // "hh:nn:ss" of the first failed attempt in a row
     ReplyConnections FReplyConnections;    // the reply connections held, within their limits
+    bool FReplyPortInUse = false;          // another program holds the reply port
 
     // Start-up and lifecycle.
     void FormDestroy(QObject* Sender);
@@ -125,6 +126,11 @@ public:
     // Reply connections: only the server's address is let in (see ServerAddress); any
     // other is closed unread. Their errors are logged, never shown in a box.
     bool TakesRepliesFrom(const std::string& peer) const;
+    // Listens on the reply port unless it does already. While another program holds the
+    // port (another user's copy, say), that is said in panel 1, on the tip and in one
+    // notification, and false returned; the clock face, alarm and status datagrams go on.
+    bool TakeReplyPort();
+    void ShowReplyPortInUse();
     void ServerSocket1ClientConnect(QObject* Sender, net::TCustomWinSocket* Socket);
     void ServerSocket1ClientDisconnect(QObject* Sender, net::TCustomWinSocket* Socket);
     void ServerSocket1ClientError(QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,

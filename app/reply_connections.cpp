@@ -123,6 +123,36 @@ bool TForm1::TakesRepliesFrom(const std::string& peer) const
     return !server.empty() && peer == server;
 }
 
+bool TForm1::TakeReplyPort()
+{
+    if (ServerSocket1->Active())
+        return true;
+    try {
+        ServerSocket1->SetActive(true);
+    } catch (const net::ESocketError& failure) {
+        if (failure.ErrorCode() == net::WSAEADDRINUSE)
+            ShowReplyPortInUse();
+        else
+            StatusBar1->SetPanelText(1, failure.Message());
+        return false;
+    }
+    if (std::exchange(FReplyPortInUse, false)) {
+        qCInfo(platform::lcNet, "reply port %d taken: replies come to this program again", ServerSocket1->Port());
+        ReportNotice(TrayStatus::Notice::ReplyPortInUse, "");
+    }
+    return true;
+}
+
+void TForm1::ShowReplyPortInUse()
+{
+    const std::string text = "Another Tavrin Client on this PC receives the time (port "
+                             + std::to_string(ServerSocket1->Port()) + " in use)";
+    StatusBar1->SetPanelText(1, text);
+    if (!std::exchange(FReplyPortInUse, true))
+        qCWarning(platform::lcNet, "%s", text.c_str());
+    ReportNotice(TrayStatus::Notice::ReplyPortInUse, text);
+}
+
 void TForm1::ServerSocket1ClientConnect(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
 {
     std::string peer;

@@ -44,6 +44,8 @@ void TForm1::FetchTimeAndDate()
     StatusBar1->SetPanelText(1, "Attempting to connect to server..");
     FRequestText = RequestTextFor(FEchoCode);
     FFirstFetch = false;
+    if (!TakeReplyPort())
+        return; // the reply would go to the program that holds the port
     // A name is looked up anew at each fetch; a dotted address is taken as it stands.
     const std::string server = Edit1->text().toStdString();
     const bool dotted = IsDottedQuad(server);

@@ -192,3 +192,49 @@ TEST_F(ReplyPort, AConnectionSendingMoreThanItsShareIsClosedAndTheRestDropped)
     sender.Close();
     ExpectNothingLeftOpen();
 }
+
+// Another program holds the reply port, as another user's copy of the program would.
+class ReplyPortHeld : public testsupport::FormTest {
+protected:
+    void SetUp() override
+    {
+        ports.reply = holder.LocalPort();
+        FormTest::SetUp();
+    }
+
+    std::string Notice() const
+    {
+        return "Another Tavrin Client on this PC receives the time (port " + std::to_string(ports.reply) + " in use)";
+    }
+
+    LoopbackPeer holder = LoopbackPeer::Listening();
+    const testsupport::LogLines log; // from before the window's start
+};
+
+TEST_F(ReplyPortHeld, IsSaidOnceWithoutABoxAndTakenAgainAtAFetchOnceFree)
+{
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_FALSE(form->ServerSocket1->Active());
+    EXPECT_EQ(form->StatusBar1->PanelText(1), Notice());
+    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\n" + Notice());
+    ASSERT_EQ(tray.messages.size(), 1u);
+    EXPECT_EQ(tray.messages[0].second, Notice());
+
+    // The clock goes on; each fetch tries the port again, and sends no request meanwhile.
+    clock.Set(12, 0, 1);
+    Tick();
+    EXPECT_EQ(form->lblS->text(), "01");
+    EXPECT_EQ(form->StatusBar1->PanelText(1), Notice());
+    EXPECT_FALSE(form->LocalGroupTimer->Enabled());
+    form->Force1->trigger();
+    EXPECT_EQ(tray.messages.size(), 1u);
+    EXPECT_TRUE(alerts.shown.empty());
+
+    holder.Close();
+    form->Force1->trigger();
+    EXPECT_TRUE(form->ServerSocket1->Active());
+    EXPECT_TRUE(form->LocalGroupTimer->Enabled()); // the request is on its way
+    EXPECT_EQ(tray.requests.back().tip.find(Notice()), std::string::npos);
+    EXPECT_EQ(log.Count("tavrin.net: " + Notice()), 1); // said at the start, not at each fetch
+    EXPECT_EQ(log.Count("reply port " + std::to_string(form->ServerSocket1->Port()) + " taken"), 1);
+}
