@@ -416,8 +416,26 @@ TEST_F(ClientSocketTest, ServiceIsLookedUpForThePort)
     EXPECT_THAT(events, ElementsAre("lookup"));
     ASSERT_TRUE(ProcessEventsUntil([this] { return !alerts.shown.empty(); }));
     EXPECT_EQ(portWhenConnecting, 80);
-    EXPECT_THAT(events, ElementsAre("lookup", "connecting", "disconnect"));
+    // Failing at once after a lookup, the connect is reported as one that fails later.
+    EXPECT_THAT(events, ElementsAre("lookup", "connecting"));
+    EXPECT_THAT(errors, ElementsAre(Pair(net::erConnect, net::WSAENETUNREACH)));
     EXPECT_THAT(Displayed(), ElementsAre("Windows socket error: Network is unreachable (10051), on API 'connect'"));
+}
+
+TEST_F(ClientSocketTest, HostWithoutARouteFailsThroughOnErrorAndShowsNothingWhenConsumed)
+{
+    const ResolverGuard nowhere([](const std::string&) { return net::TLookupResult{0, INADDR_NONE}; });
+    consumeErrors = true;
+    client->SetHost("timeserver.test");
+    client->SetPort(6645);
+
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([this] { return !errors.empty(); }));
+    EXPECT_THAT(errors, ElementsAre(Pair(net::erConnect, net::WSAENETUNREACH)));
+    EXPECT_THAT(events, ElementsAre("lookup", "connecting"));
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_EQ(client->Socket()->Descriptor(), -1);
+    EXPECT_FALSE(client->Active());
 }
 
 TEST_F(ClientSocketTest, UnknownServiceFailsItsLookup)
