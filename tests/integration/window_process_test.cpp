@@ -3,50 +3,21 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/process_stats.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <csignal>
 #include <cstdio>
 #include <thread>
 
 using namespace std::chrono_literals;
 using testsupport::ChildProcess;
+using testsupport::CpuTimeOf;
+using testsupport::DescriptorsBelow;
 using testsupport::LoopbackPeer;
 
 namespace {
-
-// CPU time the process has used so far, user and system, from /proc.
-std::chrono::milliseconds CpuTimeOf(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2)); // the name may hold blanks
-    std::string field;
-    for (int i = 3; i < 14; ++i) // state up to the field before utime
-        fields >> field;
-    long user = 0;
-    long system = 0;
-    fields >> user >> system;
-    const long perSecond = sysconf(_SC_CLK_TCK);
-    return std::chrono::milliseconds((user + system) * 1000 / perSecond);
-}
-
-// How many of the descriptor numbers below `limit` the process has open; it inherits some
-// numbered higher from the test.
-int DescriptorsBelow(int limit, pid_t pid)
-{
-    int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-        count += std::stoi(entry.path().filename().string()) < limit ? 1 : 0;
-    return count;
-}
 
 class WindowProcess : public testing::Test {
 protected:
