@@ -18,21 +18,12 @@
 #include <thread>
 #include <vector>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kFlood = 4 << 20;
 
-int LocalPortOf(int descriptor)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
 
 // The longest wait between two timeouts of a timer.
 class GapMeter {
@@ -79,7 +70,7 @@ void Measure(const Flood& flood)
     std::atomic<int> accepted = 0;
     bench.form->ServerSocket1->OnAccept = [&](QObject*, net::TCustomWinSocket*) { ++accepted; };
 
-    const int port = LocalPortOf(bench.form->ServerSocket1->Socket()->Descriptor());
+    const int port = testsupport::LocalPortOf(bench.form->ServerSocket1->Socket()->Descriptor());
     const std::string bytes = Repeated(flood.frame, flood.perConnection);
     const int connections = static_cast<int>(kFlood / bytes.size());
     std::atomic<bool> sent = false;

@@ -11,9 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
 #include <thread>
@@ -50,13 +47,7 @@ protected:
         descriptors = CountOpenDescriptors();
     }
 
-    int Port() const
-    {
-        sockaddr_in address{};
-        socklen_t length = sizeof address;
-        getsockname(form->ServerSocket1->Socket()->Descriptor(), reinterpret_cast<sockaddr*>(&address), &length);
-        return ntohs(address.sin_port);
-    }
+    int Port() const { return testsupport::LocalPortOf(form->ServerSocket1->Socket()->Descriptor()); }
 
     LoopbackPeer ConnectFrom(const std::string& source) { return LoopbackPeer::ConnectedFrom(source, Port()); }
 

@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 
 using namespace std::chrono_literals;
+using testsupport::LocalPortOf;
 using testsupport::LoopbackPeer;
 using testsupport::ProcessEventsUntil;
 
@@ -24,13 +25,6 @@ namespace {
 constexpr const char* kWaiting = "Update Requested: Waiting for reply..";
 constexpr const char* kError = "Error connecting to server.";
 
-int LocalPortOf(int descriptor)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
 
 } // namespace
 

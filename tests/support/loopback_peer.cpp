@@ -95,9 +95,14 @@ LoopbackPeer LoopbackPeer::ConnectedFrom(const std::string& source, int port)
 
 int LoopbackPeer::LocalPort() const
 {
+    return LocalPortOf(descriptor_);
+}
+
+int LocalPortOf(int descriptor)
+{
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    getsockname(descriptor_, reinterpret_cast<sockaddr*>(&address), &length);
+    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
     return ntohs(address.sin_port);
 }
 

@@ -43,4 +43,7 @@ private:
     int descriptor_ = -1;
 };
 
+// The local port of a socket descriptor, such as a component's listener.
+int LocalPortOf(int descriptor);
+
 } // namespace testsupport

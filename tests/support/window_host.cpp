@@ -12,29 +12,16 @@
 #include "platform/log.h"
 #include "platform/termination_signals.h"
 #include "tests/support/fake_services.h"
+#include "tests/support/loopback_peer.h"
 
 #include <QApplication>
 
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-namespace {
-
-int LocalPortOf(int descriptor)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -70,7 +57,7 @@ int main(int argc, char** argv)
     platform::TerminationSignals terminationSignals;
     QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(), [&] { form->Close(); });
 
-    std::printf("port %d\n", LocalPortOf(form->ServerSocket1->Socket()->Descriptor()));
+    std::printf("port %d\n", testsupport::LocalPortOf(form->ServerSocket1->Socket()->Descriptor()));
     std::fflush(stdout);
     QApplication::exec();
     return 0;
