@@ -5,7 +5,6 @@
 #include "framework/convert.h"
 #include "framework/text.h"
 
-
 void TForm1::IdIPWatch1StatusChanged(TIdComponent* /*Sender*/)
 {
     IdIPMCastClient1->SetActive(IdIPWatch1->Online());

@@ -108,8 +108,8 @@ void ReplyConnections::ArmSilenceTimer()
     const auto longestSilent = std::min_element(held_.begin(), held_.end(), [](const Held& a, const Held& b) {
         return a.lastHeard < b.lastHeard;
     });
-    const auto due = std::chrono::ceil<std::chrono::milliseconds>(longestSilent->lastHeard + limits_.silence - Clock::now());
-    silenceTimer_.start(std::max(due, std::chrono::milliseconds(0)));
+    const auto due = longestSilent->lastHeard + limits_.silence - Clock::now();
+    silenceTimer_.start(std::max(std::chrono::ceil<std::chrono::milliseconds>(due), std::chrono::milliseconds(0)));
 }
 
 void ReplyConnections::Close(net::TCustomWinSocket& socket)
@@ -179,8 +179,8 @@ void TForm1::ServerSocket1ClientDisconnect(QObject* /*Sender*/, net::TCustomWinS
     FReplyConnections.Remove(Socket);
 }
 
-void TForm1::ServerSocket1ClientError(QObject* /*Sender*/, net::TCustomWinSocket* Socket, net::TErrorEvent /*ErrorEvent*/,
-                                      int& ErrorCode)
+void TForm1::ServerSocket1ClientError(QObject* /*Sender*/, net::TCustomWinSocket* Socket,
+                                      net::TErrorEvent /*ErrorEvent*/, int& ErrorCode)
 {
     // The connection is closed and released after this; the log is the only report.
     qCInfo(platform::lcNet, "reply connection from %s ended: %s (%d)", FReplyConnections.PeerOf(Socket).c_str(),

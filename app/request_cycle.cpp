@@ -156,7 +156,8 @@ std::string TForm1::ServerAddress() const
     const QString server = Edit1->text();
     if (IsDottedQuad(server.toStdString()))
         return server.toStdString();
-    const bool resolved = !server.isEmpty() && server.compare(QString::fromStdString(FResolvedName), Qt::CaseInsensitive) == 0;
+    const bool resolved =
+        !server.isEmpty() && server.compare(QString::fromStdString(FResolvedName), Qt::CaseInsensitive) == 0;
     return resolved ? FResolvedAddress : std::string();
 }
 

@@ -179,7 +179,9 @@ TEST_F(ReplyPort, AConnectionSendingMoreThanItsShareIsClosedAndTheRestDropped)
 
     ServerReplies(4242);
     EXPECT_EQ(form->Timer1->Tag, countdown - 142); // the 141 frames within the limit and the marker
-    EXPECT_EQ(log.Count("tavrin.net: reply connection from 127.0.0.1 sent more than 4096 bytes: closed, the rest dropped"), 1);
+    EXPECT_EQ(log.Count("tavrin.net: reply connection from 127.0.0.1 sent more than 4096 bytes: closed, the rest "
+                        "dropped"),
+              1);
     sender.Close();
     ExpectNothingLeftOpen();
 }

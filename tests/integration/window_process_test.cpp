@@ -113,7 +113,8 @@ TEST_F(WindowProcess, EndsOnSigtermWhileAFloodOfFramesArrives)
     const auto signalled = std::chrono::steady_clock::now();
     host->Signal(SIGTERM);
     ASSERT_TRUE(host->WaitForExit(2s));
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
     EXPECT_EQ(host->ExitCode(), 0);
     RecordProperty("ms_from_sigterm_to_exit", static_cast<int>(took.count()));
     std::printf("gone %lld ms after SIGTERM\n", static_cast<long long>(took.count()));
