@@ -37,7 +37,11 @@ public:
             last_ = now;
         });
     }
-    double LongestMs() const { return std::chrono::duration<double, std::milli>(longest_).count(); }
+    // Negative when the timer did not fire twice.
+    double LongestMs() const
+    {
+        return longest_ == Clock::duration() ? -1 : std::chrono::duration<double, std::milli>(longest_).count();
+    }
 
 private:
     Clock::time_point last_;
@@ -100,9 +104,13 @@ void Measure(const Flood& flood)
     while (!sent.load() || bench.form->ServerSocket1->Socket()->ConnectionCount() > 0)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     sender.join();
-    std::printf("%-44s %5d connection(s) in %6.2f s: longest gap between ticks %6.1f ms, between turns %6.1f ms\n",
-                flood.name, connections, static_cast<double>(elapsed.nsecsElapsed()) / 1e9, ticks.LongestMs(),
-                turns.LongestMs());
+    std::printf("%-46s %5d connection(s) in %6.2f s: ", flood.name, connections,
+                static_cast<double>(elapsed.nsecsElapsed()) / 1e9);
+    if (ticks.LongestMs() < 0)
+        std::printf("over before the next tick\n");
+    else
+        std::printf("longest gap between ticks %6.1f ms, between turns %6.1f ms\n", ticks.LongestMs(),
+                    turns.LongestMs());
 }
 
 } // namespace
