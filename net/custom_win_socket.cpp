@@ -38,6 +38,11 @@ TErrorEvent ErrorEventOf(int event)
     }
 }
 
+ESocketError SocketError(int number, const std::string& op)
+{
+    return ESocketError(SocketErrorMessage(number, op), number);
+}
+
 int CheckError(int resultCode, int error, const std::string& op)
 {
     if (resultCode == 0)
@@ -45,7 +50,7 @@ int CheckError(int resultCode, int error, const std::string& op)
     const int number = WinSockErrorFromErrno(error);
     if (number == WSAEWOULDBLOCK)
         return number;
-    throw ESocketError(SocketErrorMessage(number, op));
+    throw SocketError(number, op);
 }
 
 } // namespace
@@ -126,7 +131,7 @@ int TCustomWinSocket::TransferFailed(int Error, TErrorEvent ErrorEvent, const ch
     }
     CloseConnection(descriptor_);
     if (code != 0)
-        throw ESocketError(SocketErrorMessage(code, Op));
+        throw SocketError(code, Op);
     return -1;
 }
 
@@ -187,47 +192,42 @@ void TCustomWinSocket::AbandonAttempt()
 void TCustomWinSocket::ResolveStep(const std::string& Host, const std::string& Address,
                                    const std::string& Service, int Port, int Backlog, bool Client)
 {
-    try {
-        for (;;) {
-            switch (stage_) {
-            case rsIdle:
-                if (!Client) {
-                    address_.sin_addr.s_addr = htonl(INADDR_ANY);
-                } else if (!Host.empty()) {
-                    StartLookup(Host, true);
-                    saved_ = {Service, Port, Backlog, Client};
-                    stage_ = rsAddress;
-                    return;
-                } else if (!Address.empty()) {
-                    // Only dotted addresses: anything else gives INADDR_NONE, 255.255.255.255.
-                    address_.sin_addr.s_addr = inet_addr(Address.c_str());
-                } else {
-                    throw ESocketError(sNoAddress);
-                }
+    for (;;) {
+        switch (stage_) {
+        case rsIdle:
+            if (!Client) {
+                address_.sin_addr.s_addr = htonl(INADDR_ANY);
+            } else if (!Host.empty()) {
+                StartLookup(Host, true);
+                saved_ = {Service, Port, Backlog, Client};
                 stage_ = rsAddress;
-                break;
-            case rsAddress:
-                if (!Service.empty()) {
-                    StartLookup(Service, false);
-                    saved_ = {Service, Port, Backlog, Client};
-                    stage_ = rsService;
-                    return;
-                }
-                address_.sin_port = htons(static_cast<std::uint16_t>(Port));
+                return;
+            } else if (!Address.empty()) {
+                // Only dotted addresses: anything else gives INADDR_NONE, 255.255.255.255.
+                address_.sin_addr.s_addr = inet_addr(Address.c_str());
+            } else {
+                throw ESocketError(sNoAddress);
+            }
+            stage_ = rsAddress;
+            break;
+        case rsAddress:
+            if (!Service.empty()) {
+                StartLookup(Service, false);
+                saved_ = {Service, Port, Backlog, Client};
                 stage_ = rsService;
-                break;
-            case rsService:
-                stage_ = rsIdle;
-                if (Client)
-                    StartConnect();
-                else
-                    StartListen(Backlog);
                 return;
             }
+            address_.sin_port = htons(static_cast<std::uint16_t>(Port));
+            stage_ = rsService;
+            break;
+        case rsService:
+            stage_ = rsIdle;
+            if (Client)
+                StartConnect();
+            else
+                StartListen(Backlog);
+            return;
         }
-    } catch (...) {
-        CloseConnection(descriptor_);
-        throw;
     }
 }
 
@@ -244,8 +244,8 @@ void TCustomWinSocket::StartLookup(const std::string& Name, bool Host)
             StartServiceLookup(Name, std::move(reply));
     } catch (const std::system_error& error) {
         lookupRequest_ = 0;
-        throw ESocketError(SocketErrorMessage(WinSockErrorFromErrno(error.code().value()),
-                                              Host ? "WSAASyncGetHostByName" : "WSAASyncGetServByName"));
+        throw SocketError(WinSockErrorFromErrno(error.code().value()),
+                          Host ? "WSAASyncGetHostByName" : "WSAASyncGetServByName");
     }
 }
 
@@ -255,18 +255,50 @@ void TCustomWinSocket::LookupDone(int Request, const TLookupResult& Result)
         return;
     lookupRequest_ = 0;
     if (Result.error != 0) {
+        AttemptFailed(erLookup, Result.error, "ASync Lookup");
+        return;
+    }
+    try {
+        if (stage_ == rsAddress) {
+            address_.sin_addr.s_addr = Result.value;
+            ResolveStep({}, {}, saved_.service, saved_.port, saved_.backlog, saved_.client);
+        } else if (stage_ == rsService) {
+            address_.sin_port = htons(static_cast<std::uint16_t>(Result.value));
+            saved_.service.clear();
+            saved_.port = 0;
+            ResolveStep({}, {}, {}, 0, saved_.backlog, saved_.client);
+        }
+    } catch (const ESocketError& failure) {
+        // A connect that fails at once (no route, say) is reported as one that fails later.
+        if (!saved_.client || failure.ErrorCode() == 0) {
+            CloseConnection(descriptor_);
+            throw;
+        }
+        AttemptFailed(erConnect, failure.ErrorCode(), "connect");
+    } catch (...) {
         CloseConnection(descriptor_);
-        throw ESocketError(SocketErrorMessage(Result.error, "ASync Lookup"));
+        throw;
     }
-    if (stage_ == rsAddress) {
-        address_.sin_addr.s_addr = Result.value;
-        ResolveStep({}, {}, saved_.service, saved_.port, saved_.backlog, saved_.client);
-    } else if (stage_ == rsService) {
-        address_.sin_port = htons(static_cast<std::uint16_t>(Result.value));
-        saved_.service.clear();
-        saved_.port = 0;
-        ResolveStep({}, {}, {}, 0, saved_.backlog, saved_.client);
+}
+
+// Ends an attempt that failed after its lookup as a refused connect ends: OnError, then the
+// descriptor goes without any event. So a name that does not resolve is the handler's to
+// report, never a box of its own; it is raised only when the handler left the code.
+void TCustomWinSocket::AttemptFailed(TErrorEvent ErrorEvent, int Error, const char* Op)
+{
+    const int attempt = descriptor_;
+    int code = Error;
+    try {
+        SignalError(this, ErrorEvent, code);
+    } catch (...) {
+        if (descriptor_ == attempt)
+            AbandonAttempt();
+        throw;
     }
+    if (descriptor_ == attempt)
+        AbandonAttempt();
+    if (code != 0)
+        throw SocketError(code, Op);
 }
 
 void TCustomWinSocket::StartConnect()
@@ -367,7 +399,7 @@ void TCustomWinSocket::SocketNotify(int Socket, int Event, int Error)
         }
         ErrorNotified(Socket, Event);
         if (code != 0)
-            throw ESocketError(framework::Format(sASyncSocketError, code));
+            throw ESocketError(framework::Format(sASyncSocketError, code), code);
         return;
     }
     switch (Event) {

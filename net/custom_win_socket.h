@@ -80,7 +80,8 @@ public:
 
 protected:
     // Advances the resolution by its stages until it waits for a lookup or the stage is back
-    // at idle, where a client connects and a listener listens.
+    // at idle, where a client connects and a listener listens. A failure is raised to the
+    // caller, which closes the socket.
     void ResolveStep(const std::string& Host, const std::string& Address, const std::string& Service, int Port,
                      int Backlog, bool Client);
     void StartConnect();
@@ -109,6 +110,7 @@ protected:
 private:
     void SocketNotify(int Socket, int Event, int Error) override;
     void LookupDone(int Request, const TLookupResult& Result) override;
+    void AttemptFailed(TErrorEvent ErrorEvent, int Error, const char* Op);
     void StartLookup(const std::string& Name, bool Host);
     int TransferFailed(int Error, TErrorEvent ErrorEvent, const char* Op);
     // Closes the descriptor without any event; returns the result of close() and its errno.

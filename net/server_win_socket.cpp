@@ -2,14 +2,36 @@
 
 #include "framework/exception.h"
 #include "framework/format.h"
+#include "platform/log.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QTimer>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 
 namespace net {
 namespace {
+
+// How long the listener rests when not even its reserve makes room for a connection.
+constexpr std::chrono::milliseconds kOutOfDescriptorsRest{100};
+
+platform::UniqueFd OpenReserve()
+{
+    return platform::UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+long OpenFileLimit()
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    return static_cast<long>(limit.rlim_cur);
+}
 
 void Fire(const TSocketNotifyEvent& event, QObject* sender, TCustomWinSocket* socket)
 {
@@ -52,16 +74,50 @@ void TServerWinSocket::OpenListener(const std::string& Service, int Port, int Ba
         CloseConnection(Descriptor());
         throw;
     }
+    reserve_ = OpenReserve();
 }
 
 void TServerWinSocket::HandleAccept(int Socket)
 {
     const int accepted = ::accept4(Socket, nullptr, nullptr, SOCK_CLOEXEC);
+    const int error = errno;
+    if (accepted < 0 && (error == EMFILE || error == ENFILE)) {
+        DropForWantOfDescriptors(Socket, error);
+        return;
+    }
     Notifier().Accepted();
     if (accepted < 0)
         return;
+    if (dropped_ > 0) {
+        qCInfo(platform::lcNet, "accepting connections again; %d dropped for want of descriptors", dropped_);
+        dropped_ = 0;
+    }
+    if (!reserve_)
+        reserve_ = OpenReserve();
     TServerClientWinSocket* connection = MakeConnection(accepted);
     SignalEvent(connection, skAccept);
+}
+
+void TServerWinSocket::DropForWantOfDescriptors(int Socket, int Error)
+{
+    if (dropped_ == 0)
+        qCWarning(platform::lcNet, "out of descriptors (%s, limit %ld): incoming connections are dropped",
+                  Error == EMFILE ? "this program's" : "the system's", OpenFileLimit());
+    ++dropped_;
+    reserve_.Reset();
+    const int accepted = ::accept4(Socket, nullptr, nullptr, SOCK_CLOEXEC);
+    if (accepted >= 0)
+        ::close(accepted);
+    reserve_ = OpenReserve();
+    if (accepted >= 0 && reserve_) {
+        Notifier().Accepted();
+        return;
+    }
+    // Another thread or program took the room: wait rather than try again at once.
+    QTimer::singleShot(kOutOfDescriptorsRest, this, [this] {
+        if (IsConnected())
+            Notifier().Accepted();
+    });
 }
 
 TServerClientWinSocket* TServerWinSocket::MakeConnection(int Socket)
@@ -84,6 +140,8 @@ void TServerWinSocket::CloseConnection(int Socket)
     std::lock_guard lock(SocketLock);
     FreeConnections();
     TCustomWinSocket::CloseConnection(Socket);
+    if (!IsConnected())
+        reserve_.Reset();
 }
 
 void TServerWinSocket::FreeConnections()

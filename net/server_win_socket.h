@@ -2,6 +2,7 @@
 
 #include "net/custom_win_socket.h"
 #include "net/socket_types.h"
+#include "platform/unique_fd.h"
 
 #include <mutex>
 #include <string>
@@ -25,6 +26,7 @@ public:
     // listen. A failure closes the socket and is raised to the caller.
     void OpenListener(const std::string& Service, int Port, int Backlog);
     // Accepts one pending connection: OnClientConnect (from the new object), then OnAccept.
+    // Out of descriptors, it drops the connection instead (see DropForWantOfDescriptors).
     void HandleAccept(int Socket) override;
     // Frees every connection object, the last first, without any event, then closes the
     // listening socket.
@@ -62,11 +64,17 @@ protected:
 
 private:
     friend class TServerClientWinSocket;
+    // A connection left waiting would keep the listener readable and the loop spinning: a
+    // descriptor held in reserve makes room to take it and drop it at once. Without that
+    // room the listener rests a moment instead.
+    void DropForWantOfDescriptors(int Socket, int Error);
     void AddConnection(TServerClientWinSocket* Socket);
     void RemoveConnection(TServerClientWinSocket* Socket);
     void FreeConnections();
 
     TServerType serverType_ = stNonBlocking;
+    platform::UniqueFd reserve_; // held while listening
+    int dropped_ = 0;            // connections dropped since the descriptors ran out; 0 while they last
     std::vector<TServerClientWinSocket*> connections_;
     std::mutex ListLock;
 };

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <deque>
 #include <mutex>
 
@@ -37,6 +38,11 @@ namespace {
 
 using Notification = TSocketNotifier::Notification;
 
+// Socket work is handed out in turns of the main loop: once a turn has spent this much on
+// deliveries, the rest waits for the next turn, so that timers, signals and the window keep
+// their pace whatever arrives.
+constexpr std::chrono::milliseconds kTurnShare{10};
+
 // The main thread's queue of socket notifications. A wake-up is posted to the main loop when
 // the first of a run is queued; one posted while a delivery runs lets a nested loop, such as
 // that of an error box, go on delivering.
@@ -48,11 +54,12 @@ public:
         return queue;
     }
 
-    // For what the main loop reports: when nothing waits ahead and no delivery is under way,
-    // delivering at once is what queuing would come to, a pass of the loop sooner.
+    // For what the main loop reports: when nothing waits ahead, no delivery is under way and
+    // this turn of the loop has time left, delivering at once is what queuing would come to,
+    // a pass of the loop sooner.
     void DeliverOrPush(const Notification& notification)
     {
-        if (!queue_.empty() || delivering_ > 0) {
+        if (!queue_.empty() || delivering_ > 0 || TurnSpent()) {
             Push(notification);
             return;
         }
@@ -62,11 +69,8 @@ public:
     void Push(const Notification& notification)
     {
         queue_.push_back(notification);
-        if (wakePosted_)
-            return;
-        wakePosted_ = true;
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [this] { Drain(); }, Qt::QueuedConnection);
+        if (!wakePosted_)
+            PostWake();
     }
 
     // Drops what is queued for a notifier that is going away.
@@ -78,14 +82,43 @@ public:
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     void Drain()
     {
         wakePosted_ = false;
+        const Clock::time_point start = Clock::now();
         while (!queue_.empty()) {
+            if (Clock::now() - start >= kTurnShare) {
+                PostWake();
+                return;
+            }
             const Notification next = queue_.front();
             queue_.pop_front();
             Deliver(next);
         }
+    }
+
+    void PostWake()
+    {
+        wakePosted_ = true;
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [this] { Drain(); }, Qt::QueuedConnection);
+    }
+
+    // The turn lasts until the loop comes round to what was posted at its start, past the
+    // timers and every other notifier.
+    bool TurnSpent()
+    {
+        const Clock::time_point now = Clock::now();
+        if (!turnOpen_) {
+            turnOpen_ = true;
+            turnStart_ = now;
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [this] { turnOpen_ = false; }, Qt::QueuedConnection);
+            return false;
+        }
+        return now - turnStart_ >= kTurnShare;
     }
 
     void Deliver(const Notification& notification)
@@ -100,6 +133,8 @@ private:
     std::deque<Notification> queue_;
     bool wakePosted_ = false;
     int delivering_ = 0;
+    bool turnOpen_ = false;
+    Clock::time_point turnStart_;
 };
 
 void SetBlocking(int descriptor, bool blocking)

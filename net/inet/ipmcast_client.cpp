@@ -47,9 +47,17 @@ void TIdIPMCastClient::JoinGroup()
         bindings_.Add();
     }
     try {
+        TIdStack& stack = *ProcessStack();
         for (int i = 0; i < bindings_.Count(); ++i) {
             TIdSocketHandle& binding = bindings_.Items(i);
             binding.CreateDescriptor(SOCK_DGRAM, 0);
+            // Shared, so that every user's copy on a PC hears the group; bound to the group,
+            // so that datagrams sent to the port but not to the group never arrive.
+            const int share = 1;
+            stack.CheckSocketCall(
+                stack.SetSocketOption(binding.Descriptor(), SOL_SOCKET, SO_REUSEADDR, &share, sizeof share));
+            if (binding.IP.empty() || binding.IP == "0.0.0.0" || IsMulticastAddress(binding.IP))
+                binding.IP = MulticastGroup();
             binding.BindLocal();
             ChangeMembership(binding, IP_ADD_MEMBERSHIP);
         }

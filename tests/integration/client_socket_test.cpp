@@ -365,7 +365,7 @@ TEST_F(ClientSocketTest, HostIsLookedUpOffTheMainThread)
     EXPECT_EQ(client->Socket()->AddressRecord().sin_addr.s_addr, htonl(INADDR_LOOPBACK));
 }
 
-TEST_F(ClientSocketTest, FailedLookupDisconnectsAndReachesTheCentralDisplayWithoutOnError)
+TEST_F(ClientSocketTest, FailedLookupGoesToOnErrorAndEndsTheAttemptWithoutDisconnect)
 {
     const ResolverGuard failing([](const std::string&) { return net::TLookupResult{net::WSAHOST_NOT_FOUND, 0}; });
     client->SetHost("timeserver.test");
@@ -375,9 +375,31 @@ TEST_F(ClientSocketTest, FailedLookupDisconnectsAndReachesTheCentralDisplayWitho
     ASSERT_TRUE(ProcessEventsUntil([this] { return !alerts.shown.empty(); }));
     EXPECT_THAT(Displayed(),
                 ElementsAre("Windows socket error: Name or service not known (11001), on API 'ASync Lookup'"));
-    EXPECT_THAT(events, ElementsAre("lookup", "disconnect"));
-    EXPECT_TRUE(errors.empty());
+    EXPECT_THAT(events, ElementsAre("lookup"));
+    EXPECT_THAT(errors, ElementsAre(Pair(net::erLookup, net::WSAHOST_NOT_FOUND)));
     EXPECT_EQ(client->Socket()->Descriptor(), -1);
+}
+
+TEST_F(ClientSocketTest, FailedLookupConsumedByOnErrorShowsNothing)
+{
+    const ResolverGuard failing([](const std::string&) { return net::TLookupResult{net::WSAHOST_NOT_FOUND, 0}; });
+    consumeErrors = true;
+    client->SetHost("timeserver.test");
+    client->SetPort(6645);
+
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([this] { return !errors.empty(); }));
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_THAT(events, ElementsAre("lookup"));
+    EXPECT_FALSE(client->Active());
+    EXPECT_FALSE(client->Socket()->LookupPending());
+    EXPECT_EQ(client->Socket()->Descriptor(), -1);
+
+    // The next attempt starts clean.
+    client->SetHost("");
+    AimAt(server.LocalPort());
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([this] { return Count("connect") == 1; }));
 }
 
 TEST_F(ClientSocketTest, ServiceIsLookedUpForThePort)
@@ -394,8 +416,26 @@ TEST_F(ClientSocketTest, ServiceIsLookedUpForThePort)
     EXPECT_THAT(events, ElementsAre("lookup"));
     ASSERT_TRUE(ProcessEventsUntil([this] { return !alerts.shown.empty(); }));
     EXPECT_EQ(portWhenConnecting, 80);
-    EXPECT_THAT(events, ElementsAre("lookup", "connecting", "disconnect"));
+    // Failing at once after a lookup, the connect is reported as one that fails later.
+    EXPECT_THAT(events, ElementsAre("lookup", "connecting"));
+    EXPECT_THAT(errors, ElementsAre(Pair(net::erConnect, net::WSAENETUNREACH)));
     EXPECT_THAT(Displayed(), ElementsAre("Windows socket error: Network is unreachable (10051), on API 'connect'"));
+}
+
+TEST_F(ClientSocketTest, HostWithoutARouteFailsThroughOnErrorAndShowsNothingWhenConsumed)
+{
+    const ResolverGuard nowhere([](const std::string&) { return net::TLookupResult{0, INADDR_NONE}; });
+    consumeErrors = true;
+    client->SetHost("timeserver.test");
+    client->SetPort(6645);
+
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([this] { return !errors.empty(); }));
+    EXPECT_THAT(errors, ElementsAre(Pair(net::erConnect, net::WSAENETUNREACH)));
+    EXPECT_THAT(events, ElementsAre("lookup", "connecting"));
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_EQ(client->Socket()->Descriptor(), -1);
+    EXPECT_FALSE(client->Active());
 }
 
 TEST_F(ClientSocketTest, UnknownServiceFailsItsLookup)
@@ -406,7 +446,8 @@ TEST_F(ClientSocketTest, UnknownServiceFailsItsLookup)
     ASSERT_TRUE(ProcessEventsUntil([this] { return !alerts.shown.empty(); }));
     EXPECT_THAT(Displayed(),
                 ElementsAre("Windows socket error: Name or service not known (11001), on API 'ASync Lookup'"));
-    EXPECT_THAT(events, ElementsAre("lookup", "disconnect"));
+    EXPECT_THAT(events, ElementsAre("lookup"));
+    EXPECT_THAT(errors, ElementsAre(Pair(net::erLookup, net::WSAHOST_NOT_FOUND)));
 }
 
 TEST_F(ClientSocketTest, SettersIgnoreCaseAndRefuseChangesWhileActive)

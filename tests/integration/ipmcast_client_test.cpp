@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using testsupport::DatagramSender;
@@ -141,7 +142,7 @@ TEST_F(MulticastListener, DeliversADatagramOnTheMainThreadWithItsSender)
     EXPECT_EQ(got.thread, std::this_thread::get_id());
     EXPECT_EQ(got.senderIP, "192.168.1.5");
     EXPECT_EQ(got.senderPort, 5000);
-    EXPECT_EQ(got.localIP, "0.0.0.0");
+    EXPECT_EQ(got.localIP, "224.0.0.1"); // bound to the group
     EXPECT_EQ(got.localPort, 6649);
     EXPECT_EQ(got.binding, &client->Bindings().Items(0));
     EXPECT_EQ(client->ActiveBinding(), got.binding);
@@ -208,19 +209,23 @@ TEST_F(MulticastListener, AnotherGroupWhileJoinedLeavesAndStaysClosed)
     ASSERT_TRUE(AwaitDeliveries(1));
 }
 
-TEST_F(MulticastListener, PortHeldElsewhereMakesTheJoinFail)
+TEST_F(MulticastListener, PortHeldWithoutSharingMakesTheJoinFail)
 {
     {
-        TIdIPMCastClient other;
-        other.SetDefaultPort(6649);
-        other.SetActive(true);
+        // Another program, bound to every address of the port and sharing it with nobody.
+        const int other = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_port = htons(6649);
+        ASSERT_EQ(bind(other, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
         const int threads = TIdThread::LiveThreadCount();
         try {
             client->SetActive(true);
-            FAIL() << "no exception";
+            ADD_FAILURE() << "no exception";
         } catch (const EIdCouldNotBindSocket& error) {
             EXPECT_EQ(error.Message(), "Could not bind socket. Address and port are already in use.");
         }
+        close(other);
         EXPECT_FALSE(client->Active());
         EXPECT_EQ(client->ActiveBinding(), nullptr);
         EXPECT_FALSE(client->Bindings().Items(0).DescriptorOpen());
@@ -229,6 +234,32 @@ TEST_F(MulticastListener, PortHeldElsewhereMakesTheJoinFail)
     client->SetActive(true);
     ASSERT_TRUE(Send("once the port is free"));
     ASSERT_TRUE(AwaitDeliveries(1));
+}
+
+TEST_F(MulticastListener, TwoListenersOnOnePcBothHearTheGroup)
+{
+    // As two users' copies of the program do.
+    TIdIPMCastClient other;
+    other.SetDefaultPort(6649);
+    std::vector<std::string> heardByOther;
+    other.OnIPMCastRead = [&](TIdComponent*, std::string_view data, TIdSocketHandle&) {
+        heardByOther.emplace_back(data);
+    };
+    other.SetActive(true);
+    client->SetActive(true);
+    ASSERT_TRUE(Send("to both"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return deliveries.size() == 1 && heardByOther.size() == 1; }));
+    EXPECT_EQ(heardByOther[0], "to both");
+}
+
+TEST_F(MulticastListener, DatagramsToThePortButNotToTheGroupNeverArrive)
+{
+    client->SetActive(true);
+    ASSERT_TRUE(sender->Send("unicast", "127.0.0.1", 6649));
+    ASSERT_TRUE(Send("to the group")); // the marker: what came before it would have come first
+    ASSERT_TRUE(AwaitDeliveries(1));
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries[0].bytes, "to the group");
 }
 
 TEST_F(MulticastListener, FailedMembershipLeavesItClosed)

@@ -3,7 +3,9 @@
 
 #include "tests/support/event_loop.h"
 #include "tests/support/form_fixture.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/private_network.h"
 
 #include <QAction>
 #include <QLineEdit>
@@ -14,6 +16,7 @@
 #include <sys/socket.h>
 
 using namespace std::chrono_literals;
+using testsupport::LocalPortOf;
 using testsupport::LoopbackPeer;
 using testsupport::ProcessEventsUntil;
 
@@ -22,13 +25,6 @@ namespace {
 constexpr const char* kWaiting = "Update Requested: Waiting for reply..";
 constexpr const char* kError = "Error connecting to server.";
 
-int LocalPortOf(int descriptor)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
 
 } // namespace
 
@@ -207,4 +203,75 @@ TEST_F(RequestCycle, AReAimRefusedWhileConnectedIsShownAndTheRequestStillGoes)
     EXPECT_EQ(server.Accept(2s).Receive(64, 2s), "{9999TavrinClient1010}");
     EXPECT_EQ(Panel1(), kWaiting);
     EXPECT_EQ(form->ClientSocket1->Address(), "127.0.0.1");
+}
+
+TEST_F(RequestCycle, ReachabilityIsLoggedAndNotifiedOncePerChange)
+{
+    const LoopbackPeer refusing = LoopbackPeer::BoundOnly();
+    form->ClientSocket1->SetPort(refusing.LocalPort());
+    const testsupport::LogLines log;
+
+    Tick(); // at 12:00:00
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && Panel1() == kError; }));
+    clock.Set(12, 5, 0);
+    Tick();
+    const std::size_t requests = tray.requests.size();
+    form->Force1->trigger(); // fails again: its lookup clears the face, its error sets it
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && form->FErrorIcon && tray.requests.size() >= requests + 2; }));
+
+    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nServer unreachable since 12:00:00");
+    EXPECT_EQ(tray.messages.size(), 1u);
+    EXPECT_EQ(log.Count("tavrin.net: server 127.0.0.1 unreachable: Connection refused"), 1) << log.All().size();
+
+    form->ClientSocket1->SetPort(server.LocalPort());
+    form->Force1->trigger();
+    EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
+    EXPECT_EQ(log.Count("tavrin.net: server 127.0.0.1 reachable again (unreachable since 12:00:00)"), 1);
+    EXPECT_TRUE(form->FUnreachableSince.empty());
+    EXPECT_TRUE(alerts.shown.empty());
+}
+
+// Names go through the system's resolver, in a network namespace of the test's own so that
+// no question leaves the machine.
+class ServerName : public RequestCycle {
+protected:
+    void SetUp() override
+    {
+        if (const std::string why = testsupport::EnterPrivateNetwork(); !why.empty())
+            GTEST_SKIP() << why;
+        server = LoopbackPeer::Listening(); // in the namespace
+        RequestCycle::SetUp();
+    }
+};
+
+TEST_F(ServerName, IsLookedUpAndItsAddressIsTheServers)
+{
+    form->Edit1->setText("localhost");
+    Tick();
+    EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
+    EXPECT_EQ(form->ClientSocket1->Host(), "localhost");
+    EXPECT_EQ(form->ServerAddress(), "127.0.0.1");
+    form->Edit1->setText("LocalHost"); // names know no case
+    EXPECT_EQ(form->ServerAddress(), "127.0.0.1");
+}
+
+TEST_F(ServerName, ThatDoesNotResolveHasItsOwnTextAndTheNextFetchTriesAgain)
+{
+    const testsupport::LogLines log;
+    form->Edit1->setText("no-such-host.invalid");
+    Tick();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && form->FErrorIcon; }));
+    EXPECT_EQ(Panel1(), "Server name not found: no-such-host.invalid");
+    EXPECT_EQ(form->tsStatus->Caption(), "Unknown");
+    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nServer name not found: no-such-host.invalid");
+    ASSERT_EQ(tray.messages.size(), 1u);
+    EXPECT_EQ(tray.messages[0].second, "Server name not found: no-such-host.invalid");
+    EXPECT_EQ(log.Count("tavrin.net: server no-such-host.invalid unreachable"), 1);
+    EXPECT_EQ(form->ServerAddress(), "");
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_LT(server.Accept(100ms).Descriptor(), 0);
+
+    form->Edit1->setText("localhost");
+    form->Force1->trigger();
+    EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
 }

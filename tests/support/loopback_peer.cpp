@@ -77,7 +77,16 @@ LoopbackPeer LoopbackPeer::BoundOnly()
 
 LoopbackPeer LoopbackPeer::ConnectedTo(int port)
 {
+    return ConnectedFrom("127.0.0.1", port);
+}
+
+LoopbackPeer LoopbackPeer::ConnectedFrom(const std::string& source, int port)
+{
     LoopbackPeer peer(NewSocket());
+    sockaddr_in from = Loopback(0);
+    if (inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1
+        || bind(peer.descriptor_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0)
+        throw std::runtime_error("bind to " + source + " failed");
     const sockaddr_in address = Loopback(port);
     if (connect(peer.descriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         throw std::runtime_error("connect failed");
@@ -86,9 +95,14 @@ LoopbackPeer LoopbackPeer::ConnectedTo(int port)
 
 int LoopbackPeer::LocalPort() const
 {
+    return LocalPortOf(descriptor_);
+}
+
+int LocalPortOf(int descriptor)
+{
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    getsockname(descriptor_, reinterpret_cast<sockaddr*>(&address), &length);
+    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
     return ntohs(address.sin_port);
 }
 

@@ -21,8 +21,9 @@ public:
     static LoopbackPeer Listening();
     // Bound to an ephemeral port without listening: a connection to it is refused.
     static LoopbackPeer BoundOnly();
-    // Connected to `port`.
+    // Connected to `port` of 127.0.0.1, from 127.0.0.1 or from another loopback `source`.
     static LoopbackPeer ConnectedTo(int port);
+    static LoopbackPeer ConnectedFrom(const std::string& source, int port);
 
     int Descriptor() const { return descriptor_; }
     int LocalPort() const;
@@ -41,5 +42,8 @@ public:
 private:
     int descriptor_ = -1;
 };
+
+// The local port of a socket descriptor, such as a component's listener.
+int LocalPortOf(int descriptor);
 
 } // namespace testsupport
