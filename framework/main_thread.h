@@ -20,8 +20,9 @@
 //  - RunOrPostOnMainThread runs its task at once only when that is what queuing would
 //    come to: nothing waits in the queue and no queued item is running.
 //  - The loop takes queued work in shares of a turn: once a turn of the loop has spent
-//    10 ms on it, the rest waits for the next turn, so that timers, signals and input
-//    keep their pace however much arrives.
+//    10 ms on it, the rest waits for the next turn, so that timers, signals and input,
+//    which are Qt's own events and not on this road, keep their pace however much
+//    arrives.
 //  - An item that opens a nested loop (a modal box) does not hold up the queue: the
 //    nested loop goes on taking work, the calls that workers block in included.
 //  - An exception leaving a posted task reaches the central display; one leaving a
@@ -30,8 +31,8 @@
 // What a worker blocked in RunOnMainThread may rely on:
 //  - when the call returns, its task has run whole on the main thread, and what the task
 //    raised is raised again in the worker;
-//  - everything queued before the call has run too, unless a wait served the call ahead
-//    of posted tasks (see above);
+//  - everything queued before the call has run too, or is the item whose nested loop
+//    served the call, unless a wait served it ahead of posted tasks (see above);
 //  - the call is served by the main loop, by any nested loop and by the main thread's
 //    wait for some thread's end (ServeMainThreadCallsUntil, used by TIdThread::WaitFor):
 //    a main thread that waits for a worker which is blocked in a call serves that call,

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <optional>
 
 TEST(DescriptorOwners, TerminationSignalsCloseTheirPipeAndGiveTheSignalsBack)
