@@ -59,7 +59,8 @@ using TSocketNotifyEvent = std::function<void(QObject* Sender, TCustomWinSocket*
 // error, any other value lets the socket raise it.
 using TSocketErrorEvent =
     std::function<void(QObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)>;
-// May hand back a connection object for an accepted descriptor; none on entry.
+// May hand back a connection object for an accepted descriptor; none on entry. The object
+// handed back has taken the descriptor over; without one, the listener closes it.
 using TGetSocketEvent = std::function<void(QObject* Sender, int Socket, TServerClientWinSocket*& ClientSocket)>;
 
 // How a socket object reports to whoever drives it (a component or a listener).

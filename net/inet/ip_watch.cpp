@@ -4,6 +4,7 @@
 #include "framework/exception.h"
 #include "framework/format.h"
 #include "framework/main_thread.h"
+#include "framework/scope_exit.h"
 #include "net/inet/thread.h"
 
 #include <algorithm>
@@ -112,14 +113,11 @@ void TIdIPWatch::PollAddress()
         const bool wasOnline = online_;
         const std::string old = currentAddress_;
 
-        lookupBusy_ = true;
-        try {
+        {
+            lookupBusy_ = true;
+            const framework::ScopeExit lookupDone([this]() noexcept { lookupBusy_ = false; });
             currentAddress_ = ProcessStack()->FirstLocalAddress();
-        } catch (...) {
-            lookupBusy_ = false;
-            throw;
         }
-        lookupBusy_ = false;
 
         online_ = IsUsable(currentAddress_);
         if (wasOnline && !online_) {

@@ -27,7 +27,8 @@ void TIdIPMCastListenerThread::WorkStep()
     std::vector<int> ready;
     for (int i = 0; i < bindings.Count(); ++i)
         ready.push_back(bindings.Items(i).Descriptor());
-    stack.WaitReadable(ready, SelectTimeout);
+    // Its count is not needed: `ready` holds what can be read, nothing when the wait failed.
+    [[maybe_unused]] const int readable = stack.WaitReadable(ready, SelectTimeout);
 
     for (const int descriptor : ready) {
         if (IsHalted())

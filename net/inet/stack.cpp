@@ -54,11 +54,11 @@ int TIdStack::Recorded(int result)
     return result;
 }
 
-int TIdStack::NewSocket(int type, int protocol)
+platform::UniqueFd TIdStack::NewSocket(int type, int protocol)
 {
     // Not inherited by programs the client starts.
-    const int descriptor = Recorded(socket(AF_INET, type | SOCK_CLOEXEC, protocol));
-    if (descriptor == -1)
+    platform::UniqueFd descriptor(Recorded(socket(AF_INET, type | SOCK_CLOEXEC, protocol)));
+    if (!descriptor)
         throw EIdInvalidSocket();
     return descriptor;
 }

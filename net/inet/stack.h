@@ -14,6 +14,7 @@
 //   exceptions.h      the EId exceptions and their messages
 
 #include "platform/local_addresses.h"
+#include "platform/unique_fd.h"
 
 #include <atomic>
 #include <initializer_list>
@@ -42,10 +43,10 @@ public:
     TIdStack& operator=(const TIdStack&) = delete;
 
     // A new socket of `type` (SOCK_DGRAM …); raises EIdInvalidSocket when none is given.
-    int NewSocket(int type, int protocol);
+    [[nodiscard]] platform::UniqueFd NewSocket(int type, int protocol);
     // Binds to `ip` (dotted text; empty means any local address) and `port`.
-    int BindSocket(int descriptor, const std::string& ip, int port);
-    int SetSocketOption(int descriptor, int level, int name, const void* value, int length);
+    [[nodiscard]] int BindSocket(int descriptor, const std::string& ip, int port);
+    [[nodiscard]] int SetSocketOption(int descriptor, int level, int name, const void* value, int length);
     // Waits up to `timeoutMs` (-2: without limit) until one of `descriptors` has
     // something to read, then leaves in the list those that have, in order. At most 64
     // descriptors: more raise EIdStackSetSizeExceeded. When the wait itself fails the
@@ -54,7 +55,7 @@ public:
     // Receives one datagram into `buffer`: its length, with the sender in `sender`. A
     // datagram longer than `length` is a failure with code 10040, as the system would
     // otherwise cut it short without a word.
-    int ReceiveFrom(int descriptor, char* buffer, int length, int flags, TIdSocketAddress& sender);
+    [[nodiscard]] int ReceiveFrom(int descriptor, char* buffer, int length, int flags, TIdSocketAddress& sender);
     int ShutdownSocket(int descriptor, int how);
     int CloseSocketDescriptor(int descriptor);
     // The local address a socket is bound to; raises EIdSocketError on failure.

@@ -1,5 +1,6 @@
 // The client component against plain sockets on loopback.
 
+#include "framework/main_thread.h"
 #include "net/host_lookup.h"
 #include "net/win_socket.h"
 #include "tests/integration/socket_test.h"
@@ -9,7 +10,10 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -534,6 +538,38 @@ TEST_F(ClientSocketTest, ExceptionFromAHandlerReachesTheCentralDisplayAndTheSock
     accepted = server.Accept();
     accepted.Send("{time}");
     ASSERT_TRUE(ProcessEventsUntil([&] { return received == "{time}"; }));
+}
+
+TEST_F(ClientSocketTest, ALookupThatEndsAfterItsSocketIsGoneIsDropped)
+{
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::atomic<bool> asked{false};
+    const ResolverGuard slow([&](const std::string&) {
+        asked = true;
+        std::unique_lock lock(mutex);
+        released.wait_for(lock, 5s, [&] { return release; });
+        return net::TLookupResult{0, htonl(INADDR_LOOPBACK)};
+    });
+    client->SetHost("timeserver.test");
+    client->SetPort(server.LocalPort());
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return asked.load(); }));
+
+    client.reset(); // while the resolver still works
+    {
+        const std::lock_guard lock(mutex);
+        release = true;
+    }
+    released.notify_all();
+    ASSERT_TRUE(ProcessEventsUntil([] { return net::PendingLookups() == 0; }));
+    bool marker = false;
+    framework::PostToMainThread([&] { marker = true; });
+    ASSERT_TRUE(ProcessEventsUntil([&] { return marker; }));
+    EXPECT_THAT(events, ElementsAre("lookup"));
+    EXPECT_TRUE(errors.empty());
+    EXPECT_TRUE(alerts.shown.empty());
 }
 
 } // namespace

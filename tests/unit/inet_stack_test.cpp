@@ -136,7 +136,7 @@ TEST_F(StackCalls, IgnoredCodeGivesTrueWithoutRaising)
 TEST_F(StackCalls, SocketThatCannotBeMadeRaisesItsOwnText)
 {
     try {
-        stack().NewSocket(12345, 0);
+        const platform::UniqueFd socket = stack().NewSocket(12345, 0);
         FAIL() << "no exception";
     } catch (const EIdInvalidSocket& error) {
         EXPECT_EQ(error.Message(), "Cannot allocate socket.");
