@@ -1,9 +1,12 @@
 #include "net/inet/exceptions.h"
 #include "net/inet/ipmcast_client.h"
 #include "net/inet/thread.h"
+#include "platform/unique_fd.h"
 #include "tests/integration/network_fixture.h"
 #include "tests/support/datagram_sender.h"
 #include "tests/support/event_loop.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/process_stats.h"
 #include "tests/support/watchdog.h"
 
 #include <gtest/gtest.h>
@@ -165,11 +168,10 @@ TEST_F(MulticastListener, TooLongOrEmptyDatagramIsDroppedAndListeningGoesOn)
     ASSERT_TRUE(Send(NumberedDatagram(1, 8193)));
     ASSERT_TRUE(Send(NumberedDatagram(2, 10)));
     ASSERT_TRUE(Send(""));
-    ASSERT_TRUE(Send(NumberedDatagram(3, 10)));
+    ASSERT_TRUE(Send(NumberedDatagram(3, 10))); // the marker: what came before it came first
     ASSERT_TRUE(AwaitDeliveries(2));
     EXPECT_EQ(deliveries[0].bytes, NumberedDatagram(2, 10));
     EXPECT_EQ(deliveries[1].bytes, NumberedDatagram(3, 10));
-    testsupport::ProcessEventsFor(50ms);
     EXPECT_EQ(deliveries.size(), 2u);
 }
 
@@ -213,11 +215,11 @@ TEST_F(MulticastListener, PortHeldWithoutSharingMakesTheJoinFail)
 {
     {
         // Another program, bound to every address of the port and sharing it with nobody.
-        const int other = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const platform::UniqueFd other(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         sockaddr_in any{};
         any.sin_family = AF_INET;
         any.sin_port = htons(6649);
-        ASSERT_EQ(bind(other, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+        ASSERT_EQ(bind(other.Get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
         const int threads = TIdThread::LiveThreadCount();
         try {
             client->SetActive(true);
@@ -225,7 +227,6 @@ TEST_F(MulticastListener, PortHeldWithoutSharingMakesTheJoinFail)
         } catch (const EIdCouldNotBindSocket& error) {
             EXPECT_EQ(error.Message(), "Could not bind socket. Address and port are already in use.");
         }
-        close(other);
         EXPECT_FALSE(client->Active());
         EXPECT_EQ(client->ActiveBinding(), nullptr);
         EXPECT_FALSE(client->Bindings().Items(0).DescriptorOpen());
@@ -309,10 +310,12 @@ TEST_F(MulticastListener, FailureToLeaveStillClosesEverything)
 TEST_F(MulticastListener, SwitchingOffRunsADeliveryAlreadyAskedFor)
 {
     client->SetActive(true);
+    // A member of the group beside the listener gets the datagram at the same moment.
+    testsupport::MulticastReceiver witness(6649);
     ASSERT_TRUE(Send("in flight"));
+    ASSERT_TRUE(witness.Receive());
     // Once the listener has taken the datagram off the socket it waits for the main
     // thread, which does not run its event loop here.
-    std::this_thread::sleep_for(20ms);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (Queued() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(1ms);
@@ -333,17 +336,19 @@ TEST_F(MulticastListener, RaisingHandlerEndsTheListening)
         deliveries.back().bytes = std::string(data);
         throw std::runtime_error("handler failed");
     };
+    const int threads = testsupport::ThreadsOf(getpid());
     client->SetActive(true);
     ASSERT_TRUE(Send("first"));
     ASSERT_TRUE(AwaitDeliveries(1));
+    // The listener's thread ends: nothing is left that could take the next datagram.
+    ASSERT_TRUE(ProcessEventsUntil([&] { return testsupport::ThreadsOf(getpid()) == threads; }));
     ASSERT_TRUE(Send("second"));
-    testsupport::ProcessEventsFor(1500ms);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Queued() > 0; }));
     EXPECT_EQ(deliveries.size(), 1u);
     EXPECT_TRUE(client->Active());
 
-    client->SetActive(true);
-    testsupport::ProcessEventsFor(200ms);
-    EXPECT_EQ(deliveries.size(), 1u);
+    client->SetActive(true); // already on: starts nothing
+    EXPECT_EQ(testsupport::ThreadsOf(getpid()), threads);
 
     client->SetActive(false);
     client->SetActive(true);

@@ -1,6 +1,8 @@
 #include "net/inet/exceptions.h"
 #include "net/inet/socket_handle.h"
+#include "platform/unique_fd.h"
 #include "tests/integration/network_fixture.h"
+#include "tests/support/stack_holder.h"
 
 #include <gtest/gtest.h>
 
@@ -15,19 +17,18 @@ namespace {
 // A plain socket bound to `port` on every local address, without sharing it.
 class PortHolder {
 public:
-    explicit PortHolder(int port) : descriptor_(socket(AF_INET, SOCK_DGRAM, 0))
+    explicit PortHolder(int port) : descriptor_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
     {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(port));
-        bound_ = bind(descriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        bound_ = bind(descriptor_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     }
-    ~PortHolder() { close(descriptor_); }
 
     bool Bound() const { return bound_; }
 
 private:
-    int descriptor_;
+    platform::UniqueFd descriptor_;
     bool bound_ = false;
 };
 

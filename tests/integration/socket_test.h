@@ -4,11 +4,13 @@
 #include "tests/support/event_loop.h"
 #include "tests/support/fakes.h"
 #include "tests/support/loopback_peer.h"
-#include "tests/support/open_descriptors.h"
+#include "tests/support/process_stats.h"
 
 #include <QCoreApplication>
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -23,15 +25,15 @@ protected:
     void SetUp() override
     {
         QCoreApplication::processEvents();
-        descriptorsAtStart_ = CountOpenDescriptors();
+        descriptorsAtStart_ = DescriptorsOf(getpid());
     }
 
     void TearDown() override
     {
         ReleaseSockets();
-        const bool back = ProcessEventsUntil([this] { return CountOpenDescriptors() == descriptorsAtStart_; },
+        const bool back = ProcessEventsUntil([this] { return DescriptorsOf(getpid()) == descriptorsAtStart_; },
                                              std::chrono::seconds(2));
-        EXPECT_TRUE(back) << CountOpenDescriptors() << " descriptors open, " << descriptorsAtStart_
+        EXPECT_TRUE(back) << DescriptorsOf(getpid()) << " descriptors open, " << descriptorsAtStart_
                           << " at the start";
     }
 

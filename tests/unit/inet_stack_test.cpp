@@ -1,40 +1,18 @@
 #include "framework/exception.h"
-#include "net/inet/component.h"
 #include "net/inet/exceptions.h"
 #include "net/inet/stack.h"
+#include "tests/support/fakes.h"
+#include "tests/support/stack_holder.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <system_error>
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 using platform::Ipv4Address;
-
-namespace {
-
-// Any internet component keeps the stack; this one does nothing else.
-class StackHolder final : public TIdComponent {
-public:
-    StackHolder() : TIdComponent(TComponentStart::Ready) {}
-};
-
-class FakeAddresses final : public platform::LocalAddresses {
-public:
-    std::vector<Ipv4Address> List() override
-    {
-        if (failure != 0)
-            throw std::system_error(failure, std::generic_category());
-        return addresses;
-    }
-
-    std::vector<Ipv4Address> addresses;
-    int failure = 0;
-};
-
-} // namespace
+using testsupport::StackHolder;
 
 TEST(AddressText, DottedQuadIsFourNumbersFrom0To255)
 {
@@ -185,10 +163,14 @@ TEST_F(StackCalls, WaitTakesAtMost64Descriptors)
 
 class LocalAddressLookup : public StackCalls {
 protected:
-    void SetUp() override { TIdStack::UseLocalAddressSource(&addresses); }
+    void SetUp() override
+    {
+        addresses.addresses.clear();
+        TIdStack::UseLocalAddressSource(&addresses);
+    }
     void TearDown() override { TIdStack::UseLocalAddressSource(nullptr); }
 
-    FakeAddresses addresses;
+    testsupport::FakeLocalAddresses addresses;
 };
 
 TEST_F(LocalAddressLookup, ListsTheAddressesAsTextInTheSourcesOrder)

@@ -1,6 +1,7 @@
 #include "framework/registry.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/form_fixture.h"
+#include "tests/support/log_lines.h"
 
 #include <QAction>
 #include <QDir>
@@ -11,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string_view>
 #include <unistd.h>
 
 using platform::RegistryValue;
@@ -37,30 +37,6 @@ bool Centred(const QWidget& window)
     const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
     return (window.frameGeometry().center() - screenCentre).manhattanLength() <= 8;
 }
-
-// Collects what is logged under "tavrin.settings" while it lives.
-class SettingsLog {
-public:
-    SettingsLog() : previous_(qInstallMessageHandler(&Collect)) { Lines().clear(); }
-    ~SettingsLog() { qInstallMessageHandler(previous_); }
-    SettingsLog(const SettingsLog&) = delete;
-    SettingsLog& operator=(const SettingsLog&) = delete;
-
-    static std::vector<std::string>& Lines()
-    {
-        static std::vector<std::string> lines;
-        return lines;
-    }
-
-private:
-    static void Collect(QtMsgType, const QMessageLogContext& context, const QString& text)
-    {
-        if (context.category && std::string_view(context.category) == "tavrin.settings")
-            Lines().push_back(text.toStdString());
-    }
-
-    QtMessageHandler previous_;
-};
 
 } // namespace
 
@@ -235,15 +211,16 @@ TEST_F(SettingsFile, UnderSudoWithTheUsersHomeNothingIsMadeThereAndTheReasonIsGi
     const QString home = dir.filePath("home");
     ASSERT_TRUE(QDir().mkpath(home));
     ASSERT_EQ(chown(home.toLocal8Bit().constData(), 54321, 54321), 0);
-    const SettingsLog log;
+    const testsupport::LogLines log("tavrin.settings");
     platform::FileRegistryHive hive((home + "/.config/tavrin-client/user.reg").toStdString(), {});
-    ASSERT_EQ(log.Lines().size(), 1u); // at start, before any save
-    EXPECT_EQ(log.Lines()[0].rfind("settings are not saved: " + home.toStdString() + " belongs to ", 0), 0u) << log.Lines()[0];
+    const std::vector<std::string> atStart = log.Texts();
+    ASSERT_EQ(atStart.size(), 1u); // before any save
+    EXPECT_EQ(atStart[0].rfind("settings are not saved: " + home.toStdString() + " belongs to ", 0), 0u) << atStart[0];
     MakeFormOver(hive);
     form->Chimes1->trigger();
     form->SaveSettings1->trigger();
     EXPECT_EQ(form->StatusBar1->PanelText(1).rfind("Settings not saved: " + home.toStdString() + " belongs to ", 0), 0u);
-    EXPECT_EQ(log.Lines().size(), 1u);
+    EXPECT_EQ(log.Texts().size(), 1u);
     EXPECT_TRUE(alerts.shown.empty());
     EXPECT_TRUE(QDir(home).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
 }
