@@ -7,6 +7,7 @@
 #include "tests/support/event_loop.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process_stats.h"
+#include "tests/support/raised_by.h"
 #include "tests/support/watchdog.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@
 using namespace std::chrono_literals;
 using testsupport::DatagramSender;
 using testsupport::ProcessEventsUntil;
+using testsupport::RaisedBy;
 
 namespace {
 
@@ -221,12 +223,8 @@ TEST_F(MulticastListener, PortHeldWithoutSharingMakesTheJoinFail)
         any.sin_port = htons(6649);
         ASSERT_EQ(bind(other.Get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
         const int threads = TIdThread::LiveThreadCount();
-        try {
-            client->SetActive(true);
-            ADD_FAILURE() << "no exception";
-        } catch (const EIdCouldNotBindSocket& error) {
-            EXPECT_EQ(error.Message(), "Could not bind socket. Address and port are already in use.");
-        }
+        EXPECT_EQ(RaisedBy<EIdCouldNotBindSocket>([&] { client->SetActive(true); }),
+                  "Could not bind socket. Address and port are already in use.");
         EXPECT_FALSE(client->Active());
         EXPECT_EQ(client->ActiveBinding(), nullptr);
         EXPECT_FALSE(client->Bindings().Items(0).DescriptorOpen());
@@ -292,12 +290,8 @@ TEST_F(MulticastListener, FailureToLeaveStillClosesEverything)
                          sizeof membership),
               0);
 
-    try {
-        client->SetActive(false);
-        FAIL() << "no exception";
-    } catch (const EIdSocketError& error) {
-        EXPECT_EQ(error.Message(), "Socket Error # 10049\r\nCannot assign requested address.");
-    }
+    EXPECT_EQ(RaisedBy<EIdSocketError>([&] { client->SetActive(false); }),
+              "Socket Error # 10049\r\nCannot assign requested address.");
     EXPECT_FALSE(client->Active());
     EXPECT_EQ(client->ActiveBinding(), nullptr);
     EXPECT_FALSE(client->Bindings().Items(0).DescriptorOpen());

@@ -2,6 +2,7 @@
 #include "net/inet/socket_handle.h"
 #include "platform/unique_fd.h"
 #include "tests/integration/network_fixture.h"
+#include "tests/support/raised_by.h"
 #include "tests/support/stack_holder.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+using testsupport::RaisedBy;
 
 namespace {
 
@@ -72,12 +75,8 @@ TEST_F(SocketBinding, PortHeldElsewhereIsReportedWithoutRaisingOnce)
     EXPECT_NO_THROW(bound = binding.TryBindOnce());
     EXPECT_FALSE(bound);
     EXPECT_EQ(ProcessStack()->StackLastError(), 10048);
-    try {
-        binding.BindLocal();
-        FAIL() << "no exception";
-    } catch (const EIdCouldNotBindSocket& error) {
-        EXPECT_EQ(error.Message(), "Could not bind socket. Address and port are already in use.");
-    }
+    EXPECT_EQ(RaisedBy<EIdCouldNotBindSocket>([&] { binding.BindLocal(); }),
+              "Could not bind socket. Address and port are already in use.");
     // The socket stays open for another try.
     EXPECT_TRUE(binding.DescriptorOpen());
 }
@@ -154,12 +153,7 @@ TEST_F(SocketBinding, PortRangeFailuresHaveTheirOwnTexts)
     backwards.ClientPortMin = 7002;
     backwards.ClientPortMax = 7000;
     backwards.CreateDescriptor(SOCK_DGRAM, 0);
-    try {
-        backwards.BindLocal();
-        FAIL() << "no exception";
-    } catch (const EIdInvalidPortRange& error) {
-        EXPECT_EQ(error.Message(), "Invalid Port Range (7002 - 7000)");
-    }
+    EXPECT_EQ(RaisedBy<EIdInvalidPortRange>([&] { backwards.BindLocal(); }), "Invalid Port Range (7002 - 7000)");
 
     PortHolder low(7000);
     PortHolder high(7001);
@@ -167,12 +161,8 @@ TEST_F(SocketBinding, PortRangeFailuresHaveTheirOwnTexts)
     full.ClientPortMin = 7000;
     full.ClientPortMax = 7001;
     full.CreateDescriptor(SOCK_DGRAM, 0);
-    try {
-        full.BindLocal();
-        FAIL() << "no exception";
-    } catch (const EIdCanNotBindPortInRange& error) {
-        EXPECT_EQ(error.Message(), "Can not bind in port range (7000 - 7001)");
-    }
+    EXPECT_EQ(RaisedBy<EIdCanNotBindPortInRange>([&] { full.BindLocal(); }),
+              "Can not bind in port range (7000 - 7001)");
 }
 
 TEST_F(SocketBinding, CollectionFindsBindingsByDescriptorLastFirst)

@@ -5,6 +5,7 @@
 #include "tests/support/fakes.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process_stats.h"
+#include "tests/support/raised_by.h"
 
 #include <QCoreApplication>
 
@@ -54,20 +55,5 @@ protected:
 private:
     int descriptorsAtStart_ = 0;
 };
-
-} // namespace testsupport
-
-namespace testsupport {
-
-// The message of what `action` raised; "(nothing raised)" when it returned.
-inline std::string RaisedBy(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "(nothing raised)";
-}
 
 } // namespace testsupport

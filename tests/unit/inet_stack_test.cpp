@@ -2,6 +2,7 @@
 #include "net/inet/exceptions.h"
 #include "net/inet/stack.h"
 #include "tests/support/fakes.h"
+#include "tests/support/raised_by.h"
 #include "tests/support/stack_holder.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 using platform::Ipv4Address;
+using testsupport::RaisedBy;
 using testsupport::StackHolder;
 
 TEST(AddressText, DottedQuadIsFourNumbersFrom0To255)
@@ -113,12 +115,7 @@ TEST_F(StackCalls, IgnoredCodeGivesTrueWithoutRaising)
 
 TEST_F(StackCalls, SocketThatCannotBeMadeRaisesItsOwnText)
 {
-    try {
-        stack().NewSocket(12345, 0);
-        FAIL() << "no exception";
-    } catch (const EIdInvalidSocket& error) {
-        EXPECT_EQ(error.Message(), "Cannot allocate socket.");
-    }
+    EXPECT_EQ(RaisedBy<EIdInvalidSocket>([&] { stack().NewSocket(12345, 0); }), "Cannot allocate socket.");
 }
 
 TEST_F(StackCalls, WaitKeepsOnlyTheReadableDescriptorsInOrder)
@@ -151,12 +148,7 @@ TEST_F(StackCalls, WaitTakesAtMost64Descriptors)
     EXPECT_NO_THROW(stack().WaitReadable(full, 0));
 
     std::vector<int> tooMany(65, pair[0]);
-    try {
-        stack().WaitReadable(tooMany, 0);
-        FAIL() << "no exception";
-    } catch (const EIdStackSetSizeExceeded& error) {
-        EXPECT_EQ(error.Message(), "Set Size Exceeded.");
-    }
+    EXPECT_EQ(RaisedBy<EIdStackSetSizeExceeded>([&] { stack().WaitReadable(tooMany, 0); }), "Set Size Exceeded.");
     close(pair[0]);
     close(pair[1]);
 }

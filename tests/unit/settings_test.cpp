@@ -2,6 +2,7 @@
 #include "tests/support/event_loop.h"
 #include "tests/support/form_fixture.h"
 #include "tests/support/log_lines.h"
+#include "tests/support/raised_by.h"
 
 #include <QAction>
 #include <QDir>
@@ -16,6 +17,7 @@
 
 using platform::RegistryValue;
 using testsupport::FormTest;
+using testsupport::RaisedBy;
 
 namespace {
 
@@ -91,19 +93,9 @@ TEST_F(Settings, AValueOfTheWrongTypeStopsTheStart)
 {
     Stored("server", Text("10.1.1.1"));
     Stored("x", Text("12"));
-    try {
-        MakeForm();
-        FAIL() << "the form was made";
-    } catch (const framework::ERegistryException& error) {
-        EXPECT_EQ(error.Message(), "Invalid data type for 'x'");
-    }
+    EXPECT_EQ(RaisedBy<framework::ERegistryException>([&] { MakeForm(); }), "Invalid data type for 'x'");
     Stored("x", {platform::REG_QWORD, std::string(8, '\0')});
-    try {
-        MakeForm();
-        FAIL() << "the form was made";
-    } catch (const framework::ERegistryException& error) {
-        EXPECT_EQ(error.Message(), "Failed to get data for 'x'");
-    }
+    EXPECT_EQ(RaisedBy<framework::ERegistryException>([&] { MakeForm(); }), "Failed to get data for 'x'");
 }
 
 TEST_F(Settings, SettingsTwiceStoresTheAddressTypedBetween)
