@@ -5,10 +5,8 @@
 set -uo pipefail
 
 client=$1
-source "$(dirname "$0")/../../scripts/lib/desktop.sh"
-use_private_network "$@" || { echo "needs root for a network namespace of its own"; exit 77; }
-use_private_folders
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "$0")/../support/e2e_script.sh"
+isolate_test "$@"
 
 # The first user's copy, in folders of its own.
 first=$work/first

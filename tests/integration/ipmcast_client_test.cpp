@@ -1,9 +1,13 @@
 #include "net/inet/exceptions.h"
 #include "net/inet/ipmcast_client.h"
 #include "net/inet/thread.h"
+#include "platform/unique_fd.h"
 #include "tests/integration/network_fixture.h"
 #include "tests/support/datagram_sender.h"
 #include "tests/support/event_loop.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/process_stats.h"
+#include "tests/support/raised_by.h"
 #include "tests/support/watchdog.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +26,7 @@
 using namespace std::chrono_literals;
 using testsupport::DatagramSender;
 using testsupport::ProcessEventsUntil;
+using testsupport::RaisedBy;
 
 namespace {
 
@@ -165,11 +170,10 @@ TEST_F(MulticastListener, TooLongOrEmptyDatagramIsDroppedAndListeningGoesOn)
     ASSERT_TRUE(Send(NumberedDatagram(1, 8193)));
     ASSERT_TRUE(Send(NumberedDatagram(2, 10)));
     ASSERT_TRUE(Send(""));
-    ASSERT_TRUE(Send(NumberedDatagram(3, 10)));
+    ASSERT_TRUE(Send(NumberedDatagram(3, 10))); // the marker: what came before it came first
     ASSERT_TRUE(AwaitDeliveries(2));
     EXPECT_EQ(deliveries[0].bytes, NumberedDatagram(2, 10));
     EXPECT_EQ(deliveries[1].bytes, NumberedDatagram(3, 10));
-    testsupport::ProcessEventsFor(50ms);
     EXPECT_EQ(deliveries.size(), 2u);
 }
 
@@ -213,19 +217,14 @@ TEST_F(MulticastListener, PortHeldWithoutSharingMakesTheJoinFail)
 {
     {
         // Another program, bound to every address of the port and sharing it with nobody.
-        const int other = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const platform::UniqueFd other(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         sockaddr_in any{};
         any.sin_family = AF_INET;
         any.sin_port = htons(6649);
-        ASSERT_EQ(bind(other, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+        ASSERT_EQ(bind(other.Get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
         const int threads = TIdThread::LiveThreadCount();
-        try {
-            client->SetActive(true);
-            ADD_FAILURE() << "no exception";
-        } catch (const EIdCouldNotBindSocket& error) {
-            EXPECT_EQ(error.Message(), "Could not bind socket. Address and port are already in use.");
-        }
-        close(other);
+        EXPECT_EQ(RaisedBy<EIdCouldNotBindSocket>([&] { client->SetActive(true); }),
+                  "Could not bind socket. Address and port are already in use.");
         EXPECT_FALSE(client->Active());
         EXPECT_EQ(client->ActiveBinding(), nullptr);
         EXPECT_FALSE(client->Bindings().Items(0).DescriptorOpen());
@@ -291,12 +290,8 @@ TEST_F(MulticastListener, FailureToLeaveStillClosesEverything)
                          sizeof membership),
               0);
 
-    try {
-        client->SetActive(false);
-        FAIL() << "no exception";
-    } catch (const EIdSocketError& error) {
-        EXPECT_EQ(error.Message(), "Socket Error # 10049\r\nCannot assign requested address.");
-    }
+    EXPECT_EQ(RaisedBy<EIdSocketError>([&] { client->SetActive(false); }),
+              "Socket Error # 10049\r\nCannot assign requested address.");
     EXPECT_FALSE(client->Active());
     EXPECT_EQ(client->ActiveBinding(), nullptr);
     EXPECT_FALSE(client->Bindings().Items(0).DescriptorOpen());
@@ -309,10 +304,12 @@ TEST_F(MulticastListener, FailureToLeaveStillClosesEverything)
 TEST_F(MulticastListener, SwitchingOffRunsADeliveryAlreadyAskedFor)
 {
     client->SetActive(true);
+    // A member of the group beside the listener gets the datagram at the same moment.
+    testsupport::MulticastReceiver witness(6649);
     ASSERT_TRUE(Send("in flight"));
+    ASSERT_TRUE(witness.Receive());
     // Once the listener has taken the datagram off the socket it waits for the main
     // thread, which does not run its event loop here.
-    std::this_thread::sleep_for(20ms);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (Queued() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(1ms);
@@ -333,17 +330,19 @@ TEST_F(MulticastListener, RaisingHandlerEndsTheListening)
         deliveries.back().bytes = std::string(data);
         throw std::runtime_error("handler failed");
     };
+    const int threads = testsupport::ThreadsOf(getpid());
     client->SetActive(true);
     ASSERT_TRUE(Send("first"));
     ASSERT_TRUE(AwaitDeliveries(1));
+    // The listener's thread ends: nothing is left that could take the next datagram.
+    ASSERT_TRUE(ProcessEventsUntil([&] { return testsupport::ThreadsOf(getpid()) == threads; }));
     ASSERT_TRUE(Send("second"));
-    testsupport::ProcessEventsFor(1500ms);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Queued() > 0; }));
     EXPECT_EQ(deliveries.size(), 1u);
     EXPECT_TRUE(client->Active());
 
-    client->SetActive(true);
-    testsupport::ProcessEventsFor(200ms);
-    EXPECT_EQ(deliveries.size(), 1u);
+    client->SetActive(true); // already on: starts nothing
+    EXPECT_EQ(testsupport::ThreadsOf(getpid()), threads);
 
     client->SetActive(false);
     client->SetActive(true);

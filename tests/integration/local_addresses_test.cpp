@@ -1,6 +1,7 @@
 #include "net/inet/stack.h"
 #include "platform/local_addresses.h"
 #include "tests/integration/network_fixture.h"
+#include "tests/support/stack_holder.h"
 
 #include <gtest/gtest.h>
 

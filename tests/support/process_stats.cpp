@@ -9,6 +9,15 @@
 #include <string>
 
 namespace testsupport {
+namespace {
+
+// One of the process's folders in /proc, such as "fd".
+std::filesystem::directory_iterator Entries(pid_t pid, const char* folder)
+{
+    return std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/" + folder);
+}
+
+} // namespace
 
 std::chrono::milliseconds CpuTimeOf(pid_t pid)
 {
@@ -24,12 +33,22 @@ std::chrono::milliseconds CpuTimeOf(pid_t pid)
     return std::chrono::milliseconds((user + system) * 1000 / sysconf(_SC_CLK_TCK));
 }
 
+int DescriptorsOf(pid_t pid)
+{
+    return static_cast<int>(std::distance(Entries(pid, "fd"), {}));
+}
+
 int DescriptorsBelow(int limit, pid_t pid)
 {
     int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+    for (const auto& entry : Entries(pid, "fd"))
         count += std::stoi(entry.path().filename().string()) < limit ? 1 : 0;
     return count;
+}
+
+int ThreadsOf(pid_t pid)
+{
+    return static_cast<int>(std::distance(Entries(pid, "task"), {}));
 }
 
 } // namespace testsupport

@@ -1,41 +1,23 @@
 #include "net/inet/ip_watch.h"
 #include "net/inet/thread.h"
 #include "tests/support/event_loop.h"
+#include "tests/support/fakes.h"
 #include "tests/support/watchdog.h"
 
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 
 using namespace std::chrono_literals;
 using platform::Ipv4Address;
 
 namespace {
-
-class FakeAddresses final : public platform::LocalAddresses {
-public:
-    std::vector<Ipv4Address> List() override
-    {
-        ++lookups;
-        if (duringLookup)
-            duringLookup();
-        if (failing)
-            throw std::system_error(ENOMEM, std::generic_category());
-        return addresses;
-    }
-
-    std::vector<Ipv4Address> addresses;
-    bool failing = false;
-    int lookups = 0;
-    std::function<void()> duringLookup;
-};
 
 const Ipv4Address lan5{192, 168, 1, 5};
 const Ipv4Address lan7{192, 168, 1, 7};
@@ -76,7 +58,7 @@ protected:
         watch->PollAddress();
     }
 
-    FakeAddresses addresses;
+    testsupport::FakeLocalAddresses addresses;
     std::unique_ptr<TIdIPWatch> watch;
     int changes = 0;
 };
@@ -132,12 +114,12 @@ TEST_F(AddressWatch, AnyLoopbackAddressIsOffline)
 TEST_F(AddressWatch, FailedLookupChangesNothing)
 {
     PollWith({lan5});
-    addresses.failing = true;
+    addresses.failure = ENOMEM;
     watch->PollAddress();
     EXPECT_TRUE(watch->Online());
     EXPECT_EQ(watch->CurrentAddress(), "192.168.1.5");
 
-    addresses.failing = false;
+    addresses.failure = 0;
     PollWith({});
     EXPECT_TRUE(watch->Online());
     EXPECT_EQ(watch->CurrentAddress(), "192.168.1.5");
