@@ -7,17 +7,41 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 using namespace std::chrono_literals;
 using platform::Ipv4Address;
 
 namespace {
+
+// What the system tells of address changes: set by the test, read on the watch's thread.
+struct ChangeNotices {
+    std::atomic<bool> pending{false};
+    std::atomic<int> reads{0};
+};
+
+class NoticedChanges final : public platform::LocalAddressChanges {
+public:
+    explicit NoticedChanges(ChangeNotices& notices) : notices_(notices) {}
+
+    bool MayHaveChanged() override
+    {
+        const bool changed = notices_.pending.exchange(false) || std::exchange(first_, false);
+        ++notices_.reads;
+        return changed;
+    }
+
+private:
+    ChangeNotices& notices_;
+    bool first_ = true;
+};
 
 class FakeAddresses final : public platform::LocalAddresses {
 public:
@@ -31,10 +55,16 @@ public:
         return addresses;
     }
 
+    std::unique_ptr<platform::LocalAddressChanges> WatchChanges() override
+    {
+        return notices ? std::make_unique<NoticedChanges>(*notices) : nullptr;
+    }
+
     std::vector<Ipv4Address> addresses;
     bool failing = false;
     int lookups = 0;
     std::function<void()> duringLookup;
+    ChangeNotices* notices = nullptr; // none: the system tells of no changes
 };
 
 const Ipv4Address lan5{192, 168, 1, 5};
@@ -231,6 +261,46 @@ TEST_F(AddressWatch, ThreadChecksOnTheMainThread)
 
     watch->SetActive(false);
     EXPECT_FALSE(watch->Active());
+}
+
+TEST_F(AddressWatch, ThreadHandsChecksOverOnlyWhenTheSystemTellsOfAChange)
+{
+    testsupport::Watchdog watchdog(20s);
+    ChangeNotices notices;
+    addresses.notices = &notices;
+    addresses.addresses = {lan5};
+    watch->WatchInterval = 10;
+    watch->SetActive(true);
+    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 1; })); // the first look is unasked
+
+    // Slices without a notice: had any handed a check over, the next could not have begun.
+    const int reads = notices.reads;
+    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return notices.reads >= reads + 3; }));
+    EXPECT_EQ(addresses.lookups, 1);
+
+    addresses.addresses = {loopback};
+    notices.pending = true;
+    EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 2; }));
+    EXPECT_EQ(addresses.lookups, 2);
+    watch->SetActive(false);
+}
+
+TEST_F(AddressWatch, ThreadLooksAgainAfterACheckThatCouldNotLook)
+{
+    testsupport::Watchdog watchdog(20s);
+    ChangeNotices notices;
+    addresses.notices = &notices;
+    addresses.addresses = {lan5};
+    addresses.failing = true;
+    watch->WatchInterval = 10;
+    watch->SetActive(true);
+    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return addresses.lookups >= 1; }));
+
+    // No notice comes, but the address the failed look missed is still found.
+    addresses.failing = false;
+    EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 1; }));
+    EXPECT_TRUE(watch->Online());
+    watch->SetActive(false);
 }
 
 TEST_F(AddressWatch, SwitchingOnTwiceMakesOneThread)
