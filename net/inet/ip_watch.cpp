@@ -5,6 +5,7 @@
 #include "framework/format.h"
 #include "framework/main_thread.h"
 #include "net/inet/thread.h"
+#include "platform/thread_name.h"
 
 #include <algorithm>
 #include <chrono>
@@ -28,6 +29,8 @@ public:
     ~TIdIPWatchThread() override { TerminateAndWaitFor(); }
 
 protected:
+    void BeforeExecute() override { platform::NameThisThread("address watch"); }
+
     void WorkStep() override
     {
         // Short slices, so that a stop is noticed soon even with a long cycle.
