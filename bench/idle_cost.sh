@@ -83,25 +83,29 @@ sleep "$seconds"
 per_thread "$client_pid" "$work/client.after"
 per_thread "$floor_pid" "$work/floor.after"
 load_after=$(cut -d ' ' -f 1 /proc/loadavg)
-peak_kib() { awk '/^VmHWM/ { print $2 }' "/proc/$1/status"; }
+# Peak and present resident memory, in KiB.
+resident_kib() { awk '/^VmHWM/ { peak = $2 } /^VmRSS/ { now = $2 } END { print peak, now }' "/proc/$1/status"; }
 # The threads that lived through the whole measure: "NAME/TID WAKE-UPS CPU-NS" over it.
 used() { join "$work/$1.before" "$work/$1.after" | awk '{ print $1, $4 - $2, $5 - $3 }'; }
 used client >"$work/client.used"
 used floor >"$work/floor.used"
 
 echo "over $seconds s, $tray tray, load average $load_before -> $load_after on $(nproc) cores:"
-awk -v s="$seconds" -v client_kib="$(peak_kib "$client_pid")" -v floor_kib="$(peak_kib "$floor_pid")" '
-  FNR == 1 { program = FILENAME ~ /client/ ? "client" : "floor" }
+awk -v s="$seconds" -v client_kib="$(resident_kib "$client_pid")" -v floor_kib="$(resident_kib "$floor_pid")" '
+  FNR == 1 { program = FILENAME == ARGV[1] ? "client" : "floor" }
   { woke[program] += $2; ns[program] += $3 }
   END {
-    kib["client"] = client_kib; kib["floor"] = floor_kib
+    split(client_kib, kib); peak["client"] = kib[1]; now["client"] = kib[2]
+    split(floor_kib, kib); peak["floor"] = kib[1]; now["floor"] = kib[2]
     for (p = 0; p < 2; p++) {
       program = p ? "floor" : "client"
-      printf "  %-7s CPU %.3f ms/s (%.4f %% of one core), %.2f wake-ups/s, peak resident %.1f MiB\n",
-             program, ns[program] / 1e6 / s, ns[program] / 1e7 / s, woke[program] / s, kib[program] / 1024
+      printf "  %-7s CPU %.3f ms/s (%.4f %% of one core), %.2f wake-ups/s, peak resident %.1f MiB (now %.1f)\n",
+             program, ns[program] / 1e6 / s, ns[program] / 1e7 / s, woke[program] / s,
+             peak[program] / 1024, now[program] / 1024
     }
-    printf "  ratio   CPU %.2fx, wake-ups %.2fx, peak resident %.2fx\n",
-           ns["client"] / ns["floor"], woke["client"] / woke["floor"], kib["client"] / kib["floor"]
+    printf "  ratio   CPU %.2fx, wake-ups %.2fx, peak resident %.2fx (now %.2fx)\n",
+           ns["client"] / ns["floor"], woke["client"] / woke["floor"], peak["client"] / peak["floor"],
+           now["client"] / now["floor"]
   }' "$work/client.used" "$work/floor.used"
 for program in client floor; do
   echo "  $program's threads:"
