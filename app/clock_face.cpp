@@ -73,5 +73,9 @@ void TForm1::Timer1Timer(QObject* /*Sender*/)
         FetchTimeAndDate();
     }
 
-    StatusBar1->SetPanelText(0, framework::FormatNumber("0s", Timer1->Tag / 4));
+    // Whole seconds: the countdown's text changes at every fourth tick.
+    if (const int seconds = Timer1->Tag / 4; seconds != shownCountdown_) {
+        shownCountdown_ = seconds;
+        StatusBar1->SetPanelText(0, framework::FormatNumber("0s", seconds));
+    }
 }

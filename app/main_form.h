@@ -200,6 +200,7 @@ private:
 
     FormServices services_;
     std::optional<platform::CivilTime> shownSecond_; // the second the read-out shows
+    int shownCountdown_ = -1;                        // the seconds the status bar counts down
     bool shownBefore_ = false;
     bool positionStored_ = false; // the settings placed the window
     bool trayIconAdded_ = false;  // the window can hide to the tray
