@@ -29,7 +29,7 @@ bool SystemLocalAddressChanges::MayHaveChanged()
     // Only that a notice came counts, not what it says.
     char notice[4096];
     for (;;) {
-        const ssize_t received = recv(notices_.Get(), notice, sizeof notice, MSG_DONTWAIT);
+        const ssize_t received = recv(notices_.Get(), notice, sizeof notice, 0);
         if (received > 0)
             changed = true;
         else if (received < 0 && errno == EINTR)
