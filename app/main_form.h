@@ -13,6 +13,7 @@
 #include "net/inet/ip_watch.h"
 #include "net/inet/ipmcast_client.h"
 #include "net/win_socket.h"
+#include "platform/civil_time.h"
 #include "platform/tray_icon.h"
 
 #include <QMainWindow>
@@ -198,6 +199,8 @@ private:
     void ReportClockUpdate(const ClockUpdate& update);
 
     FormServices services_;
+    std::optional<platform::CivilTime> shownSecond_; // the second the read-out shows
+    int shownCountdown_ = -1;                        // the seconds the status bar counts down
     bool shownBefore_ = false;
     bool positionStored_ = false; // the settings placed the window
     bool trayIconAdded_ = false;  // the window can hide to the tray

@@ -2,6 +2,7 @@
 
 #include "framework/main_thread.h"
 #include "net/inet/ipmcast_client.h"
+#include "platform/thread_name.h"
 
 #include <algorithm>
 #include <string_view>
@@ -18,6 +19,11 @@ TIdIPMCastListenerThread::TIdIPMCastListenerThread(TIdIPMCastClient& owner)
 TIdIPMCastListenerThread::~TIdIPMCastListenerThread()
 {
     TerminateAndWaitFor();
+}
+
+void TIdIPMCastListenerThread::BeforeExecute()
+{
+    platform::NameThisThread("mcast listener");
 }
 
 void TIdIPMCastListenerThread::WorkStep()

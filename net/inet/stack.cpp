@@ -162,6 +162,11 @@ std::string TIdStack::FirstLocalAddress()
     return addresses.front();
 }
 
+std::unique_ptr<platform::LocalAddressChanges> TIdStack::WatchLocalAddressChanges()
+{
+    return addressSource->WatchChanges();
+}
+
 void TIdStack::UseLocalAddressSource(platform::LocalAddresses* source)
 {
     addressSource = source ? source : &systemAddresses;

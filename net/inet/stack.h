@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +73,10 @@ public:
     const std::vector<std::string>& LocalAddressList();
     // The first of them; raises when there is none.
     std::string FirstLocalAddress();
+    // A watch over changes of that list (see platform::LocalAddresses::WatchChanges);
+    // null when the list in use has none. Main thread only; the watch may then be used
+    // on any one thread.
+    std::unique_ptr<platform::LocalAddressChanges> WatchLocalAddressChanges();
     // Where LocalAddressList looks: the system's own list, or `source` (tests put a fake
     // here). Null goes back to the system's.
     static void UseLocalAddressSource(platform::LocalAddresses* source);

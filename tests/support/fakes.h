@@ -14,11 +14,13 @@
 #include <QIcon>
 #include <QImage>
 
+#include <atomic>
 #include <functional>
-#include <utility>
+#include <memory>
 #include <set>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -172,6 +174,28 @@ public:
 };
 
 // The local host's addresses as a test wants them; only loopback by default (offline).
+// What the system tells of address changes: set by the test, read on the watch's thread.
+struct ChangeNotices {
+    std::atomic<bool> pending{false};
+    std::atomic<int> reads{0};
+};
+
+class NoticedChanges final : public platform::LocalAddressChanges {
+public:
+    explicit NoticedChanges(ChangeNotices& notices) : notices_(notices) {}
+
+    bool MayHaveChanged() override
+    {
+        const bool changed = notices_.pending.exchange(false) || std::exchange(first_, false);
+        ++notices_.reads;
+        return changed;
+    }
+
+private:
+    ChangeNotices& notices_;
+    bool first_ = true; // the first look is always taken
+};
+
 class FakeLocalAddresses final : public platform::LocalAddresses {
 public:
     std::vector<platform::Ipv4Address> List() override
@@ -184,10 +208,16 @@ public:
         return addresses;
     }
 
+    std::unique_ptr<platform::LocalAddressChanges> WatchChanges() override
+    {
+        return notices ? std::make_unique<NoticedChanges>(*notices) : nullptr;
+    }
+
     std::vector<platform::Ipv4Address> addresses = {{127, 0, 0, 1}};
     int failure = 0; // an errno the lookup fails with
     int lookups = 0;
     std::function<void()> duringLookup;
+    ChangeNotices* notices = nullptr; // none: the system tells of no changes
 };
 
 } // namespace testsupport

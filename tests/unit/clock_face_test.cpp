@@ -46,6 +46,17 @@ TEST_F(ClockFace, RunsOn24HoursAndFollowsMidnightWithinOneTick)
     EXPECT_NE(form->DateLabel->text(), before);
 }
 
+TEST_F(ClockFace, AClockSteppedByWholeDaysShowsTheNewDateAtOnce)
+{
+    clock.Set(9, 5, 7, 2008, 5, 21);
+    Tick();
+    const QString before = form->DateLabel->text();
+    clock.Set(9, 5, 7, 2009, 5, 21);
+    Tick();
+    EXPECT_NE(form->DateLabel->text(), before);
+    EXPECT_EQ(form->DateLabel->accessibleName(), "date " + form->DateLabel->text());
+}
+
 TEST_F(ClockFace, ColonShowsForTwoTicksAndHidesForThree)
 {
     std::string pattern;

@@ -8,11 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 using namespace std::chrono_literals;
 using platform::Ipv4Address;
@@ -213,6 +215,46 @@ TEST_F(AddressWatch, ThreadChecksOnTheMainThread)
 
     watch->SetActive(false);
     EXPECT_FALSE(watch->Active());
+}
+
+TEST_F(AddressWatch, ThreadHandsChecksOverOnlyWhenTheSystemTellsOfAChange)
+{
+    testsupport::Watchdog watchdog(20s);
+    testsupport::ChangeNotices notices;
+    addresses.notices = &notices;
+    addresses.addresses = {lan5};
+    watch->WatchInterval = 10;
+    watch->SetActive(true);
+    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 1; })); // the first look is unasked
+
+    // Slices without a notice: had any handed a check over, the next could not have begun.
+    const int reads = notices.reads;
+    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return notices.reads >= reads + 3; }));
+    EXPECT_EQ(addresses.lookups, 1);
+
+    addresses.addresses = {loopback};
+    notices.pending = true;
+    EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 2; }));
+    EXPECT_EQ(addresses.lookups, 2);
+    watch->SetActive(false);
+}
+
+TEST_F(AddressWatch, ThreadLooksAgainAfterACheckThatCouldNotLook)
+{
+    testsupport::Watchdog watchdog(20s);
+    testsupport::ChangeNotices notices;
+    addresses.notices = &notices;
+    addresses.addresses = {lan5};
+    addresses.failure = ENOMEM;
+    watch->WatchInterval = 10;
+    watch->SetActive(true);
+    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return addresses.lookups >= 1; }));
+
+    // No notice comes, but the address the failed look missed is still found.
+    addresses.failure = 0;
+    EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 1; }));
+    EXPECT_TRUE(watch->Online());
+    watch->SetActive(false);
 }
 
 TEST_F(AddressWatch, SwitchingOnTwiceMakesOneThread)

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,16 @@ protected:
     int alsaFiles_ = 0;
 };
 
+// Whether a library whose file is named `name` is mapped into this process.
+bool Loaded(const std::string& name)
+{
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);)
+        if (line.find("/" + name) != std::string::npos)
+            return true;
+    return false;
+}
+
 constexpr const char* kNoDevice = "";
 constexpr const char* kDiscardingDevice = "pcm.!default { type null }\n";
 
@@ -110,4 +121,16 @@ TEST_F(SoundWithoutServer, ANewSilenceAfterASoundIsLoggedAgain)
     ConfigureAlsa(kNoDevice);
     player.PlayAsync(chime_);
     EXPECT_EQ(log.Texts().size(), 2u);
+}
+
+TEST_F(SoundWithoutServer, LibcanberraComesOnlyWithTheFirstSound)
+{
+    if (Loaded("libcanberra.so"))
+        GTEST_SKIP() << "an earlier test of this process has played a sound";
+    platform::CanberraSoundPlayer player;
+    EXPECT_FALSE(Loaded("libcanberra.so"));
+    EXPECT_FALSE(Loaded("libasound.so"));
+    ConfigureAlsa(kDiscardingDevice);
+    player.PlayAsync(chime_);
+    EXPECT_TRUE(Loaded("libcanberra.so"));
 }
