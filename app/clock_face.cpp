@@ -19,6 +19,12 @@ void SetTextIfChanged(QLabel* label, const std::string& text)
         label->setText(newText);
 }
 
+bool SameSecond(const platform::CivilTime& a, const platform::CivilTime& b)
+{
+    return a.second == b.second && a.minute == b.minute && a.hour == b.hour && a.day == b.day && a.month == b.month
+        && a.year == b.year;
+}
+
 // Screen readers are told of a new name each time: only real changes are worth it.
 void SetAccessibleNameIfChanged(QWidget* widget, const QString& name)
 {
@@ -36,10 +42,19 @@ void TForm1::Timer1Timer(QObject* /*Sender*/)
     if (DotLabel->Tag >= 5)
         DotLabel->Tag = 0;
 
-    FCurrentTime = framework::EncodeDateTime(services_.clock.Now());
-    SetTextIfChanged(lblH, framework::FormatDateTime("hh", FCurrentTime));
-    SetTextIfChanged(lblM, framework::FormatDateTime("nn", FCurrentTime));
-    SetTextIfChanged(lblS, framework::FormatDateTime("ss", FCurrentTime));
+    const platform::CivilTime now = services_.clock.Now();
+    FCurrentTime = framework::EncodeDateTime(now);
+    // The read-out, the date and what screen readers hear change once a second: the other
+    // ticks of it leave them be.
+    if (!shownSecond_ || !SameSecond(*shownSecond_, now)) {
+        shownSecond_ = now;
+        SetTextIfChanged(lblH, framework::FormatDateTime("hh", FCurrentTime));
+        SetTextIfChanged(lblM, framework::FormatDateTime("nn", FCurrentTime));
+        SetTextIfChanged(lblS, framework::FormatDateTime("ss", FCurrentTime));
+        SetTextIfChanged(DateLabel, framework::FormatDateTime("ddd dd mmm yyyy", FCurrentTime));
+        SetAccessibleNameIfChanged(ClockPanel, "time " + lblH->text() + ":" + lblM->text() + ":" + lblS->text());
+        SetAccessibleNameIfChanged(DateLabel, "date " + DateLabel->text());
+    }
 
     // One sound per minute 00: the latch opens only at a tick that sees another minute.
     if (Chimes1->isChecked()) {
@@ -51,10 +66,6 @@ void TForm1::Timer1Timer(QObject* /*Sender*/)
         }
     }
 
-    SetTextIfChanged(DateLabel, framework::FormatDateTime("ddd dd mmm yyyy", FCurrentTime));
-    SetAccessibleNameIfChanged(ClockPanel, "time " + lblH->text() + ":" + lblM->text() + ":" + lblS->text());
-    SetAccessibleNameIfChanged(DateLabel, "date " + DateLabel->text());
-
     Timer1->Tag -= 1;
     if (FFirstFetch || Timer1->Tag == 0) {
         // Restarted before the fetch: a fetch that fails must not stop the countdown.
@@ -62,5 +73,9 @@ void TForm1::Timer1Timer(QObject* /*Sender*/)
         FetchTimeAndDate();
     }
 
-    StatusBar1->SetPanelText(0, framework::FormatNumber("0s", Timer1->Tag / 4));
+    // Whole seconds: the countdown's text changes at every fourth tick.
+    if (const int seconds = Timer1->Tag / 4; seconds != shownCountdown_) {
+        shownCountdown_ = seconds;
+        StatusBar1->SetPanelText(0, framework::FormatNumber("0s", seconds));
+    }
 }

@@ -16,7 +16,14 @@ TForm1::TForm1(const FormServices& services) : services_(services)
     CreateControls();
     ConnectHandlers();
     Timer1->start();
-    ServerSocket1->Loaded(); // listens for replies from here on
+    bool replyPortHeld = false; // said once the tray is there; each fetch tries again
+    try {
+        ServerSocket1->Loaded(); // listens for replies from here on
+    } catch (const net::ESocketError& failure) {
+        if (failure.ErrorCode() != net::WSAEADDRINUSE)
+            throw;
+        replyPortHeld = true;
+    }
     IdIPMCastClient1->Loaded();
     IdIPWatch1->Loaded(); // its first look at the local addresses comes from the loop
 
@@ -40,6 +47,8 @@ TForm1::TForm1(const FormServices& services) : services_(services)
     services_.tray.SetContextMenu(PopupMenu1); // for panels that draw the menu themselves
     UpdateTrayIcon(platform::TrayAction::Add);
     UpdateTrayIcon(platform::TrayAction::Modify);
+    if (replyPortHeld)
+        ShowReplyPortInUse();
     FRegistryKey = "\\SOFTWARE\\DOVETRA\\TAVRINCLIENT\\";
     LoadSettings();
     FOpenPending = true;
@@ -65,14 +74,27 @@ void TForm1::ConnectHandlers()
     connect(Force1, &QAction::triggered, this, Guarded([this] { BitBtn1Click(Force1); }));
     connect(LocalGroupTimer, &QTimer::timeout, this, Guarded([this] { LocalGroupTimerTimer(LocalGroupTimer); }));
     ClientSocket1->OnLookup = [this](QObject* Sender, net::TCustomWinSocket* Socket) { sckClientLookup(Sender, Socket); };
+    ClientSocket1->OnConnecting = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        sckClientConnecting(Sender, Socket);
+    };
     ClientSocket1->OnConnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) { sckClientConnect(Sender, Socket); };
     ClientSocket1->OnDisconnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
         sckClientDisconnect(Sender, Socket);
     };
     ClientSocket1->OnError = [this](QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
                                     int& ErrorCode) { sckClientError(Sender, Socket, ErrorEvent, ErrorCode); };
+    ServerSocket1->OnClientConnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        ServerSocket1ClientConnect(Sender, Socket);
+    };
     ServerSocket1->OnClientRead = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
         ServerSocket1ClientRead(Sender, Socket);
+    };
+    ServerSocket1->OnClientDisconnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        ServerSocket1ClientDisconnect(Sender, Socket);
+    };
+    ServerSocket1->OnClientError = [this](QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
+                                          int& ErrorCode) {
+        ServerSocket1ClientError(Sender, Socket, ErrorEvent, ErrorCode);
     };
     connect(Properties1, &QAction::triggered, this, Guarded([this] { Properties1Click(Properties1); }));
     connect(SaveSettings1, &QAction::triggered, this, Guarded([this] { toolSaveBtnClick(SaveSettings1); }));

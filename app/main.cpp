@@ -10,6 +10,7 @@
 #include "platform/instance_lock.h"
 #include "platform/local_clock.h"
 #include "platform/log.h"
+#include "platform/open_file_limit.h"
 #include "platform/registry_hive.h"
 #include "platform/sound_player.h"
 #include "platform/termination_signals.h"
@@ -46,6 +47,7 @@ int RunClient(int argc, char** argv, const CommandLine& options)
     }
 
     platform::UseLogFormat();
+    platform::RaiseOpenFileLimit();
     QApplication qtApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false); // the program lives on in the tray
     // The program's id, as its desktop file and window class know it. Qt adds the display

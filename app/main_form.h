@@ -6,12 +6,14 @@
 
 #include "app/clock_keeping.h"
 #include "app/controls.h"
+#include "app/reply_connections.h"
 #include "app/services.h"
 #include "app/tray_status.h"
 #include "framework/date_time.h"
 #include "net/inet/ip_watch.h"
 #include "net/inet/ipmcast_client.h"
 #include "net/win_socket.h"
+#include "platform/civil_time.h"
 #include "platform/tray_icon.h"
 
 #include <QMainWindow>
@@ -87,6 +89,11 @@ public:
     bool FErrorIcon = false;               // the tray shows the error face
     std::uint32_t FMaxStep = 0;            // seconds a step of the clock may span; 0: no limit
     TrayStatus FTrayStatus;                // the tip's lines after the first
+    std::string FResolvedName;             // the server name last looked up, and its address
+    std::string FResolvedAddress;
+    std::string FUnreachableSince;         // "hh:nn:ss" of the first failed attempt in a row
+    ReplyConnections FReplyConnections;    // the reply connections held, within their limits
+    bool FReplyPortInUse = false;          // another program holds the reply port
 
     // Start-up and lifecycle.
     void FormDestroy(QObject* Sender);
@@ -107,11 +114,31 @@ public:
     void BitBtn1Click(QObject* Sender);
     void LocalGroupTimerTimer(QObject* Sender);
     void sckClientLookup(QObject* Sender, net::TCustomWinSocket* Socket);
+    void sckClientConnecting(QObject* Sender, net::TCustomWinSocket* Socket);
     void sckClientConnect(QObject* Sender, net::TCustomWinSocket* Socket);
     void sckClientDisconnect(QObject* Sender, net::TCustomWinSocket* Socket);
     void sckClientError(QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent, int& ErrorCode);
-    // The texts, badge and tray icon of an attempt that could not reach the server.
-    void ShowConnectionError();
+    // The server's address: the server field when it holds a dotted address, else what its
+    // name resolved to at the last fetch; empty while there is none. Replies and status
+    // datagrams are taken from this address only.
+    std::string ServerAddress() const;
+    // The texts, badge, tray icon, tip and log of an attempt that could not reach the server.
+    void ShowConnectionError(const std::string& reason);
+    void ShowNameNotFound(const std::string& name, const std::string& reason);
+    void NoteUnreachable(const std::string& reason);
+
+    // Reply connections: only the server's address is let in (see ServerAddress); any
+    // other is closed unread. Their errors are logged, never shown in a box.
+    bool TakesRepliesFrom(const std::string& peer) const;
+    // Listens on the reply port unless it does already. While another program holds the
+    // port (another user's copy, say), that is said in panel 1, on the tip and in one
+    // notification, and false returned; the clock face, alarm and status datagrams go on.
+    bool TakeReplyPort();
+    void ShowReplyPortInUse();
+    void ServerSocket1ClientConnect(QObject* Sender, net::TCustomWinSocket* Socket);
+    void ServerSocket1ClientDisconnect(QObject* Sender, net::TCustomWinSocket* Socket);
+    void ServerSocket1ClientError(QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
+                                  int& ErrorCode);
 
     // Time reply. A reply is a run of frames, each a lead character, a time code and "}".
     void ServerSocket1ClientRead(QObject* Sender, net::TCustomWinSocket* Socket);
@@ -172,6 +199,8 @@ private:
     void ReportClockUpdate(const ClockUpdate& update);
 
     FormServices services_;
+    std::optional<platform::CivilTime> shownSecond_; // the second the read-out shows
+    int shownCountdown_ = -1;                        // the seconds the status bar counts down
     bool shownBefore_ = false;
     bool positionStored_ = false; // the settings placed the window
     bool trayIconAdded_ = false;  // the window can hide to the tray

@@ -5,8 +5,6 @@
 #include "framework/convert.h"
 #include "framework/text.h"
 
-#include <QLineEdit>
-
 void TForm1::IdIPWatch1StatusChanged(TIdComponent* /*Sender*/)
 {
     IdIPMCastClient1->SetActive(IdIPWatch1->Online());
@@ -14,8 +12,8 @@ void TForm1::IdIPWatch1StatusChanged(TIdComponent* /*Sender*/)
 
 void TForm1::IdIPMCastClient1IPMCastRead(TIdComponent* /*Sender*/, std::string_view AData, TIdSocketHandle& ABinding)
 {
-    // Only the configured server is heard, its address written exactly as the sender's.
-    if (ABinding.SenderIP() != Edit1->text().toStdString())
+    // Only the configured server is heard.
+    if (ABinding.SenderIP() != ServerAddress())
         return;
 
     // The text ends at the first zero byte; a datagram that starts with one has no line.

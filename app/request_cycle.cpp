@@ -4,8 +4,31 @@
 #include "app/main_form.h"
 
 #include "framework/exception.h"
+#include "net/socket_errors.h"
+#include "platform/log.h"
 
 #include <QLineEdit>
+
+#include <arpa/inet.h>
+
+#include <utility>
+
+namespace {
+
+bool IsDottedQuad(const std::string& text)
+{
+    in_addr address{};
+    return inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
+
+std::string DottedAddress(const sockaddr_in& address)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return text;
+}
+
+} // namespace
 
 std::string RequestTextFor(std::int32_t echoCode)
 {
@@ -21,8 +44,14 @@ void TForm1::FetchTimeAndDate()
     StatusBar1->SetPanelText(1, "Attempting to connect to server..");
     FRequestText = RequestTextFor(FEchoCode);
     FFirstFetch = false;
+    if (!TakeReplyPort())
+        return; // the reply would go to the program that holds the port
+    // A name is looked up anew at each fetch; a dotted address is taken as it stands.
+    const std::string server = Edit1->text().toStdString();
+    const bool dotted = IsDottedQuad(server);
     try {
-        ClientSocket1->SetAddress(Edit1->text().toStdString());
+        ClientSocket1->SetHost(dotted ? std::string() : server);
+        ClientSocket1->SetAddress(dotted ? server : std::string());
     } catch (const framework::Exception& refused) {
         // Connected already: the request still goes to the address in use, and the user
         // learns why the new one was not taken.
@@ -41,11 +70,11 @@ void TForm1::LocalGroupTimerTimer(QObject* /*Sender*/)
     if (FOpenPending) {
         try {
             ClientSocket1->SetActive(true);
-        } catch (const framework::Exception&) {
+        } catch (const framework::Exception& failure) {
             // Failed at once, before any event: this attempt is over, and the next fetch
             // tries again rather than every tick of the poll.
             LocalGroupTimer->SetEnabled(false);
-            ShowConnectionError();
+            ShowConnectionError(failure.Message());
             return;
         }
         FOpenPending = false;
@@ -72,11 +101,29 @@ void TForm1::sckClientLookup(QObject* /*Sender*/, net::TCustomWinSocket* /*Socke
     FConnectFailed = false;
 }
 
+void TForm1::sckClientConnecting(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
+{
+    // A name's address holds until the next lookup of the same name says otherwise.
+    const std::string& name = ClientSocket1->Host();
+    if (name.empty())
+        return;
+    const std::string address = DottedAddress(Socket->AddressRecord());
+    if (name != FResolvedName || address != FResolvedAddress)
+        qCInfo(platform::lcNet, "server name %s is %s", name.c_str(), address.c_str());
+    FResolvedName = name;
+    FResolvedAddress = address;
+}
+
 void TForm1::sckClientConnect(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/)
 {
     FErrorIcon = false;
     UpdateTrayIcon(platform::TrayAction::Modify);
     FConnected = true;
+    if (!FUnreachableSince.empty()) {
+        qCInfo(platform::lcNet, "server %s reachable again (unreachable since %s)",
+               Edit1->text().toUtf8().constData(), FUnreachableSince.c_str());
+        FUnreachableSince.clear();
+    }
 }
 
 void TForm1::sckClientDisconnect(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/)
@@ -88,23 +135,58 @@ void TForm1::sckClientDisconnect(QObject* /*Sender*/, net::TCustomWinSocket* /*S
     LocalGroupTimer->SetEnabled(false);
     if (closedBeforeRequest) {
         FOpenPending = true;
-        ShowConnectionError();
+        ShowConnectionError("closed before the request was sent");
     }
 }
 
-void TForm1::sckClientError(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/, net::TErrorEvent /*ErrorEvent*/,
+void TForm1::sckClientError(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/, net::TErrorEvent ErrorEvent,
                             int& ErrorCode)
 {
     FConnected = false;
     FConnectFailed = true;
-    ErrorCode = 0; // reported here, not by the socket
-    ShowConnectionError();
+    const int error = std::exchange(ErrorCode, 0); // reported here, not by the socket
+    if (ErrorEvent == net::erLookup)
+        ShowNameNotFound(ClientSocket1->Host(), net::SocketErrorText(error));
+    else
+        ShowConnectionError(net::SocketErrorText(error));
 }
 
-void TForm1::ShowConnectionError()
+std::string TForm1::ServerAddress() const
+{
+    const QString server = Edit1->text();
+    if (IsDottedQuad(server.toStdString()))
+        return server.toStdString();
+    const bool resolved =
+        !server.isEmpty() && server.compare(QString::fromStdString(FResolvedName), Qt::CaseInsensitive) == 0;
+    return resolved ? FResolvedAddress : std::string();
+}
+
+void TForm1::ShowConnectionError(const std::string& reason)
 {
     StatusBar1->SetPanelText(1, "Error connecting to server.");
     ShowUnknownBadge();
     FErrorIcon = true;
-    UpdateTrayIcon(platform::TrayAction::Modify);
+    NoteUnreachable(reason);
+    ReportResult("Server unreachable since " + FUnreachableSince, true);
+}
+
+void TForm1::ShowNameNotFound(const std::string& name, const std::string& reason)
+{
+    // Nothing is taken from a name that stands for nothing now.
+    FResolvedName.clear();
+    FResolvedAddress.clear();
+    const std::string text = "Server name not found: " + name;
+    StatusBar1->SetPanelText(1, text);
+    ShowUnknownBadge();
+    FErrorIcon = true;
+    NoteUnreachable(reason);
+    ReportResult(text, true);
+}
+
+void TForm1::NoteUnreachable(const std::string& reason)
+{
+    if (!FUnreachableSince.empty())
+        return; // one line per change, not one per attempt
+    FUnreachableSince = framework::FormatDateTime("hh:nn:ss", FCurrentTime);
+    qCWarning(platform::lcNet, "server %s unreachable: %s", Edit1->text().toUtf8().constData(), reason.c_str());
 }

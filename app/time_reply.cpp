@@ -37,8 +37,8 @@ std::int64_t WholeSeconds(double value)
 
 void TForm1::ServerSocket1ClientRead(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
 {
-    // Replies come from whoever connects; the connection is the server's to close.
-    SplitTimeReply(Socket->ReadText());
+    // Up to what the connection may still send; the rest of a flood goes with the connection.
+    SplitTimeReply(FReplyConnections.Read(*Socket));
 }
 
 void TForm1::SplitTimeReply(const std::string& Text)

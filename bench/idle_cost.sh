@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
-# CPU share, wake-ups and peak memory of the running client left alone: hidden in the
-# notification area of a virtual X server, online, not touching the PC clock; the
-# wake-ups of each thread too.
-# Usage: bench/idle_cost.sh [SECONDS]   (default 60; builds first)
+# CPU share, wake-ups and peak memory of the running client left alone, beside the floor:
+# a minimal Qt tray clock (bench/tray_clock_floor.cpp) on the same virtual X server and
+# session bus at the same time, so that machine load weighs on both alike. Both are
+# hidden in the notification area, the client online and not touching the PC clock. No
+# server answers it, so its first request fails and it shows the one notification of that.
+# Prints the figures of each, the client's as multiples of the floor's, and the wake-ups
+# of each thread.
+# Usage: bench/idle_cost.sh [SECONDS] [xembed|status-notifier]
+#   (default 60 s with trayer as an XEmbed tray; status-notifier puts a StatusNotifier
+#   watcher on the private session bus instead; builds the two programs first)
 set -euo pipefail
 seconds=${1:-60}
-bench=$(dirname "$0")
+tray=${2:-xembed}
+[[ $seconds =~ ^[1-9][0-9]*$ && $tray =~ ^(xembed|status-notifier)$ ]] ||
+  { echo "usage: $0 [SECONDS] [xembed|status-notifier]" >&2; exit 2; }
+bench=$(cd "$(dirname "$0")" && pwd)
 source "$bench/../scripts/lib/desktop.sh"
 # Away from a copy running here, where possible; there, a network address of its own
 # makes the client online, so that the multicast listener runs as on a PC in a network.
@@ -14,35 +23,91 @@ if use_private_network "$@"; then
     ip link set tavrin0 up && ip link set tavrin1 up
   ip route add 224.0.0.0/4 dev tavrin0
 fi
-cd "$bench/.."
-scripts/build >/dev/null
+"$bench/../scripts/build" tavrin-client tray_clock_floor >/dev/null
+client=$bench/../build/app/tavrin-client
+floor=$bench/../build/bench/tray_clock_floor
 use_private_folders
+cd "$work" # the client leaves its address history in the current folder
 start_x_server
-start_tray
-build/app/tavrin-client --dry-run >/dev/null 2>&1 &
-pid=$!
-track "$pid"
+start_session_bus # as every desktop session has one; the machine's own is never used
+if [[ $tray == status-notifier ]]; then
+  /usr/bin/python3 "$bench/../tests/e2e/status_notifier_host.py" watcher >"$work/panel.log" 2>&1 &
+  track $!
+  wait_for "grep -q '^ready' '$work/panel.log'" 100 || { echo "no StatusNotifier watcher:" >&2; cat "$work/panel.log" >&2; exit 1; }
+else
+  start_tray
+fi
+"$client" --dry-run >"$work/client.log" 2>&1 &
+client_pid=$!
+track "$client_pid"
+"$floor" >"$work/floor.log" 2>&1 &
+floor_pid=$!
+track "$floor_pid"
 sleep 3 # past start-up, which is not the idle cost
 if [[ -n $(main_window_shown) ]]; then
   echo "the window is shown: not an idle measure" >&2
   exit 1
 fi
+# Each must have its icon where the tray is, or the two are not alike.
+icons() {
+  if [[ $tray == status-notifier ]]; then
+    grep -c '^registered' "$work/panel.log" || true
+  else
+    local class
+    for class in tavrin-client tray_clock_floor; do
+      xdotool search --onlyvisible --class "$class" 2>/dev/null | while read -r id; do
+        xwininfo -id "$id" | awk '/Width:/ { w = $NF } /Height:/ { h = $NF } END { if (w <= 32 && h <= 32) print }'
+      done
+    done | wc -l
+  fi
+}
+if (( $(icons) != 2 )); then
+  echo "expected two icons in the notification area, found $(icons)" >&2
+  exit 1
+fi
 
-ticks=$(getconf CLK_TCK)
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
-wakeups() { awk '/^(voluntary|nonvoluntary)_ctxt_switches/ { n += $2 } END { print n }' "$@"; }
-per_thread() { for task in /proc/$pid/task/*; do echo "$(cat "$task/comm")/${task##*/} $(wakeups "$task/status")"; done; }
-start_cpu=$(cpu_ticks)
-start_wakeups=$(wakeups /proc/$pid/task/*/status)
-per_thread >"$work/threads.before"
+# "NAME/TID WAKE-UPS CPU-NS" for each thread of process $1, into file $2. Wake-ups are
+# the thread's context switches; CPU is the scheduler's own count, to the nanosecond.
+per_thread() {
+  local task
+  for task in /proc/$1/task/*; do
+    echo "$(tr ' ' _ <"$task/comm")/${task##*/}" \
+      "$(awk '/^(voluntary|nonvoluntary)_ctxt_switches/ { n += $2 } END { print n }' "$task/status")" \
+      "$(cut -d ' ' -f 1 "$task/schedstat")"
+  done | sort >"$2"
+}
+per_thread "$client_pid" "$work/client.before"
+per_thread "$floor_pid" "$work/floor.before"
+load_before=$(cut -d ' ' -f 1 /proc/loadavg)
 sleep "$seconds"
-used=$(( $(cpu_ticks) - start_cpu ))
-woke=$(( $(wakeups /proc/$pid/task/*/status) - start_wakeups ))
-per_thread >"$work/threads.after"
-peak_kib=$(awk '/^VmHWM/ { print $2 }' "/proc/$pid/status")
+per_thread "$client_pid" "$work/client.after"
+per_thread "$floor_pid" "$work/floor.after"
+load_after=$(cut -d ' ' -f 1 /proc/loadavg)
+# Peak and present resident memory, in KiB.
+resident_kib() { awk '/^VmHWM/ { peak = $2 } /^VmRSS/ { now = $2 } END { print peak, now }' "/proc/$1/status"; }
+# The threads that lived through the whole measure: "NAME/TID WAKE-UPS CPU-NS" over it.
+used() { join "$work/$1.before" "$work/$1.after" | awk '{ print $1, $4 - $2, $5 - $3 }'; }
+used client >"$work/client.used"
+used floor >"$work/floor.used"
 
-awk -v used="$used" -v ticks="$ticks" -v s="$seconds" -v kib="$peak_kib" -v woke="$woke" 'BEGIN {
-  printf "over %d s: CPU %.3f %% of one core, %.1f wake-ups/s, peak resident %.1f MiB\n",
-         s, 100 * used / ticks / s, woke / s, kib / 1024
-}'
-join "$work/threads.before" "$work/threads.after" | awk -v s="$seconds" '{ d = ($3 - $2) / s; if (d > 0) printf "  %-28s %.1f wake-ups/s\n", $1, d }'
+echo "over $seconds s, $tray tray, load average $load_before -> $load_after on $(nproc) cores:"
+awk -v s="$seconds" -v client_kib="$(resident_kib "$client_pid")" -v floor_kib="$(resident_kib "$floor_pid")" '
+  FNR == 1 { program = FILENAME == ARGV[1] ? "client" : "floor" }
+  { woke[program] += $2; ns[program] += $3 }
+  END {
+    split(client_kib, kib); peak["client"] = kib[1]; now["client"] = kib[2]
+    split(floor_kib, kib); peak["floor"] = kib[1]; now["floor"] = kib[2]
+    for (p = 0; p < 2; p++) {
+      program = p ? "floor" : "client"
+      printf "  %-7s CPU %.3f ms/s (%.4f %% of one core), %.2f wake-ups/s, peak resident %.1f MiB (now %.1f)\n",
+             program, ns[program] / 1e6 / s, ns[program] / 1e7 / s, woke[program] / s,
+             peak[program] / 1024, now[program] / 1024
+    }
+    printf "  ratio   CPU %.2fx, wake-ups %.2fx, peak resident %.2fx (now %.2fx)\n",
+           ns["client"] / ns["floor"], woke["client"] / woke["floor"], peak["client"] / peak["floor"],
+           now["client"] / now["floor"]
+  }' "$work/client.used" "$work/floor.used"
+for program in client floor; do
+  echo "  $program's threads:"
+  awk -v s="$seconds" '$2 > 0 { printf "    %-28s %6.2f wake-ups/s %8.3f ms/s CPU\n", $1, $2 / s, $3 / 1e6 / s }' "$work/$program.used"
+done

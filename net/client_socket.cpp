@@ -3,7 +3,7 @@
 namespace net {
 
 TClientSocket::TClientSocket(QObject* AOwner)
-    : TCustomSocket(AOwner), socket_(std::make_unique<TClientWinSocket>(-1))
+    : TCustomSocket(AOwner), socket_(std::make_unique<TClientWinSocket>())
 {
     HookUp(*socket_);
 }

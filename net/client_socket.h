@@ -13,8 +13,9 @@ namespace net {
 // looked up) or `Host` (looked up first), on `Port`.
 //
 // Setting Active to true fires OnLookup and, without a host lookup, OnConnecting before it
-// returns; OnConnect, or OnError with erConnect, follows from the main loop. A refusal that
-// OnError consumes leaves the component as it was before the attempt. Setting Active to
+// returns; OnConnect, or OnError with erConnect, follows from the main loop; a host that
+// does not resolve gives OnError with erLookup. A failure that OnError consumes leaves the
+// component as it was before the attempt. Setting Active to
 // false fires OnDisconnect before it returns; during an attempt it does nothing. The peer's
 // close is reported with OnDisconnect once the data that came before it has been read.
 // Destroying the component closes a connection without OnDisconnect.

@@ -1,18 +1,18 @@
 #include "net/custom_win_socket.h"
 
 #include "framework/format.h"
+#include "framework/scope_exit.h"
 #include "net/socket_errors.h"
 
 #include <arpa/inet.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <exception>
 #include <system_error>
+#include <utility>
 
 namespace net {
 namespace {
@@ -38,6 +38,11 @@ TErrorEvent ErrorEventOf(int event)
     }
 }
 
+ESocketError SocketError(int number, const std::string& op)
+{
+    return ESocketError(SocketErrorMessage(number, op), number);
+}
+
 int CheckError(int resultCode, int error, const std::string& op)
 {
     if (resultCode == 0)
@@ -45,13 +50,13 @@ int CheckError(int resultCode, int error, const std::string& op)
     const int number = WinSockErrorFromErrno(error);
     if (number == WSAEWOULDBLOCK)
         return number;
-    throw ESocketError(SocketErrorMessage(number, op));
+    throw SocketError(number, op);
 }
 
 } // namespace
 
-TCustomWinSocket::TCustomWinSocket(int ASocket)
-    : descriptor_(ASocket), isConnected_(ASocket != -1), address_(AnyAddress())
+TCustomWinSocket::TCustomWinSocket(platform::UniqueFd ASocket)
+    : descriptor_(std::move(ASocket)), isConnected_(static_cast<bool>(descriptor_)), address_(AnyAddress())
 {
 }
 
@@ -59,10 +64,11 @@ TCustomWinSocket::~TCustomWinSocket()
 {
     SocketEventHook = nullptr;
     lookupRequest_ = 0;
-    int ignored = 0;
-    CloseDescriptor(ignored);
+    int error = 0;
+    // Nobody is left to tell of a failed close.
+    [[maybe_unused]] const int closed = CloseDescriptor(error);
     if (notifier_)
-        notifier_->Dispose();
+        notifier_->Close();
 }
 
 int TCustomWinSocket::CheckResult(int ResultCode, const std::string& Op)
@@ -80,7 +86,7 @@ int TCustomWinSocket::SendBytes(const void* Buffer, int Count)
     std::lock_guard lock(SocketLock);
     if (!isConnected_)
         return 0;
-    const ssize_t sent = ::send(descriptor_, Buffer, static_cast<size_t>(std::max(Count, 0)), MSG_NOSIGNAL);
+    const ssize_t sent = ::send(descriptor_.Get(), Buffer, static_cast<size_t>(std::max(Count, 0)), MSG_NOSIGNAL);
     if (sent >= 0)
         return static_cast<int>(sent);
     return TransferFailed(WinSockErrorFromErrno(errno), erSend, "send");
@@ -91,7 +97,8 @@ int TCustomWinSocket::ReceiveBytes(void* Buffer, int Count)
     std::lock_guard lock(SocketLock);
     if (Count == -1 && isConnected_) {
         int waiting = 0;
-        ioctl(descriptor_, FIONREAD, &waiting);
+        // A failure leaves the count at 0: nothing is read, as when nothing waits.
+        [[maybe_unused]] const int result = ioctl(descriptor_.Get(), FIONREAD, &waiting);
         return waiting;
     }
     if (!isConnected_)
@@ -99,7 +106,7 @@ int TCustomWinSocket::ReceiveBytes(void* Buffer, int Count)
     ssize_t received = 0;
     int error = 0;
     if (Count > 0) {
-        received = ::recv(descriptor_, Buffer, static_cast<size_t>(Count), 0);
+        received = ::recv(descriptor_.Get(), Buffer, static_cast<size_t>(Count), 0);
         error = errno;
     }
     if (notifier_)
@@ -121,12 +128,13 @@ int TCustomWinSocket::TransferFailed(int Error, TErrorEvent ErrorEvent, const ch
     try {
         SignalError(this, ErrorEvent, code);
     } catch (...) {
-        CloseConnection(descriptor_);
+        // Not a scope's exit action: OnDisconnect may raise in its turn.
+        CloseConnection(Descriptor());
         throw;
     }
-    CloseConnection(descriptor_);
+    CloseConnection(Descriptor());
     if (code != 0)
-        throw ESocketError(SocketErrorMessage(code, Op));
+        throw SocketError(code, Op);
     return -1;
 }
 
@@ -146,9 +154,10 @@ std::string TCustomWinSocket::PeerAddress()
         return {};
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    CheckResult(getpeername(descriptor_, reinterpret_cast<sockaddr*>(&peer), &length), "getpeername");
+    CheckResult(getpeername(descriptor_.Get(), reinterpret_cast<sockaddr*>(&peer), &length), "getpeername");
     char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    // Cannot fail: an IPv4 address always fits.
+    [[maybe_unused]] const char* const written = inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     return text;
 }
 
@@ -162,7 +171,7 @@ void TCustomWinSocket::OpenConnection(const std::string& Host, const std::string
         SignalEvent(this, skLookup);
         ResolveStep(Host, Address, Service, Port, 0, true);
     } catch (...) {
-        CloseConnection(descriptor_);
+        CloseConnection(Descriptor());
         throw;
     }
 }
@@ -170,64 +179,60 @@ void TCustomWinSocket::OpenConnection(const std::string& Host, const std::string
 void TCustomWinSocket::CreateDescriptor()
 {
     AbandonAttempt();
-    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (descriptor < 0)
+    platform::UniqueFd descriptor(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!descriptor)
         throw ESocketError(sCantCreateSocket);
-    descriptor_ = descriptor;
+    descriptor_ = std::move(descriptor);
 }
 
-void TCustomWinSocket::AbandonAttempt()
+void TCustomWinSocket::AbandonAttempt() noexcept
 {
     lookupRequest_ = 0;
     stage_ = rsIdle;
-    int ignored = 0;
-    CloseDescriptor(ignored);
+    int error = 0;
+    // An attempt that failed or was given up: its close has nothing to report.
+    [[maybe_unused]] const int closed = CloseDescriptor(error);
 }
 
 void TCustomWinSocket::ResolveStep(const std::string& Host, const std::string& Address,
                                    const std::string& Service, int Port, int Backlog, bool Client)
 {
-    try {
-        for (;;) {
-            switch (stage_) {
-            case rsIdle:
-                if (!Client) {
-                    address_.sin_addr.s_addr = htonl(INADDR_ANY);
-                } else if (!Host.empty()) {
-                    StartLookup(Host, true);
-                    saved_ = {Service, Port, Backlog, Client};
-                    stage_ = rsAddress;
-                    return;
-                } else if (!Address.empty()) {
-                    // Only dotted addresses: anything else gives INADDR_NONE, 255.255.255.255.
-                    address_.sin_addr.s_addr = inet_addr(Address.c_str());
-                } else {
-                    throw ESocketError(sNoAddress);
-                }
+    for (;;) {
+        switch (stage_) {
+        case rsIdle:
+            if (!Client) {
+                address_.sin_addr.s_addr = htonl(INADDR_ANY);
+            } else if (!Host.empty()) {
+                StartLookup(Host, true);
+                saved_ = {Service, Port, Backlog, Client};
                 stage_ = rsAddress;
-                break;
-            case rsAddress:
-                if (!Service.empty()) {
-                    StartLookup(Service, false);
-                    saved_ = {Service, Port, Backlog, Client};
-                    stage_ = rsService;
-                    return;
-                }
-                address_.sin_port = htons(static_cast<std::uint16_t>(Port));
+                return;
+            } else if (!Address.empty()) {
+                // Only dotted addresses: anything else gives INADDR_NONE, 255.255.255.255.
+                address_.sin_addr.s_addr = inet_addr(Address.c_str());
+            } else {
+                throw ESocketError(sNoAddress);
+            }
+            stage_ = rsAddress;
+            break;
+        case rsAddress:
+            if (!Service.empty()) {
+                StartLookup(Service, false);
+                saved_ = {Service, Port, Backlog, Client};
                 stage_ = rsService;
-                break;
-            case rsService:
-                stage_ = rsIdle;
-                if (Client)
-                    StartConnect();
-                else
-                    StartListen(Backlog);
                 return;
             }
+            address_.sin_port = htons(static_cast<std::uint16_t>(Port));
+            stage_ = rsService;
+            break;
+        case rsService:
+            stage_ = rsIdle;
+            if (Client)
+                StartConnect();
+            else
+                StartListen(Backlog);
+            return;
         }
-    } catch (...) {
-        CloseConnection(descriptor_);
-        throw;
     }
 }
 
@@ -244,8 +249,8 @@ void TCustomWinSocket::StartLookup(const std::string& Name, bool Host)
             StartServiceLookup(Name, std::move(reply));
     } catch (const std::system_error& error) {
         lookupRequest_ = 0;
-        throw ESocketError(SocketErrorMessage(WinSockErrorFromErrno(error.code().value()),
-                                              Host ? "WSAASyncGetHostByName" : "WSAASyncGetServByName"));
+        throw SocketError(WinSockErrorFromErrno(error.code().value()),
+                          Host ? "WSAASyncGetHostByName" : "WSAASyncGetServByName");
     }
 }
 
@@ -255,45 +260,77 @@ void TCustomWinSocket::LookupDone(int Request, const TLookupResult& Result)
         return;
     lookupRequest_ = 0;
     if (Result.error != 0) {
-        CloseConnection(descriptor_);
-        throw ESocketError(SocketErrorMessage(Result.error, "ASync Lookup"));
+        AttemptFailed(erLookup, Result.error, "ASync Lookup");
+        return;
     }
-    if (stage_ == rsAddress) {
-        address_.sin_addr.s_addr = Result.value;
-        ResolveStep({}, {}, saved_.service, saved_.port, saved_.backlog, saved_.client);
-    } else if (stage_ == rsService) {
-        address_.sin_port = htons(static_cast<std::uint16_t>(Result.value));
-        saved_.service.clear();
-        saved_.port = 0;
-        ResolveStep({}, {}, {}, 0, saved_.backlog, saved_.client);
+    try {
+        if (stage_ == rsAddress) {
+            address_.sin_addr.s_addr = Result.value;
+            ResolveStep({}, {}, saved_.service, saved_.port, saved_.backlog, saved_.client);
+        } else if (stage_ == rsService) {
+            address_.sin_port = htons(static_cast<std::uint16_t>(Result.value));
+            saved_.service.clear();
+            saved_.port = 0;
+            ResolveStep({}, {}, {}, 0, saved_.backlog, saved_.client);
+        }
+    } catch (const ESocketError& failure) {
+        // A connect that fails at once (no route, say) is reported as one that fails later.
+        if (!saved_.client || failure.ErrorCode() == 0) {
+            CloseConnection(Descriptor());
+            throw;
+        }
+        AttemptFailed(erConnect, failure.ErrorCode(), "connect");
+    } catch (...) {
+        CloseConnection(Descriptor());
+        throw;
     }
+}
+
+// Ends an attempt that failed after its lookup as a refused connect ends: OnError, then the
+// descriptor goes without any event. So a name that does not resolve is the handler's to
+// report, never a box of its own; it is raised only when the handler left the code.
+void TCustomWinSocket::AttemptFailed(TErrorEvent ErrorEvent, int Error, const char* Op)
+{
+    const int attempt = Descriptor();
+    int code = Error;
+    {
+        // Unless the handler has started another attempt meanwhile.
+        const framework::ScopeExit abandon([this, attempt]() noexcept {
+            if (Descriptor() == attempt)
+                AbandonAttempt();
+        });
+        SignalError(this, ErrorEvent, code);
+    }
+    if (code != 0)
+        throw SocketError(code, Op);
 }
 
 void TCustomWinSocket::StartConnect()
 {
-    Notifier().Select(descriptor_, eventMask_);
+    Notifier().Select(Descriptor(), eventMask_);
     SignalEvent(this, skConnecting);
-    if (::connect(descriptor_, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0)
+    if (::connect(Descriptor(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0)
         CheckResult(-1, "connect");
     stage_ = rsIdle;
     if (eventMask_ & FD_CONNECT) {
         Notifier().ConnectStarted();
         return;
     }
-    isConnected_ = descriptor_ != -1;
+    isConnected_ = static_cast<bool>(descriptor_);
     SignalEvent(this, skConnect);
 }
 
 void TCustomWinSocket::StartListen(int Backlog)
 {
     // As Windows binds: refused while another socket listens on the port, but not for the
-    // closed connections of an earlier run still in TIME_WAIT.
+    // closed connections of an earlier run still in TIME_WAIT. Should the option fail, such
+    // a bind is refused, and the bind says so.
     const int reuse = 1;
-    setsockopt(descriptor_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    CheckResult(::bind(descriptor_, reinterpret_cast<const sockaddr*>(&address_), sizeof address_), "bind");
-    Notifier().Select(descriptor_, eventMask_);
+    [[maybe_unused]] const int reusing = setsockopt(Descriptor(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    CheckResult(::bind(Descriptor(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_), "bind");
+    Notifier().Select(Descriptor(), eventMask_);
     SignalEvent(this, skListen);
-    CheckResult(::listen(descriptor_, std::min(Backlog, kMaxBacklog)), "listen");
+    CheckResult(::listen(Descriptor(), std::min(Backlog, kMaxBacklog)), "listen");
     stage_ = rsIdle;
     isConnected_ = true;
     Notifier().ListenStarted();
@@ -303,33 +340,30 @@ void TCustomWinSocket::CloseConnection(int Socket)
 {
     std::lock_guard lock(SocketLock);
     lookupRequest_ = 0;
-    if (Socket == -1 || Socket != descriptor_ || closing_)
+    if (Socket == -1 || Socket != Descriptor() || closing_)
         return;
-    // The socket is closed even when the handler raises.
-    std::exception_ptr handlerError;
-    closing_ = true;
-    try {
-        SignalEvent(this, skDisconnect);
-    } catch (...) {
-        handlerError = std::current_exception();
-    }
-    closing_ = false;
+    int closed = 0;
     int error = 0;
-    const int closed = CloseDescriptor(error);
-    if (handlerError)
-        std::rethrow_exception(handlerError);
+    {
+        // The socket is closed even when the handler raises; its exception goes first.
+        closing_ = true;
+        const framework::ScopeExit closeAfterwards([&]() noexcept {
+            closing_ = false;
+            closed = CloseDescriptor(error);
+        });
+        SignalEvent(this, skDisconnect);
+    }
     CheckError(closed, error, "closesocket");
 }
 
-int TCustomWinSocket::CloseDescriptor(int& Error)
+int TCustomWinSocket::CloseDescriptor(int& Error) noexcept
 {
-    if (descriptor_ == -1)
+    if (!descriptor_)
         return 0;
     if (notifier_)
         notifier_->Unselect();
-    const int closed = ::close(descriptor_);
+    const int closed = descriptor_.Close();
     Error = errno;
-    descriptor_ = -1;
     address_ = AnyAddress();
     isConnected_ = false;
     return closed;
@@ -340,9 +374,9 @@ void TCustomWinSocket::SetEventMask(int Mask)
     if (Mask == eventMask_)
         return;
     eventMask_ = Mask;
-    if (descriptor_ == -1)
+    if (!descriptor_)
         return;
-    Notifier().Select(descriptor_, eventMask_);
+    Notifier().Select(Descriptor(), eventMask_);
     const bool connecting = !isConnected_ && stage_ == rsIdle && !lookupRequest_;
     if (connecting)
         Notifier().ConnectStarted();
@@ -351,7 +385,7 @@ void TCustomWinSocket::SetEventMask(int Mask)
 TSocketNotifier& TCustomWinSocket::Notifier()
 {
     if (!notifier_)
-        notifier_ = new TSocketNotifier(*this);
+        notifier_ = std::make_shared<TSocketNotifier>(static_cast<TNotificationTarget&>(*this));
     return *notifier_;
 }
 
@@ -367,7 +401,7 @@ void TCustomWinSocket::SocketNotify(int Socket, int Event, int Error)
         }
         ErrorNotified(Socket, Event);
         if (code != 0)
-            throw ESocketError(framework::Format(sASyncSocketError, code));
+            throw ESocketError(framework::Format(sASyncSocketError, code), code);
         return;
     }
     switch (Event) {
@@ -386,13 +420,13 @@ void TCustomWinSocket::HandleConnect(int /*Socket*/) {}
 
 void TCustomWinSocket::HandleRead(int Socket)
 {
-    if (descriptor_ != -1 && Socket == descriptor_)
+    if (descriptor_ && Socket == Descriptor())
         SignalEvent(this, skRead);
 }
 
 void TCustomWinSocket::HandleWrite(int Socket)
 {
-    if (descriptor_ != -1 && Socket == descriptor_)
+    if (descriptor_ && Socket == Descriptor())
         SignalEvent(this, skWrite);
 }
 

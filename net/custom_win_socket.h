@@ -3,11 +3,13 @@
 #include "net/host_lookup.h"
 #include "net/socket_notifier.h"
 #include "net/socket_types.h"
+#include "platform/unique_fd.h"
 
 #include <QObject>
 
 #include <netinet/in.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -22,8 +24,8 @@ namespace net {
 // event they handle.
 class TCustomWinSocket : public QObject, private TNotificationTarget {
 public:
-    // Takes over `ASocket`, a connected descriptor, or none with -1.
-    explicit TCustomWinSocket(int ASocket);
+    // Takes over `ASocket`, a connected descriptor, or none.
+    explicit TCustomWinSocket(platform::UniqueFd ASocket = {});
     ~TCustomWinSocket() override;
     TCustomWinSocket(const TCustomWinSocket&) = delete;
     TCustomWinSocket& operator=(const TCustomWinSocket&) = delete;
@@ -47,7 +49,7 @@ public:
     void LockSocket() { SocketLock.lock(); }
     void UnlockSocket() { SocketLock.unlock(); }
 
-    int Descriptor() const { return descriptor_; }
+    int Descriptor() const { return descriptor_.Get(); }
     // Connected (client), listening (listener) or accepted (connection), until closed.
     bool IsConnected() const { return isConnected_; }
     int EventMask() const { return eventMask_; }
@@ -80,7 +82,8 @@ public:
 
 protected:
     // Advances the resolution by its stages until it waits for a lookup or the stage is back
-    // at idle, where a client connects and a listener listens.
+    // at idle, where a client connects and a listener listens. A failure is raised to the
+    // caller, which closes the socket.
     void ResolveStep(const std::string& Host, const std::string& Address, const std::string& Service, int Port,
                      int Backlog, bool Client);
     void StartConnect();
@@ -93,7 +96,7 @@ protected:
     // Drops the attempt under way or failed, if any, then opens a new socket.
     void CreateDescriptor();
     // Forgets a lookup and closes the descriptor of an attempt, without any event.
-    void AbandonAttempt();
+    void AbandonAttempt() noexcept;
     void SetConnected(bool Value) { isConnected_ = Value; }
     // Registers the event mask anew when the descriptor is set.
     void SetEventMask(int Mask);
@@ -109,10 +112,11 @@ protected:
 private:
     void SocketNotify(int Socket, int Event, int Error) override;
     void LookupDone(int Request, const TLookupResult& Result) override;
+    void AttemptFailed(TErrorEvent ErrorEvent, int Error, const char* Op);
     void StartLookup(const std::string& Name, bool Host);
     int TransferFailed(int Error, TErrorEvent ErrorEvent, const char* Op);
     // Closes the descriptor without any event; returns the result of close() and its errno.
-    int CloseDescriptor(int& Error);
+    [[nodiscard]] int CloseDescriptor(int& Error) noexcept;
 
     struct SavedInputs {
         std::string service;
@@ -121,7 +125,7 @@ private:
         bool client = false;
     };
 
-    int descriptor_;
+    platform::UniqueFd descriptor_;
     bool isConnected_;
     bool closing_ = false;
     sockaddr_in address_{};
@@ -129,7 +133,7 @@ private:
     TResolveStage stage_ = rsIdle;
     int lookupRequest_ = 0;
     SavedInputs saved_;
-    TSocketNotifier* notifier_ = nullptr; // created when first needed
+    std::shared_ptr<TSocketNotifier> notifier_; // created when first needed
 };
 
 // The socket object of a client component.

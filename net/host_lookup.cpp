@@ -7,10 +7,13 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace net {
 namespace {
@@ -33,14 +36,10 @@ TLookupResult ResolveWithSystem(const std::string& host)
     return result;
 }
 
-TLookupResult ResolveHost(const std::string& host)
+THostResolver InstalledResolver()
 {
-    THostResolver resolver;
-    {
-        std::lock_guard lock(g_resolverMutex);
-        resolver = g_resolver;
-    }
-    return resolver ? resolver(host) : ResolveWithSystem(host);
+    std::lock_guard lock(g_resolverMutex);
+    return g_resolver;
 }
 
 TLookupResult ResolveService(const std::string& service)
@@ -48,23 +47,97 @@ TLookupResult ResolveService(const std::string& service)
     servent entry{};
     servent* found = nullptr;
     std::array<char, 1024> buffer{};
-    getservbyname_r(service.c_str(), "tcp", &entry, buffer.data(), buffer.size(), &found);
+    // Its result tells no more than `found` does.
+    [[maybe_unused]] const int result =
+        getservbyname_r(service.c_str(), "tcp", &entry, buffer.data(), buffer.size(), &found);
     if (!found)
         return {WSAHOST_NOT_FOUND, 0};
     return {0, ntohs(static_cast<std::uint16_t>(found->s_port))};
 }
 
+// The lookup threads of the process (see host_lookup.h). Each shares with its entry here
+// only the flag it raises once its reply has returned.
+class LookupThreads {
+public:
+    static LookupThreads& Instance()
+    {
+        static LookupThreads threads;
+        return threads;
+    }
+
+    ~LookupThreads()
+    {
+        const std::lock_guard lock(mutex_);
+        for (Lookup& lookup : lookups_) {
+            if (lookup.finished->load())
+                lookup.thread.join();
+            else
+                lookup.thread.detach(); // let go: it may wait on the resolver for long
+        }
+    }
+
+    void Start(std::function<TLookupResult()> resolve, TLookupReply reply)
+    {
+        const std::lock_guard lock(mutex_);
+        JoinFinished();
+        auto finished = std::make_shared<std::atomic<bool>>(false);
+        std::thread thread([finished, resolve = std::move(resolve), reply = std::move(reply)] {
+            reply(resolve());
+            *finished = true;
+        });
+        lookups_.push_back({std::move(thread), std::move(finished)});
+    }
+
+    int Pending()
+    {
+        const std::lock_guard lock(mutex_);
+        int pending = 0;
+        for (const Lookup& lookup : lookups_)
+            pending += lookup.finished->load() ? 0 : 1;
+        return pending;
+    }
+
+private:
+    struct Lookup {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+
+    // The threads that raised their flag have nothing left but to return.
+    void JoinFinished()
+    {
+        std::erase_if(lookups_, [](Lookup& lookup) {
+            if (!lookup.finished->load())
+                return false;
+            lookup.thread.join();
+            return true;
+        });
+    }
+
+    std::mutex mutex_;
+    std::vector<Lookup> lookups_;
+};
+
 } // namespace
 
 void StartHostLookup(std::string host, TLookupReply reply)
 {
-    std::thread([host = std::move(host), reply = std::move(reply)] { reply(ResolveHost(host)); }).detach();
+    LookupThreads::Instance().Start(
+        [host = std::move(host), resolver = InstalledResolver()] {
+            return resolver ? resolver(host) : ResolveWithSystem(host);
+        },
+        std::move(reply));
 }
 
 void StartServiceLookup(std::string service, TLookupReply reply)
 {
-    std::thread([service = std::move(service), reply = std::move(reply)] { reply(ResolveService(service)); })
-        .detach();
+    LookupThreads::Instance().Start([service = std::move(service)] { return ResolveService(service); },
+                                    std::move(reply));
+}
+
+int PendingLookups()
+{
+    return LookupThreads::Instance().Pending();
 }
 
 void SetHostResolver(THostResolver resolver)

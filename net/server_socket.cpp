@@ -8,7 +8,7 @@ constexpr int kListenBacklog = 5;
 } // namespace
 
 TCustomServerSocket::TCustomServerSocket(QObject* AOwner)
-    : TCustomSocket(AOwner), socket_(std::make_unique<TServerWinSocket>(-1))
+    : TCustomSocket(AOwner), socket_(std::make_unique<TServerWinSocket>())
 {
     HookUp(*socket_);
 }

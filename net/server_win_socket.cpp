@@ -2,14 +2,39 @@
 
 #include "framework/exception.h"
 #include "framework/format.h"
+#include "framework/scope_exit.h"
+#include "platform/log.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QTimer>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 
 namespace net {
 namespace {
+
+// How long the listener rests when not even its reserve makes room for a connection.
+constexpr std::chrono::milliseconds kOutOfDescriptorsRest{100};
+
+platform::UniqueFd OpenReserve()
+{
+    return platform::UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+// -1 when unknown.
+long OpenFileLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    return static_cast<long>(limit.rlim_cur);
+}
 
 void Fire(const TSocketNotifyEvent& event, QObject* sender, TCustomWinSocket* socket)
 {
@@ -19,7 +44,7 @@ void Fire(const TSocketNotifyEvent& event, QObject* sender, TCustomWinSocket* so
 
 } // namespace
 
-TServerWinSocket::TServerWinSocket(int ASocket) : TCustomWinSocket(ASocket)
+TServerWinSocket::TServerWinSocket(platform::UniqueFd ASocket) : TCustomWinSocket(std::move(ASocket))
 {
     SetEventMask(FD_ACCEPT);
 }
@@ -52,31 +77,62 @@ void TServerWinSocket::OpenListener(const std::string& Service, int Port, int Ba
         CloseConnection(Descriptor());
         throw;
     }
+    reserve_ = OpenReserve();
 }
 
 void TServerWinSocket::HandleAccept(int Socket)
 {
-    const int accepted = ::accept4(Socket, nullptr, nullptr, SOCK_CLOEXEC);
-    Notifier().Accepted();
-    if (accepted < 0)
+    platform::UniqueFd accepted(::accept4(Socket, nullptr, nullptr, SOCK_CLOEXEC));
+    const int error = errno;
+    if (!accepted && (error == EMFILE || error == ENFILE)) {
+        DropForWantOfDescriptors(Socket, error);
         return;
-    TServerClientWinSocket* connection = MakeConnection(accepted);
+    }
+    Notifier().Accepted();
+    if (!accepted)
+        return;
+    if (dropped_ > 0) {
+        qCInfo(platform::lcNet, "accepting connections again; %d dropped for want of descriptors", dropped_);
+        dropped_ = 0;
+    }
+    if (!reserve_)
+        reserve_ = OpenReserve();
+    TServerClientWinSocket* connection = MakeConnection(std::move(accepted));
     SignalEvent(connection, skAccept);
 }
 
-TServerClientWinSocket* TServerWinSocket::MakeConnection(int Socket)
+void TServerWinSocket::DropForWantOfDescriptors(int Socket, int Error)
 {
-    TServerClientWinSocket* connection = nullptr;
+    if (dropped_ == 0)
+        qCWarning(platform::lcNet, "out of descriptors (%s, limit %ld): incoming connections are dropped",
+                  Error == EMFILE ? "this program's" : "the system's", OpenFileLimit());
+    ++dropped_;
+    reserve_.Reset();
+    const bool dropped = static_cast<bool>(platform::UniqueFd(::accept4(Socket, nullptr, nullptr, SOCK_CLOEXEC)));
+    reserve_ = OpenReserve();
+    if (dropped && reserve_) {
+        Notifier().Accepted();
+        return;
+    }
+    // Another thread or program took the room: wait rather than try again at once.
+    QTimer::singleShot(kOutOfDescriptorsRest, this, [this] {
+        if (IsConnected())
+            Notifier().Accepted();
+    });
+}
+
+TServerClientWinSocket* TServerWinSocket::MakeConnection(platform::UniqueFd Socket)
+{
     if (OnGetSocket) {
-        try {
-            OnGetSocket(this, Socket, connection);
-        } catch (...) {
-            if (!connection)
-                ::close(Socket);
-            throw;
+        TServerClientWinSocket* connection = nullptr;
+        OnGetSocket(this, Socket.Get(), connection);
+        if (connection) {
+            [[maybe_unused]] const int takenOver = Socket.Release();
+            return connection;
         }
     }
-    return connection ? connection : new TServerClientWinSocket(Socket, this);
+    // Listed, and so owned, by the listener as it is made.
+    return new TServerClientWinSocket(std::move(Socket), this);
 }
 
 void TServerWinSocket::CloseConnection(int Socket)
@@ -84,40 +140,66 @@ void TServerWinSocket::CloseConnection(int Socket)
     std::lock_guard lock(SocketLock);
     FreeConnections();
     TCustomWinSocket::CloseConnection(Socket);
+    if (!IsConnected())
+        reserve_.Reset();
 }
 
+// Each connection leaves the list before it is freed, outside ListLock, as its destructor
+// closes its socket and may take other locks.
 void TServerWinSocket::FreeConnections()
 {
     for (;;) {
-        TServerClientWinSocket* last = nullptr;
+        std::unique_ptr<TServerClientWinSocket> last;
         {
             std::lock_guard lock(ListLock);
             if (connections_.empty())
                 return;
-            last = connections_.back();
+            last = std::move(connections_.back());
+            connections_.pop_back();
         }
-        delete last; // unlists itself
     }
+}
+
+void TServerWinSocket::FreeConnection(TServerClientWinSocket* Socket)
+{
+    std::unique_ptr<TServerClientWinSocket> freed; // after ListLock is released
+    std::lock_guard lock(ListLock);
+    const auto listed = FindConnection(Socket);
+    if (listed == connections_.end())
+        return;
+    freed = std::move(*listed);
+    connections_.erase(listed);
 }
 
 TServerClientWinSocket* TServerWinSocket::Connection(int Index) const
 {
     if (Index < 0 || Index >= ConnectionCount())
         throw framework::EListError(framework::Format("List index out of bounds (%d)", Index));
-    return connections_[static_cast<size_t>(Index)];
+    return connections_[static_cast<size_t>(Index)].get();
 }
 
 void TServerWinSocket::AddConnection(TServerClientWinSocket* Socket)
 {
     std::lock_guard lock(ListLock);
-    if (std::find(connections_.begin(), connections_.end(), Socket) == connections_.end())
-        connections_.push_back(Socket);
+    if (FindConnection(Socket) == connections_.end())
+        connections_.emplace_back(Socket);
 }
 
-void TServerWinSocket::RemoveConnection(TServerClientWinSocket* Socket)
+void TServerWinSocket::ForgetConnection(TServerClientWinSocket* Socket)
 {
     std::lock_guard lock(ListLock);
-    connections_.erase(std::remove(connections_.begin(), connections_.end(), Socket), connections_.end());
+    const auto listed = FindConnection(Socket);
+    if (listed == connections_.end())
+        return;
+    [[maybe_unused]] TServerClientWinSocket* const unowned = listed->release();
+    connections_.erase(listed);
+}
+
+std::vector<std::unique_ptr<TServerClientWinSocket>>::iterator TServerWinSocket::FindConnection(
+    const TServerClientWinSocket* Socket)
+{
+    return std::find_if(connections_.begin(), connections_.end(),
+                        [Socket](const auto& connection) { return connection.get() == Socket; });
 }
 
 void TServerWinSocket::ConnectionEvent(TServerClientWinSocket* Socket, TSocketEventKind Kind)
@@ -140,13 +222,8 @@ void TServerWinSocket::ClientConnect(TServerClientWinSocket* Socket) { Fire(OnCl
 
 void TServerWinSocket::ClientDisconnect(TServerClientWinSocket* Socket)
 {
-    try {
-        Fire(OnClientDisconnect, this, Socket);
-    } catch (...) {
-        Socket->ReleaseLater();
-        throw;
-    }
-    Socket->ReleaseLater();
+    const framework::ScopeExit release([Socket]() noexcept { Socket->ReleaseLater(); });
+    Fire(OnClientDisconnect, this, Socket);
 }
 
 void TServerWinSocket::ClientRead(TServerClientWinSocket* Socket) { Fire(OnClientRead, this, Socket); }
@@ -159,10 +236,13 @@ void TServerWinSocket::ClientError(TServerClientWinSocket* Socket, TErrorEvent E
         OnClientError(this, Socket, ErrorEvent, ErrorCode);
 }
 
-TServerClientWinSocket::TServerClientWinSocket(int Socket, TServerWinSocket* ServerWinSocket)
-    : TCustomWinSocket(Socket), ownerServer_(ServerWinSocket)
+TServerClientWinSocket::TServerClientWinSocket(platform::UniqueFd Socket, TServerWinSocket* ServerWinSocket)
+    : TCustomWinSocket(std::move(Socket)), ownerServer_(ServerWinSocket)
 {
     ownerServer_->AddConnection(this);
+    // Not constructed when this raises, so not the list's to free; the socket object's
+    // destructor closes the socket.
+    framework::ScopeExit unlist([this]() noexcept { ownerServer_->ForgetConnection(this); });
     if (ownerServer_->EventMask() != 0) {
         SocketEventHook = [this](TCustomWinSocket*, TCustomWinSocket*, TSocketEventKind kind) {
             ownerServer_->ConnectionEvent(this, kind);
@@ -170,21 +250,11 @@ TServerClientWinSocket::TServerClientWinSocket(int Socket, TServerWinSocket* Ser
         ErrorEventHook = [this](TCustomWinSocket*, TCustomWinSocket*, TErrorEvent errorEvent, int& errorCode) {
             ownerServer_->ConnectionError(this, errorEvent, errorCode);
         };
-        Notifier().Select(Socket, EventMask());
+        Notifier().Select(Descriptor(), EventMask());
         Notifier().Connected();
     }
-    try {
-        SignalEvent(this, skConnect);
-    } catch (...) {
-        // Not constructed, so no destructor unlists it; the socket object's closes the socket.
-        ownerServer_->RemoveConnection(this);
-        throw;
-    }
-}
-
-TServerClientWinSocket::~TServerClientWinSocket()
-{
-    ownerServer_->RemoveConnection(this);
+    SignalEvent(this, skConnect);
+    unlist.Dismiss();
 }
 
 void TServerClientWinSocket::ReleaseLater()
@@ -201,7 +271,7 @@ void TServerClientWinSocket::ErrorNotified(int Socket, int /*Event*/)
 
 void TServerClientWinSocket::DeferredFree()
 {
-    delete this;
+    ownerServer_->FreeConnection(this); // the last use of this object
 }
 
 } // namespace net

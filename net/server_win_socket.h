@@ -2,7 +2,9 @@
 
 #include "net/custom_win_socket.h"
 #include "net/socket_types.h"
+#include "platform/unique_fd.h"
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,19 +14,20 @@ namespace net {
 class TServerClientWinSocket;
 
 // The listener: listens on every local address and keeps one connection object for each
-// accepted connection, in order of acceptance, until the object is released.
+// accepted connection, in order of acceptance, until the object is released. It owns them.
 //
 // Locks: the listener's SocketLock before ListLock; ListLock guards only the list, and no
 // handler runs under it. ConnectionCount and Connection read the list without it.
 class TServerWinSocket : public TCustomWinSocket {
 public:
-    explicit TServerWinSocket(int ASocket);
+    explicit TServerWinSocket(platform::UniqueFd ASocket = {});
     ~TServerWinSocket() override;
 
     // OnLookup, the port (a service is looked up first), then StartListen: bind, OnListen,
     // listen. A failure closes the socket and is raised to the caller.
     void OpenListener(const std::string& Service, int Port, int Backlog);
     // Accepts one pending connection: OnClientConnect (from the new object), then OnAccept.
+    // Out of descriptors, it drops the connection instead (see DropForWantOfDescriptors).
     void HandleAccept(int Socket) override;
     // Frees every connection object, the last first, without any event, then closes the
     // listening socket.
@@ -52,7 +55,7 @@ public:
 
 protected:
     // The object for an accepted descriptor: OnGetSocket's, or a new connection object.
-    virtual TServerClientWinSocket* MakeConnection(int Socket);
+    virtual TServerClientWinSocket* MakeConnection(platform::UniqueFd Socket);
     virtual void ClientConnect(TServerClientWinSocket* Socket);
     // OnClientDisconnect, then the object is released with the next pass of the loop.
     virtual void ClientDisconnect(TServerClientWinSocket* Socket);
@@ -62,28 +65,40 @@ protected:
 
 private:
     friend class TServerClientWinSocket;
+    // A connection left waiting would keep the listener readable and the loop spinning: a
+    // descriptor held in reserve makes room to take it and drop it at once. Without that
+    // room the listener rests a moment instead.
+    void DropForWantOfDescriptors(int Socket, int Error);
+    // Lists a connection under construction, which the list owns from then on.
     void AddConnection(TServerClientWinSocket* Socket);
-    void RemoveConnection(TServerClientWinSocket* Socket);
+    // Unlists a connection whose construction failed, without freeing it.
+    void ForgetConnection(TServerClientWinSocket* Socket);
+    // Unlists a connection and frees it.
+    void FreeConnection(TServerClientWinSocket* Socket);
     void FreeConnections();
+    std::vector<std::unique_ptr<TServerClientWinSocket>>::iterator FindConnection(
+        const TServerClientWinSocket* Socket);
 
     TServerType serverType_ = stNonBlocking;
-    std::vector<TServerClientWinSocket*> connections_;
+    platform::UniqueFd reserve_; // held while listening
+    int dropped_ = 0;            // connections dropped since the descriptors ran out; 0 while they last
+    std::vector<std::unique_ptr<TServerClientWinSocket>> connections_;
     std::mutex ListLock;
 };
 
-// One accepted connection, listed by its listener from construction until destruction.
-// Its events go to the listener. Once the data before the peer's close has been read, it
-// reports OnClientDisconnect and is freed after what the main loop holds already; the
-// listener frees what is left when it closes.
+// One accepted connection, listed and owned by its listener from construction until
+// destruction. Its events go to the listener. Once the data before the peer's close has
+// been read, it reports OnClientDisconnect and the listener frees it after what is queued
+// for the main thread already; the listener frees what is left when it closes.
 class TServerClientWinSocket : public TCustomWinSocket {
 public:
-    // Takes over the accepted `Socket`, lists itself, starts watching and reports
-    // OnClientConnect.
-    TServerClientWinSocket(int Socket, TServerWinSocket* ServerWinSocket);
-    ~TServerClientWinSocket() override;
+    // Takes over the accepted `Socket`, has the listener list it, starts watching and
+    // reports OnClientConnect.
+    TServerClientWinSocket(platform::UniqueFd Socket, TServerWinSocket* ServerWinSocket);
 
     TServerWinSocket* OwnerServer() const { return ownerServer_; }
-    // Frees this object once the notifications already queued have been delivered.
+    // Has the listener free this object once the notifications already queued have been
+    // delivered.
     void ReleaseLater();
 
 protected:

@@ -5,130 +5,32 @@
 #include "net/socket_errors.h"
 #include "net/socket_types.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
 #include <QSocketNotifier>
 
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <deque>
-#include <mutex>
 
 namespace net {
 
-struct TSocketNotifier::Notification {
-    enum class Kind { Network, DeferredFree, LookupDone };
-
-    Notification(TSocketNotifier* to, Kind what) : notifier(to), kind(what) {}
-
-    TSocketNotifier* notifier; // none once the notifier is gone
-    Kind kind;
-    unsigned registration = 0;
-    int descriptor = -1;
-    int networkEvent = 0;
-    int error = 0;
-    int request = 0;
-    TLookupResult result;
-};
-
 namespace {
-
-using Notification = TSocketNotifier::Notification;
-
-// The main thread's queue of socket notifications. A wake-up is posted to the main loop when
-// the first of a run is queued; one posted while a delivery runs lets a nested loop, such as
-// that of an error box, go on delivering.
-class DeliveryQueue {
-public:
-    static DeliveryQueue& Instance()
-    {
-        static DeliveryQueue queue;
-        return queue;
-    }
-
-    // For what the main loop reports: when nothing waits ahead and no delivery is under way,
-    // delivering at once is what queuing would come to, a pass of the loop sooner.
-    void DeliverOrPush(const Notification& notification)
-    {
-        if (!queue_.empty() || delivering_ > 0) {
-            Push(notification);
-            return;
-        }
-        Deliver(notification);
-    }
-
-    void Push(const Notification& notification)
-    {
-        queue_.push_back(notification);
-        if (wakePosted_)
-            return;
-        wakePosted_ = true;
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [this] { Drain(); }, Qt::QueuedConnection);
-    }
-
-    // Drops what is queued for a notifier that is going away.
-    void Forget(const TSocketNotifier* notifier)
-    {
-        for (Notification& notification : queue_)
-            if (notification.notifier == notifier)
-                notification.notifier = nullptr;
-    }
-
-private:
-    void Drain()
-    {
-        wakePosted_ = false;
-        while (!queue_.empty()) {
-            const Notification next = queue_.front();
-            queue_.pop_front();
-            Deliver(next);
-        }
-    }
-
-    void Deliver(const Notification& notification)
-    {
-        if (!notification.notifier)
-            return;
-        ++delivering_;
-        notification.notifier->Deliver(notification);
-        --delivering_;
-    }
-
-    std::deque<Notification> queue_;
-    bool wakePosted_ = false;
-    int delivering_ = 0;
-};
 
 void SetBlocking(int descriptor, bool blocking)
 {
     int nonBlocking = blocking ? 0 : 1;
-    ioctl(descriptor, FIONBIO, &nonBlocking);
+    // Fails only for a descriptor that is not an open socket, and the socket object hands
+    // over none other.
+    [[maybe_unused]] const int result = ioctl(descriptor, FIONBIO, &nonBlocking);
 }
 
 } // namespace
 
-// Tells whether the notifier still exists: to the lookup threads, which may outlive it, and
-// to what it posted to the main loop. Only the main thread changes it.
-struct TSocketNotifier::Mailbox {
-    std::mutex mutex;
-    TSocketNotifier* notifier;
-};
-
-TSocketNotifier::TSocketNotifier(TNotificationTarget& target)
-    : target_(&target), mailbox_(std::make_shared<Mailbox>())
-{
-    mailbox_->notifier = this;
-}
+TSocketNotifier::TSocketNotifier(TNotificationTarget& target) : target_(&target) {}
 
 TSocketNotifier::~TSocketNotifier()
 {
-    Unselect();
-    DeliveryQueue::Instance().Forget(this);
-    std::lock_guard lock(mailbox_->mutex);
-    mailbox_->notifier = nullptr;
+    Close();
 }
 
 void TSocketNotifier::Select(int descriptor, int eventMask)
@@ -144,10 +46,8 @@ void TSocketNotifier::Select(int descriptor, int eventMask)
 void TSocketNotifier::Unselect()
 {
     ++registration_;
-    delete reader_;
-    reader_ = nullptr;
-    delete writer_;
-    writer_ = nullptr;
+    reader_.reset();
+    writer_.reset();
     descriptor_ = -1;
     eventMask_ = 0;
     phase_ = Phase::Idle;
@@ -200,8 +100,11 @@ void TSocketNotifier::Connected()
 void TSocketNotifier::ArmReader()
 {
     if (!reader_) {
-        reader_ = new QSocketNotifier(descriptor_, QSocketNotifier::Read);
-        QObject::connect(reader_, &QSocketNotifier::activated, reader_, [this] { OnReadable(); });
+        reader_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Read);
+        QObject::connect(reader_.get(), &QSocketNotifier::activated, reader_.get(), [this] {
+            const std::shared_ptr<TSocketNotifier> keep = shared_from_this();
+            OnReadable();
+        });
     }
     reader_->setEnabled(true);
 }
@@ -209,16 +112,18 @@ void TSocketNotifier::ArmReader()
 void TSocketNotifier::ArmWriter()
 {
     if (!writer_) {
-        writer_ = new QSocketNotifier(descriptor_, QSocketNotifier::Write);
-        QObject::connect(writer_, &QSocketNotifier::activated, writer_, [this] { OnWritable(); });
+        writer_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Write);
+        QObject::connect(writer_.get(), &QSocketNotifier::activated, writer_.get(), [this] {
+            const std::shared_ptr<TSocketNotifier> keep = shared_from_this();
+            OnWritable();
+        });
     }
     writer_->setEnabled(true);
 }
 
 // The read watch is level-triggered: it stays armed while the handlers take what it
 // reports, and is disarmed when it fires again before they did, until they do. Switching a
-// watch costs the main loop a wake-up, so the usual path switches nothing. Reporting comes
-// last, since the delivery may free this notifier.
+// watch costs the main loop a wake-up, so the usual path switches nothing.
 void TSocketNotifier::OnReadable()
 {
     if (answerPending_ || (phase_ != Phase::Listening && phase_ != Phase::Connected)) {
@@ -256,7 +161,8 @@ void TSocketNotifier::OnWritable()
     }
     int error = 0;
     socklen_t length = sizeof error;
-    getsockopt(descriptor_, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (getsockopt(descriptor_, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        error = errno;
     if (error != 0) {
         phase_ = Phase::Idle;
         Report(FD_CONNECT, WinSockErrorFromErrno(error));
@@ -266,93 +172,65 @@ void TSocketNotifier::OnWritable()
     Connected();
 }
 
-TSocketNotifier::Notification TSocketNotifier::NetworkNotification(int event, int error)
+std::function<void()> TSocketNotifier::NetworkDelivery(int event, int error)
 {
-    Notification notification(this, Notification::Kind::Network);
-    notification.registration = registration_;
-    notification.descriptor = descriptor_;
-    notification.networkEvent = event;
-    notification.error = error;
-    return notification;
+    return [this, registration = registration_, descriptor = descriptor_, event, error] {
+        DeliverNetworkEvent(registration, descriptor, event, error);
+    };
 }
 
 void TSocketNotifier::Queue(int event, int error)
 {
     if (eventMask_ & event)
-        DeliveryQueue::Instance().Push(NetworkNotification(event, error));
+        mailbox_.Post(NetworkDelivery(event, error));
 }
 
 void TSocketNotifier::Report(int event, int error)
 {
     if (eventMask_ & event)
-        DeliveryQueue::Instance().DeliverOrPush(NetworkNotification(event, error));
+        mailbox_.RunOrPost(NetworkDelivery(event, error));
 }
 
 void TSocketNotifier::PostDeferredFree()
 {
-    // Behind everything already posted to the main loop, as a message would be.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [mailbox = mailbox_] {
-            if (mailbox->notifier)
-                DeliveryQueue::Instance().DeliverOrPush(
-                    Notification(mailbox->notifier, Notification::Kind::DeferredFree));
-        },
-        Qt::QueuedConnection);
+    mailbox_.Post([this] { Deliver([](TNotificationTarget& target) { target.DeferredFree(); }); });
 }
 
 TLookupReply TSocketNotifier::LookupReplyFor(int request)
 {
-    return [mailbox = mailbox_, request](const TLookupResult& result) {
-        std::lock_guard lock(mailbox->mutex);
-        if (!mailbox->notifier)
-            return; // gone, and perhaps the application with it
-        framework::PostToMainThread([mailbox, request, result] {
-            if (!mailbox->notifier)
-                return;
-            Notification notification{mailbox->notifier, Notification::Kind::LookupDone};
-            notification.request = request;
-            notification.result = result;
-            DeliveryQueue::Instance().Push(notification);
+    // Runs on the lookup's thread: `this` is only reached on the main thread, through the
+    // mailbox, so while this notifier is open.
+    return [mailbox = mailbox_, this, request](const TLookupResult& result) {
+        mailbox.Post([this, request, result] {
+            Deliver([&](TNotificationTarget& target) { target.LookupDone(request, result); });
         });
     };
 }
 
-void TSocketNotifier::Dispose()
+void TSocketNotifier::Close()
 {
     target_ = nullptr;
+    mailbox_.Close();
     Unselect();
-    if (deliveries_ > 0)
-        disposed_ = true;
-    else
-        delete this;
 }
 
-void TSocketNotifier::Deliver(const Notification& notification)
+void TSocketNotifier::DeliverNetworkEvent(unsigned registration, int descriptor, int event, int error)
+{
+    if (registration != registration_)
+        return;
+    Deliver([&](TNotificationTarget& target) { target.SocketNotify(descriptor, event, error); });
+}
+
+void TSocketNotifier::Deliver(const std::function<void(TNotificationTarget&)>& delivery)
 {
     if (!target_)
         return;
-    if (notification.kind == Notification::Kind::Network && notification.registration != registration_)
-        return;
-    ++deliveries_;
+    const std::shared_ptr<TSocketNotifier> keep = shared_from_this();
     try {
-        switch (notification.kind) {
-        case Notification::Kind::Network:
-            target_->SocketNotify(notification.descriptor, notification.networkEvent, notification.error);
-            break;
-        case Notification::Kind::DeferredFree:
-            target_->DeferredFree();
-            break;
-        case Notification::Kind::LookupDone:
-            target_->LookupDone(notification.request, notification.result);
-            break;
-        }
+        delivery(*target_);
     } catch (...) {
         framework::HandleCurrentException();
     }
-    --deliveries_;
-    if (disposed_ && deliveries_ == 0)
-        delete this;
 }
 
 } // namespace net

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "framework/main_thread.h"
 #include "net/host_lookup.h"
 
+#include <functional>
 #include <memory>
 
 class QSocketNotifier;
@@ -23,9 +25,9 @@ protected:
 };
 
 // A socket object's notification window: a main-thread object that watches one descriptor
-// with the main loop and reports what happens to it. The notifications of all sockets share
-// one queue and are delivered one at a time in arrival order; one that the loop reports
-// while nothing waits ahead is delivered at once. An exception that leaves a delivery goes
+// with the main loop and reports what happens to it. Its notifications take the main
+// thread's one road (framework/main_thread.h), in arrival order; one that the loop reports
+// while nothing waits there is delivered at once. An exception that leaves a delivery goes
 // to the central display.
 //
 // The network events follow the rules a socket object relies on:
@@ -35,7 +37,10 @@ protected:
 //  - peer closed, with its error, once, and only after the data before it was read, so a
 //    reply that is followed at once by the close is never lost;
 //  - an incoming connection, and again after each accept while more are pending.
-class TSocketNotifier final {
+//
+// Its socket object holds it, and so does each delivery while it runs, since a delivery
+// may be the very one that frees the socket object.
+class TSocketNotifier final : public std::enable_shared_from_this<TSocketNotifier> {
 public:
     explicit TSocketNotifier(TNotificationTarget& target);
     ~TSocketNotifier();
@@ -58,33 +63,32 @@ public:
     void Received();       // a receive was made
     void SendBlocked();    // a send would have blocked
 
-    // Delivers DeferredFree after everything posted to the main loop so far.
+    // Delivers DeferredFree after everything queued for the main thread so far.
     void PostDeferredFree();
     // Where a helper thread hands the outcome of lookup `request`: it is delivered like a
-    // notification, or dropped when this notifier is gone by then.
+    // notification, or dropped when this notifier is closed by then.
     TLookupReply LookupReplyFor(int request);
 
-    // Ends the notifier: nothing more is delivered. It is destroyed at once, or when the
-    // delivery under way returns, since that may be the very one that freed its socket object.
-    void Dispose();
-
-    struct Notification;
-    // Hands one queued notification to the socket object.
-    void Deliver(const Notification& notification);
+    // Ends the notifier as its socket object goes: nothing more is delivered, neither what
+    // is queued nor what comes later.
+    void Close();
 
 private:
     enum class Phase { Idle, Connecting, Connected, PeerClosed, Listening };
-    struct Mailbox;
 
     void OnReadable();
     void OnWritable();
     void ArmReader();
     void ArmWriter();
-    Notification NetworkNotification(int event, int error);
+    // Hands a network event to the target, unless it belongs to an earlier registration.
+    void DeliverNetworkEvent(unsigned registration, int descriptor, int event, int error);
+    // Runs a delivery with the target's exceptions sent to the central display.
+    void Deliver(const std::function<void(TNotificationTarget&)>& delivery);
     // Queues a network event behind those waiting.
     void Queue(int event, int error);
     // Delivers a network event at once when none waits ahead, otherwise queues it.
     void Report(int event, int error);
+    std::function<void()> NetworkDelivery(int event, int error);
 
     TNotificationTarget* target_;
     int descriptor_ = -1;
@@ -92,11 +96,9 @@ private:
     Phase phase_ = Phase::Idle;
     bool answerPending_ = false; // FD_READ or FD_ACCEPT reported, its receive or accept not made
     unsigned registration_ = 0; // tells notifications of an earlier registration apart
-    QSocketNotifier* reader_ = nullptr;
-    QSocketNotifier* writer_ = nullptr;
-    int deliveries_ = 0; // deliveries under way, more than one when a handler runs a nested loop
-    bool disposed_ = false;
-    std::shared_ptr<Mailbox> mailbox_;
+    std::unique_ptr<QSocketNotifier> reader_;
+    std::unique_ptr<QSocketNotifier> writer_;
+    framework::MainThreadMailbox mailbox_;
 };
 
 } // namespace net

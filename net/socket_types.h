@@ -8,6 +8,8 @@
 #include <QObject>
 
 #include <functional>
+#include <string>
+#include <utility>
 
 namespace net {
 
@@ -41,6 +43,7 @@ enum TErrorEvent {
     erConnect,
     erDisconnect,
     erAccept,
+    erLookup, // a host or service lookup failed
 };
 
 enum TClientType { ctNonBlocking, ctBlocking };
@@ -56,7 +59,8 @@ using TSocketNotifyEvent = std::function<void(QObject* Sender, TCustomWinSocket*
 // error, any other value lets the socket raise it.
 using TSocketErrorEvent =
     std::function<void(QObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)>;
-// May hand back a connection object for an accepted descriptor; none on entry.
+// May hand back a connection object for an accepted descriptor; none on entry. The object
+// handed back has taken the descriptor over; without one, the listener closes it.
 using TGetSocketEvent = std::function<void(QObject* Sender, int Socket, TServerClientWinSocket*& ClientSocket)>;
 
 // How a socket object reports to whoever drives it (a component or a listener).
@@ -67,7 +71,15 @@ using TErrorEventHook = std::function<void(TCustomWinSocket* Sender, TCustomWinS
 
 class ESocketError : public framework::Exception {
 public:
-    using Exception::Exception;
+    explicit ESocketError(std::string message, int errorCode = 0)
+        : Exception(std::move(message)), errorCode_(errorCode)
+    {
+    }
+    // The Windows Sockets error number behind it; 0 for the components' own refusals.
+    int ErrorCode() const { return errorCode_; }
+
+private:
+    int errorCode_;
 };
 
 inline constexpr const char* sWindowsSocketError = "Windows socket error: %s (%d), on API '%s'";

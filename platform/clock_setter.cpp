@@ -101,8 +101,10 @@ HelperEnd AwaitHelper(pid_t child, int errors, std::chrono::milliseconds patienc
         }
         end.finished = watched[0].revents != 0;
     }
-    if (!end.finished)
-        kill(child, SIGKILL);
+    // Fails only when the helper has ended meanwhile, which the wait then finds.
+    if (!end.finished) {
+        [[maybe_unused]] const int killed = kill(child, SIGKILL);
+    }
     while (waitpid(child, &end.status, 0) < 0 && errno == EINTR) {
     }
     for (std::size_t read = 0; read < kMostHelperOutput && ReadSome(errors, end.errors) > 0; read += 512) {
@@ -116,8 +118,12 @@ ClockSetResult HelperResult(const HelperEnd& end, std::chrono::milliseconds pati
         return {Outcome::HelperFailed,
                 "it did not finish within " + std::to_string(patience.count()) + " ms and was stopped"};
     }
-    if (WIFSIGNALED(end.status))
-        return {Outcome::HelperFailed, std::string("it was ended by ") + sigabbrev_np(WTERMSIG(end.status))};
+    if (WIFSIGNALED(end.status)) {
+        const int signal = WTERMSIG(end.status);
+        const char* const name = sigabbrev_np(signal); // none for the real-time signals
+        return {Outcome::HelperFailed,
+                "it was ended by " + (name ? std::string(name) : "signal " + std::to_string(signal))};
+    }
     const int status = WEXITSTATUS(end.status);
     switch (status) {
     case setclock::kSet:
@@ -180,13 +186,17 @@ ClockSetResult SystemClockSetter::SetClockThroughHelper(std::int64_t secondsSinc
     std::string seconds = std::to_string(secondsSince1970);
     char* const arguments[] = {program.data(), seconds.data(), nullptr};
     posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, errorsForHelper.Get(), STDERR_FILENO);
+    if (const int failed = posix_spawn_file_actions_init(&actions); failed != 0)
+        return {Outcome::HelperFailed, LowerFirst(std::strerror(failed))};
     pid_t child = -1;
-    const bool lookUpOnPath = helper_.find('/') == std::string::npos;
-    const int failed = lookUpOnPath ? posix_spawnp(&child, program.c_str(), &actions, nullptr, arguments, environ)
-                                    : posix_spawn(&child, program.c_str(), &actions, nullptr, arguments, environ);
-    posix_spawn_file_actions_destroy(&actions);
+    int failed = posix_spawn_file_actions_adddup2(&actions, errorsForHelper.Get(), STDERR_FILENO);
+    if (failed == 0) {
+        const bool lookUpOnPath = helper_.find('/') == std::string::npos;
+        failed = lookUpOnPath ? posix_spawnp(&child, program.c_str(), &actions, nullptr, arguments, environ)
+                              : posix_spawn(&child, program.c_str(), &actions, nullptr, arguments, environ);
+    }
+    // Frees what init took; it has nothing to report.
+    [[maybe_unused]] const int destroyed = posix_spawn_file_actions_destroy(&actions);
     errorsForHelper.Reset(); // the helper's end of the pipe is the only one left
     if (failed == ENOENT)
         return {Outcome::HelperMissing, {}};

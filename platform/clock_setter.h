@@ -10,7 +10,7 @@ namespace platform {
 // What became of one wish to set the clock. The setters give Set, DryRun, Refused,
 // HelperMissing, HelperFailed and OutOfRange; NotNeeded and OverLimit are the caller's own
 // verdicts, reported the same way.
-struct ClockSetResult {
+struct [[nodiscard]] ClockSetResult {
     enum class Outcome {
         Set,           // the clock now reads the second asked for
         NotNeeded,     // it already read that second, so it was left alone

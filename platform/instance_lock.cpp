@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,7 +16,8 @@ std::string FileInstanceLocks::LockDirectory()
         return runtime;
     const char* tmp = std::getenv("TMPDIR");
     std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/tavrin-" + std::to_string(getuid());
-    mkdir(dir.c_str(), 0700);
+    // Usually there already; whatever else went wrong, the look below finds out.
+    [[maybe_unused]] const int made = mkdir(dir.c_str(), 0700);
     // A shared temporary directory: use the folder only if it is really ours.
     struct stat info{};
     if (lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid()
@@ -30,14 +32,14 @@ bool FileInstanceLocks::Acquire(const std::string& name)
     if (dir.empty())
         return true;
     const std::string path = dir + "/" + name;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
+    UniqueFd file(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!file)
         return true;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return true; // the descriptor stays open, and so the lock held, until the process ends
-    const bool heldElsewhere = errno == EWOULDBLOCK;
-    close(fd);
-    return !heldElsewhere;
+    if (flock(file.Get(), LOCK_EX | LOCK_NB) == 0) {
+        held_.push_back(std::move(file)); // the lock is held while the descriptor is open
+        return true;
+    }
+    return errno != EWOULDBLOCK;
 }
 
 } // namespace platform

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "platform/unique_fd.h"
+
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -13,17 +16,21 @@ public:
     // Takes the lock `name` for the rest of this process's life. Returns false when
     // another process holds it. A lock that cannot be made at all counts as free: the
     // program then runs, only without protection against a second copy.
-    virtual bool Acquire(const std::string& name) = 0;
+    [[nodiscard]] virtual bool Acquire(const std::string& name) = 0;
 };
 
 // flock()ed files "<name>" in $XDG_RUNTIME_DIR, or in a private per-user folder under
-// the temporary directory when that is unset.
+// the temporary directory when that is unset. The locks taken are held while this object
+// lives, which for the program's is the life of the process.
 class FileInstanceLocks final : public InstanceLocks {
 public:
-    bool Acquire(const std::string& name) override;
+    [[nodiscard]] bool Acquire(const std::string& name) override;
 
     // Empty when no safe folder exists.
     static std::string LockDirectory();
+
+private:
+    std::vector<UniqueFd> held_;
 };
 
 } // namespace platform

@@ -41,4 +41,9 @@ std::vector<Ipv4Address> SystemLocalAddresses::List()
     return outward;
 }
 
+std::unique_ptr<LocalAddressChanges> SystemLocalAddresses::WatchChanges()
+{
+    return std::make_unique<SystemLocalAddressChanges>();
+}
+
 } // namespace platform

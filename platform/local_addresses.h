@@ -1,7 +1,10 @@
 #pragma once
 
+#include "platform/local_address_changes.h"
+
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace platform {
@@ -18,12 +21,18 @@ public:
     // first, then the loopback ones, each group in the order the system lists them.
     // Raises std::system_error when the system cannot list them.
     virtual std::vector<Ipv4Address> List() = 0;
+
+    // A watch that tells when List may give another answer, for a caller that would
+    // otherwise list the addresses again and again to find out; null where there is
+    // none, and then any look may find a change.
+    virtual std::unique_ptr<LocalAddressChanges> WatchChanges() { return nullptr; }
 };
 
 // Through getifaddrs.
 class SystemLocalAddresses final : public LocalAddresses {
 public:
     std::vector<Ipv4Address> List() override;
+    std::unique_ptr<LocalAddressChanges> WatchChanges() override;
 };
 
 } // namespace platform

@@ -132,7 +132,8 @@ std::string ForeignFolder(std::string folder)
 void MakeFolders(const std::string& folder)
 {
     for (std::size_t slash = folder.find('/', 1); ; slash = folder.find('/', slash + 1)) {
-        mkdir(folder.substr(0, slash).c_str(), 0700);
+        // Most are there already; a folder that cannot be made fails the save, which says so.
+        [[maybe_unused]] const int made = mkdir(folder.substr(0, slash).c_str(), 0700);
         if (slash == std::string::npos)
             return;
     }
@@ -164,12 +165,16 @@ bool ReplaceFile(const std::string& path, const std::string& data)
     struct stat old {};
     const bool written = (stat(path.c_str(), &old) != 0 || fchmod(file.Get(), old.st_mode & 07777) == 0)
         && WriteAll(file.Get(), data) && fsync(file.Get()) == 0;
-    if (close(file.Release()) != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
+    if (file.Close() != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) {
+        // Tidying up: the save has failed either way.
+        [[maybe_unused]] const int removed = unlink(temporary.c_str());
         return false;
     }
-    if (const UniqueFd folder(open(ParentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder)
-        fsync(folder.Get());
+    // The new file is in place; should the folder not reach the disk before a crash, the
+    // old settings come back, whole.
+    if (const UniqueFd folder(open(ParentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder) {
+        [[maybe_unused]] const int synced = fsync(folder.Get());
+    }
     return true;
 }
 
@@ -180,6 +185,8 @@ public:
     explicit HiveLock(const std::string& hivePath)
         : file_(open((hivePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))
     {
+        // Waits through signals. A file system without locks (ENOLCK) saves unlocked, as
+        // it could not save at all otherwise.
         while (file_ && flock(file_.Get(), LOCK_EX) != 0 && errno == EINTR) {
         }
     }

@@ -5,20 +5,62 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLibrary>
 
 #include <alsa/error.h>
 #include <canberra.h>
 #include <dlfcn.h>
+
+#include <optional>
+#include <type_traits>
 
 namespace platform {
 namespace {
 
 constexpr const char* kFallbackEvent = "alarm-clock-elapsed";
 
-// "ALSA: Not available", after the reasons found before it.
-void AddReason(std::string& reasons, const char* driver, int result)
+// libcanberra, loaded at the first sound: until an alarm plays, the program does without
+// it and the half-dozen libraries it brings (some 0.6 MB resident).
+struct Canberra {
+    decltype(&ca_context_create) create;
+    decltype(&ca_context_set_driver) setDriver;
+    decltype(&ca_context_open) open;
+    decltype(&ca_context_play) play;
+    decltype(&ca_context_destroy) destroy;
+    decltype(&ca_strerror) describe;
+};
+
+// The entries, or why the library cannot be loaded. Loaded once, for good.
+struct LoadedCanberra {
+    std::optional<Canberra> entries;
+    std::string error;
+};
+
+LoadedCanberra Load()
 {
-    reasons += (reasons.empty() ? "" : "; ") + std::string(driver) + ": " + ca_strerror(result);
+    QLibrary library("canberra", 0);
+    const auto bind = [&library](auto& entry, const char* name) {
+        entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(library.resolve(name));
+        return entry != nullptr;
+    };
+    Canberra canberra{};
+    if (bind(canberra.create, "ca_context_create") && bind(canberra.setDriver, "ca_context_set_driver")
+        && bind(canberra.open, "ca_context_open") && bind(canberra.play, "ca_context_play")
+        && bind(canberra.destroy, "ca_context_destroy") && bind(canberra.describe, "ca_strerror"))
+        return {canberra, {}}; // the library stays loaded when `library` goes
+    return {std::nullopt, "libcanberra: " + library.errorString().toStdString()};
+}
+
+const LoadedCanberra& Library()
+{
+    static const LoadedCanberra loaded = Load();
+    return loaded;
+}
+
+// "ALSA: Not available", after the reasons found before it.
+void AddReason(const Canberra& canberra, std::string& reasons, const char* driver, int result)
+{
+    reasons += (reasons.empty() ? "" : "; ") + std::string(driver) + ": " + canberra.describe(result);
 }
 
 // ALSA prints its own lines on stderr at every attempt: some sixteen an hour on a PC
@@ -32,6 +74,14 @@ void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 void KeepAlsaDriverLoaded()
 {
     dlopen("libcanberra-alsa.so", RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
+// Before libcanberra opens ALSA, whose library is then loaded already and shared with it.
+void SilenceAlsa()
+{
+    using SetHandler = int (*)(snd_lib_error_handler_t);
+    if (const auto setHandler = reinterpret_cast<SetHandler>(QLibrary::resolve("asound", 2, "snd_lib_error_set_handler")))
+        setHandler(&IgnoreAlsaError);
 }
 
 bool IsPlayableFile(const QString& path)
@@ -84,21 +134,27 @@ void CanberraSoundPlayer::PlayAsync(const std::string& fileName)
 
 bool CanberraSoundPlayer::Play(const std::string& path, std::string& failure)
 {
+    const LoadedCanberra& library = Library();
+    if (!library.entries) {
+        failure = library.error;
+        return false;
+    }
     if (!context_ && !Open(failure))
         return false;
+    const Canberra& canberra = *library.entries;
     // libcanberra tries an event id before a file and reports a missing file and a
     // missing sound device alike, so the file and the fallback are separate requests.
     int fileResult = CA_ERROR_NOTFOUND;
     if (!path.empty()) {
-        fileResult = ca_context_play(context_, 0, CA_PROP_MEDIA_FILENAME, path.c_str(), nullptr);
+        fileResult = canberra.play(context_, 0, CA_PROP_MEDIA_FILENAME, path.c_str(), nullptr);
         if (fileResult == CA_SUCCESS)
             return true;
     }
-    const int eventResult = ca_context_play(context_, 0, CA_PROP_EVENT_ID, kFallbackEvent, nullptr);
+    const int eventResult = canberra.play(context_, 0, CA_PROP_EVENT_ID, kFallbackEvent, nullptr);
     if (eventResult == CA_SUCCESS)
         return true;
     // The file's reason tells more than that of the theme's stand-in.
-    AddReason(failure, driver_, path.empty() ? eventResult : fileResult);
+    AddReason(canberra, failure, driver_, path.empty() ? eventResult : fileResult);
     return false;
 }
 
@@ -106,31 +162,32 @@ bool CanberraSoundPlayer::Open(std::string& failure)
 {
     if (OpenWith(nullptr, "default driver", failure))
         return true;
-    snd_lib_error_set_handler(&IgnoreAlsaError);
+    SilenceAlsa();
     return OpenWith("alsa", "ALSA", failure);
 }
 
 bool CanberraSoundPlayer::OpenWith(const char* driver, const char* driverName, std::string& failure)
 {
-    int result = ca_context_create(&context_);
+    const Canberra& canberra = *Library().entries; // loaded before any context is opened
+    int result = canberra.create(&context_);
     if (result == CA_SUCCESS && driver)
-        result = ca_context_set_driver(context_, driver);
+        result = canberra.setDriver(context_, driver);
     if (result == CA_SUCCESS)
-        result = ca_context_open(context_);
+        result = canberra.open(context_);
     driver_ = driverName;
     if (result == CA_SUCCESS) {
         KeepAlsaDriverLoaded();
         return true;
     }
     Close();
-    AddReason(failure, driverName, result);
+    AddReason(canberra, failure, driverName, result);
     return false;
 }
 
 void CanberraSoundPlayer::Close()
 {
     if (context_)
-        ca_context_destroy(context_);
+        Library().entries->destroy(context_);
     context_ = nullptr;
 }
 

@@ -17,10 +17,11 @@ public:
     virtual void PlayAsync(const std::string& fileName) = 0;
 };
 
-// Through libcanberra: with its default driver (the desktop's sound server), or with
-// ALSA directly when that cannot be opened. When nothing can play, the log says so once
-// (tavrin.desktop), and the next sound tries afresh, since a sound server may have
-// started meanwhile; after a sound that played, a new silence is logged again.
+// Through libcanberra, loaded at the first sound: with its default driver (the desktop's
+// sound server), or with ALSA directly when that cannot be opened. When nothing can play,
+// the log says so once (tavrin.desktop), and the next sound tries afresh, since a sound
+// server may have started meanwhile; after a sound that played, a new silence is logged
+// again.
 class CanberraSoundPlayer final : public SoundPlayer {
 public:
     CanberraSoundPlayer() = default;

@@ -1,9 +1,12 @@
 #include "platform/termination_signals.h"
 
+#include "platform/log.h"
+
 #include <QSocketNotifier>
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,17 +22,20 @@ void OnSignal(int)
 {
     const int saved = errno;
     const char byte = 1;
-    [[maybe_unused]] const auto ignored = write(g_writeEnd, &byte, 1);
+    // A full pipe holds a wake-up already, and one is all the main loop needs.
+    [[maybe_unused]] const auto written = write(g_writeEnd, &byte, 1);
     errno = saved;
 }
 
+// A refusal leaves the signal as it was, which the warning tells.
 void InstallHandler(int signal, void (*handler)(int))
 {
     struct sigaction action{};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(signal, &action, nullptr);
+    if (sigaction(signal, &action, nullptr) != 0)
+        qCWarning(lcDesktop, "cannot set the action of SIG%s: %s", sigabbrev_np(signal), std::strerror(errno));
 }
 
 } // namespace
@@ -39,30 +45,35 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
     // Not undone with the handlers: whatever the program writes while it ends must not
     // kill it either.
     InstallHandler(SIGPIPE, SIG_IGN);
-    if (pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        qCWarning(lcDesktop, "no pipe for the ending signals: %s; they end the program at once",
+                  std::strerror(errno));
         return;
-    g_writeEnd = pipe_[1];
-    notifier_ = new QSocketNotifier(pipe_[0], QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, &TerminationSignals::Drain);
+    }
+    readEnd_.Reset(ends[0]);
+    writeEnd_.Reset(ends[1]);
+    g_writeEnd = writeEnd_.Get();
+    notifier_ = std::make_unique<QSocketNotifier>(readEnd_.Get(), QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, &TerminationSignals::Drain);
     for (const int signal : kEndingSignals)
         InstallHandler(signal, OnSignal);
 }
 
 TerminationSignals::~TerminationSignals()
 {
-    if (pipe_[0] < 0)
+    if (!readEnd_)
         return;
     for (const int signal : kEndingSignals)
         InstallHandler(signal, SIG_DFL);
     g_writeEnd = -1;
-    close(pipe_[0]);
-    close(pipe_[1]);
 }
 
 void TerminationSignals::Drain()
 {
     char bytes[16];
-    while (read(pipe_[0], bytes, sizeof bytes) > 0) {
+    // Until the pipe is empty (EAGAIN) or gone: either way there is nothing more to take.
+    while (read(readEnd_.Get(), bytes, sizeof bytes) > 0) {
     }
     Q_EMIT received();
 }

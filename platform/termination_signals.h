@@ -1,6 +1,10 @@
 #pragma once
 
+#include "platform/unique_fd.h"
+
 #include <QObject>
+
+#include <memory>
 
 class QSocketNotifier;
 
@@ -13,7 +17,9 @@ namespace platform {
 class TerminationSignals final : public QObject {
     Q_OBJECT
 public:
-    // Installs the handlers; only one instance may exist at a time.
+    // Installs the handlers; only one instance may exist at a time. Without them (no pipe,
+    // or the system refused a handler) the signals keep their default action, which ends
+    // the program at once; a warning says so.
     explicit TerminationSignals(QObject* parent = nullptr);
     ~TerminationSignals() override;
 
@@ -23,8 +29,9 @@ Q_SIGNALS:
 private:
     void Drain();
 
-    int pipe_[2] = {-1, -1};
-    QSocketNotifier* notifier_ = nullptr;
+    UniqueFd readEnd_;
+    UniqueFd writeEnd_;
+    std::unique_ptr<QSocketNotifier> notifier_; // goes before the pipe it watches
 };
 
 } // namespace platform

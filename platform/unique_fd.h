@@ -31,10 +31,14 @@ public:
     // Gives the descriptor up without closing it.
     [[nodiscard]] int Release() { return std::exchange(fd_, -1); }
 
+    // Closes the descriptor now, for a caller that reports a failed close: close()'s
+    // result, with errno set; 0 when none was held. The descriptor is gone either way.
+    [[nodiscard]] int Close() { return fd_ < 0 ? 0 : close(Release()); }
+
     void Reset(int fd = -1)
     {
         // close() may report a delayed write error, but the descriptor is gone either way
-        // and nothing here could act on it.
+        // and nothing here could act on it; a caller that can uses Close().
         if (fd_ >= 0)
             close(fd_);
         fd_ = fd;

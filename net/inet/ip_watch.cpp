@@ -4,7 +4,9 @@
 #include "framework/exception.h"
 #include "framework/format.h"
 #include "framework/main_thread.h"
+#include "framework/scope_exit.h"
 #include "net/inet/thread.h"
+#include "platform/thread_name.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,18 +15,23 @@
 
 using std::chrono::milliseconds;
 
-// Sleeps in slices and has the main thread run the check after each one.
+// Sleeps in slices, and after each one has the main thread check the address when it
+// may have changed. Where the system tells of changes, a slice without one hands nothing
+// over, so the main thread sleeps on; without such notices every slice hands a check over.
 class TIdIPWatchThread final : public TIdThread {
 public:
-    TIdIPWatchThread(std::function<void()> checkHook, unsigned cycleTime)
+    TIdIPWatchThread(std::function<bool()> checkHook, std::unique_ptr<platform::LocalAddressChanges> changes,
+                     unsigned cycleTime)
         // A cycle of 0 would spin without sleeping.
-        : checkHook_(std::move(checkHook)), cycleTime_(std::max(cycleTime, 1u))
+        : checkHook_(std::move(checkHook)), changes_(std::move(changes)), cycleTime_(std::max(cycleTime, 1u))
     {
     }
 
     ~TIdIPWatchThread() override { TerminateAndWaitFor(); }
 
 protected:
+    void BeforeExecute() override { platform::NameThisThread("address watch"); }
+
     void WorkStep() override
     {
         // Short slices, so that a stop is noticed soon even with a long cycle.
@@ -35,13 +42,21 @@ protected:
             if (SleepUnlessTerminated(slice))
                 return;
             remaining -= slice;
-            framework::RunOnMainThread(checkHook_);
+            // Read before the check, so that a change during it is told the next time.
+            const bool changed = !changes_ || changes_->MayHaveChanged();
+            if (changed || lookAgain_) {
+                bool looked = false;
+                framework::RunOnMainThread([&] { looked = checkHook_(); });
+                lookAgain_ = !looked;
+            }
         }
     }
 
 private:
-    const std::function<void()> checkHook_;
+    const std::function<bool()> checkHook_;
+    const std::unique_ptr<platform::LocalAddressChanges> changes_;
     const milliseconds cycleTime_;
+    bool lookAgain_ = false; // the last check could not read the addresses
 };
 
 namespace {
@@ -81,7 +96,8 @@ void TIdIPWatch::SetActive(bool value)
     if (NotedWhileLoading(value))
         return;
     if (value) {
-        watchThread_ = std::make_unique<TIdIPWatchThread>([this] { PollAddress(); }, WatchInterval);
+        watchThread_ = std::make_unique<TIdIPWatchThread>([this] { return PollAddress(); },
+                                                          ProcessStack()->WatchLocalAddressChanges(), WatchInterval);
         watchThread_->StartThread();
     } else {
         // Out of the member first: a check run during the wait may switch the watch again.
@@ -103,23 +119,22 @@ void TIdIPWatch::SetMaxHistoryEntries(int count)
         addressHistory_.erase(addressHistory_.begin());
 }
 
-void TIdIPWatch::PollAddress()
+bool TIdIPWatch::PollAddress()
 {
     // A check nested in another one's lookup.
     if (lookupBusy_)
-        return;
+        return false;
+    bool looked = false;
     try {
         const bool wasOnline = online_;
         const std::string old = currentAddress_;
 
-        lookupBusy_ = true;
-        try {
+        {
+            lookupBusy_ = true;
+            const framework::ScopeExit lookupDone([this]() noexcept { lookupBusy_ = false; });
             currentAddress_ = ProcessStack()->FirstLocalAddress();
-        } catch (...) {
-            lookupBusy_ = false;
-            throw;
         }
-        lookupBusy_ = false;
+        looked = true;
 
         online_ = IsUsable(currentAddress_);
         if (wasOnline && !online_) {
@@ -131,6 +146,7 @@ void TIdIPWatch::PollAddress()
     } catch (...) {
         // Nothing of a check reaches the user or the thread.
     }
+    return looked;
 }
 
 void TIdIPWatch::AppendHistory(const std::string& address)

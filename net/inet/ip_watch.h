@@ -13,8 +13,10 @@ using TNotifyEvent = std::function<void(TIdComponent* Sender)>;
 
 // Tells whether the PC has a usable network address. While active, a thread of its own
 // has the main thread look at the first local address (TIdStack::FirstLocalAddress)
-// after every sleep slice of at most 500 ms; when that turns from no usable address to a
-// usable one or back, OnStatusChanged fires on the main thread. Loopback addresses
+// after every sleep slice of at most 500 ms in which the addresses may have changed (where
+// the system tells of changes, only after those; see TIdStack::WatchLocalAddressChanges);
+// when that turns from no usable address to a usable one or back, OnStatusChanged fires
+// on the main thread. Loopback addresses
 // (127.0.0.0/8) are not usable. Past addresses are kept in a short history, saved to a
 // file when the watch goes away if HistoryEnabled is set.
 class TIdIPWatch final : public TIdComponent {
@@ -50,8 +52,9 @@ public:
     const std::vector<std::string>& AddressHistory() const { return addressHistory_; }
 
     // One check, as the thread has the main thread run it. Nothing it meets escapes:
-    // when the address cannot be found, nothing changes.
-    void PollAddress();
+    // when the address cannot be found, nothing changes. Returns whether it could look
+    // at the addresses; the thread looks again after the next slice when it could not.
+    bool PollAddress();
 
     // Carries out a write of Active noted while loading.
     void Loaded() override;

@@ -1,5 +1,6 @@
 #include "net/inet/ipmcast_client.h"
 
+#include "framework/scope_exit.h"
 #include "net/inet/exceptions.h"
 #include "net/inet/ipmcast_listener.h"
 
@@ -46,19 +47,26 @@ void TIdIPMCastClient::JoinGroup()
             throw EIdMCastNoBindings();
         bindings_.Add();
     }
-    try {
-        for (int i = 0; i < bindings_.Count(); ++i) {
-            TIdSocketHandle& binding = bindings_.Items(i);
-            binding.CreateDescriptor(SOCK_DGRAM, 0);
-            binding.BindLocal();
-            ChangeMembership(binding, IP_ADD_MEMBERSHIP);
-        }
-    } catch (...) {
-        // Closed means closed: no socket keeps the port after a failed join.
+    // Closed means closed: no socket keeps the port after a failed join.
+    framework::ScopeExit closeAll([this]() noexcept {
         for (int i = 0; i < bindings_.Count(); ++i)
             bindings_.Items(i).CloseDescriptor();
-        throw;
+    });
+    TIdStack& stack = *ProcessStack();
+    for (int i = 0; i < bindings_.Count(); ++i) {
+        TIdSocketHandle& binding = bindings_.Items(i);
+        binding.CreateDescriptor(SOCK_DGRAM, 0);
+        // Shared, so that every user's copy on a PC hears the group; bound to the group,
+        // so that datagrams sent to the port but not to the group never arrive.
+        const int share = 1;
+        stack.CheckSocketCall(
+            stack.SetSocketOption(binding.Descriptor(), SOL_SOCKET, SO_REUSEADDR, &share, sizeof share));
+        if (binding.IP.empty() || binding.IP == "0.0.0.0" || IsMulticastAddress(binding.IP))
+            binding.IP = MulticastGroup();
+        binding.BindLocal();
+        ChangeMembership(binding, IP_ADD_MEMBERSHIP);
     }
+    closeAll.Dismiss();
     activeBinding_ = &bindings_.Items(0);
     listenerThread_ = std::make_unique<TIdIPMCastListenerThread>(*this);
     listenerThread_->StartThread();

@@ -53,11 +53,13 @@ using TIPMCastReadEvent =
 
 // Receives the group's datagrams on a thread of its own and hands each one, in the
 // order received, to OnIPMCastRead; on the main thread unless ThreadedEvent is set, the
-// listener waiting meanwhile. Every datagram that reaches the port is delivered,
+// listener waiting meanwhile. Every datagram sent to the group and port is delivered,
 // whoever sent it: telling senders apart is the handler's task.
 //
-// Joining binds each binding (by default one, on DefaultPort, any local address) without
-// sharing the port, and asks for membership on the interface the system picks. A
+// Joining binds each binding (by default one, on DefaultPort) to the group's address, so
+// that only datagrams sent to the group arrive, sharing the port with other listeners of
+// the group, and asks for membership on the interface the system picks. A binding given a
+// local unicast address keeps it. A
 // datagram longer than BufferSize or without bytes is dropped and listening goes on.
 // Any other failure on the listener thread, an exception from the handler included,
 // ends the listening quietly; Active still reads true until it is switched off and on.

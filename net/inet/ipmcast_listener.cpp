@@ -2,6 +2,7 @@
 
 #include "framework/main_thread.h"
 #include "net/inet/ipmcast_client.h"
+#include "platform/thread_name.h"
 
 #include <algorithm>
 #include <string_view>
@@ -20,6 +21,11 @@ TIdIPMCastListenerThread::~TIdIPMCastListenerThread()
     TerminateAndWaitFor();
 }
 
+void TIdIPMCastListenerThread::BeforeExecute()
+{
+    platform::NameThisThread("mcast listener");
+}
+
 void TIdIPMCastListenerThread::WorkStep()
 {
     TIdStack& stack = *ProcessStack();
@@ -27,7 +33,8 @@ void TIdIPMCastListenerThread::WorkStep()
     std::vector<int> ready;
     for (int i = 0; i < bindings.Count(); ++i)
         ready.push_back(bindings.Items(i).Descriptor());
-    stack.WaitReadable(ready, SelectTimeout);
+    // Its count is not needed: `ready` holds what can be read, nothing when the wait failed.
+    [[maybe_unused]] const int readable = stack.WaitReadable(ready, SelectTimeout);
 
     for (const int descriptor : ready) {
         if (IsHalted())

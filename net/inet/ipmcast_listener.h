@@ -18,6 +18,7 @@ public:
     static constexpr int SelectTimeout = 1000;
 
 protected:
+    void BeforeExecute() override;
     void WorkStep() override;
 
 private:

@@ -17,7 +17,6 @@ void TIdSocketHandle::ClearAddresses(bool alsoLocal)
     // Forgetting an open socket would leak it.
     CloseDescriptor();
     descriptor_ = -1;
-    descriptorOpen_ = false;
     if (alsoLocal) {
         IP.clear();
         Port = 0;
@@ -29,19 +28,20 @@ void TIdSocketHandle::ClearAddresses(bool alsoLocal)
 void TIdSocketHandle::CreateDescriptor(int type, int protocol)
 {
     CloseDescriptor();
-    descriptor_ = ProcessStack()->NewSocket(type, protocol);
-    descriptorOpen_ = true;
+    socket_ = ProcessStack()->NewSocket(type, protocol);
+    descriptor_ = socket_.Get();
 }
 
-void TIdSocketHandle::CloseDescriptor()
+void TIdSocketHandle::CloseDescriptor() noexcept
 {
     // Only once: the number may belong to another socket by now.
-    if (!descriptorOpen_)
+    if (!socket_)
         return;
-    descriptorOpen_ = false;
     TIdStack& stack = *ProcessStack();
-    stack.ShutdownSocket(descriptor_, SHUT_WR);
-    stack.CloseSocketDescriptor(descriptor_);
+    // Results not looked at: the socket is gone either way, and nothing waits to be sent
+    // on a datagram socket.
+    stack.ShutdownSocket(socket_.Get(), SHUT_WR);
+    stack.CloseSocketDescriptor(socket_.Release());
 }
 
 bool TIdSocketHandle::TryBindOnce()

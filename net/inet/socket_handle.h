@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/unique_fd.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +27,7 @@ public:
     // The system's descriptor, -1 before the first socket; it keeps its value after
     // the socket is closed.
     int Descriptor() const { return descriptor_; }
-    bool DescriptorOpen() const { return descriptorOpen_; }
+    bool DescriptorOpen() const { return static_cast<bool>(socket_); }
     // Dotted address and port of the sender of the last datagram received here.
     const std::string& SenderIP() const { return senderIP_; }
     int SenderPort() const { return senderPort_; }
@@ -36,16 +38,16 @@ public:
     // when the address is taken, the range errors for a range, EIdSocketError else.
     void BindLocal();
     // One bind to IP and Port: false when the address is taken, without raising.
-    bool TryBindOnce();
+    [[nodiscard]] bool TryBindOnce();
     // Ends sending and closes the socket; a closed one is left alone.
-    void CloseDescriptor();
+    void CloseDescriptor() noexcept;
     // Closes the socket and forgets the sender, and with `alsoLocal` IP and Port too.
     void ClearAddresses(bool alsoLocal);
     void SetSender(const std::string& ip, int port);
 
 private:
-    int descriptor_ = -1;
-    bool descriptorOpen_ = false;
+    platform::UniqueFd socket_;
+    int descriptor_ = -1; // the number of socket_, kept after it is closed
     std::string senderIP_;
     int senderPort_ = 0;
 };

@@ -54,11 +54,11 @@ int TIdStack::Recorded(int result)
     return result;
 }
 
-int TIdStack::NewSocket(int type, int protocol)
+platform::UniqueFd TIdStack::NewSocket(int type, int protocol)
 {
     // Not inherited by programs the client starts.
-    const int descriptor = Recorded(socket(AF_INET, type | SOCK_CLOEXEC, protocol));
-    if (descriptor == -1)
+    platform::UniqueFd descriptor(Recorded(socket(AF_INET, type | SOCK_CLOEXEC, protocol)));
+    if (!descriptor)
         throw EIdInvalidSocket();
     return descriptor;
 }
@@ -160,6 +160,11 @@ std::string TIdStack::FirstLocalAddress()
     if (addresses.empty())
         throw framework::Exception("List index out of bounds (0)");
     return addresses.front();
+}
+
+std::unique_ptr<platform::LocalAddressChanges> TIdStack::WatchLocalAddressChanges()
+{
+    return addressSource->WatchChanges();
 }
 
 void TIdStack::UseLocalAddressSource(platform::LocalAddresses* source)

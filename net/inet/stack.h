@@ -14,9 +14,11 @@
 //   exceptions.h      the EId exceptions and their messages
 
 #include "platform/local_addresses.h"
+#include "platform/unique_fd.h"
 
 #include <atomic>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,10 +44,10 @@ public:
     TIdStack& operator=(const TIdStack&) = delete;
 
     // A new socket of `type` (SOCK_DGRAM …); raises EIdInvalidSocket when none is given.
-    int NewSocket(int type, int protocol);
+    [[nodiscard]] platform::UniqueFd NewSocket(int type, int protocol);
     // Binds to `ip` (dotted text; empty means any local address) and `port`.
-    int BindSocket(int descriptor, const std::string& ip, int port);
-    int SetSocketOption(int descriptor, int level, int name, const void* value, int length);
+    [[nodiscard]] int BindSocket(int descriptor, const std::string& ip, int port);
+    [[nodiscard]] int SetSocketOption(int descriptor, int level, int name, const void* value, int length);
     // Waits up to `timeoutMs` (-2: without limit) until one of `descriptors` has
     // something to read, then leaves in the list those that have, in order. At most 64
     // descriptors: more raise EIdStackSetSizeExceeded. When the wait itself fails the
@@ -54,7 +56,7 @@ public:
     // Receives one datagram into `buffer`: its length, with the sender in `sender`. A
     // datagram longer than `length` is a failure with code 10040, as the system would
     // otherwise cut it short without a word.
-    int ReceiveFrom(int descriptor, char* buffer, int length, int flags, TIdSocketAddress& sender);
+    [[nodiscard]] int ReceiveFrom(int descriptor, char* buffer, int length, int flags, TIdSocketAddress& sender);
     int ShutdownSocket(int descriptor, int how);
     int CloseSocketDescriptor(int descriptor);
     // The local address a socket is bound to; raises EIdSocketError on failure.
@@ -71,6 +73,10 @@ public:
     const std::vector<std::string>& LocalAddressList();
     // The first of them; raises when there is none.
     std::string FirstLocalAddress();
+    // A watch over changes of that list (see platform::LocalAddresses::WatchChanges);
+    // null when the list in use has none. Main thread only; the watch may then be used
+    // on any one thread.
+    std::unique_ptr<platform::LocalAddressChanges> WatchLocalAddressChanges();
     // Where LocalAddressList looks: the system's own list, or `source` (tests put a fake
     // here). Null goes back to the system's.
     static void UseLocalAddressSource(platform::LocalAddresses* source);

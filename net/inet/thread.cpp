@@ -90,40 +90,35 @@ bool TIdThread::SleepUnlessTerminated(std::chrono::milliseconds duration)
     return terminating_.wait_for(lock, duration, [this] { return terminated_; });
 }
 
+// Nothing may leave a thread's function: what a part of its life raises ends the thread
+// quietly. The hooks after the steps still run when a step has raised.
 void TIdThread::Execute()
 {
-    // Nothing may leave a thread's function; what reaches here ends the thread quietly.
-    try {
-        BeforeExecute();
-        try {
-            if (!IsHalted())
-                RunSteps();
-        } catch (...) {
-            AfterExecute();
-            throw;
+    if (RunPart([this] { BeforeExecute(); })) {
+        if (!IsHalted() && RunPart([this] { BeforeStepLoop(); })) {
+            RunPart([this] {
+                while (!IsHalted())
+                    WorkStep();
+            });
+            RunPart([this] { AfterStepLoop(); });
         }
-        AfterExecute();
-    } catch (...) {
-        {
-            const std::lock_guard lock(lock_);
-            endingException_ = std::current_exception();
-        }
-        TerminateThread();
+        RunPart([this] { AfterExecute(); });
     }
     finished_ = true;
     framework::WakeMainThread();
 }
 
-void TIdThread::RunSteps()
+bool TIdThread::RunPart(const std::function<void()>& part) noexcept
 {
-    BeforeStepLoop();
     try {
-        while (!IsHalted())
-            WorkStep();
+        part();
+        return true;
     } catch (...) {
+        {
+            const std::lock_guard lock(lock_);
+            endingException_ = std::current_exception(); // the latest one tells how it ended
+        }
         TerminateThread();
-        AfterStepLoop();
-        throw;
+        return false;
     }
-    AfterStepLoop();
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -63,7 +64,9 @@ protected:
 
 private:
     void Execute();
-    void RunSteps();
+    // Runs one part of the thread's life; what it raises ends the thread and is kept as
+    // the ending exception. False when it raised.
+    bool RunPart(const std::function<void()>& part) noexcept;
 
     mutable std::mutex lock_;
     std::condition_variable terminating_;

@@ -14,11 +14,8 @@ client=$1
 time_server=$2
 case_name=$3
 here=$(dirname "$0")
-source "$here/../../scripts/lib/desktop.sh"
-use_private_network "$@" || { echo "needs root for a network namespace of its own"; exit 77; }
-use_private_folders
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$here/../support/e2e_script.sh"
+isolate_test "$@"
 
 # Starts a private accessibility bus (AT-SPI) with its registry and announces it on the
 # session bus (org.a11y.Bus), as a desktop session does before its programs start; Qt and

@@ -7,12 +7,9 @@ set -uo pipefail
 client=$1
 case_name=$2
 server=${3:-}
-source "$(dirname "$0")/../../scripts/lib/desktop.sh"
-use_private_network "$@" || { echo "needs root for a network namespace of its own"; exit 77; }
-use_private_folders
+source "$(dirname "$0")/../support/e2e_script.sh"
+isolate_test "$@"
 export QT_QPA_PLATFORM=offscreen
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # Waits for process $1 to end within $2 tenths of a second; leaves its status in $status.
 wait_exit() {

@@ -7,14 +7,12 @@ set -uo pipefail
 
 client=$1
 case_name=$2
-source "$(dirname "$0")/../../scripts/lib/desktop.sh"
-use_private_network "$@" || { echo "needs root for a network namespace of its own"; exit 77; }
-use_private_folders
+source "$(dirname "$0")/../support/e2e_script.sh"
+isolate_test "$@"
 export QT_QPA_PLATFORM=offscreen
 unset XDG_CONFIG_HOME XDG_CONFIG_DIRS
 other_uid=54321 # no user of this machine
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
 # Never makes the lock file itself: one made by root would keep another user's client out.
 lock_held() { [[ -e $XDG_RUNTIME_DIR/$1 ]] && ! flock -n "$XDG_RUNTIME_DIR/$1" true 2>/dev/null; }
 

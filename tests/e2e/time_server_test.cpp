@@ -2,7 +2,7 @@
 // port, and receives the status datagrams, all on loopback at ports the system picked.
 
 #include "tests/support/child_process.h"
-#include "tests/support/loopback_sockets.h"
+#include "tests/support/loopback_peer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,14 +12,13 @@
 #include <numeric>
 #include <regex>
 #include <set>
+#include <thread>
 
 using namespace std::chrono_literals;
 using testing::HasSubstr;
 using testing::MatchesRegex;
 using testsupport::ChildProcess;
-using testsupport::ConnectAndSend;
-using testsupport::LoopbackListener;
-using testsupport::ReadUntilClosed;
+using testsupport::LoopbackPeer;
 
 namespace {
 
@@ -35,20 +34,33 @@ std::int64_t Now()
     return static_cast<std::int64_t>(std::time(nullptr));
 }
 
+// Connects to 127.0.0.1:`port` and writes `pieces` one by one, `pause` between them.
+LoopbackPeer ConnectAndSend(int port, const std::vector<std::string>& pieces,
+                            std::chrono::milliseconds pause = std::chrono::milliseconds(0))
+{
+    LoopbackPeer request = LoopbackPeer::ConnectedTo(port);
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(pause); // so that the pieces arrive apart
+        request.Send(pieces[i]);
+    }
+    return request;
+}
+
 class TimeServer : public testing::Test {
 protected:
     // Starts the server answering on this test's reply port, with `options` added.
     void Start(std::vector<std::string> options = {})
     {
         std::vector<std::string> command = {kServer, "--listen-port", "0", "--reply-port",
-                                            std::to_string(replies.Port()), "--status-interval", "0"};
+                                            std::to_string(replies.LocalPort()), "--status-interval", "0"};
         command.insert(command.end(), options.begin(), options.end());
         server = std::make_unique<ChildProcess>(command);
         const std::optional<std::string> first = server->ReadLine();
         ASSERT_TRUE(first) << server->Errors();
         std::smatch match;
         ASSERT_TRUE(std::regex_search(*first, match, std::regex("^listening on 127\\.0\\.0\\.1:([0-9]+),"))) << *first;
-        requestPort = static_cast<std::uint16_t>(std::stoi(match[1]));
+        requestPort = std::stoi(match[1]);
     }
 
     // The next line of the server's output that holds `text`; empty when none comes.
@@ -64,17 +76,17 @@ protected:
     std::vector<std::string> Ask(const std::vector<std::string>& request, std::chrono::milliseconds pause = 0ms)
     {
         ConnectAndSend(requestPort, request, pause);
-        const std::optional<testsupport::Socket> reply = replies.Accept();
+        LoopbackPeer reply = replies.Accept();
         if (!reply) {
             ADD_FAILURE() << "no reply connection; the server said:\n" << server->Output() << server->Errors();
             return {};
         }
-        return ReadUntilClosed(*reply);
+        return reply.ReadsUntilClosed();
     }
 
-    LoopbackListener replies;
+    LoopbackPeer replies = LoopbackPeer::Listening();
     std::unique_ptr<ChildProcess> server;
-    std::uint16_t requestPort = 0;
+    int requestPort = 0;
 };
 
 } // namespace
@@ -93,7 +105,7 @@ TEST_F(TimeServer, AnswersARequestOnANewConnectionWithOneFrameOfItsOwnTime)
     EXPECT_LE(seconds, after);
 
     EXPECT_THAT(LineWith("request from"), MatchesRegex("request from 127\\.0\\.0\\.1:[0-9]+: \\{0042TavrinClient1010\\}"));
-    EXPECT_EQ(LineWith("reply to"), "reply to 127.0.0.1:" + std::to_string(replies.Port()) + ": " + reply);
+    EXPECT_EQ(LineWith("reply to"), "reply to 127.0.0.1:" + std::to_string(replies.LocalPort()) + ": " + reply);
 }
 
 TEST_F(TimeServer, EchoesEachRequestsCodeAsTheClientWillReadIt)
@@ -147,15 +159,15 @@ TEST_F(TimeServer, RejectsWhatIsNoRequestAndGoesOnServing)
 TEST_F(TimeServer, AnswersRequestsThatArriveTogether)
 {
     Start();
-    std::vector<testsupport::Socket> requests;
+    std::vector<LoopbackPeer> requests;
     for (int code = 1; code <= 5; ++code)
         requests.push_back(ConnectAndSend(requestPort, {"{000" + std::to_string(code) + "TavrinClient1010}"}));
 
     std::set<std::string> echoed;
     for (int i = 0; i < 5; ++i) {
-        const std::optional<testsupport::Socket> reply = replies.Accept();
+        LoopbackPeer reply = replies.Accept();
         ASSERT_TRUE(reply) << server->Output();
-        const std::string frame = Joined(ReadUntilClosed(*reply));
+        const std::string frame = Joined(reply.ReadsUntilClosed());
         ASSERT_THAT(frame, MatchesRegex("\\{TAVRIN_1,0,2,000[1-5][0-9]+\\}"));
         echoed.insert(frame.substr(14, 4));
     }
@@ -167,7 +179,8 @@ TEST_F(TimeServer, ReadsOnlyOneRequestPerConnection)
     Start();
     const std::string reply = Joined(Ask({"{0001TavrinClient1010}{0002TavrinClient1010}"}));
     EXPECT_THAT(reply, MatchesRegex("\\{TAVRIN_1,0,2,0001[0-9]+\\}"));
-    EXPECT_FALSE(replies.Accept(300ms)) << "a second reply came";
+    // The marker: the next reply is the next request's, not a second one to the first.
+    EXPECT_THAT(Joined(Ask({"{0003TavrinClient1010}"})), MatchesRegex("\\{TAVRIN_1,0,2,0003[0-9]+\\}"));
 }
 
 TEST_F(TimeServer, SendsSeveralFramesInOneReplyWhenAsked)
@@ -205,16 +218,23 @@ TEST_F(TimeServer, NeverConnectsBackWhenToldNotToReply)
     Start({"--no-reply"});
     ConnectAndSend(requestPort, {"{0042TavrinClient1010}"});
     EXPECT_THAT(LineWith("request from"), HasSubstr("(not answered: --no-reply)"));
-    EXPECT_FALSE(replies.Accept(300ms));
+    // The marker: a second request is taken only once the first is done with.
+    ConnectAndSend(requestPort, {"{0043TavrinClient1010}"});
+    EXPECT_THAT(LineWith("request from"), HasSubstr("{0043TavrinClient1010} (not answered: --no-reply)"));
+    EXPECT_FALSE(replies.Accept(0ms));
 }
 
 TEST_F(TimeServer, ClosesRequestConnectionsUnreadWhenAsked)
 {
     Start({"--close-at-once"});
-    const testsupport::Socket request = ConnectAndSend(requestPort, {});
-    EXPECT_TRUE(testsupport::ClosedByPeer(request));
+    LoopbackPeer request = ConnectAndSend(requestPort, {});
+    EXPECT_TRUE(request.SeesClose());
     EXPECT_THAT(LineWith("closed"), MatchesRegex("closed the connection from 127\\.0\\.0\\.1:[0-9]+ unread .*"));
-    EXPECT_FALSE(replies.Accept(100ms));
+    // The marker: a second connection is taken only once the first is done with.
+    LoopbackPeer marker = ConnectAndSend(requestPort, {"{0043TavrinClient1010}"});
+    EXPECT_TRUE(marker.SeesClose());
+    EXPECT_THAT(LineWith("closed"), HasSubstr("unread"));
+    EXPECT_FALSE(replies.Accept(0ms));
 }
 
 TEST_F(TimeServer, RepliesOnlyAfterTheDelayItIsGiven)
@@ -222,10 +242,10 @@ TEST_F(TimeServer, RepliesOnlyAfterTheDelayItIsGiven)
     Start({"--reply-delay", "0.3"});
     const auto sent = std::chrono::steady_clock::now();
     ConnectAndSend(requestPort, {"{0042TavrinClient1010}"});
-    const std::optional<testsupport::Socket> reply = replies.Accept();
+    LoopbackPeer reply = replies.Accept();
     ASSERT_TRUE(reply);
     EXPECT_GE(std::chrono::steady_clock::now() - sent, 300ms);
-    EXPECT_THAT(Joined(ReadUntilClosed(*reply)), MatchesRegex("\\{TAVRIN_1,0,2,0042[0-9]+\\}"));
+    EXPECT_THAT(Joined(reply.ReadsUntilClosed()), MatchesRegex("\\{TAVRIN_1,0,2,0042[0-9]+\\}"));
 }
 
 TEST_F(TimeServer, WritesEachReplyAtTheGivenPointOfTheSecond)
@@ -233,9 +253,9 @@ TEST_F(TimeServer, WritesEachReplyAtTheGivenPointOfTheSecond)
     Start({"--phase", "0.2,0.5", "--replies", "3"});
     ConnectAndSend(requestPort, {"{0042TavrinClient1010}"});
     for (int reply = 0; reply < 3; ++reply) {
-        const std::optional<testsupport::Socket> connection = replies.Accept();
+        LoopbackPeer connection = replies.Accept();
         ASSERT_TRUE(connection) << server->Output();
-        const std::string frame = Joined(ReadUntilClosed(*connection));
+        const std::string frame = Joined(connection.ReadsUntilClosed());
         timespec arrived{};
         clock_gettime(CLOCK_REALTIME, &arrived);
         std::smatch match;
@@ -251,18 +271,21 @@ TEST_F(TimeServer, WritesEachReplyAtTheGivenPointOfTheSecond)
 TEST_F(TimeServer, AnswersOneRequestWithSeveralRepliesInAFastRun)
 {
     Start({"--replies", "4", "--reply-interval", "0.01"});
-    ConnectAndSend(requestPort, {"{0042TavrinClient1010}"});
-    for (int reply = 0; reply < 4; ++reply) {
-        const std::optional<testsupport::Socket> connection = replies.Accept();
-        ASSERT_TRUE(connection) << "reply " << reply << "; the server said:\n" << server->Output();
-        EXPECT_THAT(Joined(ReadUntilClosed(*connection)), MatchesRegex("\\{TAVRIN_1,0,2,0042[0-9]+\\}"));
+    for (const std::string echo : {"0042", "0043"}) {
+        // The second request is the marker: a fifth reply to the first would come before the
+        // last of its own.
+        ConnectAndSend(requestPort, {"{" + echo + "TavrinClient1010}"});
+        for (int reply = 0; reply < 4; ++reply) {
+            LoopbackPeer connection = replies.Accept();
+            ASSERT_TRUE(connection) << "the server said:\n" << server->Output();
+            EXPECT_THAT(Joined(connection.ReadsUntilClosed()), MatchesRegex("\\{TAVRIN_1,0,2," + echo + "[0-9]+\\}"));
+        }
     }
-    EXPECT_FALSE(replies.Accept(200ms));
 }
 
 TEST_F(TimeServer, ReportsAClientThatCannotBeReachedAndGoesOn)
 {
-    const std::uint16_t closedPort = testsupport::UnusedPort();
+    const int closedPort = testsupport::UnusedPort();
     Start({"--reply-port", std::to_string(closedPort)});
     ConnectAndSend(requestPort, {"{0042TavrinClient1010}"});
     EXPECT_EQ(LineWith("no reply to"), "no reply to 127.0.0.1:" + std::to_string(closedPort) + ": Connection refused");
@@ -294,12 +317,12 @@ TEST_F(TimeServer, EndsCleanlyOnSigterm)
 
 TEST_F(TimeServer, SaysSoWhenItsPortIsTaken)
 {
-    LoopbackListener taken;
-    ChildProcess blocked({kServer, "--listen-port", std::to_string(taken.Port()), "--status-interval", "0"});
+    const LoopbackPeer taken = LoopbackPeer::Listening();
+    ChildProcess blocked({kServer, "--listen-port", std::to_string(taken.LocalPort()), "--status-interval", "0"});
     ASSERT_TRUE(blocked.WaitForExit());
     EXPECT_EQ(blocked.ExitCode(), 1);
-    EXPECT_EQ(blocked.Errors(),
-              "tavrin-time-server: cannot listen on 127.0.0.1:" + std::to_string(taken.Port()) + ": Address already in use\n");
+    EXPECT_EQ(blocked.Errors(), "tavrin-time-server: cannot listen on 127.0.0.1:" + std::to_string(taken.LocalPort())
+                                    + ": Address already in use\n");
 }
 
 TEST(TimeServerCommandLine, HelpAndBadOptions)

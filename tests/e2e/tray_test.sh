@@ -10,11 +10,8 @@ set -uo pipefail
 
 client=$1
 case_name=$2
-source "$(dirname "$0")/../../scripts/lib/desktop.sh"
-use_private_network "$@" || { echo "needs root for a network namespace of its own"; exit 77; }
-use_private_folders
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "$0")/../support/e2e_script.sh"
+isolate_test "$@"
 
 # The client's visible windows no larger than W x H, as "id x y width height" lines.
 client_windows() {
@@ -41,6 +38,15 @@ start_panel() {
   wait_for "grep -q '^ready' '$work/panel.log'" 100 || fail "the watcher did not start: $(cat "$work/panel.log")"
 }
 registered_item() { awk '$1 == "registered" { print $2, $3 }' "$work/panel.log" | tail -n 1; }
+# Starts the panel, then the client; once its item is there, leaves its name in $service
+# and $path.
+start_with_panel() {
+  start_panel
+  start_client
+  wait_for '[[ -n $(registered_item) ]]' 100 || fail "the item did not register: $(cat "$work/client.log")"
+  read -r service path <<<"$(registered_item)"
+  shown && fail "the window shows at start"
+}
 
 start_client() {
   "$client" --dry-run >"$work/client.log" 2>&1 &
@@ -99,11 +105,7 @@ double-click | menu-exit)
   ;;
 
 sni-menu)
-  start_panel
-  start_client
-  wait_for '[[ -n $(registered_item) ]]' 100 || fail "the item did not register: $(cat "$work/client.log")"
-  read -r service path <<<"$(registered_item)"
-  shown && fail "the window shows at start"
+  start_with_panel
   layout=$("${panel[@]}" layout "$service" "$path") || fail "no menu layout"
   [[ $layout == $'1 _Properties\n2 E_xit' ]] || fail "menu layout: $layout"
   [[ $("${panel[@]}" property "$service" "$path" Title) == "Tavrin Client" ]] || fail "title"
@@ -122,11 +124,7 @@ sni-menu)
   ;;
 
 sni-activate)
-  start_panel
-  start_client
-  wait_for '[[ -n $(registered_item) ]]' 100 || fail "the item did not register: $(cat "$work/client.log")"
-  read -r service path <<<"$(registered_item)"
-  shown && fail "the window shows at start"
+  start_with_panel
   "${panel[@]}" activate "$service" "$path" >/dev/null || fail "Activate failed"
   wait_for shown 50 || fail "Activate did not show the window"
   ;;

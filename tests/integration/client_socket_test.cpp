@@ -1,5 +1,6 @@
 // The client component against plain sockets on loopback.
 
+#include "framework/main_thread.h"
 #include "net/host_lookup.h"
 #include "net/win_socket.h"
 #include "tests/integration/socket_test.h"
@@ -7,9 +8,13 @@
 #include <gmock/gmock.h>
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -18,7 +23,6 @@ using namespace std::chrono_literals;
 using testing::ElementsAre;
 using testing::Pair;
 using testsupport::LoopbackPeer;
-using testsupport::ProcessEventsFor;
 using testsupport::ProcessEventsUntil;
 using testsupport::RaisedBy;
 
@@ -79,6 +83,16 @@ protected:
         ASSERT_NE(accepted.Descriptor(), -1);
     }
 
+    // A failed lookup that the handler left alone: reported in a box, and nothing else.
+    void ExpectFailedLookupShown()
+    {
+        ASSERT_TRUE(ProcessEventsUntil([this] { return !alerts.shown.empty(); }));
+        EXPECT_THAT(Displayed(),
+                    ElementsAre("Windows socket error: Name or service not known (11001), on API 'ASync Lookup'"));
+        EXPECT_THAT(events, ElementsAre("lookup"));
+        EXPECT_THAT(errors, ElementsAre(Pair(net::erLookup, net::WSAHOST_NOT_FOUND)));
+    }
+
     std::unique_ptr<net::TClientSocket> client;
     LoopbackPeer server;
     LoopbackPeer accepted;
@@ -86,6 +100,14 @@ protected:
     std::vector<std::pair<net::TErrorEvent, int>> errors;
     bool consumeErrors = false;
 };
+
+// Whether the other end's close has reached the socket, read or not.
+bool PeerHasClosed(int descriptor)
+{
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    return getsockopt(descriptor, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == TCP_CLOSE_WAIT;
+}
 
 // Replaces the system's resolver for the life of the guard.
 class ResolverGuard {
@@ -203,9 +225,13 @@ TEST_F(ClientSocketTest, NotificationsQueuedForAClosedSocketAreDropped)
     client->SetActive(true);
 
     ASSERT_TRUE(ProcessEventsUntil([this] { return Count("connect") == 2 && Count("write") == 1; }));
-    ProcessEventsFor(50ms);
+    // The marker: bytes on the second connection, reported after anything still queued.
+    server.Accept(); // the first connection, which the client closed
+    accepted = server.Accept();
+    accepted.Send("m");
+    ASSERT_TRUE(ProcessEventsUntil([this] { return Count("read") == 1; }));
     EXPECT_THAT(events, ElementsAre("lookup", "connecting", "connect", "disconnect", "lookup", "connecting",
-                                    "connect", "write"));
+                                    "connect", "write", "read"));
 }
 
 TEST_F(ClientSocketTest, ReadableAgainOnlyAfterAReceiveThatLeavesDataWaiting)
@@ -230,7 +256,8 @@ TEST_F(ClientSocketTest, ReadableAgainOnlyAfterAReceiveThatLeavesDataWaiting)
     client->OnRead = [&](QObject*, net::TCustomWinSocket*) { ++reads; };
     accepted.Send("x");
     accepted.Close();
-    ProcessEventsFor(100ms);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return reads == 1 && PeerHasClosed(client->Socket()->Descriptor()); }));
+    ASSERT_TRUE(testsupport::ProcessPendingEvents());
     EXPECT_EQ(reads, 1);
     EXPECT_EQ(Count("disconnect"), 0);
 
@@ -249,7 +276,8 @@ TEST_F(ClientSocketTest, WritableAgainAfterASendThatWouldBlock)
     ASSERT_EQ(sent, -1);
     EXPECT_TRUE(client->Socket()->IsConnected());
     EXPECT_TRUE(errors.empty());
-    ProcessEventsFor(50ms);
+    accepted.Send("m"); // the marker, reported after anything else the socket had to say
+    ASSERT_TRUE(ProcessEventsUntil([this] { return Count("read") == 1; }));
     EXPECT_EQ(Count("write"), 1);
 
     EXPECT_EQ(accepted.Receive(total).size(), total);
@@ -264,19 +292,20 @@ TEST_F(ClientSocketTest, RefusalConsumedByTheHandlerLeavesNothingOpenAndAllowsAN
 
     client->SetActive(true);
     ASSERT_TRUE(ProcessEventsUntil([this] { return !errors.empty(); }));
-    ProcessEventsFor(50ms);
-    EXPECT_THAT(errors, ElementsAre(Pair(net::erConnect, net::WSAECONNREFUSED)));
-    EXPECT_THAT(events, ElementsAre("lookup", "connecting"));
-    EXPECT_TRUE(alerts.shown.empty());
     EXPECT_FALSE(client->Active());
     EXPECT_EQ(client->Socket()->Descriptor(), -1); // released without any event
 
     client->SetActive(false);
     EXPECT_EQ(events.size(), 2u);
 
+    // The second attempt is the marker: anything more of the first would have come before.
     client->SetActive(true);
     EXPECT_THAT(events, ElementsAre("lookup", "connecting", "lookup", "connecting"));
     ASSERT_TRUE(ProcessEventsUntil([this] { return errors.size() == 2; }));
+    EXPECT_THAT(errors,
+                ElementsAre(Pair(net::erConnect, net::WSAECONNREFUSED), Pair(net::erConnect, net::WSAECONNREFUSED)));
+    EXPECT_THAT(events, ElementsAre("lookup", "connecting", "lookup", "connecting"));
+    EXPECT_TRUE(alerts.shown.empty());
 }
 
 TEST_F(ClientSocketTest, RefusalNotConsumedReachesTheCentralDisplayWithTheCodeAsTheHandlerLeftIt)
@@ -365,19 +394,37 @@ TEST_F(ClientSocketTest, HostIsLookedUpOffTheMainThread)
     EXPECT_EQ(client->Socket()->AddressRecord().sin_addr.s_addr, htonl(INADDR_LOOPBACK));
 }
 
-TEST_F(ClientSocketTest, FailedLookupDisconnectsAndReachesTheCentralDisplayWithoutOnError)
+TEST_F(ClientSocketTest, FailedLookupGoesToOnErrorAndEndsTheAttemptWithoutDisconnect)
 {
     const ResolverGuard failing([](const std::string&) { return net::TLookupResult{net::WSAHOST_NOT_FOUND, 0}; });
     client->SetHost("timeserver.test");
     client->SetPort(6645);
 
     client->SetActive(true);
-    ASSERT_TRUE(ProcessEventsUntil([this] { return !alerts.shown.empty(); }));
-    EXPECT_THAT(Displayed(),
-                ElementsAre("Windows socket error: Name or service not known (11001), on API 'ASync Lookup'"));
-    EXPECT_THAT(events, ElementsAre("lookup", "disconnect"));
-    EXPECT_TRUE(errors.empty());
+    ExpectFailedLookupShown();
     EXPECT_EQ(client->Socket()->Descriptor(), -1);
+}
+
+TEST_F(ClientSocketTest, FailedLookupConsumedByOnErrorShowsNothing)
+{
+    const ResolverGuard failing([](const std::string&) { return net::TLookupResult{net::WSAHOST_NOT_FOUND, 0}; });
+    consumeErrors = true;
+    client->SetHost("timeserver.test");
+    client->SetPort(6645);
+
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([this] { return !errors.empty(); }));
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_THAT(events, ElementsAre("lookup"));
+    EXPECT_FALSE(client->Active());
+    EXPECT_FALSE(client->Socket()->LookupPending());
+    EXPECT_EQ(client->Socket()->Descriptor(), -1);
+
+    // The next attempt starts clean.
+    client->SetHost("");
+    AimAt(server.LocalPort());
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([this] { return Count("connect") == 1; }));
 }
 
 TEST_F(ClientSocketTest, ServiceIsLookedUpForThePort)
@@ -394,8 +441,26 @@ TEST_F(ClientSocketTest, ServiceIsLookedUpForThePort)
     EXPECT_THAT(events, ElementsAre("lookup"));
     ASSERT_TRUE(ProcessEventsUntil([this] { return !alerts.shown.empty(); }));
     EXPECT_EQ(portWhenConnecting, 80);
-    EXPECT_THAT(events, ElementsAre("lookup", "connecting", "disconnect"));
+    // Failing at once after a lookup, the connect is reported as one that fails later.
+    EXPECT_THAT(events, ElementsAre("lookup", "connecting"));
+    EXPECT_THAT(errors, ElementsAre(Pair(net::erConnect, net::WSAENETUNREACH)));
     EXPECT_THAT(Displayed(), ElementsAre("Windows socket error: Network is unreachable (10051), on API 'connect'"));
+}
+
+TEST_F(ClientSocketTest, HostWithoutARouteFailsThroughOnErrorAndShowsNothingWhenConsumed)
+{
+    const ResolverGuard nowhere([](const std::string&) { return net::TLookupResult{0, INADDR_NONE}; });
+    consumeErrors = true;
+    client->SetHost("timeserver.test");
+    client->SetPort(6645);
+
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([this] { return !errors.empty(); }));
+    EXPECT_THAT(errors, ElementsAre(Pair(net::erConnect, net::WSAENETUNREACH)));
+    EXPECT_THAT(events, ElementsAre("lookup", "connecting"));
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_EQ(client->Socket()->Descriptor(), -1);
+    EXPECT_FALSE(client->Active());
 }
 
 TEST_F(ClientSocketTest, UnknownServiceFailsItsLookup)
@@ -403,10 +468,7 @@ TEST_F(ClientSocketTest, UnknownServiceFailsItsLookup)
     AimAt(6645);
     client->SetService("no-such-service");
     client->SetActive(true);
-    ASSERT_TRUE(ProcessEventsUntil([this] { return !alerts.shown.empty(); }));
-    EXPECT_THAT(Displayed(),
-                ElementsAre("Windows socket error: Name or service not known (11001), on API 'ASync Lookup'"));
-    EXPECT_THAT(events, ElementsAre("lookup", "disconnect"));
+    ExpectFailedLookupShown();
 }
 
 TEST_F(ClientSocketTest, SettersIgnoreCaseAndRefuseChangesWhileActive)
@@ -459,9 +521,14 @@ TEST_F(ClientSocketTest, SecondActivationDuringAnAttemptAbandonsTheFirst)
     client->SetActive(true);
     EXPECT_THAT(events, ElementsAre("lookup", "connecting", "lookup", "connecting"));
 
-    ASSERT_TRUE(ProcessEventsUntil([this] { return Count("connect") == 1; }));
-    ProcessEventsFor(50ms);
-    EXPECT_EQ(Count("connect"), 1);
+    ASSERT_TRUE(ProcessEventsUntil([this] { return Count("write") == 1; }));
+
+    // A third attempt is the marker: anything of the first would have come before it.
+    client->SetActive(false);
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([this] { return Count("write") == 2; }));
+    EXPECT_THAT(events, ElementsAre("lookup", "connecting", "lookup", "connecting", "connect", "write", "disconnect",
+                                    "lookup", "connecting", "connect", "write"));
     EXPECT_TRUE(errors.empty());
 }
 
@@ -493,6 +560,38 @@ TEST_F(ClientSocketTest, ExceptionFromAHandlerReachesTheCentralDisplayAndTheSock
     accepted = server.Accept();
     accepted.Send("{time}");
     ASSERT_TRUE(ProcessEventsUntil([&] { return received == "{time}"; }));
+}
+
+TEST_F(ClientSocketTest, ALookupThatEndsAfterItsSocketIsGoneIsDropped)
+{
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::atomic<bool> asked{false};
+    const ResolverGuard slow([&](const std::string&) {
+        asked = true;
+        std::unique_lock lock(mutex);
+        released.wait_for(lock, 5s, [&] { return release; });
+        return net::TLookupResult{0, htonl(INADDR_LOOPBACK)};
+    });
+    client->SetHost("timeserver.test");
+    client->SetPort(server.LocalPort());
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return asked.load(); }));
+
+    client.reset(); // while the resolver still works
+    {
+        const std::lock_guard lock(mutex);
+        release = true;
+    }
+    released.notify_all();
+    ASSERT_TRUE(ProcessEventsUntil([] { return net::PendingLookups() == 0; }));
+    bool marker = false;
+    framework::PostToMainThread([&] { marker = true; });
+    ASSERT_TRUE(ProcessEventsUntil([&] { return marker; }));
+    EXPECT_THAT(events, ElementsAre("lookup"));
+    EXPECT_TRUE(errors.empty());
+    EXPECT_TRUE(alerts.shown.empty());
 }
 
 } // namespace

@@ -1,9 +1,13 @@
 #include "net/inet/exceptions.h"
 #include "net/inet/ipmcast_client.h"
 #include "net/inet/thread.h"
+#include "platform/unique_fd.h"
 #include "tests/integration/network_fixture.h"
 #include "tests/support/datagram_sender.h"
 #include "tests/support/event_loop.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/process_stats.h"
+#include "tests/support/raised_by.h"
 #include "tests/support/watchdog.h"
 
 #include <gtest/gtest.h>
@@ -17,10 +21,12 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using testsupport::DatagramSender;
 using testsupport::ProcessEventsUntil;
+using testsupport::RaisedBy;
 
 namespace {
 
@@ -141,7 +147,7 @@ TEST_F(MulticastListener, DeliversADatagramOnTheMainThreadWithItsSender)
     EXPECT_EQ(got.thread, std::this_thread::get_id());
     EXPECT_EQ(got.senderIP, "192.168.1.5");
     EXPECT_EQ(got.senderPort, 5000);
-    EXPECT_EQ(got.localIP, "0.0.0.0");
+    EXPECT_EQ(got.localIP, "224.0.0.1"); // bound to the group
     EXPECT_EQ(got.localPort, 6649);
     EXPECT_EQ(got.binding, &client->Bindings().Items(0));
     EXPECT_EQ(client->ActiveBinding(), got.binding);
@@ -164,11 +170,10 @@ TEST_F(MulticastListener, TooLongOrEmptyDatagramIsDroppedAndListeningGoesOn)
     ASSERT_TRUE(Send(NumberedDatagram(1, 8193)));
     ASSERT_TRUE(Send(NumberedDatagram(2, 10)));
     ASSERT_TRUE(Send(""));
-    ASSERT_TRUE(Send(NumberedDatagram(3, 10)));
+    ASSERT_TRUE(Send(NumberedDatagram(3, 10))); // the marker: what came before it came first
     ASSERT_TRUE(AwaitDeliveries(2));
     EXPECT_EQ(deliveries[0].bytes, NumberedDatagram(2, 10));
     EXPECT_EQ(deliveries[1].bytes, NumberedDatagram(3, 10));
-    testsupport::ProcessEventsFor(50ms);
     EXPECT_EQ(deliveries.size(), 2u);
 }
 
@@ -208,19 +213,18 @@ TEST_F(MulticastListener, AnotherGroupWhileJoinedLeavesAndStaysClosed)
     ASSERT_TRUE(AwaitDeliveries(1));
 }
 
-TEST_F(MulticastListener, PortHeldElsewhereMakesTheJoinFail)
+TEST_F(MulticastListener, PortHeldWithoutSharingMakesTheJoinFail)
 {
     {
-        TIdIPMCastClient other;
-        other.SetDefaultPort(6649);
-        other.SetActive(true);
+        // Another program, bound to every address of the port and sharing it with nobody.
+        const platform::UniqueFd other(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_port = htons(6649);
+        ASSERT_EQ(bind(other.Get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
         const int threads = TIdThread::LiveThreadCount();
-        try {
-            client->SetActive(true);
-            FAIL() << "no exception";
-        } catch (const EIdCouldNotBindSocket& error) {
-            EXPECT_EQ(error.Message(), "Could not bind socket. Address and port are already in use.");
-        }
+        EXPECT_EQ(RaisedBy<EIdCouldNotBindSocket>([&] { client->SetActive(true); }),
+                  "Could not bind socket. Address and port are already in use.");
         EXPECT_FALSE(client->Active());
         EXPECT_EQ(client->ActiveBinding(), nullptr);
         EXPECT_FALSE(client->Bindings().Items(0).DescriptorOpen());
@@ -229,6 +233,32 @@ TEST_F(MulticastListener, PortHeldElsewhereMakesTheJoinFail)
     client->SetActive(true);
     ASSERT_TRUE(Send("once the port is free"));
     ASSERT_TRUE(AwaitDeliveries(1));
+}
+
+TEST_F(MulticastListener, TwoListenersOnOnePcBothHearTheGroup)
+{
+    // As two users' copies of the program do.
+    TIdIPMCastClient other;
+    other.SetDefaultPort(6649);
+    std::vector<std::string> heardByOther;
+    other.OnIPMCastRead = [&](TIdComponent*, std::string_view data, TIdSocketHandle&) {
+        heardByOther.emplace_back(data);
+    };
+    other.SetActive(true);
+    client->SetActive(true);
+    ASSERT_TRUE(Send("to both"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return deliveries.size() == 1 && heardByOther.size() == 1; }));
+    EXPECT_EQ(heardByOther[0], "to both");
+}
+
+TEST_F(MulticastListener, DatagramsToThePortButNotToTheGroupNeverArrive)
+{
+    client->SetActive(true);
+    ASSERT_TRUE(sender->Send("unicast", "127.0.0.1", 6649));
+    ASSERT_TRUE(Send("to the group")); // the marker: what came before it would have come first
+    ASSERT_TRUE(AwaitDeliveries(1));
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries[0].bytes, "to the group");
 }
 
 TEST_F(MulticastListener, FailedMembershipLeavesItClosed)
@@ -260,12 +290,8 @@ TEST_F(MulticastListener, FailureToLeaveStillClosesEverything)
                          sizeof membership),
               0);
 
-    try {
-        client->SetActive(false);
-        FAIL() << "no exception";
-    } catch (const EIdSocketError& error) {
-        EXPECT_EQ(error.Message(), "Socket Error # 10049\r\nCannot assign requested address.");
-    }
+    EXPECT_EQ(RaisedBy<EIdSocketError>([&] { client->SetActive(false); }),
+              "Socket Error # 10049\r\nCannot assign requested address.");
     EXPECT_FALSE(client->Active());
     EXPECT_EQ(client->ActiveBinding(), nullptr);
     EXPECT_FALSE(client->Bindings().Items(0).DescriptorOpen());
@@ -278,10 +304,12 @@ TEST_F(MulticastListener, FailureToLeaveStillClosesEverything)
 TEST_F(MulticastListener, SwitchingOffRunsADeliveryAlreadyAskedFor)
 {
     client->SetActive(true);
+    // A member of the group beside the listener gets the datagram at the same moment.
+    testsupport::MulticastReceiver witness(6649);
     ASSERT_TRUE(Send("in flight"));
+    ASSERT_TRUE(witness.Receive());
     // Once the listener has taken the datagram off the socket it waits for the main
     // thread, which does not run its event loop here.
-    std::this_thread::sleep_for(20ms);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (Queued() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(1ms);
@@ -302,17 +330,19 @@ TEST_F(MulticastListener, RaisingHandlerEndsTheListening)
         deliveries.back().bytes = std::string(data);
         throw std::runtime_error("handler failed");
     };
+    const int threads = testsupport::ThreadsOf(getpid());
     client->SetActive(true);
     ASSERT_TRUE(Send("first"));
     ASSERT_TRUE(AwaitDeliveries(1));
+    // The listener's thread ends: nothing is left that could take the next datagram.
+    ASSERT_TRUE(ProcessEventsUntil([&] { return testsupport::ThreadsOf(getpid()) == threads; }));
     ASSERT_TRUE(Send("second"));
-    testsupport::ProcessEventsFor(1500ms);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Queued() > 0; }));
     EXPECT_EQ(deliveries.size(), 1u);
     EXPECT_TRUE(client->Active());
 
-    client->SetActive(true);
-    testsupport::ProcessEventsFor(200ms);
-    EXPECT_EQ(deliveries.size(), 1u);
+    client->SetActive(true); // already on: starts nothing
+    EXPECT_EQ(testsupport::ThreadsOf(getpid()), threads);
 
     client->SetActive(false);
     client->SetActive(true);

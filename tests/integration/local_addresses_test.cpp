@@ -1,6 +1,8 @@
 #include "net/inet/stack.h"
+#include "platform/local_address_changes.h"
 #include "platform/local_addresses.h"
 #include "tests/integration/network_fixture.h"
+#include "tests/support/stack_holder.h"
 
 #include <gtest/gtest.h>
 
@@ -40,4 +42,27 @@ TEST_F(LocalAddresses, OutwardAddressesComeFirstAndDownInterfacesNotAtAll)
 
     ASSERT_TRUE(RunIp("link set outer0 down"));
     EXPECT_EQ(ProcessStack()->FirstLocalAddress(), "127.0.0.1");
+}
+
+TEST_F(LocalAddresses, ChangesOfAddressesAndInterfacesAreTold)
+{
+    using testsupport::RunIp;
+    platform::SystemLocalAddressChanges changes;
+    EXPECT_TRUE(changes.MayHaveChanged()); // nothing was seen before
+    EXPECT_FALSE(changes.MayHaveChanged());
+
+    ASSERT_TRUE(RunIp("addr add 127.0.2.2/8 dev lo"));
+    EXPECT_TRUE(changes.MayHaveChanged());
+    EXPECT_FALSE(changes.MayHaveChanged());
+    ASSERT_TRUE(RunIp("addr del 127.0.2.2/8 dev lo"));
+    EXPECT_TRUE(changes.MayHaveChanged());
+
+    ASSERT_TRUE(RunIp("link add watch0 type veth peer name watch1"));
+    EXPECT_TRUE(changes.MayHaveChanged());
+    ASSERT_TRUE(RunIp("addr add 10.9.7.7/24 dev watch0"));
+    EXPECT_TRUE(changes.MayHaveChanged());
+    ASSERT_TRUE(RunIp("link set watch0 up"));
+    EXPECT_TRUE(changes.MayHaveChanged());
+    ASSERT_TRUE(RunIp("link del watch0"));
+    EXPECT_TRUE(changes.MayHaveChanged());
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "net/inet/component.h"
 #include "tests/support/private_network.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +15,6 @@ protected:
         if (const std::string why = EnterPrivateNetwork(); !why.empty())
             GTEST_SKIP() << why;
     }
-};
-
-// Any internet component keeps the process's stack; this one does nothing else.
-class StackHolder final : public TIdComponent {
-public:
-    StackHolder() : TIdComponent(TComponentStart::Ready) {}
 };
 
 } // namespace testsupport

@@ -1,6 +1,9 @@
 #include "net/inet/exceptions.h"
 #include "net/inet/socket_handle.h"
+#include "platform/unique_fd.h"
 #include "tests/integration/network_fixture.h"
+#include "tests/support/raised_by.h"
+#include "tests/support/stack_holder.h"
 
 #include <gtest/gtest.h>
 
@@ -10,24 +13,25 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using testsupport::RaisedBy;
+
 namespace {
 
 // A plain socket bound to `port` on every local address, without sharing it.
 class PortHolder {
 public:
-    explicit PortHolder(int port) : descriptor_(socket(AF_INET, SOCK_DGRAM, 0))
+    explicit PortHolder(int port) : descriptor_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
     {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(port));
-        bound_ = bind(descriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        bound_ = bind(descriptor_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     }
-    ~PortHolder() { close(descriptor_); }
 
     bool Bound() const { return bound_; }
 
 private:
-    int descriptor_;
+    platform::UniqueFd descriptor_;
     bool bound_ = false;
 };
 
@@ -71,12 +75,8 @@ TEST_F(SocketBinding, PortHeldElsewhereIsReportedWithoutRaisingOnce)
     EXPECT_NO_THROW(bound = binding.TryBindOnce());
     EXPECT_FALSE(bound);
     EXPECT_EQ(ProcessStack()->StackLastError(), 10048);
-    try {
-        binding.BindLocal();
-        FAIL() << "no exception";
-    } catch (const EIdCouldNotBindSocket& error) {
-        EXPECT_EQ(error.Message(), "Could not bind socket. Address and port are already in use.");
-    }
+    EXPECT_EQ(RaisedBy<EIdCouldNotBindSocket>([&] { binding.BindLocal(); }),
+              "Could not bind socket. Address and port are already in use.");
     // The socket stays open for another try.
     EXPECT_TRUE(binding.DescriptorOpen());
 }
@@ -153,12 +153,7 @@ TEST_F(SocketBinding, PortRangeFailuresHaveTheirOwnTexts)
     backwards.ClientPortMin = 7002;
     backwards.ClientPortMax = 7000;
     backwards.CreateDescriptor(SOCK_DGRAM, 0);
-    try {
-        backwards.BindLocal();
-        FAIL() << "no exception";
-    } catch (const EIdInvalidPortRange& error) {
-        EXPECT_EQ(error.Message(), "Invalid Port Range (7002 - 7000)");
-    }
+    EXPECT_EQ(RaisedBy<EIdInvalidPortRange>([&] { backwards.BindLocal(); }), "Invalid Port Range (7002 - 7000)");
 
     PortHolder low(7000);
     PortHolder high(7001);
@@ -166,12 +161,8 @@ TEST_F(SocketBinding, PortRangeFailuresHaveTheirOwnTexts)
     full.ClientPortMin = 7000;
     full.ClientPortMax = 7001;
     full.CreateDescriptor(SOCK_DGRAM, 0);
-    try {
-        full.BindLocal();
-        FAIL() << "no exception";
-    } catch (const EIdCanNotBindPortInRange& error) {
-        EXPECT_EQ(error.Message(), "Can not bind in port range (7000 - 7001)");
-    }
+    EXPECT_EQ(RaisedBy<EIdCanNotBindPortInRange>([&] { full.BindLocal(); }),
+              "Can not bind in port range (7000 - 7001)");
 }
 
 TEST_F(SocketBinding, CollectionFindsBindingsByDescriptorLastFirst)

@@ -4,11 +4,14 @@
 #include "tests/support/event_loop.h"
 #include "tests/support/fakes.h"
 #include "tests/support/loopback_peer.h"
-#include "tests/support/open_descriptors.h"
+#include "tests/support/process_stats.h"
+#include "tests/support/raised_by.h"
 
 #include <QCoreApplication>
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -23,15 +26,15 @@ protected:
     void SetUp() override
     {
         QCoreApplication::processEvents();
-        descriptorsAtStart_ = CountOpenDescriptors();
+        descriptorsAtStart_ = DescriptorsOf(getpid());
     }
 
     void TearDown() override
     {
         ReleaseSockets();
-        const bool back = ProcessEventsUntil([this] { return CountOpenDescriptors() == descriptorsAtStart_; },
+        const bool back = ProcessEventsUntil([this] { return DescriptorsOf(getpid()) == descriptorsAtStart_; },
                                              std::chrono::seconds(2));
-        EXPECT_TRUE(back) << CountOpenDescriptors() << " descriptors open, " << descriptorsAtStart_
+        EXPECT_TRUE(back) << DescriptorsOf(getpid()) << " descriptors open, " << descriptorsAtStart_
                           << " at the start";
     }
 
@@ -52,20 +55,5 @@ protected:
 private:
     int descriptorsAtStart_ = 0;
 };
-
-} // namespace testsupport
-
-namespace testsupport {
-
-// The message of what `action` raised; "(nothing raised)" when it returned.
-inline std::string RaisedBy(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "(nothing raised)";
-}
 
 } // namespace testsupport

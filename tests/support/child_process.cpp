@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -38,53 +39,54 @@ std::vector<char*> Pointers(std::vector<std::string>& texts)
     return pointers;
 }
 
-// Reads what is there; closes and forgets `fd` at the end of the stream.
-void Drain(int& fd, std::string& into)
+// Reads what is there; closes `pipe` at the end of the stream.
+void Drain(platform::UniqueFd& pipe, std::string& into)
 {
     char buffer[4096];
     for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
+        const ssize_t got = read(pipe.Get(), buffer, sizeof buffer);
         if (got > 0) {
             into.append(buffer, static_cast<std::size_t>(got));
             continue;
         }
-        if (got == 0) {
-            close(fd);
-            fd = -1;
-        }
+        if (got == 0)
+            pipe.Reset();
         return;
     }
+}
+
+// A pipe whose reading end does not block, for the parent, and whose writing end is for
+// the child alone.
+std::pair<platform::UniqueFd, platform::UniqueFd> OutputPipe()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        throw std::runtime_error("no pipes for a child process");
+    platform::UniqueFd reading(ends[0]);
+    if (fcntl(reading.Get(), F_SETFL, O_NONBLOCK) != 0)
+        throw std::runtime_error("cannot read a child's output without waiting");
+    return {std::move(reading), platform::UniqueFd(ends[1])};
 }
 
 } // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& environment)
 {
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("no pipes for a child process");
-
+    auto [out, childOut] = OutputPipe();
+    auto [err, childErr] = OutputPipe();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, childOut.Get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, childErr.Get(), STDERR_FILENO);
     std::vector<std::string> arguments = command;
     std::vector<std::string> variables = MergedEnvironment(environment);
     const int failed = posix_spawnp(&pid_, arguments.at(0).c_str(), &actions, nullptr, Pointers(arguments).data(),
                                     Pointers(variables).data());
     posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    outFd_ = outPipe[0];
-    errFd_ = errPipe[0];
-    fcntl(outFd_, F_SETFL, O_NONBLOCK);
-    fcntl(errFd_, F_SETFL, O_NONBLOCK);
-    if (failed != 0) {
-        close(outFd_);
-        close(errFd_);
+    if (failed != 0)
         throw std::runtime_error("cannot start " + command.at(0));
-    }
+    out_ = std::move(out);
+    err_ = std::move(err);
 }
 
 ChildProcess::~ChildProcess()
@@ -96,21 +98,17 @@ ChildProcess::~ChildProcess()
             WaitForExit(std::chrono::seconds(3));
         }
     }
-    if (outFd_ >= 0)
-        close(outFd_);
-    if (errFd_ >= 0)
-        close(errFd_);
 }
 
 void ChildProcess::Pump(std::chrono::milliseconds timeout)
 {
-    pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+    pollfd fds[2] = {{out_.Get(), POLLIN, 0}, {err_.Get(), POLLIN, 0}};
     if (poll(fds, 2, static_cast<int>(timeout.count())) <= 0)
         return;
-    if (outFd_ >= 0 && fds[0].revents != 0)
-        Drain(outFd_, output_);
-    if (errFd_ >= 0 && fds[1].revents != 0)
-        Drain(errFd_, errors_);
+    if (out_ && fds[0].revents != 0)
+        Drain(out_, output_);
+    if (err_ && fds[1].revents != 0)
+        Drain(err_, errors_);
 }
 
 std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout)
@@ -124,7 +122,7 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
             return line;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (outFd_ < 0 || left.count() <= 0)
+        if (!out_ || left.count() <= 0)
             return std::nullopt;
         Pump(left);
     }
@@ -134,7 +132,7 @@ bool ChildProcess::AwaitErrors(const std::function<bool(const std::string&)>& do
 {
     const auto deadline = Clock::now() + timeout;
     while (!done(errors_)) {
-        if (Clock::now() >= deadline || errFd_ < 0)
+        if (Clock::now() >= deadline || !err_)
             return false;
         Pump(std::chrono::milliseconds(50));
     }
@@ -160,10 +158,10 @@ bool ChildProcess::WaitForExit(std::chrono::milliseconds timeout)
     }
     // What the child wrote before it ended is in the pipes now; a grandchild may still hold
     // them open, so take only what is there.
-    if (outFd_ >= 0)
-        Drain(outFd_, output_);
-    if (errFd_ >= 0)
-        Drain(errFd_, errors_);
+    if (out_)
+        Drain(out_, output_);
+    if (err_)
+        Drain(err_, errors_);
     return true;
 }
 

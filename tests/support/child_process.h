@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/unique_fd.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -52,8 +54,8 @@ private:
     bool Reap();
 
     pid_t pid_ = -1;
-    int outFd_ = -1;
-    int errFd_ = -1;
+    platform::UniqueFd out_; // closed once the output has ended
+    platform::UniqueFd err_;
     bool exited_ = false;
     int status_ = 0;
     std::string output_;

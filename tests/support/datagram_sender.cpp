@@ -3,7 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
+
+#include <stdexcept>
 
 namespace testsupport {
 namespace {
@@ -24,24 +25,22 @@ sockaddr_in AddressOf(const std::string& ip, int port)
 DatagramSender::DatagramSender(const std::string& sourceIp, int sourcePort)
     : descriptor_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
 {
+    // Multicast leaves by loopback, or not at all.
     in_addr loopback{};
     loopback.s_addr = htonl(INADDR_LOOPBACK);
-    setsockopt(descriptor_, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+    if (!descriptor_ || setsockopt(descriptor_.Get(), IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback) != 0)
+        throw std::runtime_error("cannot make a sender of multicast on loopback");
     if (!sourceIp.empty() || sourcePort != 0) {
         const sockaddr_in source = AddressOf(sourceIp, sourcePort);
-        bind(descriptor_, reinterpret_cast<const sockaddr*>(&source), sizeof source);
+        if (bind(descriptor_.Get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0)
+            throw std::runtime_error("cannot send from " + sourceIp + ":" + std::to_string(sourcePort));
     }
-}
-
-DatagramSender::~DatagramSender()
-{
-    close(descriptor_);
 }
 
 bool DatagramSender::Send(std::string_view bytes, const std::string& ip, int port)
 {
     const sockaddr_in target = AddressOf(ip, port);
-    return sendto(descriptor_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target),
+    return sendto(descriptor_.Get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target),
                   sizeof target)
         == static_cast<ssize_t>(bytes.size());
 }

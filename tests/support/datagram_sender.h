@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/unique_fd.h"
+
 #include <string>
 #include <string_view>
 
@@ -10,15 +12,12 @@ class DatagramSender {
 public:
     // Bound to `sourceIp`:`sourcePort` when given, so that receivers see that sender.
     explicit DatagramSender(const std::string& sourceIp = {}, int sourcePort = 0);
-    ~DatagramSender();
-    DatagramSender(const DatagramSender&) = delete;
-    DatagramSender& operator=(const DatagramSender&) = delete;
 
     // One datagram of exactly these bytes; false when the system refused it.
     bool Send(std::string_view bytes, const std::string& ip, int port);
 
 private:
-    int descriptor_ = -1;
+    platform::UniqueFd descriptor_;
 };
 
 } // namespace testsupport

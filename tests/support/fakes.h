@@ -14,13 +14,31 @@
 #include <QIcon>
 #include <QImage>
 
+#include <atomic>
 #include <functional>
-#include <utility>
+#include <memory>
 #include <set>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
+
+// A day, and a time of that day.
+inline platform::CivilTime CivilAt(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                                   int millisecond = 0)
+{
+    platform::CivilTime time;
+    time.year = year;
+    time.month = month;
+    time.day = day;
+    time.hour = hour;
+    time.minute = minute;
+    time.second = second;
+    time.millisecond = millisecond;
+    return time;
+}
 
 // Its local reading and its UTC reading are set apart: a test of the display sets the one,
 // a test of keeping the clock the other.
@@ -37,13 +55,7 @@ public:
 
     void Set(int hour, int minute, int second, int year = 2008, int month = 5, int day = 21)
     {
-        now = {};
-        now.year = year;
-        now.month = month;
-        now.day = day;
-        now.hour = hour;
-        now.minute = minute;
-        now.second = second;
+        now = CivilAt(year, month, day, hour, minute, second);
     }
 
     platform::CivilTime now;
@@ -162,11 +174,50 @@ public:
 };
 
 // The local host's addresses as a test wants them; only loopback by default (offline).
+// What the system tells of address changes: set by the test, read on the watch's thread.
+struct ChangeNotices {
+    std::atomic<bool> pending{false};
+    std::atomic<int> reads{0};
+};
+
+class NoticedChanges final : public platform::LocalAddressChanges {
+public:
+    explicit NoticedChanges(ChangeNotices& notices) : notices_(notices) {}
+
+    bool MayHaveChanged() override
+    {
+        const bool changed = notices_.pending.exchange(false) || std::exchange(first_, false);
+        ++notices_.reads;
+        return changed;
+    }
+
+private:
+    ChangeNotices& notices_;
+    bool first_ = true; // the first look is always taken
+};
+
 class FakeLocalAddresses final : public platform::LocalAddresses {
 public:
-    std::vector<platform::Ipv4Address> List() override { return addresses; }
+    std::vector<platform::Ipv4Address> List() override
+    {
+        ++lookups;
+        if (duringLookup)
+            duringLookup();
+        if (failure != 0)
+            throw std::system_error(failure, std::generic_category());
+        return addresses;
+    }
+
+    std::unique_ptr<platform::LocalAddressChanges> WatchChanges() override
+    {
+        return notices ? std::make_unique<NoticedChanges>(*notices) : nullptr;
+    }
 
     std::vector<platform::Ipv4Address> addresses = {{127, 0, 0, 1}};
+    int failure = 0; // an errno the lookup fails with
+    int lookups = 0;
+    std::function<void()> duringLookup;
+    ChangeNotices* notices = nullptr; // none: the system tells of no changes
 };
 
 } // namespace testsupport

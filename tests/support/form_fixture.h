@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
 namespace testsupport {
 
@@ -27,6 +29,21 @@ protected:
     }
 
     void Tick() { form->Timer1Timer(form->Timer1); }
+
+    // The badge for a time source and a sync state, as a reply or a datagram sets them.
+    void ShowBadge(int source, int state)
+    {
+        form->FTimeSource = static_cast<std::int16_t>(source);
+        form->FSyncState = static_cast<std::int16_t>(state);
+        form->ShowSyncBadge();
+    }
+
+    void ExpectBadge(const std::string& caption, TColor background, TColor text)
+    {
+        EXPECT_EQ(form->tsStatus->Caption(), caption);
+        EXPECT_EQ(form->tsStatus->Color(), background);
+        EXPECT_EQ(form->tsStatus->FontColor(), text);
+    }
 
     std::unique_ptr<TForm1> form;
 };

@@ -11,9 +11,7 @@ class Accessibility : public FormTest {
 protected:
     QString BadgeAfter(int source, int state)
     {
-        form->FTimeSource = static_cast<std::int16_t>(source);
-        form->FSyncState = static_cast<std::int16_t>(state);
-        form->ShowSyncBadge();
+        ShowBadge(source, state);
         return form->tsStatus->accessibleName();
     }
     static QString Name(QObject* object)

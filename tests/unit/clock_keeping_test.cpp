@@ -4,8 +4,7 @@
 
 #include "platform/clock_range.h"
 #include "tests/support/form_fixture.h"
-
-#include <QLoggingCategory>
+#include "tests/support/log_lines.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -23,41 +22,6 @@ std::string Reply(std::int64_t second, const std::string& echo = "0042", char so
 {
     return std::string("{TAVRIN_") + source + ",0," + state + "," + echo + std::to_string(second) + "}";
 }
-
-// Collects the log's lines of one category while it lives, debug lines included.
-class LogCapture {
-public:
-    explicit LogCapture(const char* category)
-    {
-        category_ = category;
-        lines_ = &lines;
-        QLoggingCategory::setFilterRules(QString("%1.debug=true").arg(category));
-        previous_ = qInstallMessageHandler(&LogCapture::Take);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(previous_);
-        QLoggingCategory::setFilterRules({});
-        lines_ = nullptr;
-    }
-
-    struct Line {
-        QtMsgType type;
-        std::string text;
-    };
-    std::vector<Line> lines;
-
-private:
-    static void Take(QtMsgType type, const QMessageLogContext& context, const QString& message)
-    {
-        if (lines_ && context.category && category_ == context.category)
-            lines_->push_back({type, message.toStdString()});
-    }
-
-    static inline std::string category_;
-    static inline std::vector<Line>* lines_ = nullptr;
-    QtMessageHandler previous_;
-};
 
 } // namespace
 
@@ -217,7 +181,7 @@ TEST_F(ClockKeeping, WithinOneReadASecondIsSetOnceButEveryFrameCounts)
 
 TEST_F(ClockKeeping, EveryChangeOrRefusalIsLoggedAndARightClockOnlyAtDebugLevel)
 {
-    LogCapture log("tavrin.sync");
+    const testsupport::LogLines log("tavrin.sync", testsupport::LogLines::Debug::On);
     clock.SetUtc(kNoon - 3, 500);
     form->SplitTimeReply(Reply(kNoon));
     clock.SetUtc(kNoon, 250);
@@ -226,15 +190,16 @@ TEST_F(ClockKeeping, EveryChangeOrRefusalIsLoggedAndARightClockOnlyAtDebugLevel)
     clock.SetUtc(kNoon + 10);
     form->SplitTimeReply(Reply(kNoon) + Reply(kNoon));
 
-    ASSERT_EQ(log.lines.size(), 3u);
-    EXPECT_EQ(log.lines[0].type, QtInfoMsg);
-    EXPECT_EQ(log.lines[0].text, "clock stepped by +2.500 s from 2008-05-21 11:59:57.500 UTC to 2008-05-21 "
-                                 "12:00:00.000 UTC (offset -2.500 s; server 127.0.0.1, source GPS, state 2)");
-    EXPECT_EQ(log.lines[1].type, QtDebugMsg);
-    EXPECT_EQ(log.lines[1].text, "clock right at 2008-05-21 12:00:00.250 UTC (offset +0.250 s; server 127.0.0.1, "
-                                 "source GPS, state 2)");
-    EXPECT_EQ(log.lines[2].type, QtWarningMsg);
-    EXPECT_EQ(log.lines[2].text, "clock not set: no permission; it stays at 2008-05-21 12:00:10.000 UTC, the server "
-                                 "said 2008-05-21 12:00:00.000 UTC (offset +10.000 s; server 127.0.0.1, source GPS, "
-                                 "state 2)");
+    const std::vector<testsupport::LogLine> lines = log.Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].type, QtInfoMsg);
+    EXPECT_EQ(lines[0].text, "clock stepped by +2.500 s from 2008-05-21 11:59:57.500 UTC to 2008-05-21 "
+                             "12:00:00.000 UTC (offset -2.500 s; server 127.0.0.1, source GPS, state 2)");
+    EXPECT_EQ(lines[1].type, QtDebugMsg);
+    EXPECT_EQ(lines[1].text, "clock right at 2008-05-21 12:00:00.250 UTC (offset +0.250 s; server 127.0.0.1, "
+                             "source GPS, state 2)");
+    EXPECT_EQ(lines[2].type, QtWarningMsg);
+    EXPECT_EQ(lines[2].text, "clock not set: no permission; it stays at 2008-05-21 12:00:10.000 UTC, the server "
+                             "said 2008-05-21 12:00:00.000 UTC (offset +10.000 s; server 127.0.0.1, source GPS, "
+                             "state 2)");
 }

@@ -1,4 +1,5 @@
 #include "framework/date_time.h"
+#include "tests/support/fakes.h"
 
 #include <QLocale>
 
@@ -9,21 +10,9 @@ using framework::EncodeDateTime;
 using framework::FormatDateTime;
 using framework::TFormatSettings;
 using platform::CivilTime;
+using testsupport::CivilAt;
 
 namespace {
-
-CivilTime At(int year, int month, int day, int hour = 0, int minute = 0, int second = 0, int ms = 0)
-{
-    CivilTime t;
-    t.year = year;
-    t.month = month;
-    t.day = day;
-    t.hour = hour;
-    t.minute = minute;
-    t.second = second;
-    t.millisecond = ms;
-    return t;
-}
 
 const TFormatSettings& English()
 {
@@ -35,18 +24,18 @@ const TFormatSettings& English()
 
 TEST(DateTime, CountsDaysFromTheEndOf1899)
 {
-    EXPECT_DOUBLE_EQ(EncodeDateTime(At(1899, 12, 30)), 0.0);
-    EXPECT_DOUBLE_EQ(EncodeDateTime(At(1900, 1, 1)), 2.0);
-    EXPECT_DOUBLE_EQ(EncodeDateTime(At(1970, 1, 1)), 25569.0);
-    EXPECT_DOUBLE_EQ(EncodeDateTime(At(2008, 5, 21, 12)), 39589.5);
-    EXPECT_DOUBLE_EQ(EncodeDateTime(At(1899, 12, 29, 6)), -1.25);
+    EXPECT_DOUBLE_EQ(EncodeDateTime(CivilAt(1899, 12, 30)), 0.0);
+    EXPECT_DOUBLE_EQ(EncodeDateTime(CivilAt(1900, 1, 1)), 2.0);
+    EXPECT_DOUBLE_EQ(EncodeDateTime(CivilAt(1970, 1, 1)), 25569.0);
+    EXPECT_DOUBLE_EQ(EncodeDateTime(CivilAt(2008, 5, 21, 12)), 39589.5);
+    EXPECT_DOUBLE_EQ(EncodeDateTime(CivilAt(1899, 12, 29, 6)), -1.25);
 }
 
 TEST(DateTime, DecodesWhatItEncodesToTheMillisecond)
 {
-    for (const CivilTime& t : {At(2008, 5, 21, 12, 0, 0), At(1970, 1, 1), At(2000, 2, 29, 23, 59, 59, 999),
-                               At(2038, 1, 19, 3, 14, 8, 1), At(9999, 12, 31, 23, 59, 59, 999),
-                               At(1899, 12, 29, 6, 30, 15, 250)}) {
+    for (const CivilTime& t : {CivilAt(2008, 5, 21, 12, 0, 0), CivilAt(1970, 1, 1),
+                               CivilAt(2000, 2, 29, 23, 59, 59, 999), CivilAt(2038, 1, 19, 3, 14, 8, 1),
+                               CivilAt(9999, 12, 31, 23, 59, 59, 999), CivilAt(1899, 12, 29, 6, 30, 15, 250)}) {
         const CivilTime back = DecodeDateTime(EncodeDateTime(t));
         EXPECT_EQ(back.year, t.year);
         EXPECT_EQ(back.month, t.month);
@@ -60,33 +49,33 @@ TEST(DateTime, DecodesWhatItEncodesToTheMillisecond)
 
 TEST(DateTime, DayOfWeekCountsFromSunday)
 {
-    EXPECT_EQ(DecodeDateTime(EncodeDateTime(At(2008, 5, 21))).dayOfWeek, 3);  // Wednesday
-    EXPECT_EQ(DecodeDateTime(EncodeDateTime(At(1899, 12, 30))).dayOfWeek, 6); // Saturday
-    EXPECT_EQ(DecodeDateTime(EncodeDateTime(At(2026, 12, 6))).dayOfWeek, 0);  // Sunday
+    EXPECT_EQ(DecodeDateTime(EncodeDateTime(CivilAt(2008, 5, 21))).dayOfWeek, 3);  // Wednesday
+    EXPECT_EQ(DecodeDateTime(EncodeDateTime(CivilAt(1899, 12, 30))).dayOfWeek, 6); // Saturday
+    EXPECT_EQ(DecodeDateTime(EncodeDateTime(CivilAt(2026, 12, 6))).dayOfWeek, 0);  // Sunday
 }
 
 TEST(DateTime, RoundingToTheMillisecondCanReachMidnight)
 {
-    const CivilTime t = DecodeDateTime(EncodeDateTime(At(2008, 5, 21)) - 1e-10);
+    const CivilTime t = DecodeDateTime(EncodeDateTime(CivilAt(2008, 5, 21)) - 1e-10);
     EXPECT_EQ(t.day, 21);
     EXPECT_EQ(t.hour, 0);
 }
 
 TEST(DateTimeFormat, ThePatternsOfTheClockFace)
 {
-    const double t = EncodeDateTime(At(2008, 5, 21, 9, 5, 7));
+    const double t = EncodeDateTime(CivilAt(2008, 5, 21, 9, 5, 7));
     EXPECT_EQ(FormatDateTime("hh", t, English()), "09");
     EXPECT_EQ(FormatDateTime("nn", t, English()), "05");
     EXPECT_EQ(FormatDateTime("ss", t, English()), "07");
     EXPECT_EQ(FormatDateTime("ddd dd mmm yyyy", t, English()), "Wed 21 May 2008");
     EXPECT_EQ(FormatDateTime("hh:nn:ss", t, English()), "09:05:07");
-    EXPECT_EQ(FormatDateTime("hh", EncodeDateTime(At(2008, 5, 21, 23)), English()), "23");
-    EXPECT_EQ(FormatDateTime("ddd dd mmm yyyy", EncodeDateTime(At(2026, 1, 4)), English()), "Sun 04 Jan 2026");
+    EXPECT_EQ(FormatDateTime("hh", EncodeDateTime(CivilAt(2008, 5, 21, 23)), English()), "23");
+    EXPECT_EQ(FormatDateTime("ddd dd mmm yyyy", EncodeDateTime(CivilAt(2026, 1, 4)), English()), "Sun 04 Jan 2026");
 }
 
 TEST(DateTimeFormat, ShortFormsQuotesAndLiterals)
 {
-    const double t = EncodeDateTime(At(2008, 5, 1, 7, 3, 4));
+    const double t = EncodeDateTime(CivilAt(2008, 5, 1, 7, 3, 4));
     EXPECT_EQ(FormatDateTime("h:n:s d/m/yy", t, English()), "7:3:4 1/5/08");
     EXPECT_EQ(FormatDateTime("'at' hh\"h\"", t, English()), "at 07h");
 }
@@ -95,7 +84,7 @@ TEST(DateTimeFormat, NamesAndSeparatorComeFromTheLocale)
 {
     const TFormatSettings german = TFormatSettings::FromLocale(QLocale(QLocale::German, QLocale::Germany));
     const TFormatSettings finnish = TFormatSettings::FromLocale(QLocale(QLocale::Finnish, QLocale::Finland));
-    const double t = EncodeDateTime(At(2008, 3, 21, 12, 30, 15));
+    const double t = EncodeDateTime(CivilAt(2008, 3, 21, 12, 30, 15));
     EXPECT_EQ(FormatDateTime("ddd dd mmm yyyy", t, german), "Fr. 21 März 2008");
     EXPECT_EQ(FormatDateTime("hh:nn:ss", t, german), "12:30:15");
     EXPECT_EQ(FormatDateTime("hh:nn:ss", t, finnish), "12.30.15");

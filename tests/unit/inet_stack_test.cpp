@@ -1,40 +1,20 @@
 #include "framework/exception.h"
-#include "net/inet/component.h"
 #include "net/inet/exceptions.h"
 #include "net/inet/stack.h"
+#include "tests/support/fakes.h"
+#include "tests/support/raised_by.h"
+#include "tests/support/stack_holder.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <system_error>
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 using platform::Ipv4Address;
-
-namespace {
-
-// Any internet component keeps the stack; this one does nothing else.
-class StackHolder final : public TIdComponent {
-public:
-    StackHolder() : TIdComponent(TComponentStart::Ready) {}
-};
-
-class FakeAddresses final : public platform::LocalAddresses {
-public:
-    std::vector<Ipv4Address> List() override
-    {
-        if (failure != 0)
-            throw std::system_error(failure, std::generic_category());
-        return addresses;
-    }
-
-    std::vector<Ipv4Address> addresses;
-    int failure = 0;
-};
-
-} // namespace
+using testsupport::RaisedBy;
+using testsupport::StackHolder;
 
 TEST(AddressText, DottedQuadIsFourNumbersFrom0To255)
 {
@@ -135,12 +115,7 @@ TEST_F(StackCalls, IgnoredCodeGivesTrueWithoutRaising)
 
 TEST_F(StackCalls, SocketThatCannotBeMadeRaisesItsOwnText)
 {
-    try {
-        stack().NewSocket(12345, 0);
-        FAIL() << "no exception";
-    } catch (const EIdInvalidSocket& error) {
-        EXPECT_EQ(error.Message(), "Cannot allocate socket.");
-    }
+    EXPECT_EQ(RaisedBy<EIdInvalidSocket>([&] { (void)stack().NewSocket(12345, 0); }), "Cannot allocate socket.");
 }
 
 TEST_F(StackCalls, WaitKeepsOnlyTheReadableDescriptorsInOrder)
@@ -173,22 +148,21 @@ TEST_F(StackCalls, WaitTakesAtMost64Descriptors)
     EXPECT_NO_THROW(stack().WaitReadable(full, 0));
 
     std::vector<int> tooMany(65, pair[0]);
-    try {
-        stack().WaitReadable(tooMany, 0);
-        FAIL() << "no exception";
-    } catch (const EIdStackSetSizeExceeded& error) {
-        EXPECT_EQ(error.Message(), "Set Size Exceeded.");
-    }
+    EXPECT_EQ(RaisedBy<EIdStackSetSizeExceeded>([&] { stack().WaitReadable(tooMany, 0); }), "Set Size Exceeded.");
     close(pair[0]);
     close(pair[1]);
 }
 
 class LocalAddressLookup : public StackCalls {
 protected:
-    void SetUp() override { TIdStack::UseLocalAddressSource(&addresses); }
+    void SetUp() override
+    {
+        addresses.addresses.clear();
+        TIdStack::UseLocalAddressSource(&addresses);
+    }
     void TearDown() override { TIdStack::UseLocalAddressSource(nullptr); }
 
-    FakeAddresses addresses;
+    testsupport::FakeLocalAddresses addresses;
 };
 
 TEST_F(LocalAddressLookup, ListsTheAddressesAsTextInTheSourcesOrder)

@@ -4,6 +4,7 @@
 #include "net/inet/thread.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/fakes.h"
+#include "tests/support/process_stats.h"
 #include "tests/support/watchdog.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using testsupport::Watchdog;
@@ -75,8 +78,9 @@ const std::vector<std::string> allHooks{"BeforeExecute", "BeforeStepLoop", "Afte
 TEST(WorkerThread, RunsNoStepUntilStarted)
 {
     Watchdog watchdog(20s);
+    const int threads = testsupport::ThreadsOf(getpid());
     ScriptedThread thread([](ScriptedThread& self) { self.SleepUnlessTerminated(1ms); });
-    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(testsupport::ThreadsOf(getpid()), threads); // nothing runs that could take a step
     EXPECT_EQ(thread.steps, 0);
     EXPECT_TRUE(thread.IsHalted());
     EXPECT_FALSE(thread.Terminated());
@@ -169,7 +173,7 @@ TEST(WorkerThread, MainThreadWaitServesACallTheWorkerIsBlockedIn)
         std::this_thread::sleep_for(1ms);
     // The event loop does not run here: only the wait itself can serve the call.
     thread.TerminateAndWaitFor();
-    EXPECT_GE(served, 1);
+    EXPECT_EQ(served, 1);
     EXPECT_EQ(thread.EndingException(), nullptr);
 }
 

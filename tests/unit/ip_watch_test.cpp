@@ -1,41 +1,25 @@
 #include "net/inet/ip_watch.h"
 #include "net/inet/thread.h"
 #include "tests/support/event_loop.h"
+#include "tests/support/fakes.h"
 #include "tests/support/watchdog.h"
 
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
+#include <utility>
 
 using namespace std::chrono_literals;
 using platform::Ipv4Address;
 
 namespace {
-
-class FakeAddresses final : public platform::LocalAddresses {
-public:
-    std::vector<Ipv4Address> List() override
-    {
-        ++lookups;
-        if (duringLookup)
-            duringLookup();
-        if (failing)
-            throw std::system_error(ENOMEM, std::generic_category());
-        return addresses;
-    }
-
-    std::vector<Ipv4Address> addresses;
-    bool failing = false;
-    int lookups = 0;
-    std::function<void()> duringLookup;
-};
 
 const Ipv4Address lan5{192, 168, 1, 5};
 const Ipv4Address lan7{192, 168, 1, 7};
@@ -76,7 +60,7 @@ protected:
         watch->PollAddress();
     }
 
-    FakeAddresses addresses;
+    testsupport::FakeLocalAddresses addresses;
     std::unique_ptr<TIdIPWatch> watch;
     int changes = 0;
 };
@@ -132,12 +116,12 @@ TEST_F(AddressWatch, AnyLoopbackAddressIsOffline)
 TEST_F(AddressWatch, FailedLookupChangesNothing)
 {
     PollWith({lan5});
-    addresses.failing = true;
+    addresses.failure = ENOMEM;
     watch->PollAddress();
     EXPECT_TRUE(watch->Online());
     EXPECT_EQ(watch->CurrentAddress(), "192.168.1.5");
 
-    addresses.failing = false;
+    addresses.failure = 0;
     PollWith({});
     EXPECT_TRUE(watch->Online());
     EXPECT_EQ(watch->CurrentAddress(), "192.168.1.5");
@@ -231,6 +215,46 @@ TEST_F(AddressWatch, ThreadChecksOnTheMainThread)
 
     watch->SetActive(false);
     EXPECT_FALSE(watch->Active());
+}
+
+TEST_F(AddressWatch, ThreadHandsChecksOverOnlyWhenTheSystemTellsOfAChange)
+{
+    testsupport::Watchdog watchdog(20s);
+    testsupport::ChangeNotices notices;
+    addresses.notices = &notices;
+    addresses.addresses = {lan5};
+    watch->WatchInterval = 10;
+    watch->SetActive(true);
+    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 1; })); // the first look is unasked
+
+    // Slices without a notice: had any handed a check over, the next could not have begun.
+    const int reads = notices.reads;
+    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return notices.reads >= reads + 3; }));
+    EXPECT_EQ(addresses.lookups, 1);
+
+    addresses.addresses = {loopback};
+    notices.pending = true;
+    EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 2; }));
+    EXPECT_EQ(addresses.lookups, 2);
+    watch->SetActive(false);
+}
+
+TEST_F(AddressWatch, ThreadLooksAgainAfterACheckThatCouldNotLook)
+{
+    testsupport::Watchdog watchdog(20s);
+    testsupport::ChangeNotices notices;
+    addresses.notices = &notices;
+    addresses.addresses = {lan5};
+    addresses.failure = ENOMEM;
+    watch->WatchInterval = 10;
+    watch->SetActive(true);
+    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return addresses.lookups >= 1; }));
+
+    // No notice comes, but the address the failed look missed is still found.
+    addresses.failure = 0;
+    EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 1; }));
+    EXPECT_TRUE(watch->Online());
+    watch->SetActive(false);
 }
 
 TEST_F(AddressWatch, SwitchingOnTwiceMakesOneThread)

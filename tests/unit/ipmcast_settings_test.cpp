@@ -3,8 +3,11 @@
 #include "net/inet/exceptions.h"
 #include "net/inet/ipmcast_client.h"
 #include "net/inet/thread.h"
+#include "tests/support/raised_by.h"
 
 #include <gtest/gtest.h>
+
+using testsupport::RaisedBy;
 
 TEST(MulticastSettings, GroupMustBeAMulticastAddress)
 {
@@ -16,13 +19,9 @@ TEST(MulticastSettings, GroupMustBeAMulticastAddress)
     EXPECT_EQ(client.MulticastGroup(), "224.0.0.0");
 
     for (const char* refused : {"240.0.0.1", "223.255.255.255", "224.0.0", "224.0.0.1.5", "", "224.0.0.x"}) {
-        try {
-            client.SetMulticastGroup(refused);
-            ADD_FAILURE() << refused << " was taken";
-        } catch (const EIdMCastNotValidAddress& error) {
-            EXPECT_EQ(error.Message(),
-                      "The supplied IP address is not a valid multicast address [224.0.0.0 to 239.255.255.255].");
-        }
+        EXPECT_EQ(RaisedBy<EIdMCastNotValidAddress>([&] { client.SetMulticastGroup(refused); }),
+                  "The supplied IP address is not a valid multicast address [224.0.0.0 to 239.255.255.255].")
+            << refused;
         EXPECT_EQ(client.MulticastGroup(), "224.0.0.0");
     }
 }
@@ -31,12 +30,7 @@ TEST(MulticastSettings, SwitchingOnWithoutAnyPortRaises)
 {
     TIdIPMCastClient client;
     const int threads = TIdThread::LiveThreadCount();
-    try {
-        client.SetActive(true);
-        FAIL() << "no exception";
-    } catch (const EIdMCastNoBindings& error) {
-        EXPECT_EQ(error.Message(), "No bindings specified.");
-    }
+    EXPECT_EQ(RaisedBy<EIdMCastNoBindings>([&] { client.SetActive(true); }), "No bindings specified.");
     EXPECT_FALSE(client.Active());
     EXPECT_EQ(client.Bindings().Count(), 0);
     EXPECT_EQ(TIdThread::LiveThreadCount(), threads);

@@ -1,5 +1,6 @@
 #include "framework/registry.h"
 #include "tests/support/fakes.h"
+#include "tests/support/raised_by.h"
 #include "tests/support/watchdog.h"
 
 #include <QDir>
@@ -20,20 +21,14 @@ using framework::ERegistryException;
 using framework::TRegistry;
 using platform::RegistryValue;
 using testsupport::MemoryRegistryHive;
+using testsupport::RaisedBy;
 
 namespace {
 
 const std::string kKey = "SOFTWARE\\DOVETRA\\TAVRINCLIENT";
 
-std::string MessageOf(const std::function<void()>& call)
-{
-    try {
-        call();
-    } catch (const ERegistryException& error) {
-        return error.Message();
-    }
-    return "no error";
-}
+// The message of the accessor's exception that a call raised.
+constexpr auto MessageOf = RaisedBy<ERegistryException>;
 
 std::string ReadFile(const std::string& path)
 {
@@ -431,20 +426,13 @@ TEST_F(HiveFile, WhatIsNotASmallRegularFileIsRefusedBeforeItIsRead)
         {big, "refused: 2097163 bytes, larger than 1 MiB"},
         {dir.path().toStdString(), "refused: a folder, not a regular file"},
     };
+    constexpr auto FaultOf = RaisedBy<platform::HiveFormatError>;
     for (const auto& [target, reason] : cases) {
         QFile::remove(QString::fromStdString(Path()));
         ASSERT_EQ(symlink(target.c_str(), Path().c_str()), 0);
         platform::FileRegistryHive hive(Path(), {});
-        const auto faultOf = [](const std::function<void()>& call) {
-            try {
-                call();
-            } catch (const platform::HiveFormatError& error) {
-                return std::string(error.what());
-            }
-            return std::string("no error");
-        };
-        EXPECT_EQ(faultOf([&] { hive.KeyExists(kKey); }), Path() + ": " + reason);
-        EXPECT_EQ(faultOf([&] { hive.SetValue(kKey, "server", Text("x")); }), Path() + ": " + reason);
+        EXPECT_EQ(FaultOf([&] { hive.KeyExists(kKey); }), Path() + ": " + reason);
+        EXPECT_EQ(FaultOf([&] { hive.SetValue(kKey, "server", Text("x")); }), Path() + ": " + reason);
         EXPECT_EQ(QFileInfo(QString::fromStdString(Path())).symLinkTarget().toStdString(), target);
     }
     EXPECT_EQ(QFileInfo(QString::fromStdString(big)).size(), 2097163);

@@ -1,6 +1,8 @@
 #include "framework/registry.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/form_fixture.h"
+#include "tests/support/log_lines.h"
+#include "tests/support/raised_by.h"
 
 #include <QAction>
 #include <QDir>
@@ -11,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include <string_view>
 #include <unistd.h>
 
 using platform::RegistryValue;
 using testsupport::FormTest;
+using testsupport::RaisedBy;
 
 namespace {
 
@@ -37,30 +39,6 @@ bool Centred(const QWidget& window)
     const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
     return (window.frameGeometry().center() - screenCentre).manhattanLength() <= 8;
 }
-
-// Collects what is logged under "tavrin.settings" while it lives.
-class SettingsLog {
-public:
-    SettingsLog() : previous_(qInstallMessageHandler(&Collect)) { Lines().clear(); }
-    ~SettingsLog() { qInstallMessageHandler(previous_); }
-    SettingsLog(const SettingsLog&) = delete;
-    SettingsLog& operator=(const SettingsLog&) = delete;
-
-    static std::vector<std::string>& Lines()
-    {
-        static std::vector<std::string> lines;
-        return lines;
-    }
-
-private:
-    static void Collect(QtMsgType, const QMessageLogContext& context, const QString& text)
-    {
-        if (context.category && std::string_view(context.category) == "tavrin.settings")
-            Lines().push_back(text.toStdString());
-    }
-
-    QtMessageHandler previous_;
-};
 
 } // namespace
 
@@ -115,19 +93,9 @@ TEST_F(Settings, AValueOfTheWrongTypeStopsTheStart)
 {
     Stored("server", Text("10.1.1.1"));
     Stored("x", Text("12"));
-    try {
-        MakeForm();
-        FAIL() << "the form was made";
-    } catch (const framework::ERegistryException& error) {
-        EXPECT_EQ(error.Message(), "Invalid data type for 'x'");
-    }
+    EXPECT_EQ(RaisedBy<framework::ERegistryException>([&] { MakeForm(); }), "Invalid data type for 'x'");
     Stored("x", {platform::REG_QWORD, std::string(8, '\0')});
-    try {
-        MakeForm();
-        FAIL() << "the form was made";
-    } catch (const framework::ERegistryException& error) {
-        EXPECT_EQ(error.Message(), "Failed to get data for 'x'");
-    }
+    EXPECT_EQ(RaisedBy<framework::ERegistryException>([&] { MakeForm(); }), "Failed to get data for 'x'");
 }
 
 TEST_F(Settings, SettingsTwiceStoresTheAddressTypedBetween)
@@ -235,15 +203,16 @@ TEST_F(SettingsFile, UnderSudoWithTheUsersHomeNothingIsMadeThereAndTheReasonIsGi
     const QString home = dir.filePath("home");
     ASSERT_TRUE(QDir().mkpath(home));
     ASSERT_EQ(chown(home.toLocal8Bit().constData(), 54321, 54321), 0);
-    const SettingsLog log;
+    const testsupport::LogLines log("tavrin.settings");
     platform::FileRegistryHive hive((home + "/.config/tavrin-client/user.reg").toStdString(), {});
-    ASSERT_EQ(log.Lines().size(), 1u); // at start, before any save
-    EXPECT_EQ(log.Lines()[0].rfind("settings are not saved: " + home.toStdString() + " belongs to ", 0), 0u) << log.Lines()[0];
+    const std::vector<std::string> atStart = log.Texts();
+    ASSERT_EQ(atStart.size(), 1u); // before any save
+    EXPECT_EQ(atStart[0].rfind("settings are not saved: " + home.toStdString() + " belongs to ", 0), 0u) << atStart[0];
     MakeFormOver(hive);
     form->Chimes1->trigger();
     form->SaveSettings1->trigger();
     EXPECT_EQ(form->StatusBar1->PanelText(1).rfind("Settings not saved: " + home.toStdString() + " belongs to ", 0), 0u);
-    EXPECT_EQ(log.Lines().size(), 1u);
+    EXPECT_EQ(log.Texts().size(), 1u);
     EXPECT_TRUE(alerts.shown.empty());
     EXPECT_TRUE(QDir(home).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
 }

@@ -2,6 +2,7 @@
 // or PipeWire: ALSA takes over, and when it cannot play either the log says so once.
 
 #include "platform/sound_player.h"
+#include "tests/support/log_lines.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -9,35 +10,13 @@
 #include <dlfcn.h>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 namespace {
-
-// The lines of the category "tavrin.desktop" logged while it lives.
-class DesktopLog {
-public:
-    DesktopLog() : previous_(qInstallMessageHandler(&Record)) { current_ = this; }
-    ~DesktopLog()
-    {
-        qInstallMessageHandler(previous_);
-        current_ = nullptr;
-    }
-
-    std::vector<std::string> lines;
-
-private:
-    static void Record(QtMsgType, const QMessageLogContext& context, const QString& text)
-    {
-        if (context.category && std::string(context.category) == "tavrin.desktop")
-            current_->lines.push_back(text.toStdString());
-    }
-
-    static inline DesktopLog* current_ = nullptr;
-    QtMessageHandler previous_;
-};
 
 // A tenth of a second of silence: 16-bit mono PCM at 8 kHz.
 void WriteWav(const QString& path)
@@ -93,6 +72,16 @@ protected:
     int alsaFiles_ = 0;
 };
 
+// Whether a library whose file is named `name` is mapped into this process.
+bool Loaded(const std::string& name)
+{
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);)
+        if (line.find("/" + name) != std::string::npos)
+            return true;
+    return false;
+}
+
 constexpr const char* kNoDevice = "";
 constexpr const char* kDiscardingDevice = "pcm.!default { type null }\n";
 
@@ -101,38 +90,51 @@ constexpr const char* kDiscardingDevice = "pcm.!default { type null }\n";
 TEST_F(SoundWithoutServer, AlsaPlaysWhenTheDefaultDriverCannotOpen)
 {
     ConfigureAlsa(kDiscardingDevice);
-    DesktopLog log;
+    const testsupport::LogLines log("tavrin.desktop");
     platform::CanberraSoundPlayer player;
     player.PlayAsync(chime_);
     player.PlayAsync(chime_);
-    EXPECT_TRUE(log.lines.empty()) << log.lines.front();
+    EXPECT_EQ(log.Texts(), std::vector<std::string>());
 }
 
 TEST_F(SoundWithoutServer, NothingToPlayOnIsLoggedOnceWithEachDriversReason)
 {
     ConfigureAlsa(kNoDevice);
-    DesktopLog log;
+    const testsupport::LogLines log("tavrin.desktop");
     platform::CanberraSoundPlayer player;
     player.PlayAsync(chime_);
     player.PlayAsync(chime_);
     player.PlayAsync("no-such-file.wav");
-    ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0].rfind("no sound can play, so the hour alarm is silent (default driver: ", 0), 0u) << log.lines[0];
-    EXPECT_NE(log.lines[0].find("; ALSA: "), std::string::npos) << log.lines[0];
+    const std::vector<std::string> lines = log.Texts();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("no sound can play, so the hour alarm is silent (default driver: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("; ALSA: "), std::string::npos) << lines[0];
 }
 
 TEST_F(SoundWithoutServer, ANewSilenceAfterASoundIsLoggedAgain)
 {
-    DesktopLog log;
+    const testsupport::LogLines log("tavrin.desktop");
     platform::CanberraSoundPlayer player;
     ConfigureAlsa(kNoDevice);
     player.PlayAsync(chime_);
     ConfigureAlsa(kDiscardingDevice);
     player.PlayAsync(chime_);
-    ASSERT_EQ(log.lines.size(), 1u);
+    ASSERT_EQ(log.Texts().size(), 1u);
     ConfigureAlsa(kNoDevice);
     player.PlayAsync(chime_);
-    EXPECT_EQ(log.lines.size(), 2u);
+    EXPECT_EQ(log.Texts().size(), 2u);
+}
+
+TEST_F(SoundWithoutServer, LibcanberraComesOnlyWithTheFirstSound)
+{
+    if (Loaded("libcanberra.so"))
+        GTEST_SKIP() << "an earlier test of this process has played a sound";
+    platform::CanberraSoundPlayer player;
+    EXPECT_FALSE(Loaded("libcanberra.so"));
+    EXPECT_FALSE(Loaded("libasound.so"));
+    ConfigureAlsa(kDiscardingDevice);
+    player.PlayAsync(chime_);
+    EXPECT_TRUE(Loaded("libcanberra.so"));
 }
 
 // The ALSA driver plays on detached threads of its own code, which may still be on their

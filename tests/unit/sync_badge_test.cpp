@@ -4,65 +4,51 @@
 
 using testsupport::FormTest;
 
-class SyncBadge : public FormTest {
-protected:
-    void Show(int source, int state)
-    {
-        form->FTimeSource = static_cast<std::int16_t>(source);
-        form->FSyncState = static_cast<std::int16_t>(state);
-        form->ShowSyncBadge();
-    }
-    void ExpectBadge(const std::string& caption, TColor background, TColor text)
-    {
-        EXPECT_EQ(form->tsStatus->Caption(), caption);
-        EXPECT_EQ(form->tsStatus->Color(), background);
-        EXPECT_EQ(form->tsStatus->FontColor(), text);
-    }
-};
+class SyncBadge : public FormTest {};
 
 TEST_F(SyncBadge, SourceNamesTheCaptionAndStateChoosesTheColours)
 {
-    Show(1, 2);
+    ShowBadge(1, 2);
     ExpectBadge("GPS", 0x00FF00, 0x000000);
-    Show(3, 0);
+    ShowBadge(3, 0);
     ExpectBadge("NTP", 0x0000FF, 0xFFFFFF);
-    Show(1, 1);
+    ShowBadge(1, 1);
     ExpectBadge("GPS", 0x00FFFF, 0x000000);
-    Show(3, 3);
+    ShowBadge(3, 3);
     ExpectBadge("NTP", clBtnFace, clGray);
 }
 
 TEST_F(SyncBadge, ThePcClockAsSourceIsAlwaysInSync)
 {
-    Show(0, 0);
+    ShowBadge(0, 0);
     ExpectBadge("PC Clock", 0x00FF00, 0x000000);
     EXPECT_EQ(form->FSyncState, 2);
 }
 
 TEST_F(SyncBadge, ValuesOutsideTheTableLeaveTheirPart)
 {
-    Show(1, 2);
-    Show(2, 1); // unknown source: caption stays, colours follow the state
+    ShowBadge(1, 2);
+    ShowBadge(2, 1); // unknown source: caption stays, colours follow the state
     ExpectBadge("GPS", 0x00FFFF, 0x000000);
-    Show(3, 7); // unknown state: caption follows, colours stay
+    ShowBadge(3, 7); // unknown state: caption follows, colours stay
     ExpectBadge("NTP", 0x00FFFF, 0x000000);
-    Show(9, -1);
+    ShowBadge(9, -1);
     ExpectBadge("NTP", 0x00FFFF, 0x000000);
 }
 
 TEST_F(SyncBadge, UnknownLookIsGreyOnButtonFace)
 {
-    Show(1, 2);
+    ShowBadge(1, 2);
     form->ShowUnknownBadge();
     ExpectBadge("Unknown", clBtnFace, clGray);
 }
 
 TEST_F(SyncBadge, ColoursReachTheScreen)
 {
-    Show(0, 0);
+    ShowBadge(0, 0);
     const QPalette colours = form->tsStatus->palette();
     EXPECT_EQ(colours.color(QPalette::Window), QColor(0, 255, 0));
     EXPECT_EQ(colours.color(QPalette::WindowText), QColor(0, 0, 0));
-    Show(3, 0);
+    ShowBadge(3, 0);
     EXPECT_EQ(form->tsStatus->palette().color(QPalette::Window), QColor(255, 0, 0));
 }

@@ -4,6 +4,7 @@
 #include "app/synchroniser_watch.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/form_fixture.h"
+#include "tests/support/log_lines.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -27,30 +28,10 @@ public:
     int asked = 0;
 };
 
-std::vector<std::string> g_logLines;
-
-void KeepSyncLines(QtMsgType, const QMessageLogContext& context, const QString& message)
-{
-    if (context.category && std::string(context.category) == "tavrin.sync")
-        g_logLines.push_back(message.toStdString());
-}
-
 } // namespace
 
 class SynchroniserWatchTest : public testsupport::FormTest {
 protected:
-    void SetUp() override
-    {
-        FormTest::SetUp();
-        g_logLines.clear();
-        previousHandler_ = qInstallMessageHandler(KeepSyncLines);
-    }
-    void TearDown() override
-    {
-        qInstallMessageHandler(previousHandler_);
-        FormTest::TearDown();
-    }
-
     std::unique_ptr<SynchroniserWatch> Watch(std::chrono::milliseconds interval = std::chrono::hours(1))
     {
         return std::make_unique<SynchroniserWatch>(
@@ -58,10 +39,10 @@ protected:
             interval);
     }
 
-    FakeSynchroniserProbe probe;
+    std::vector<std::string> Logged() const { return log.Texts(); }
 
-private:
-    QtMessageHandler previousHandler_ = nullptr;
+    FakeSynchroniserProbe probe;
+    const testsupport::LogLines log{"tavrin.sync"};
 };
 
 TEST_F(SynchroniserWatchTest, AnActiveSynchroniserIsToldOncePerChange)
@@ -73,21 +54,21 @@ TEST_F(SynchroniserWatchTest, AnActiveSynchroniserIsToldOncePerChange)
     ASSERT_EQ(tray.messages.size(), 1u);
     EXPECT_EQ(tray.messages[0].second, notice);
     EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\n" + notice);
-    ASSERT_EQ(g_logLines.size(), 1u);
-    EXPECT_EQ(g_logLines[0], "another synchroniser keeps the clock: systemd-timedated says NTP on, clock "
-                             "synchronised; " + notice);
+    ASSERT_EQ(Logged().size(), 1u);
+    EXPECT_EQ(Logged()[0], "another synchroniser keeps the clock: systemd-timedated says NTP on, clock "
+                           "synchronised; " + notice);
 
     watch->CheckNow(); // the same again: nothing new
     EXPECT_EQ(tray.messages.size(), 1u);
-    EXPECT_EQ(g_logLines.size(), 1u);
+    EXPECT_EQ(Logged().size(), 1u);
 
     // Turned off: the tip forgets it, without a notification.
     probe.finding = {Source::Timedated, false, false};
     watch->CheckNow();
     EXPECT_EQ(tray.messages.size(), 1u);
     EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active");
-    ASSERT_EQ(g_logLines.size(), 2u);
-    EXPECT_THAT(g_logLines[1], HasSubstr("no other synchroniser keeps the clock now"));
+    ASSERT_EQ(Logged().size(), 2u);
+    EXPECT_THAT(Logged()[1], HasSubstr("no other synchroniser keeps the clock now"));
 
     // Back on, seen by the kernel only this time: told again, with the other remedy.
     probe.finding = {Source::Kernel, false, true};
@@ -95,7 +76,7 @@ TEST_F(SynchroniserWatchTest, AnActiveSynchroniserIsToldOncePerChange)
     ASSERT_EQ(tray.messages.size(), 2u);
     EXPECT_EQ(tray.messages[1].second,
               "Another time synchroniser keeps the clock: stop chronyd or ntpd, or run 'timedatectl set-ntp false'");
-    EXPECT_THAT(g_logLines.back(), HasSubstr("the kernel says its clock is kept synchronised"));
+    EXPECT_THAT(Logged().back(), HasSubstr("the kernel says its clock is kept synchronised"));
 }
 
 TEST_F(SynchroniserWatchTest, NothingToTellLeavesTheTrayAlone)
@@ -107,7 +88,7 @@ TEST_F(SynchroniserWatchTest, NothingToTellLeavesTheTrayAlone)
     watch->CheckNow(); // nobody could tell: still nothing to say
     EXPECT_EQ(tray.requests.size(), trayRequests);
     EXPECT_TRUE(tray.messages.empty());
-    EXPECT_EQ(g_logLines.size(), 0u); // debug lines only, and those are off
+    EXPECT_EQ(Logged().size(), 0u); // debug lines only, and those are off
 }
 
 TEST_F(SynchroniserWatchTest, AsksAgainAtItsInterval)

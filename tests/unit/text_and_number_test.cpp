@@ -3,12 +3,14 @@
 #include "framework/format.h"
 #include "framework/number_format.h"
 #include "framework/text.h"
+#include "tests/support/raised_by.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 using namespace framework;
+using testsupport::RaisedBy;
 
 TEST(TextRoutines, PosIsOneBasedAndZeroWhenAbsent)
 {
@@ -64,12 +66,7 @@ TEST(IntegerConversion, RaisesOnEmptyMalformedOrOutOfRangeText)
 
 TEST(IntegerConversion, MessageQuotesTheText)
 {
-    try {
-        StrToInt("1a");
-        FAIL() << "no exception";
-    } catch (const Exception& error) {
-        EXPECT_EQ(error.Message(), "'1a' is not a valid integer value");
-    }
+    EXPECT_EQ(RaisedBy<Exception>([&] { StrToInt("1a"); }), "'1a' is not a valid integer value");
 }
 
 TEST(FloatConversion, ReadsDecimalNotationWhateverTheLocale)

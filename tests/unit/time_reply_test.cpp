@@ -39,12 +39,7 @@ protected:
         tzset();
     }
 
-    void ExpectUnknownBadge()
-    {
-        EXPECT_EQ(form->tsStatus->Caption(), "Unknown");
-        EXPECT_EQ(form->tsStatus->Color(), clBtnFace);
-        EXPECT_EQ(form->tsStatus->FontColor(), clGray);
-    }
+    void ExpectUnknownBadge() { ExpectBadge("Unknown", clBtnFace, clGray); }
 };
 
 TEST_F(TimeReply, TheExampleFrameSetsTheClockAndShowsGpsOnLime)

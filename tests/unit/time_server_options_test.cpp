@@ -19,29 +19,6 @@ std::string Dotted(in_addr address)
 
 } // namespace
 
-TEST(TimeServerOptions, DefaultsServeLoopbackOnTheClientsPorts)
-{
-    const CommandLine line = ParseCommandLine({});
-    ASSERT_EQ(line.action, CommandLine::Action::Run);
-    const timeserver::ServerOptions& o = line.options;
-    EXPECT_EQ(Dotted(o.listenAddress), "127.0.0.1");
-    EXPECT_EQ(o.listenPort, 6645);
-    EXPECT_EQ(o.replyPort, 6646);
-    EXPECT_EQ(Dotted(o.multicastInterface), "127.0.0.1");
-    EXPECT_EQ(o.groupPort, 6649);
-    EXPECT_EQ(o.statusInterval, 10s);
-    EXPECT_EQ(o.source, '1');
-    EXPECT_EQ(o.state, '2');
-    EXPECT_EQ(o.offsetSeconds, 0);
-    EXPECT_FALSE(o.fixedEchoCode);
-    EXPECT_EQ(o.framesPerReply, 1);
-    EXPECT_FALSE(o.splitReply || o.noReply || o.closeAtOnce || o.rawReply);
-    EXPECT_EQ(o.replyDelay, 0ms);
-    EXPECT_TRUE(o.phases.empty());
-    EXPECT_EQ(o.repliesPerRequest, 1);
-    EXPECT_EQ(o.replyInterval, 0ms);
-}
-
 TEST(TimeServerOptions, ValuesComeAfterTheNameOrAfterAnEqualsSign)
 {
     const CommandLine line = ParseCommandLine({"--source", "3", "--state=0", "--offset", "-3600", "--echo-code=-012",

@@ -1,10 +1,7 @@
 #include "tests/support/form_fixture.h"
-#include "tests/support/event_loop.h"
 
 #include <QAction>
 #include <QMenu>
-#include <QPainter>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -142,14 +139,6 @@ TEST_F(Tray, MinimiseAndCloseHideTheWindowAndTheProgramGoesOn)
     EXPECT_FALSE(form->isVisible());
     EXPECT_FALSE(application.Terminated());
     EXPECT_TRUE(tray.present);
-}
-
-TEST_F(Tray, NoControlDrawsItsOwnIcons)
-{
-    QImage canvas(16, 16, QImage::Format_ARGB32);
-    QPainter painter(&canvas);
-    for (int id : {0, 1, 101})
-        EXPECT_FALSE(TForm1::DrawItemIcon(id, painter, QPoint(0, 0)));
 }
 
 TEST_F(Tray, TheTipCarriesTheLastResultAndOnlyAChangeForTheWorseNotifies)

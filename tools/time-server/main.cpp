@@ -25,7 +25,9 @@ platform::UniqueFd StopSignals()
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    // Unblocked, they would end the server before the descriptor saw them.
+    if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0)
+        return {};
     return platform::UniqueFd(signalfd(-1, &signals, SFD_CLOEXEC));
 }
 

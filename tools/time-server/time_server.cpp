@@ -55,7 +55,8 @@ std::string SystemError(const std::string& what)
 std::int64_t SecondsSince1970()
 {
     timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
+    // Cannot fail: the clock always exists and `now` is writable.
+    [[maybe_unused]] const int result = clock_gettime(CLOCK_REALTIME, &now);
     return now.tv_sec;
 }
 
@@ -64,7 +65,8 @@ std::int64_t SecondsSince1970()
 std::chrono::steady_clock::time_point NextPhase(std::chrono::milliseconds phase)
 {
     timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
+    // Cannot fail: the clock always exists and `now` is writable.
+    [[maybe_unused]] const int result = clock_gettime(CLOCK_REALTIME, &now);
     auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(phase) - std::chrono::nanoseconds(now.tv_nsec);
     if (wait < std::chrono::nanoseconds(0))
         wait += std::chrono::seconds(1);
@@ -78,8 +80,10 @@ TimeServer::TimeServer(const ServerOptions& options, std::FILE* log) : options_(
     listenFd_ = UniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!listenFd_)
         throw ServerError(SystemError("cannot make the listening socket"));
+    // A restart right after a stop may find the port's old connections in TIME_WAIT;
+    // without the option such a bind is refused, and says so.
     const int on = 1;
-    setsockopt(listenFd_.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    [[maybe_unused]] const int reusing = setsockopt(listenFd_.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     const sockaddr_in listenAt = Endpoint(options_.listenAddress, options_.listenPort);
     if (bind(listenFd_.Get(), reinterpret_cast<const sockaddr*>(&listenAt), sizeof listenAt) != 0)
         throw ServerError(SystemError("cannot listen on " + ToText(listenAt)));
@@ -108,7 +112,8 @@ std::uint16_t TimeServer::ListenPort() const
 {
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
-    getsockname(listenFd_.Get(), reinterpret_cast<sockaddr*>(&bound), &length);
+    if (getsockname(listenFd_.Get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0)
+        throw ServerError(SystemError("cannot read the listening port"));
     return ntohs(bound.sin_port);
 }
 
@@ -255,7 +260,8 @@ void TimeServer::AdvanceReply(Reply& reply)
     if (reply.stage == Reply::Stage::Connecting) {
         int error = 0;
         socklen_t length = sizeof error;
-        getsockopt(reply.fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
+        if (getsockopt(reply.fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            error = errno;
         if (error != 0)
             return FailReply(reply, std::strerror(error));
         if (!options_.phases.empty()) {

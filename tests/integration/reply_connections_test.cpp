@@ -1,0 +1,237 @@
+// The window's reply port against real loopback connections: who gets in, for how long, with
+// how much, and what their failures leave behind.
+
+#include "tests/support/event_loop.h"
+#include "tests/support/form_fixture.h"
+#include "tests/support/log_lines.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/process_stats.h"
+
+#include <QLineEdit>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testsupport::DescriptorsOf;
+using testsupport::LoopbackPeer;
+using testsupport::ProcessEventsUntil;
+
+namespace {
+
+// A frame as the server sends it, told apart from others by its echo code.
+std::string Frame(int echoCode, char source = '1')
+{
+    std::string echo = std::to_string(echoCode);
+    echo.insert(0, 4 - echo.size(), '0');
+    return std::string("{TAVRIN_") + source + ",0,2," + echo + std::to_string(1211371200 + echoCode) + "}";
+}
+
+bool ClosedByThePort(LoopbackPeer& peer)
+{
+    return peer.SeesClose(0ms);
+}
+
+} // namespace
+
+class ReplyPort : public testsupport::FormTest {
+protected:
+    void SetUp() override
+    {
+        FormTest::SetUp();
+        form->Edit1->setText("127.0.0.1");
+        Tick(); // the first fetch, out of the way
+        descriptors = DescriptorsOf(getpid());
+    }
+
+    int Port() const { return testsupport::LocalPortOf(form->ServerSocket1->Socket()->Descriptor()); }
+
+    LoopbackPeer ConnectFrom(const std::string& source) { return LoopbackPeer::ConnectedFrom(source, Port()); }
+
+    // The server's way: connect, send, close; then wait until the window took it.
+    void ServerReplies(int echoCode)
+    {
+        LoopbackPeer reply = ConnectFrom("127.0.0.1");
+        reply.Send(Frame(echoCode));
+        reply.Close();
+        ASSERT_TRUE(ProcessEventsUntil([&] { return form->FEchoCode == echoCode; }));
+    }
+
+    int Held() const { return static_cast<int>(form->FReplyConnections.Count()); }
+
+    void ExpectNothingLeftOpen()
+    {
+        EXPECT_TRUE(ProcessEventsUntil([&] {
+            return form->ServerSocket1->Socket()->ConnectionCount() == 0 && DescriptorsOf(getpid()) == descriptors;
+        }, 2s)) << DescriptorsOf(getpid()) << " descriptors open, " << descriptors << " before";
+        EXPECT_EQ(Held(), 0);
+    }
+
+    int descriptors = 0;
+};
+
+TEST_F(ReplyPort, AReplyFromAnotherAddressIsClosedUnreadAndChangesNothing)
+{
+    const testsupport::LogLines log;
+    const int countdown = form->Timer1->Tag;
+    const std::string panel = form->StatusBar1->PanelText(1);
+    form->tsStatus->SetCaption("GPS");
+
+    LoopbackPeer stranger = ConnectFrom("127.0.0.2");
+    stranger.Send(Frame(77, '3'));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return ClosedByThePort(stranger); }));
+    EXPECT_EQ(form->FEchoCode, 9999);
+    EXPECT_EQ(form->tsStatus->Caption(), "GPS");
+    EXPECT_EQ(form->StatusBar1->PanelText(1), panel);
+
+    ServerReplies(42); // the marker: the server's own reply still gets through
+    EXPECT_EQ(form->Timer1->Tag, countdown - 1); // one tick: the stranger's frame ran none
+    EXPECT_EQ(clockSetter.set.size(), 1u);
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_EQ(log.Count("tavrin.net: reply connection from 127.0.0.2 refused: the server is 127.0.0.1"), 1);
+    stranger.Close();
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(ReplyPort, ResetsInARowShowNoBoxAndLeaveNothingOpen)
+{
+    const testsupport::LogLines log;
+    // Each reset comes once the window holds the connection; pacing by that also keeps the
+    // kernel's queue of five from overflowing.
+    std::atomic<int> accepted = 0;
+    form->ServerSocket1->OnAccept = [&](QObject*, net::TCustomWinSocket*) { ++accepted; };
+    std::atomic<bool> done = false;
+    std::thread resets([&, port = Port()] {
+        for (int i = 0; i < 100; ++i) {
+            LoopbackPeer peer = LoopbackPeer::ConnectedTo(port);
+            const auto deadline = std::chrono::steady_clock::now() + 5s;
+            while (accepted.load() <= i && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
+            if (i % 2 == 0)
+                peer.Send("{TAVRIN_1"); // half of them reset with bytes on the way
+            peer.Reset();
+        }
+        done = true;
+    });
+    const bool served = ProcessEventsUntil([&] { return done.load(); }, 20s);
+    resets.join();
+    ASSERT_TRUE(served);
+
+    ServerReplies(42);
+    EXPECT_EQ(accepted.load(), 101);
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_EQ(log.Count("tavrin.net: reply connection from 127.0.0.1 ended: Connection reset by peer (10054)"), 100);
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(ReplyPort, SilentConnectionsAreClosedAfterTheSilenceLimit)
+{
+    form->FReplyConnections.SetLimits({200ms, 64, 4096});
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<LoopbackPeer> silent;
+    for (int i = 0; i < 3; ++i)
+        silent.push_back(ConnectFrom("127.0.0.1"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Held() == 3; }));
+
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        return std::all_of(silent.begin(), silent.end(), [](LoopbackPeer& peer) { return ClosedByThePort(peer); });
+    }, 3s));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+    ServerReplies(42);
+    silent.clear();
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(ReplyPort, BeyondTheCountTheLongestSilentIsClosedFirst)
+{
+    form->FReplyConnections.SetLimits({30s, 3, 4096});
+    std::vector<LoopbackPeer> peers;
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(ConnectFrom("127.0.0.1"));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return Held() == i + 1; }));
+    }
+    peers[0].Send(Frame(7)); // heard from: no longer the longest silent
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form->FEchoCode == 7; }));
+
+    peers.push_back(ConnectFrom("127.0.0.1"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return ClosedByThePort(peers[1]); }));
+    EXPECT_EQ(Held(), 3);
+    for (const int open : {0, 2, 3}) { // each still heard
+        peers[open].Send(Frame(10 + open));
+        EXPECT_TRUE(ProcessEventsUntil([&] { return form->FEchoCode == 10 + open; })) << open;
+    }
+    peers.clear();
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(ReplyPort, AConnectionSendingMoreThanItsShareIsClosedAndTheRestDropped)
+{
+    const testsupport::LogLines log;
+    const int countdown = form->Timer1->Tag;
+    // 141 frames of 29 bytes fill 4,089 of the 4,096 bytes; the 142nd is cut by the limit.
+    std::string flood;
+    for (int echo = 1; echo <= 160; ++echo)
+        flood += Frame(echo);
+    LoopbackPeer sender = ConnectFrom("127.0.0.1");
+    sender.Send(flood);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return ClosedByThePort(sender); }));
+
+    ServerReplies(4242);
+    EXPECT_EQ(form->Timer1->Tag, countdown - 142); // the 141 frames within the limit and the marker
+    EXPECT_EQ(log.Count("tavrin.net: reply connection from 127.0.0.1 sent more than 4096 bytes: closed, the rest "
+                        "dropped"),
+              1);
+    sender.Close();
+    ExpectNothingLeftOpen();
+}
+
+// Another program holds the reply port, as another user's copy of the program would.
+class ReplyPortHeld : public testsupport::FormTest {
+protected:
+    void SetUp() override
+    {
+        ports.reply = holder.LocalPort();
+        FormTest::SetUp();
+    }
+
+    std::string Notice() const
+    {
+        return "Another Tavrin Client on this PC receives the time (port " + std::to_string(ports.reply) + " in use)";
+    }
+
+    LoopbackPeer holder = LoopbackPeer::Listening();
+    const testsupport::LogLines log; // from before the window's start
+};
+
+TEST_F(ReplyPortHeld, IsSaidOnceWithoutABoxAndTakenAgainAtAFetchOnceFree)
+{
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_FALSE(form->ServerSocket1->Active());
+    EXPECT_EQ(form->StatusBar1->PanelText(1), Notice());
+    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\n" + Notice());
+    ASSERT_EQ(tray.messages.size(), 1u);
+    EXPECT_EQ(tray.messages[0].second, Notice());
+
+    // The clock goes on; each fetch tries the port again, and sends no request meanwhile.
+    clock.Set(12, 0, 1);
+    Tick();
+    EXPECT_EQ(form->lblS->text(), "01");
+    EXPECT_EQ(form->StatusBar1->PanelText(1), Notice());
+    EXPECT_FALSE(form->LocalGroupTimer->Enabled());
+    form->Force1->trigger();
+    EXPECT_EQ(tray.messages.size(), 1u);
+    EXPECT_TRUE(alerts.shown.empty());
+
+    holder.Close();
+    form->Force1->trigger();
+    EXPECT_TRUE(form->ServerSocket1->Active());
+    EXPECT_TRUE(form->LocalGroupTimer->Enabled()); // the request is on its way
+    EXPECT_EQ(tray.requests.back().tip.find(Notice()), std::string::npos);
+    EXPECT_EQ(log.Count("tavrin.net: " + Notice()), 1); // said at the start, not at each fetch
+    EXPECT_EQ(log.Count("reply port " + std::to_string(form->ServerSocket1->Port()) + " taken"), 1);
+}

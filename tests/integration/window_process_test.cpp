@@ -1,0 +1,110 @@
+// The window in a process of its own, pressed from loopback as an attacker would: out of
+// descriptors, or flooded with frames.
+
+#include "tests/support/child_process.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/process_stats.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::CpuTimeOf;
+using testsupport::DescriptorsBelow;
+using testsupport::DescriptorsOf;
+using testsupport::LoopbackPeer;
+
+namespace {
+
+class WindowProcess : public testing::Test {
+protected:
+    void Start(const std::vector<std::string>& options)
+    {
+        std::vector<std::string> command = {TAVRIN_WINDOW_HOST};
+        command.insert(command.end(), options.begin(), options.end());
+        host = std::make_unique<ChildProcess>(command);
+        const auto line = host->ReadLine(10s);
+        ASSERT_TRUE(line && line->starts_with("port ")) << host->Errors();
+        port = std::stoi(line->substr(5));
+    }
+
+    void ServerReplies(int echoCode)
+    {
+        LoopbackPeer reply = LoopbackPeer::ConnectedTo(port);
+        reply.Send("{TAVRIN_1,0,2," + std::to_string(echoCode) + "1211371200}");
+    }
+
+    std::unique_ptr<ChildProcess> host;
+    int port = 0;
+};
+
+} // namespace
+
+TEST_F(WindowProcess, OutOfDescriptorsItRestsAndTakesARealReplyOnceTheSilentOnesGo)
+{
+    Start({"--nofile", "64", "--silence", "8000"});
+    // Connections from the server's own address until the window holds all it can, each
+    // once the last was taken (a backlog of five overflows otherwise), then a few more.
+    std::vector<LoopbackPeer> silent;
+    int held = DescriptorsBelow(64, host->Pid());
+    while (held < 63 && silent.size() < 100) {
+        silent.push_back(LoopbackPeer::ConnectedTo(port));
+        const auto deadline = std::chrono::steady_clock::now() + 1s;
+        while (DescriptorsBelow(64, host->Pid()) == held && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        held = DescriptorsBelow(64, host->Pid());
+    }
+    ASSERT_GE(held, 63) << "the descriptors never ran out";
+    for (int i = 0; i < 5; ++i)
+        silent.push_back(LoopbackPeer::ConnectedTo(port));
+
+    const std::chrono::milliseconds before = CpuTimeOf(host->Pid());
+    std::this_thread::sleep_for(2s); // the span measured, all of it out of descriptors
+    const std::chrono::milliseconds used = CpuTimeOf(host->Pid()) - before;
+    EXPECT_LT(used, 100ms) << "5 % of a core is 100 ms in 2 s";
+
+    // The silence limit frees the descriptors; the server's next reply is taken at once,
+    // and it is the first one taken.
+    for (LoopbackPeer& peer : silent)
+        ASSERT_TRUE(peer.SeesClose(10s));
+    ServerReplies(4242);
+    EXPECT_EQ(host->ReadLine(2s), "echo 4242") << host->Errors();
+    for (const char* said : {"out of descriptors (this program's, limit 64): incoming connections are dropped",
+                             "dropped for want of descriptors"}) {
+        const auto logged = [said](const std::string& errors) { return errors.find(said) != std::string::npos; };
+        EXPECT_TRUE(host->AwaitErrors(logged)) << host->Errors();
+    }
+}
+
+TEST_F(WindowProcess, EndsOnSigtermWhileAFloodOfFramesArrives)
+{
+    Start({});
+    // Sixty connections from the server's own address, held open, then 4 KB of 5-byte frames
+    // on each at once: a quarter of a second of frames for the window, and a SIGTERM on top.
+    const int before = DescriptorsOf(host->Pid());
+    std::vector<LoopbackPeer> peers;
+    for (int i = 0; i < 60; ++i)
+        peers.push_back(LoopbackPeer::ConnectedTo(port));
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (DescriptorsOf(host->Pid()) < before + 60 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_GE(DescriptorsOf(host->Pid()), before + 60);
+
+    std::string frames;
+    while (frames.size() + 5 <= 4096)
+        frames += "{abc}";
+    for (LoopbackPeer& peer : peers)
+        peer.Send(frames);
+    const auto signalled = std::chrono::steady_clock::now();
+    host->Signal(SIGTERM);
+    ASSERT_TRUE(host->WaitForExit(2s));
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
+    EXPECT_EQ(host->ExitCode(), 0);
+    RecordProperty("ms_from_sigterm_to_exit", static_cast<int>(took.count()));
+    std::printf("gone %lld ms after SIGTERM\n", static_cast<long long>(took.count()));
+}

@@ -1,8 +1,0 @@
-#pragma once
-
-namespace testsupport {
-
-// The number of descriptors this process has open.
-int CountOpenDescriptors();
-
-} // namespace testsupport

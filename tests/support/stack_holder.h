@@ -1,0 +1,13 @@
+#pragma once
+
+#include "net/inet/component.h"
+
+namespace testsupport {
+
+// Any internet component keeps the process's socket stack; this one does nothing else.
+class StackHolder final : public TIdComponent {
+public:
+    StackHolder() : TIdComponent(TComponentStart::Ready) {}
+};
+
+} // namespace testsupport
