@@ -5,7 +5,7 @@
 #include "app/synchroniser_watch.h"
 #include "framework/application.h"
 #include "framework/exception.h"
-#include "platform/alerts.h"
+#include "platform/message_box_alerts.h"
 #include "platform/clock_setter.h"
 #include "platform/instance_lock.h"
 #include "platform/local_clock.h"

@@ -15,9 +15,4 @@ public:
     virtual void Show(const std::string& caption, const std::string& text, AlertIcon icon) = 0;
 };
 
-class MessageBoxAlerts final : public Alerts {
-public:
-    void Show(const std::string& caption, const std::string& text, AlertIcon icon) override;
-};
-
 } // namespace platform

@@ -9,6 +9,7 @@
 
 #include <alsa/error.h>
 #include <canberra.h>
+#include <dlfcn.h>
 
 #include <optional>
 #include <type_traits>
@@ -65,6 +66,15 @@ void AddReason(const Canberra& canberra, std::string& reasons, const char* drive
 // ALSA prints its own lines on stderr at every attempt: some sixteen an hour on a PC
 // without a sound card. The one line of the log says it instead.
 void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+// libcanberra's ALSA driver plays each sound on a detached thread of the driver's own code,
+// and destroying a context unloads the driver while its last player thread may still be
+// returning into that code. Once loaded, the driver stays loaded. A null result means it
+// was not loaded, so nothing needs to stay.
+void KeepAlsaDriverLoaded()
+{
+    dlopen("libcanberra-alsa.so", RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+}
 
 // Before libcanberra opens ALSA, whose library is then loaded already and shared with it.
 void SilenceAlsa()
@@ -165,8 +175,10 @@ bool CanberraSoundPlayer::OpenWith(const char* driver, const char* driverName, s
     if (result == CA_SUCCESS)
         result = canberra.open(context_);
     driver_ = driverName;
-    if (result == CA_SUCCESS)
+    if (result == CA_SUCCESS) {
+        KeepAlsaDriverLoaded();
         return true;
+    }
     Close();
     AddReason(canberra, failure, driverName, result);
     return false;

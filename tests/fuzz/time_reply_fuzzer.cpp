@@ -7,8 +7,6 @@
 
 #include <QApplication>
 
-#include <sanitizer/lsan_interface.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -35,10 +33,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_LOGGING_RULES", "tavrin.*=false"); // a line per clock step would drown the run
     static QApplication application(*argc, *argv);
-    // fontconfig never frees what it loads when the window is built; not the inputs' doing.
-    __lsan_disable();
     static Harness harness;
-    __lsan_enable();
     g_harness = &harness;
     return 0;
 }

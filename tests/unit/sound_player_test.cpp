@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <dlfcn.h>
+
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -133,4 +135,16 @@ TEST_F(SoundWithoutServer, LibcanberraComesOnlyWithTheFirstSound)
     ConfigureAlsa(kDiscardingDevice);
     player.PlayAsync(chime_);
     EXPECT_TRUE(Loaded("libcanberra.so"));
+}
+
+// The ALSA driver plays on detached threads of its own code, which may still be on their
+// way out when the player goes: unloading the driver then would crash them.
+TEST_F(SoundWithoutServer, TheAlsaDriverOutlivesThePlayersThatUsedIt)
+{
+    ConfigureAlsa(kDiscardingDevice);
+    {
+        platform::CanberraSoundPlayer player;
+        player.PlayAsync(chime_);
+    }
+    EXPECT_NE(dlopen("libcanberra-alsa.so", RTLD_LAZY | RTLD_NOLOAD), nullptr);
 }

@@ -1,4 +1,4 @@
-#include "platform/alerts.h"
+#include "platform/message_box_alerts.h"
 
 #include <QMessageBox>
 
