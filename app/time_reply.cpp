@@ -29,7 +29,7 @@ std::int64_t WholeSeconds(double value)
 {
     const double whole = std::trunc(value);
     if (!(whole >= static_cast<double>(kFirstSecond) && whole <= static_cast<double>(kLastSecond)))
-        throw framework::EConvertError("time value out of range");
+        throw framework::ConvertError("time value out of range");
     return static_cast<std::int64_t>(whole);
 }
 

@@ -38,12 +38,12 @@ std::size_t DigitRun(std::string_view text)
 
 [[noreturn]] void RaiseNotInteger(std::string_view text)
 {
-    throw EConvertError(Format("'%s' is not a valid integer value", text));
+    throw ConvertError(Format("'%s' is not a valid integer value", text));
 }
 
 [[noreturn]] void RaiseNotFloat(std::string_view text)
 {
-    throw EConvertError(Format("'%s' is not a valid floating point value", text));
+    throw ConvertError(Format("'%s' is not a valid floating point value", text));
 }
 
 } // namespace

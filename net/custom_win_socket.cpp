@@ -242,7 +242,7 @@ void TCustomWinSocket::StartLookup(const std::string& Name, bool Host)
     lastRequest = lastRequest == INT32_MAX ? 1 : lastRequest + 1;
     lookupRequest_ = lastRequest;
     try {
-        TLookupReply reply = Notifier().LookupReplyFor(lookupRequest_);
+        LookupReply reply = Notifier().LookupReplyFor(lookupRequest_);
         if (Host)
             StartHostLookup(Name, std::move(reply));
         else
@@ -254,7 +254,7 @@ void TCustomWinSocket::StartLookup(const std::string& Name, bool Host)
     }
 }
 
-void TCustomWinSocket::LookupDone(int Request, const TLookupResult& Result)
+void TCustomWinSocket::LookupDone(int Request, const LookupResult& Result)
 {
     if (Request != lookupRequest_)
         return;
@@ -382,10 +382,10 @@ void TCustomWinSocket::SetEventMask(int Mask)
         Notifier().ConnectStarted();
 }
 
-TSocketNotifier& TCustomWinSocket::Notifier()
+SocketNotifier& TCustomWinSocket::Notifier()
 {
     if (!notifier_)
-        notifier_ = std::make_shared<TSocketNotifier>(static_cast<TNotificationTarget&>(*this));
+        notifier_ = std::make_shared<SocketNotifier>(static_cast<NotificationTarget&>(*this));
     return *notifier_;
 }
 

@@ -22,7 +22,7 @@ namespace net {
 // Handlers run inside the operation that caused them or inside the delivery of a
 // notification, and may call back into the object. They must not destroy the object whose
 // event they handle.
-class TCustomWinSocket : public QObject, private TNotificationTarget {
+class TCustomWinSocket : public QObject, private NotificationTarget {
 public:
     // Takes over `ASocket`, a connected descriptor, or none.
     explicit TCustomWinSocket(platform::UniqueFd ASocket = {});
@@ -77,8 +77,8 @@ public:
     // other error of the last call as "Windows socket error" on `Op`.
     static int CheckResult(int ResultCode, const std::string& Op);
 
-    TSocketEventHook SocketEventHook;
-    TErrorEventHook ErrorEventHook;
+    SocketEventHandler SocketEventHook;
+    ErrorEventHandler ErrorEventHook;
 
 protected:
     // Advances the resolution by its stages until it waits for a lookup or the stage is back
@@ -100,7 +100,7 @@ protected:
     void SetConnected(bool Value) { isConnected_ = Value; }
     // Registers the event mask anew when the descriptor is set.
     void SetEventMask(int Mask);
-    TSocketNotifier& Notifier();
+    SocketNotifier& Notifier();
     bool HasNotifier() const { return notifier_ != nullptr; }
 
     // After an error notification was reported and before its exception is raised.
@@ -111,7 +111,7 @@ protected:
 
 private:
     void SocketNotify(int Socket, int Event, int Error) override;
-    void LookupDone(int Request, const TLookupResult& Result) override;
+    void LookupDone(int Request, const LookupResult& Result) override;
     void AttemptFailed(TErrorEvent ErrorEvent, int Error, const char* Op);
     void StartLookup(const std::string& Name, bool Host);
     int TransferFailed(int Error, TErrorEvent ErrorEvent, const char* Op);
@@ -133,7 +133,7 @@ private:
     TResolveStage stage_ = rsIdle;
     int lookupRequest_ = 0;
     SavedInputs saved_;
-    std::shared_ptr<TSocketNotifier> notifier_; // created when first needed
+    std::shared_ptr<SocketNotifier> notifier_; // created when first needed
 };
 
 // The socket object of a client component.

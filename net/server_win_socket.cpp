@@ -174,7 +174,7 @@ void TServerWinSocket::FreeConnection(TServerClientWinSocket* Socket)
 TServerClientWinSocket* TServerWinSocket::Connection(int Index) const
 {
     if (Index < 0 || Index >= ConnectionCount())
-        throw framework::EListError(framework::Format("List index out of bounds (%d)", Index));
+        throw framework::ListError(framework::Format("List index out of bounds (%d)", Index));
     return connections_[static_cast<size_t>(Index)].get();
 }
 

@@ -34,7 +34,7 @@ public:
     void CloseConnection(int Socket) override;
 
     int ConnectionCount() const { return static_cast<int>(connections_.size()); }
-    // The connection at a 0-based index; raises framework::EListError outside the list.
+    // The connection at a 0-based index; raises framework::ListError outside the list.
     TServerClientWinSocket* Connection(int Index) const;
 
     TServerType ServerType() const { return serverType_; }

@@ -64,10 +64,10 @@ using TSocketErrorEvent =
 using TGetSocketEvent = std::function<void(QObject* Sender, int Socket, TServerClientWinSocket*& ClientSocket)>;
 
 // How a socket object reports to whoever drives it (a component or a listener).
-using TSocketEventHook =
+using SocketEventHandler =
     std::function<void(TCustomWinSocket* Sender, TCustomWinSocket* Socket, TSocketEventKind Kind)>;
-using TErrorEventHook = std::function<void(TCustomWinSocket* Sender, TCustomWinSocket* Socket,
-                                           TErrorEvent ErrorEvent, int& ErrorCode)>;
+using ErrorEventHandler = std::function<void(TCustomWinSocket* Sender, TCustomWinSocket* Socket,
+                                             TErrorEvent ErrorEvent, int& ErrorCode)>;
 
 class ESocketError : public framework::Exception {
 public:

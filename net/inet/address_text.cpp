@@ -37,7 +37,7 @@ bool TIdStack::IsDottedQuad(const std::string& text)
             const std::int32_t value = framework::StrToInt(part);
             if (value < 0 || value > 255)
                 return false;
-        } catch (const framework::EConvertError&) {
+        } catch (const framework::ConvertError&) {
             return false;
         }
     }

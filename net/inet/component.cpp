@@ -12,7 +12,7 @@ std::unique_ptr<TIdStack> processStack;
 
 } // namespace
 
-TIdComponent::TIdComponent(TComponentStart start) : loading_(start == TComponentStart::Loading)
+TIdComponent::TIdComponent(ComponentStart start) : loading_(start == ComponentStart::Loading)
 {
     const std::lock_guard lock(componentLock);
     if (componentCount++ == 0)

@@ -8,7 +8,7 @@
 // While loading, a write to Active is only noted; the owner's call of Loaded() at the
 // end of its set-up carries it out, so that nothing starts before the owner (and the
 // handlers it binds) is complete.
-enum class TComponentStart { Ready, Loading };
+enum class ComponentStart { Ready, Loading };
 
 // Base of the internet components. While any of them lives, the process has one
 // TIdStack, made with the first and freed with the last.
@@ -24,7 +24,7 @@ public:
     virtual void Loaded() { FinishLoading(); }
 
 protected:
-    explicit TIdComponent(TComponentStart start);
+    explicit TIdComponent(ComponentStart start);
 
     // While loading, notes a write of Active and returns true: the caller does no more.
     bool NotedWhileLoading(bool active);

@@ -69,7 +69,7 @@ bool IsUsable(const std::string& address)
 
 } // namespace
 
-TIdIPWatch::TIdIPWatch(TComponentStart start) : TIdComponent(start) {}
+TIdIPWatch::TIdIPWatch(ComponentStart start) : TIdComponent(start) {}
 
 TIdIPWatch::~TIdIPWatch()
 {

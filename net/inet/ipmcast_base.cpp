@@ -3,7 +3,7 @@
 #include "framework/convert.h"
 #include "net/inet/exceptions.h"
 
-TIdIPMCastBase::TIdIPMCastBase(TComponentStart start) : TIdComponent(start) {}
+TIdIPMCastBase::TIdIPMCastBase(ComponentStart start) : TIdComponent(start) {}
 
 bool TIdIPMCastBase::Active() const
 {

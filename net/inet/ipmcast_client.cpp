@@ -10,7 +10,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-TIdIPMCastClient::TIdIPMCastClient(TComponentStart start) : TIdIPMCastBase(start) {}
+TIdIPMCastClient::TIdIPMCastClient(ComponentStart start) : TIdIPMCastBase(start) {}
 
 TIdIPMCastClient::~TIdIPMCastClient()
 {

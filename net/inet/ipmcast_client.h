@@ -34,7 +34,7 @@ public:
     static bool IsMulticastAddress(const std::string& text);
 
 protected:
-    explicit TIdIPMCastBase(TComponentStart start);
+    explicit TIdIPMCastBase(ComponentStart start);
 
     virtual bool Joined() const = 0;
     virtual void JoinGroup() = 0;
@@ -65,7 +65,7 @@ using TIPMCastReadEvent =
 // ends the listening quietly; Active still reads true until it is switched off and on.
 class TIdIPMCastClient final : public TIdIPMCastBase {
 public:
-    explicit TIdIPMCastClient(TComponentStart start = TComponentStart::Ready);
+    explicit TIdIPMCastClient(ComponentStart start = ComponentStart::Ready);
     // Leaves the group; a failure to leave is dropped here.
     ~TIdIPMCastClient() override;
 

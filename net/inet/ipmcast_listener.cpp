@@ -40,7 +40,7 @@ void TIdIPMCastListenerThread::WorkStep()
         if (IsHalted())
             return;
         TIdSocketHandle& binding = *bindings.FindByDescriptor(descriptor);
-        TIdSocketAddress sender;
+        SocketAddress sender;
         // Without waiting: a datagram that the system reported and then discarded
         // must not hold the thread until the next one comes.
         const int count = stack.ReceiveFrom(descriptor, receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()),

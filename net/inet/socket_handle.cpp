@@ -49,7 +49,7 @@ bool TIdSocketHandle::TryBindOnce()
     TIdStack& stack = *ProcessStack();
     if (stack.CheckSocketCall(stack.BindSocket(descriptor_, IP, Port), {Id_WSAEADDRINUSE}))
         return false;
-    const TIdSocketAddress bound = stack.LocalName(descriptor_);
+    const SocketAddress bound = stack.LocalName(descriptor_);
     IP = bound.IP;
     Port = bound.Port;
     return true;

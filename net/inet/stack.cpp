@@ -38,7 +38,7 @@ sockaddr_in ToSocketAddress(const std::string& ip, int port)
     return address;
 }
 
-TIdSocketAddress FromSocketAddress(const sockaddr_in& address)
+SocketAddress FromSocketAddress(const sockaddr_in& address)
 {
     platform::Ipv4Address bytes{};
     std::memcpy(bytes.data(), &address.sin_addr, bytes.size());
@@ -92,7 +92,7 @@ int TIdStack::WaitReadable(std::vector<int>& descriptors, int timeoutMs)
     return result;
 }
 
-int TIdStack::ReceiveFrom(int descriptor, char* buffer, int length, int flags, TIdSocketAddress& sender)
+int TIdStack::ReceiveFrom(int descriptor, char* buffer, int length, int flags, SocketAddress& sender)
 {
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
@@ -120,7 +120,7 @@ int TIdStack::CloseSocketDescriptor(int descriptor)
     return Recorded(close(descriptor));
 }
 
-TIdSocketAddress TIdStack::LocalName(int descriptor)
+SocketAddress TIdStack::LocalName(int descriptor)
 {
     sockaddr_in address{};
     socklen_t length = sizeof address;

@@ -390,7 +390,7 @@ TEST_F(MulticastListener, ThreadedEventRunsOnTheListenerThread)
 
 TEST_F(MulticastListener, SwitchedOnWhileLoadingJoinsOnceLoaded)
 {
-    client = std::make_unique<TIdIPMCastClient>(TComponentStart::Loading);
+    client = std::make_unique<TIdIPMCastClient>(ComponentStart::Loading);
     client->SetDefaultPort(6649);
     client->SetMulticastGroup("239.1.2.3");
     client->OnIPMCastRead = [this](TIdComponent*, std::string_view data, TIdSocketHandle&) {

@@ -7,7 +7,7 @@ namespace testsupport {
 // Any internet component keeps the process's socket stack; this one does nothing else.
 class StackHolder final : public TIdComponent {
 public:
-    StackHolder() : TIdComponent(TComponentStart::Ready) {}
+    StackHolder() : TIdComponent(ComponentStart::Ready) {}
 };
 
 } // namespace testsupport

@@ -36,8 +36,8 @@ TEST(AddressText, TextBecomesBytesInNetworkOrder)
 {
     EXPECT_EQ(TIdStack::TextToAddress("224.0.0.1"), (Ipv4Address{0xE0, 0x00, 0x00, 0x01}));
     EXPECT_EQ(TIdStack::TextToAddress("192.168.1.5"), (Ipv4Address{0xC0, 0xA8, 0x01, 0x05}));
-    EXPECT_THROW(TIdStack::TextToAddress("224.0.0"), framework::EConvertError);
-    EXPECT_THROW(TIdStack::TextToAddress("224.x.0.1"), framework::EConvertError);
+    EXPECT_THROW(TIdStack::TextToAddress("224.0.0"), framework::ConvertError);
+    EXPECT_THROW(TIdStack::TextToAddress("224.x.0.1"), framework::ConvertError);
 }
 
 TEST(AddressText, SplitAtFirstTakesTheHeadOffTheText)

@@ -288,7 +288,7 @@ TEST_F(AddressWatch, SwitchedOnWhileLoadingStartsOnceLoaded)
 {
     testsupport::Watchdog watchdog(20s);
     const int before = TIdThread::LiveThreadCount();
-    auto loading = std::make_unique<TIdIPWatch>(TComponentStart::Loading);
+    auto loading = std::make_unique<TIdIPWatch>(ComponentStart::Loading);
     loading->HistoryEnabled = false;
     loading->SetActive(true);
     EXPECT_TRUE(loading->Active());

@@ -38,7 +38,7 @@ TEST(MulticastSettings, SwitchingOnWithoutAnyPortRaises)
 
 TEST(MulticastSettings, SwitchedOnWhileLoadingWaitsForTheEndOfLoading)
 {
-    TIdIPMCastClient client(TComponentStart::Loading);
+    TIdIPMCastClient client(ComponentStart::Loading);
     client.SetActive(true);
     EXPECT_TRUE(client.Active());
     EXPECT_EQ(client.Bindings().Count(), 0);
