@@ -7,7 +7,7 @@
 
 QColor ToQColor(TColor color)
 {
-    if (color == clBtnFace)
+    if (color == kButtonFace)
         return QApplication::palette().color(QPalette::Button);
     return QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF);
 }

@@ -16,9 +16,9 @@ class QColor;
 // system colour instead.
 using TColor = std::uint32_t;
 
-constexpr TColor clBtnFace = 0x8000000F; // system colour 15, button faces
-constexpr TColor clGray = 0x808080;
-constexpr TColor clBlack = 0x000000;
+constexpr TColor kButtonFace = 0x8000000F; // system colour 15, button faces
+constexpr TColor kGray = 0x808080;
+constexpr TColor kBlack = 0x000000;
 
 QColor ToQColor(TColor color);
 
@@ -57,8 +57,8 @@ public:
 private:
     void ApplyColors();
 
-    TColor color_ = clBtnFace;
-    TColor fontColor_ = clBlack;
+    TColor color_ = kButtonFace;
+    TColor fontColor_ = kBlack;
 };
 
 // A status bar of two sunken panels: the first of fixed width with centred text, the

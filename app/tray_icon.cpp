@@ -21,7 +21,7 @@ bool TForm1::UpdateTrayIcon(platform::TrayAction action)
     std::string tip;
     if (action == platform::TrayAction::Modify) {
         icon = QIcon((FErrorIcon ? Image2 : Image1)->pixmap());
-        tip = std::string(kTrayTip).substr(0, kMaxTipLength) + FTrayStatus.TipLines();
+        tip = std::string(kTrayTip).substr(0, kMaxTipLength) + trayStatus.TipLines();
     }
     const bool done = services_.tray.Notify(action, icon, tip);
     if (done && action != platform::TrayAction::Modify)
@@ -31,7 +31,7 @@ bool TForm1::UpdateTrayIcon(platform::TrayAction action)
 
 void TForm1::ReportResult(const std::string& line, bool failing)
 {
-    const bool worse = FTrayStatus.SetResult(line, failing);
+    const bool worse = trayStatus.SetResult(line, failing);
     UpdateTrayIcon(platform::TrayAction::Modify);
     if (worse)
         services_.tray.ShowMessage(kNotificationTitle, line);
@@ -39,7 +39,7 @@ void TForm1::ReportResult(const std::string& line, bool failing)
 
 void TForm1::ReportNotice(TrayStatus::Notice notice, const std::string& text)
 {
-    const bool raised = FTrayStatus.SetNotice(notice, text);
+    const bool raised = trayStatus.SetNotice(notice, text);
     UpdateTrayIcon(platform::TrayAction::Modify);
     if (raised)
         services_.tray.ShowMessage(kNotificationTitle, text);

@@ -85,7 +85,7 @@ TLabel* MakeReadout(QWidget* parent, const char* text, int pixels, QRect place, 
     label->setFont(PixelFont(kReadoutFont, qRound(pixels * scale), bold));
     label->setAlignment(Qt::AlignCenter);
     label->setGeometry(place);
-    Paint(label, QPalette::WindowText, clBlack);
+    Paint(label, QPalette::WindowText, kBlack);
     return label;
 }
 
@@ -117,7 +117,7 @@ void TForm1::CreateControls()
     Panel1 = MakePanel(client);
     Panel1->setGeometry(0, 0, 260, 116);
     Panel1->setFrameStyle(QFrame::Box | QFrame::Plain);
-    Paint(Panel1, QPalette::WindowText, clBlack);
+    Paint(Panel1, QPalette::WindowText, kBlack);
 
     StatusBar1 = new TStatusBar(client, 30);
     StatusBar1->setGeometry(0, 116, 260, 19);

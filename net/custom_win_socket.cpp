@@ -165,7 +165,7 @@ void TCustomWinSocket::OpenConnection(const std::string& Host, const std::string
                                       const std::string& Service, int Port)
 {
     if (isConnected_)
-        throw ESocketError(sSocketAlreadyOpen);
+        throw ESocketError(kSocketAlreadyOpen);
     CreateDescriptor();
     try {
         SignalEvent(this, skLookup);
@@ -181,7 +181,7 @@ void TCustomWinSocket::CreateDescriptor()
     AbandonAttempt();
     platform::UniqueFd descriptor(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!descriptor)
-        throw ESocketError(sCantCreateSocket);
+        throw ESocketError(kCantCreateSocket);
     descriptor_ = std::move(descriptor);
 }
 
@@ -211,7 +211,7 @@ void TCustomWinSocket::ResolveStep(const std::string& Host, const std::string& A
                 // Only dotted addresses: anything else gives INADDR_NONE, 255.255.255.255.
                 address_.sin_addr.s_addr = inet_addr(Address.c_str());
             } else {
-                throw ESocketError(sNoAddress);
+                throw ESocketError(kNoAddress);
             }
             stage_ = rsAddress;
             break;
@@ -401,7 +401,7 @@ void TCustomWinSocket::SocketNotify(int Socket, int Event, int Error)
         }
         ErrorNotified(Socket, Event);
         if (code != 0)
-            throw ESocketError(framework::Format(sASyncSocketError, code), code);
+            throw ESocketError(framework::Format(kAsyncSocketError, code), code);
         return;
     }
     switch (Event) {
@@ -451,7 +451,7 @@ void TClientWinSocket::SetClientType(TClientType Value)
     if (Value == clientType_)
         return;
     if (IsConnected())
-        throw ESocketError(sCantChangeWhileActive);
+        throw ESocketError(kCantChangeWhileActive);
     clientType_ = Value;
     SetEventMask(Value == ctBlocking ? 0 : kConnectionEvents);
 }

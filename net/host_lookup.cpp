@@ -18,8 +18,8 @@
 namespace net {
 namespace {
 
-std::mutex g_resolverMutex;
-HostResolver g_resolver;
+std::mutex resolverMutex;
+HostResolver currentResolver;
 
 LookupResult ResolveWithSystem(const std::string& host)
 {
@@ -38,8 +38,8 @@ LookupResult ResolveWithSystem(const std::string& host)
 
 HostResolver InstalledResolver()
 {
-    std::lock_guard lock(g_resolverMutex);
-    return g_resolver;
+    std::lock_guard lock(resolverMutex);
+    return currentResolver;
 }
 
 LookupResult ResolveService(const std::string& service)
@@ -142,8 +142,8 @@ int PendingLookups()
 
 void SetHostResolver(HostResolver resolver)
 {
-    std::lock_guard lock(g_resolverMutex);
-    g_resolver = std::move(resolver);
+    std::lock_guard lock(resolverMutex);
+    currentResolver = std::move(resolver);
 }
 
 } // namespace net

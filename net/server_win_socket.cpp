@@ -60,7 +60,7 @@ void TServerWinSocket::SetServerType(TServerType Value)
     if (Value == serverType_)
         return;
     if (IsConnected())
-        throw ESocketError(sCantChangeWhileActive);
+        throw ESocketError(kCantChangeWhileActive);
     serverType_ = Value;
     SetEventMask(Value == stThreadBlocking ? 0 : FD_ACCEPT);
 }
@@ -68,7 +68,7 @@ void TServerWinSocket::SetServerType(TServerType Value)
 void TServerWinSocket::OpenListener(const std::string& Service, int Port, int Backlog)
 {
     if (IsConnected())
-        throw ESocketError(sCannotListenOnOpen);
+        throw ESocketError(kCannotListenOnOpen);
     CreateDescriptor();
     try {
         SignalEvent(this, skLookup);

@@ -57,7 +57,7 @@ void TCustomSocket::Loaded()
 void TCustomSocket::CheckChangeAllowed() const
 {
     if (active_ && !Loading())
-        throw ESocketError(sCantChangeWhileActive);
+        throw ESocketError(kCantChangeWhileActive);
 }
 
 void TCustomSocket::SetText(std::string& field, const std::string& value)

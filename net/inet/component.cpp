@@ -6,23 +6,23 @@
 
 namespace {
 
-std::mutex componentLock;
-int componentCount = 0;
+std::mutex ComponentLock;
+int ComponentCount = 0;
 std::unique_ptr<TIdStack> processStack;
 
 } // namespace
 
 TIdComponent::TIdComponent(ComponentStart start) : loading_(start == ComponentStart::Loading)
 {
-    const std::lock_guard lock(componentLock);
-    if (componentCount++ == 0)
+    const std::lock_guard lock(ComponentLock);
+    if (ComponentCount++ == 0)
         processStack = std::make_unique<TIdStack>();
 }
 
 TIdComponent::~TIdComponent()
 {
-    const std::lock_guard lock(componentLock);
-    if (--componentCount == 0)
+    const std::lock_guard lock(ComponentLock);
+    if (--ComponentCount == 0)
         processStack.reset();
 }
 

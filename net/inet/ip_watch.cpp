@@ -35,10 +35,10 @@ protected:
     void WorkStep() override
     {
         // Short slices, so that a stop is noticed soon even with a long cycle.
-        constexpr milliseconds longestSlice{500};
+        constexpr milliseconds kLongestSlice{500};
         milliseconds remaining = cycleTime_;
         while (remaining > milliseconds::zero()) {
-            const milliseconds slice = std::min(remaining, longestSlice);
+            const milliseconds slice = std::min(remaining, kLongestSlice);
             if (SleepUnlessTerminated(slice))
                 return;
             remaining -= slice;

@@ -2,6 +2,7 @@
 
 #include "framework/main_thread.h"
 #include "net/inet/ipmcast_client.h"
+#include "platform/socket_error_numbers.h"
 #include "platform/thread_name.h"
 
 #include <algorithm>
@@ -47,7 +48,7 @@ void TIdIPMCastListenerThread::WorkStep()
                                             MSG_DONTWAIT, sender);
         // One bad packet from the network must not silence the listener: a datagram
         // too long for the buffer, or an empty one, is dropped.
-        if (stack.CheckSocketCall(count, {Id_WSAEMSGSIZE, Id_WSAEWOULDBLOCK}) || count == 0)
+        if (stack.CheckSocketCall(count, {platform::WSAEMSGSIZE, platform::WSAEWOULDBLOCK}) || count == 0)
             continue;
         binding.SetSender(sender.IP, sender.Port);
         const std::string_view datagram(receiveBuffer_.data(), static_cast<std::size_t>(count));

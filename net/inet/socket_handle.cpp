@@ -2,6 +2,7 @@
 
 #include "net/inet/component.h"
 #include "net/inet/exceptions.h"
+#include "platform/socket_error_numbers.h"
 
 #include <sys/socket.h>
 
@@ -47,7 +48,7 @@ void TIdSocketHandle::CloseDescriptor() noexcept
 bool TIdSocketHandle::TryBindOnce()
 {
     TIdStack& stack = *ProcessStack();
-    if (stack.CheckSocketCall(stack.BindSocket(descriptor_, IP, Port), {Id_WSAEADDRINUSE}))
+    if (stack.CheckSocketCall(stack.BindSocket(descriptor_, IP, Port), {platform::WSAEADDRINUSE}))
         return false;
     const SocketAddress bound = stack.LocalName(descriptor_);
     IP = bound.IP;

@@ -1,6 +1,7 @@
 #include "net/inet/stack.h"
 
 #include "net/inet/exceptions.h"
+#include "platform/socket_error_numbers.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,7 +22,7 @@ thread_local int lastCallError = 0;
 
 // At most this many descriptors per wait, as the counted descriptor sets that the
 // program's messages speak of hold.
-constexpr std::size_t waitSetSize = 64;
+constexpr std::size_t kWaitSetSize = 64;
 
 platform::SystemLocalAddresses systemAddresses;
 platform::LocalAddresses* addressSource = &systemAddresses;
@@ -76,7 +77,7 @@ int TIdStack::SetSocketOption(int descriptor, int level, int name, const void* v
 
 int TIdStack::WaitReadable(std::vector<int>& descriptors, int timeoutMs)
 {
-    if (descriptors.size() > waitSetSize)
+    if (descriptors.size() > kWaitSetSize)
         throw EIdStackSetSizeExceeded();
     // poll rather than select: select cannot watch a descriptor numbered beyond its
     // fixed set, however few are watched.
@@ -104,7 +105,7 @@ int TIdStack::ReceiveFrom(int descriptor, char* buffer, int length, int flags, S
         return Recorded(-1);
     sender = FromSocketAddress(from);
     if (received > length) {
-        lastCallError = Id_WSAEMSGSIZE;
+        lastCallError = platform::WSAEMSGSIZE;
         return -1;
     }
     return static_cast<int>(received);

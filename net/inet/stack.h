@@ -23,11 +23,6 @@
 #include <string_view>
 #include <vector>
 
-// The Windows Sockets codes that callers single out.
-constexpr int Id_WSAEWOULDBLOCK = 10035;
-constexpr int Id_WSAEMSGSIZE = 10040;
-constexpr int Id_WSAEADDRINUSE = 10048;
-
 // An IPv4 address as dotted text, with a port in host order.
 struct SocketAddress {
     std::string IP;

@@ -45,7 +45,7 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     testsupport::FakeServices services;
     const auto form = std::make_unique<TForm1>(services.Services());
-    form->FReplyConnections.SetLimits(limits);
+    form->replyConnections.SetLimits(limits);
     form->ServerSocket1->OnClientRead = [&](QObject* sender, net::TCustomWinSocket* socket) {
         const std::int32_t before = form->FEchoCode;
         form->ServerSocket1ClientRead(sender, socket);

@@ -39,7 +39,7 @@ protected:
         tzset();
     }
 
-    void ExpectUnknownBadge() { ExpectBadge("Unknown", clBtnFace, clGray); }
+    void ExpectUnknownBadge() { ExpectBadge("Unknown", kButtonFace, kGray); }
 };
 
 TEST_F(TimeReply, TheExampleFrameSetsTheClockAndShowsGpsOnLime)
