@@ -99,8 +99,9 @@ void TForm1::ConnectHandlers()
     connect(Properties1, &QAction::triggered, this, Guarded([this] { Properties1Click(Properties1); }));
     connect(SaveSettings1, &QAction::triggered, this, Guarded([this] { toolSaveBtnClick(SaveSettings1); }));
     connect(Chimes1, &QAction::triggered, this, Guarded([this] { Chimes1Click(Chimes1); }));
-    IdIPWatch1->OnStatusChanged = [this](TIdComponent* Sender) { IdIPWatch1StatusChanged(Sender); };
-    IdIPMCastClient1->OnIPMCastRead = [this](TIdComponent* Sender, std::string_view AData, TIdSocketHandle& ABinding) {
+    IdIPWatch1->OnStatusChanged = [this](net::inet::TIdComponent* Sender) { IdIPWatch1StatusChanged(Sender); };
+    IdIPMCastClient1->OnIPMCastRead = [this](net::inet::TIdComponent* Sender, std::string_view AData,
+                                             net::inet::TIdSocketHandle& ABinding) {
         IdIPMCastClient1IPMCastRead(Sender, AData, ABinding);
     };
     services_.tray.OnMouse = [this](platform::TrayMouseEvent event) {

@@ -59,8 +59,8 @@ public:
     // goes before the listener on destruction: stopping it may still switch the listener.
     net::TClientSocket* ClientSocket1 = nullptr;
     net::TServerSocket* ServerSocket1 = nullptr;
-    std::unique_ptr<TIdIPMCastClient> IdIPMCastClient1;
-    std::unique_ptr<TIdIPWatch> IdIPWatch1;
+    std::unique_ptr<net::inet::TIdIPMCastClient> IdIPMCastClient1;
+    std::unique_ptr<net::inet::TIdIPWatch> IdIPWatch1;
 
     // Menus.
     QMenu* System1 = nullptr;
@@ -148,8 +148,9 @@ public:
 
     // Multicast status: the listener runs while the PC is online, and status datagrams
     // from the configured server recolour the badge.
-    void IdIPWatch1StatusChanged(TIdComponent* Sender);
-    void IdIPMCastClient1IPMCastRead(TIdComponent* Sender, std::string_view AData, TIdSocketHandle& ABinding);
+    void IdIPWatch1StatusChanged(net::inet::TIdComponent* Sender);
+    void IdIPMCastClient1IPMCastRead(net::inet::TIdComponent* Sender, std::string_view AData,
+                                     net::inet::TIdSocketHandle& ABinding);
 
     // Sync-state badge: the caption follows FTimeSource (source 0 forces FSyncState to 2),
     // then the colours follow FSyncState; values outside the table leave them as they are.

@@ -197,11 +197,11 @@ void TForm1::CreateNetworkComponents()
     ServerSocket1->SetPort(services_.ports.reply);
     ServerSocket1->SetActive(true);
 
-    IdIPMCastClient1 = std::make_unique<TIdIPMCastClient>(ComponentStart::Loading);
+    IdIPMCastClient1 = std::make_unique<net::inet::TIdIPMCastClient>(net::inet::ComponentStart::Loading);
     IdIPMCastClient1->SetMulticastGroup("224.0.0.1");
     IdIPMCastClient1->SetDefaultPort(6649);
 
-    IdIPWatch1 = std::make_unique<TIdIPWatch>(ComponentStart::Loading);
+    IdIPWatch1 = std::make_unique<net::inet::TIdIPWatch>(net::inet::ComponentStart::Loading);
     IdIPWatch1->HistoryEnabled = false;
     IdIPWatch1->HistoryFilename = "iphist.dat";
     IdIPWatch1->SetActive(true);

@@ -17,6 +17,10 @@
 
 #include <sys/prctl.h>
 
+using net::inet::TIdComponent;
+using net::inet::TIdIPMCastClient;
+using net::inet::TIdSocketHandle;
+
 namespace {
 
 constexpr int kBurst = 10000;

@@ -15,6 +15,10 @@
 #include <string>
 #include <thread>
 
+using net::inet::TIdComponent;
+using net::inet::TIdIPMCastClient;
+using net::inet::TIdSocketHandle;
+
 namespace {
 
 constexpr int kFloodSize = 100000;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <utility>
 
+namespace net::inet {
+
 std::string TIdStack::AddressToText(const platform::Ipv4Address& address)
 {
     std::string text;
@@ -53,3 +55,5 @@ std::string TIdStack::SplitAtFirst(std::string& text, std::string_view delimiter
     text.erase(0, at + delimiter.size());
     return head;
 }
+
+} // namespace net::inet

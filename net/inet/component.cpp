@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+namespace net::inet {
 namespace {
 
 std::mutex ComponentLock;
@@ -46,3 +47,5 @@ TIdStack* ProcessStack()
 {
     return processStack.get();
 }
+
+} // namespace net::inet

@@ -4,6 +4,8 @@
 
 #include <optional>
 
+namespace net::inet {
+
 // How a component begins its life: ready for use, or still being set up by its owner.
 // While loading, a write to Active is only noted; the owner's call of Loaded() at the
 // end of its set-up carries it out, so that nothing starts before the owner (and the
@@ -41,3 +43,5 @@ private:
 // The process's stack; null while no component lives. Components are made and
 // destroyed on the main thread; their worker threads use the stack while it lives.
 TIdStack* ProcessStack();
+
+} // namespace net::inet

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <utility>
 
+namespace net::inet {
+
 using std::chrono::milliseconds;
 
 // Sleeps in slices, and after each one has the main thread check the address when it
@@ -168,3 +170,5 @@ void TIdIPWatch::WriteHistoryFile() const
     if (!file)
         throw framework::Exception(framework::Format("Cannot create file \"%s\"", HistoryFilename));
 }
+
+} // namespace net::inet

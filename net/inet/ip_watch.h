@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace net::inet {
+
 class TIdIPWatchThread;
 
 using TNotifyEvent = std::function<void(TIdComponent* Sender)>;
@@ -71,3 +73,5 @@ private:
     bool online_ = false;
     bool lookupBusy_ = false;
 };
+
+} // namespace net::inet

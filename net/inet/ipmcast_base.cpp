@@ -3,6 +3,8 @@
 #include "framework/convert.h"
 #include "net/inet/exceptions.h"
 
+namespace net::inet {
+
 TIdIPMCastBase::TIdIPMCastBase(ComponentStart start) : TIdComponent(start) {}
 
 bool TIdIPMCastBase::Active() const
@@ -46,3 +48,5 @@ bool TIdIPMCastBase::IsMulticastAddress(const std::string& text)
     const int first = framework::StrToInt(TIdStack::SplitAtFirst(rest, "."));
     return first >= 224 && first <= 239;
 }
+
+} // namespace net::inet

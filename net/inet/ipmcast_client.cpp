@@ -10,6 +10,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+namespace net::inet {
+
 TIdIPMCastClient::TIdIPMCastClient(ComponentStart start) : TIdIPMCastBase(start) {}
 
 TIdIPMCastClient::~TIdIPMCastClient()
@@ -113,3 +115,5 @@ void TIdIPMCastClient::DeliverDatagram(std::string_view datagram, TIdSocketHandl
     if (OnIPMCastRead)
         OnIPMCastRead(this, datagram, binding);
 }
+
+} // namespace net::inet

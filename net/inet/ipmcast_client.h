@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace net::inet {
+
 class TIdIPMCastListenerThread;
 
 // A listener joined to an IPv4 multicast group: the group and the switch.
@@ -100,3 +102,5 @@ private:
     std::unique_ptr<TIdIPMCastListenerThread> listenerThread_;
     bool leaving_ = false;
 };
+
+} // namespace net::inet

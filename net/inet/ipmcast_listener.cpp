@@ -10,6 +10,8 @@
 
 #include <sys/socket.h>
 
+namespace net::inet {
+
 TIdIPMCastListenerThread::TIdIPMCastListenerThread(TIdIPMCastClient& owner)
     : ownerClient_(owner)
     , receiveBuffer_(static_cast<std::size_t>(std::max(owner.BufferSize, 0)))
@@ -58,3 +60,5 @@ void TIdIPMCastListenerThread::WorkStep()
             framework::RunOnMainThread([&] { ownerClient_.DeliverDatagram(datagram, binding); });
     }
 }
+
+} // namespace net::inet

@@ -6,6 +6,7 @@
 
 #include <utility>
 
+namespace net::inet {
 namespace {
 
 // Numbered as Windows Sockets numbers them, since the messages carry these numbers.
@@ -68,3 +69,5 @@ int TIdStack::CodeForErrno(int errnoValue)
 }
 
 EIdSocketError::EIdSocketError(int code) : EIdException(TIdStack::ErrorText(code)), code_(code) {}
+
+} // namespace net::inet

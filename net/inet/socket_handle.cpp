@@ -6,6 +6,8 @@
 
 #include <sys/socket.h>
 
+namespace net::inet {
+
 TIdSocketHandle::TIdSocketHandle(int port) : Port(port) {}
 
 TIdSocketHandle::~TIdSocketHandle()
@@ -91,3 +93,5 @@ TIdSocketHandle* TIdSocketHandles::FindByDescriptor(int descriptor)
             return item->get();
     return nullptr;
 }
+
+} // namespace net::inet

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace net::inet {
 namespace {
 
 // The system's errno would be overwritten by the next call of any kind, so each
@@ -172,3 +173,5 @@ void TIdStack::UseLocalAddressSource(platform::LocalAddresses* source)
 {
     addressSource = source ? source : &systemAddresses;
 }
+
+} // namespace net::inet

@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+namespace net::inet {
+
 // An IPv4 address as dotted text, with a port in host order.
 struct SocketAddress {
     std::string IP;
@@ -98,3 +100,5 @@ private:
     std::atomic<int> stackLastError_{0};
     std::vector<std::string> localAddressList_;
 };
+
+} // namespace net::inet

@@ -23,10 +23,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-using namespace std::chrono_literals;
+using net::inet::ComponentStart;
+using net::inet::EIdCouldNotBindSocket;
+using net::inet::EIdSocketError;
+using net::inet::TIdComponent;
+using net::inet::TIdIPMCastClient;
+using net::inet::TIdSocketHandle;
+using net::inet::TIdStack;
+using net::inet::TIdThread;
 using testsupport::DatagramSender;
 using testsupport::ProcessEventsUntil;
 using testsupport::RaisedBy;
+using namespace std::chrono_literals;
 
 namespace {
 

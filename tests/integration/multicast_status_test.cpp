@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+using net::inet::TIdComponent;
+using net::inet::TIdSocketHandle;
 using testsupport::DatagramSender;
 using testsupport::ProcessEventsUntil;
 

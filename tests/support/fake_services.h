@@ -11,8 +11,8 @@ namespace testsupport {
 // Everything the main window takes from outside, faked; while it lives, the window's
 // address watch sees the fake addresses instead of the machine's own.
 struct FakeServices {
-    FakeServices() { TIdStack::UseLocalAddressSource(&addresses); }
-    ~FakeServices() { TIdStack::UseLocalAddressSource(nullptr); }
+    FakeServices() { net::inet::TIdStack::UseLocalAddressSource(&addresses); }
+    ~FakeServices() { net::inet::TIdStack::UseLocalAddressSource(nullptr); }
     FakeServices(const FakeServices&) = delete;
     FakeServices& operator=(const FakeServices&) = delete;
 

@@ -12,6 +12,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using net::inet::EIdInvalidSocket;
+using net::inet::EIdSocketError;
+using net::inet::EIdStackSetSizeExceeded;
+using net::inet::ProcessStack;
+using net::inet::TIdStack;
 using platform::Ipv4Address;
 using testsupport::RaisedBy;
 using testsupport::StackHolder;

@@ -18,8 +18,11 @@
 
 #include <unistd.h>
 
-using namespace std::chrono_literals;
+using net::inet::EIdMCastNoBindings;
+using net::inet::EIdSocketError;
+using net::inet::TIdThread;
 using testsupport::Watchdog;
+using namespace std::chrono_literals;
 
 namespace {
 

@@ -16,8 +16,13 @@
 #include <thread>
 #include <utility>
 
-using namespace std::chrono_literals;
+using net::inet::ComponentStart;
+using net::inet::TIdComponent;
+using net::inet::TIdIPWatch;
+using net::inet::TIdStack;
+using net::inet::TIdThread;
 using platform::Ipv4Address;
+using namespace std::chrono_literals;
 
 namespace {
 

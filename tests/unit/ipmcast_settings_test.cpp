@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+using net::inet::ComponentStart;
+using net::inet::EIdMCastNoBindings;
+using net::inet::EIdMCastNotValidAddress;
+using net::inet::TIdIPMCastClient;
+using net::inet::TIdThread;
 using testsupport::RaisedBy;
 
 TEST(MulticastSettings, GroupMustBeAMulticastAddress)

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+using net::inet::TIdSocketHandle;
 using testsupport::FormTest;
 
 class MulticastStatus : public FormTest {

@@ -13,6 +13,7 @@
 
 #include <atomic>
 
+using net::inet::TIdSocketHandle;
 using testsupport::ProcessEventsUntil;
 
 class ReplyPeers : public testsupport::FormTest {
