@@ -5,6 +5,8 @@
 #include <QHBoxLayout>
 #include <QPalette>
 
+namespace app {
+
 QColor ToQColor(TColor color)
 {
     if (color == kButtonFace)
@@ -93,3 +95,5 @@ void TStatusBar::UpdateAccessibleName(int index)
     const QString text = panels_[index]->text();
     panels_[index]->setAccessibleName(text.isEmpty() ? names_[index] : names_[index] + ": " + text);
 }
+
+} // namespace app

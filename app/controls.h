@@ -12,6 +12,8 @@
 
 class QColor;
 
+namespace app {
+
 // Colour values in the 0x00BBGGRR layout; with the high bit set, the low byte names a
 // system colour instead.
 using TColor = std::uint32_t;
@@ -78,3 +80,5 @@ private:
     QLabel* panels_[2];
     QString names_[2];
 };
+
+} // namespace app

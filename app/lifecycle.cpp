@@ -11,6 +11,8 @@
 
 #include <utility>
 
+namespace app {
+
 TForm1::TForm1(const FormServices& services) : services_(services)
 {
     CreateControls();
@@ -142,3 +144,5 @@ void TForm1::ShowWindow()
     raise();
     activateWindow();
 }
+
+} // namespace app

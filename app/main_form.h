@@ -30,6 +30,8 @@ class QLineEdit;
 class QMenu;
 class QPainter;
 
+namespace app {
+
 class TForm1 final : public QMainWindow {
 public:
     explicit TForm1(const FormServices& services);
@@ -210,3 +212,5 @@ private:
 // The request body for an echo code: the code with one "0" in front for each of 1000,
 // 100 and 10 that it lies below, then the client's tag.
 std::string RequestTextFor(std::int32_t echoCode);
+
+} // namespace app

@@ -5,6 +5,8 @@
 #include "framework/convert.h"
 #include "framework/text.h"
 
+namespace app {
+
 void TForm1::IdIPWatch1StatusChanged(net::inet::TIdComponent* /*Sender*/)
 {
     IdIPMCastClient1->SetActive(IdIPWatch1->Online());
@@ -34,3 +36,5 @@ void TForm1::IdIPMCastClient1IPMCastRead(net::inet::TIdComponent* /*Sender*/, st
         ShowUnknownBadge();
     }
 }
+
+} // namespace app

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace app {
+
 ReplyConnections::ReplyConnections(Limits limits) : limits_(limits)
 {
     silenceTimer_.setSingleShot(true);
@@ -187,3 +189,5 @@ void TForm1::ServerSocket1ClientError(QObject* /*Sender*/, net::TCustomWinSocket
            net::SocketErrorText(ErrorCode).c_str(), ErrorCode);
     ErrorCode = 0;
 }
+
+} // namespace app

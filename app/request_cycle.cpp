@@ -13,6 +13,7 @@
 
 #include <utility>
 
+namespace app {
 namespace {
 
 bool IsDottedQuad(const std::string& text)
@@ -190,3 +191,5 @@ void TForm1::NoteUnreachable(const std::string& reason)
     unreachableSince = framework::FormatDateTime("hh:nn:ss", FCurrentTime);
     qCWarning(platform::lcNet, "server %s unreachable: %s", Edit1->text().toUtf8().constData(), reason.c_str());
 }
+
+} // namespace app

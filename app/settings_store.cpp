@@ -7,6 +7,8 @@
 #include <QAction>
 #include <QLineEdit>
 
+namespace app {
+
 void TForm1::LoadSettings()
 {
     framework::TRegistry registry(services_.registry);
@@ -67,3 +69,5 @@ void TForm1::Chimes1Click(QObject* /*Sender*/)
 {
     SaveSettings();
 }
+
+} // namespace app

@@ -3,6 +3,7 @@
 
 #include "app/main_form.h"
 
+namespace app {
 namespace {
 
 struct BadgeColours {
@@ -61,3 +62,5 @@ void TForm1::ShowUnknownBadge()
     tsStatus->SetCaption("Unknown");
     tsStatus->setAccessibleName("Unknown");
 }
+
+} // namespace app

@@ -16,6 +16,7 @@
 #include <limits>
 #include <utility>
 
+namespace app {
 namespace {
 
 // 1970-01-01 00:00:00 to 9999-12-31 23:59:59 UTC: the seconds a time code may carry, the
@@ -144,3 +145,5 @@ void TForm1::ReportClockUpdate(const ClockUpdate& update)
     else if (faceChanged)
         UpdateTrayIcon(platform::TrayAction::Modify);
 }
+
+} // namespace app

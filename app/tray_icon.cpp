@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QPainter>
 
+namespace app {
 namespace {
 
 constexpr const char* kTrayTip = "Tavrin Client Active";
@@ -106,3 +107,5 @@ void TForm1::closeEvent(QCloseEvent* event)
     else
         showMinimized();
 }
+
+} // namespace app

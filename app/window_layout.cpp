@@ -17,6 +17,7 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
+namespace app {
 namespace {
 
 constexpr TColor kDisplayColor = 11516835; // grey-green, like a liquid-crystal display
@@ -235,3 +236,5 @@ void TForm1::CreateMenus()
     // The menu bar sits above the fixed client area.
     setFixedSize(260, menuBar()->sizeHint().height() + 135);
 }
+
+} // namespace app

@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <memory>
 
+using app::TColor;
+using app::TForm1;
+using app::kButtonFace;
+
 namespace {
 
 struct Harness : testsupport::FakeServices {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+using app::TColor;
 using net::inet::TIdComponent;
 using net::inet::TIdSocketHandle;
 using testsupport::DatagramSender;

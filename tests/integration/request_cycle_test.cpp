@@ -15,10 +15,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-using namespace std::chrono_literals;
+using app::kButtonFace;
 using testsupport::LocalPortOf;
 using testsupport::LoopbackPeer;
 using testsupport::ProcessEventsUntil;
+using namespace std::chrono_literals;
 
 namespace {
 

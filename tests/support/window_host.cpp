@@ -23,6 +23,9 @@
 #include <cstring>
 #include <memory>
 
+using app::ReplyConnectionLimits;
+using app::TForm1;
+
 int main(int argc, char** argv)
 {
     ReplyConnectionLimits limits;

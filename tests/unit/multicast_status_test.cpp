@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+using app::kButtonFace;
+using app::kGray;
 using net::inet::TIdSocketHandle;
 using testsupport::FormTest;
 

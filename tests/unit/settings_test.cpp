@@ -15,6 +15,8 @@
 
 #include <unistd.h>
 
+using app::FormServices;
+using app::TForm1;
 using platform::RegistryValue;
 using testsupport::FormTest;
 using testsupport::RaisedBy;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using app::kButtonFace;
+using app::kGray;
 using testsupport::FormTest;
 
 class SyncBadge : public FormTest {};

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <ctime>
 
+using app::kButtonFace;
+using app::kGray;
 using testsupport::FormTest;
 
 namespace {

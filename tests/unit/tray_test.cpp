@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+using app::TrayStatus;
 using platform::TrayAction;
 using platform::TrayMouseEvent;
 using testsupport::FormTest;
