@@ -106,16 +106,16 @@ void TForm1::ConnectHandlers()
                                              net::inet::TIdSocketHandle& ABinding) {
         IdIPMCastClient1IPMCastRead(Sender, AData, ABinding);
     };
-    services_.tray.OnMouse = [this](platform::TrayMouseEvent event) {
+    services_.tray.onMouse = [this](platform::TrayMouseEvent event) {
         framework::RunGuarded([&] { HandleTrayNotify(event); });
     };
-    services_.tray.OnAvailable = [this] { framework::RunGuarded([&] { HandleTrayAvailable(); }); };
+    services_.tray.onAvailable = [this] { framework::RunGuarded([&] { HandleTrayAvailable(); }); };
 }
 
 void TForm1::FormDestroy(QObject* /*Sender*/)
 {
-    services_.tray.OnMouse = nullptr;
-    services_.tray.OnAvailable = nullptr;
+    services_.tray.onMouse = nullptr;
+    services_.tray.onAvailable = nullptr;
     UpdateTrayIcon(platform::TrayAction::Delete);
     services_.tray.SetContextMenu(nullptr);
 }
