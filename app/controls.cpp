@@ -3,7 +3,10 @@
 #include <QApplication>
 #include <QColor>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QPalette>
+
+#include <utility>
 
 namespace app {
 
@@ -94,6 +97,41 @@ void TStatusBar::UpdateAccessibleName(int index)
 {
     const QString text = panels_[index]->text();
     panels_[index]->setAccessibleName(text.isEmpty() ? names_[index] : names_[index] + ": " + text);
+}
+
+TEdit::TEdit(const QString& text, QWidget* parent) : QWidget(parent), text_(text) {}
+
+QString TEdit::text() const
+{
+    return editor_ ? editor_->text() : text_;
+}
+
+void TEdit::setText(const QString& text)
+{
+    if (editor_)
+        editor_->setText(text);
+    else
+        text_ = text;
+}
+
+QLineEdit* TEdit::Editor()
+{
+    if (editor_)
+        return editor_;
+    editor_ = new QLineEdit(std::exchange(text_, {}), this);
+    editor_->setAccessibleName(accessibleName());
+    setAccessibleName({}); // one name, on what a screen reader lands on
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(editor_);
+    setFocusProxy(editor_);
+    return editor_;
+}
+
+void TEdit::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    Editor()->show();
 }
 
 } // namespace app

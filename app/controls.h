@@ -1,7 +1,8 @@
 #pragma once
 
 // The few control kinds of the main window that need more than Qt gives: a tag to count
-// with, colours in the window's own colour values, and a two-panel status bar.
+// with, colours in the window's own colour values, a two-panel status bar, and an edit
+// field that costs nothing until it shows.
 
 #include <QFrame>
 #include <QLabel>
@@ -11,6 +12,7 @@
 #include <string>
 
 class QColor;
+class QLineEdit;
 
 namespace app {
 
@@ -79,6 +81,28 @@ private:
 
     QLabel* panels_[2];
     QString names_[2];
+};
+
+// An edit field whose line editor is made when asked for or when the field first shows,
+// whichever comes first. A line editor lays its text out at once, and the first text laid
+// out loads the font machinery: several MiB that a window living hidden in the tray need
+// not hold. Until then the field keeps the text itself; afterwards the editor holds it,
+// takes the focus for the field, and carries the field's accessible name.
+class TEdit final : public QWidget {
+public:
+    TEdit(const QString& text, QWidget* parent);
+
+    QString text() const;
+    void setText(const QString& text);
+    // The line editor, made now if it was not yet.
+    QLineEdit* Editor();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    QString text_;
+    QLineEdit* editor_ = nullptr;
 };
 
 } // namespace app

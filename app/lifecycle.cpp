@@ -131,6 +131,7 @@ void TForm1::Close()
 
 void TForm1::ShowWindow()
 {
+    FitToFonts(); // the size decides where the centre lies
     // A stored position counts only where a screen shows it; otherwise the first show centres.
     if (!std::exchange(shownBefore_, true) && !(positionStored_ && QGuiApplication::screenAt(frameGeometry().center()))) {
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {

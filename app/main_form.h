@@ -26,7 +26,6 @@
 
 class QAction;
 class QCloseEvent;
-class QLineEdit;
 class QMenu;
 class QPainter;
 
@@ -46,7 +45,7 @@ public:
     TLabel* DateLabel = nullptr;
     QFrame* SettingsPanel = nullptr;
     QLabel* Label1 = nullptr;
-    QLineEdit* Edit1 = nullptr;
+    TEdit* Edit1 = nullptr;
     QFrame* ClockPanel = nullptr;
     TLabel* lblH = nullptr;
     TLabel* DotLabel = nullptr;
@@ -187,11 +186,17 @@ protected:
     // notification area has the icon, they minimise it instead.
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    // Fits the fonts before the first show.
+    void setVisible(bool visible) override;
 
 private:
     void CreateControls();
     void CreateMenus();
     void CreateNetworkComponents();
+    // Sizes the read-out's fonts and the window to the fonts installed here. Deferred to
+    // the first show: measuring loads the font machinery, several MiB that a program
+    // living hidden in the tray need not hold. Only the first call does anything.
+    void FitToFonts();
     void ConnectHandlers();
     // `earlierInRead`: the last clock update of the read this code came in; a code of the
     // same second takes its result rather than setting the clock again.
@@ -205,6 +210,7 @@ private:
     std::optional<platform::CivilTime> shownSecond_; // the second the read-out shows
     int shownCountdown_ = -1;                        // the seconds the status bar counts down
     bool shownBefore_ = false;
+    bool fittedToFonts_ = false;
     bool positionStored_ = false; // the settings placed the window
     bool trayIconAdded_ = false;  // the window can hide to the tray
 };

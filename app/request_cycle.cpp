@@ -7,7 +7,6 @@
 #include "net/socket_errors.h"
 #include "platform/log.h"
 
-#include <QLineEdit>
 
 #include <arpa/inet.h>
 

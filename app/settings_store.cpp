@@ -5,7 +5,6 @@
 #include "framework/registry.h"
 
 #include <QAction>
-#include <QLineEdit>
 
 namespace app {
 

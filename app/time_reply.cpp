@@ -10,7 +10,6 @@
 #include "platform/local_clock.h"
 #include "platform/log.h"
 
-#include <QLineEdit>
 
 #include <cmath>
 #include <limits>

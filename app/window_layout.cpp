@@ -11,11 +11,12 @@
 #include <QFontInfo>
 #include <QFontMetricsF>
 #include <QGridLayout>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QShortcut>
 #include <QVBoxLayout>
+
+#include <utility>
 
 namespace app {
 namespace {
@@ -81,9 +82,8 @@ QFrame* MakePanel(QWidget* parent)
 
 TLabel* MakeReadout(QWidget* parent, const char* text, int pixels, QRect place, bool bold = false)
 {
-    static const qreal scale = ReadoutScale();
     auto* label = new TLabel(text, parent);
-    label->setFont(PixelFont(kReadoutFont, qRound(pixels * scale), bold));
+    label->setFont(PixelFont(kReadoutFont, pixels, bold));
     label->setAlignment(Qt::AlignCenter);
     label->setGeometry(place);
     Paint(label, QPalette::WindowText, kBlack);
@@ -136,7 +136,6 @@ void TForm1::CreateControls()
     ClockPanel = MakePanel(Panel1);
     DateLabel = MakeReadout(Panel1, "21 May 2008", 32, {});
     DateLabel->setFixedHeight(28);
-    NarrowToFit(DateLabel, "Wed 28 May 2008", 254);
 
     auto* views = new QGridLayout;
     views->addWidget(SettingsPanel, 0, 0);
@@ -151,8 +150,7 @@ void TForm1::CreateControls()
     Label1 = new QLabel("Tavrin Server TCP/IP:", SettingsPanel);
     Label1->setFont(PixelFont("Tahoma", 12));
     Label1->move(8, 12);
-    Label1->adjustSize();
-    Edit1 = new QLineEdit("127.0.0.1", SettingsPanel);
+    Edit1 = new TEdit("127.0.0.1", SettingsPanel);
     Edit1->setGeometry(152, 8, 98, 21);
     Edit1->setFont(PixelFont("Tahoma", 11));
     Edit1->setToolTip("IP Address / Name");
@@ -163,8 +161,6 @@ void TForm1::CreateControls()
     DotLabel = MakeReadout(ClockPanel, ":", 64, {92, 8, 9, 57}, true);
     lblM = MakeReadout(ClockPanel, "00", 96, {104, 4, 84, 85});
     lblS = MakeReadout(ClockPanel, "00", 48, {194, 42, 42, 43});
-    for (TLabel* digits : {lblH, lblM, lblS})
-        NarrowToFit(digits, "88", digits->width());
     ReadAsOneClock(ClockPanel, {lblH, DotLabel, lblM, lblS});
     ClockPanel->setAccessibleName("time 00:00:00");
     DateLabel->setAccessibleName("date 21 May 2008");
@@ -185,6 +181,32 @@ void TForm1::CreateControls()
 
     CreateMenus();
     CreateNetworkComponents();
+}
+
+void TForm1::FitToFonts()
+{
+    if (std::exchange(fittedToFonts_, true))
+        return;
+    const qreal scale = ReadoutScale();
+    for (TLabel* readout : {lblH, DotLabel, lblM, lblS, DateLabel}) {
+        QFont font = readout->font();
+        font.setPixelSize(qRound(font.pixelSize() * scale));
+        readout->setFont(font);
+    }
+    NarrowToFit(DateLabel, "Wed 28 May 2008", 254);
+    for (TLabel* digits : {lblH, lblM, lblS})
+        NarrowToFit(digits, "88", digits->width());
+    Label1->adjustSize();
+    Edit1->Editor(); // so that screen readers find the hidden field from the first show on
+    // The menu bar sits above the fixed client area.
+    setFixedSize(260, menuBar()->sizeHint().height() + 135);
+}
+
+void TForm1::setVisible(bool visible)
+{
+    if (visible)
+        FitToFonts();
+    QMainWindow::setVisible(visible);
 }
 
 void TForm1::CreateNetworkComponents()
@@ -232,9 +254,6 @@ void TForm1::CreateMenus()
     // F10 opens the menu bar, as on the other desktops.
     auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
     connect(menuKey, &QShortcut::activated, this, [this] { menuBar()->setActiveAction(System1->menuAction()); });
-
-    // The menu bar sits above the fixed client area.
-    setFixedSize(260, menuBar()->sizeHint().height() + 135);
 }
 
 } // namespace app

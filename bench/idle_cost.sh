@@ -2,18 +2,20 @@
 # CPU share, wake-ups and peak memory of the running client left alone, beside the floor:
 # a minimal Qt tray clock (bench/tray_clock_floor.cpp) on the same virtual X server and
 # session bus at the same time, so that machine load weighs on both alike. Both are
-# hidden in the notification area, the client online and not touching the PC clock. No
-# server answers it, so its first request fails and it shows the one notification of that.
+# hidden in the notification area, the client online and not touching the PC clock. Its
+# time server answers, as on a PC in a network that works; with "unanswered" none does,
+# so that its first request fails and it shows the one notification of that.
 # Prints the figures of each, the client's as multiples of the floor's, and the wake-ups
 # of each thread.
-# Usage: bench/idle_cost.sh [SECONDS] [xembed|status-notifier]
+# Usage: bench/idle_cost.sh [SECONDS] [xembed|status-notifier] [answered|unanswered]
 #   (default 60 s with trayer as an XEmbed tray; status-notifier puts a StatusNotifier
-#   watcher on the private session bus instead; builds the two programs first)
+#   watcher on the private session bus instead; builds the programs first)
 set -euo pipefail
 seconds=${1:-60}
 tray=${2:-xembed}
-[[ $seconds =~ ^[1-9][0-9]*$ && $tray =~ ^(xembed|status-notifier)$ ]] ||
-  { echo "usage: $0 [SECONDS] [xembed|status-notifier]" >&2; exit 2; }
+server=${3:-answered}
+[[ $seconds =~ ^[1-9][0-9]*$ && $tray =~ ^(xembed|status-notifier)$ && $server =~ ^(answered|unanswered)$ ]] ||
+  { echo "usage: $0 [SECONDS] [xembed|status-notifier] [answered|unanswered]" >&2; exit 2; }
 bench=$(cd "$(dirname "$0")" && pwd)
 source "$bench/../scripts/lib/desktop.sh"
 # Away from a copy running here, where possible; there, a network address of its own
@@ -23,8 +25,9 @@ if use_private_network "$@"; then
     ip link set tavrin0 up && ip link set tavrin1 up
   ip route add 224.0.0.0/4 dev tavrin0
 fi
-"$bench/../scripts/build" tavrin-client tray_clock_floor >/dev/null
+"$bench/../scripts/build" tavrin-client tray_clock_floor tavrin-time-server >/dev/null
 client=$bench/../build/app/tavrin-client
+time_server=$bench/../build/tools/time-server/tavrin-time-server
 floor=$bench/../build/bench/tray_clock_floor
 use_private_folders
 cd "$work" # the client leaves its address history in the current folder
@@ -37,6 +40,10 @@ if [[ $tray == status-notifier ]]; then
 else
   start_tray
 fi
+if [[ $server == answered ]]; then
+  "$time_server" >"$work/server.log" 2>&1 &
+  track $!
+fi
 "$client" --dry-run >"$work/client.log" 2>&1 &
 client_pid=$!
 track "$client_pid"
@@ -44,6 +51,11 @@ track "$client_pid"
 floor_pid=$!
 track "$floor_pid"
 sleep 3 # past start-up, which is not the idle cost
+if [[ $server == answered ]] && ! grep -q '^reply to' "$work/server.log"; then
+  echo "the time server did not answer: not the idle of a working network" >&2
+  cat "$work/server.log" "$work/client.log" >&2
+  exit 1
+fi
 if [[ -n $(main_window_shown) ]]; then
   echo "the window is shown: not an idle measure" >&2
   exit 1
@@ -90,7 +102,7 @@ used() { join "$work/$1.before" "$work/$1.after" | awk '{ print $1, $4 - $2, $5 
 used client >"$work/client.used"
 used floor >"$work/floor.used"
 
-echo "over $seconds s, $tray tray, load average $load_before -> $load_after on $(nproc) cores:"
+echo "over $seconds s, $tray tray, $server, load average $load_before -> $load_after on $(nproc) cores:"
 awk -v s="$seconds" -v client_kib="$(resident_kib "$client_pid")" -v floor_kib="$(resident_kib "$floor_pid")" '
   FNR == 1 { program = FILENAME == ARGV[1] ? "client" : "floor" }
   { woke[program] += $2; ns[program] += $3 }

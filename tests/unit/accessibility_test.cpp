@@ -56,7 +56,7 @@ TEST_F(Accessibility, TheBadgeSaysItsStateInWordsAsItsColoursMeanIt)
 
 TEST_F(Accessibility, TheFieldAndTheStatusPanelsSayWhatTheyAre)
 {
-    EXPECT_EQ(Name(form->Edit1), "Tavrin server address");
+    EXPECT_EQ(Name(form->Edit1->Editor()), "Tavrin server address");
     EXPECT_EQ(form->Label1->buddy(), form->Edit1);
     Tick();
     form->StatusBar1->SetPanelText(1, "Attempting to connect to server..");

@@ -30,10 +30,12 @@ void Type(QWidget* window, const QString& keys)
 
 class MainWindow : public FormTest {};
 
-TEST_F(MainWindow, StartsHiddenWithAFixedSizeAndItsIcon)
+TEST_F(MainWindow, StartsHiddenAndShowsWithAFixedSizeAndItsIcon)
 {
     EXPECT_FALSE(form->isVisible());
+    form->ShowWindow();
     EXPECT_EQ(form->minimumSize(), form->maximumSize());
+    EXPECT_EQ(form->centralWidget()->size(), QSize(260, 135));
     EXPECT_FALSE(form->windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(form->windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(form->windowIcon().pixmap(32, 32).isNull());
@@ -62,11 +64,11 @@ TEST_F(MainWindow, KeystrokesWhileTheClockShowsNeverReachTheAddress)
     QApplication::sendEvent(form.get(), &tab); // looks for something to type into
     Type(form.get(), "10.9.9.9");
     EXPECT_EQ(form->Edit1->text(), "127.0.0.1");
-    EXPECT_NE(QApplication::focusWidget(), form->Edit1);
+    EXPECT_NE(QApplication::focusWidget(), form->Edit1->Editor());
 
     form->SaveSettings1->trigger(); // "Settings": the field shows and takes the keys
-    EXPECT_EQ(QApplication::focusWidget(), form->Edit1);
-    form->Edit1->selectAll();
+    EXPECT_EQ(QApplication::focusWidget(), form->Edit1->Editor());
+    form->Edit1->Editor()->selectAll();
     Type(form.get(), "10.0.0.7");
     EXPECT_EQ(form->Edit1->text(), "10.0.0.7");
     form->SaveSettings1->trigger();
