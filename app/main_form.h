@@ -88,13 +88,13 @@ public:
     std::int16_t FTimeSource = 0;          // 0 PC clock, 1 GPS, 3 NTP
     bool FChimeDone = true;                // the hour alarm is done for the current minute 00
     bool FErrorIcon = false;               // the tray shows the error face
-    std::uint32_t maxStep = 0;            // seconds a step of the clock may span; 0: no limit
-    TrayStatus trayStatus;                // the tip's lines after the first
-    std::string resolvedName;             // the server name last looked up, and its address
+    std::uint32_t maxStep = 0;             // seconds a step of the clock may span; 0: no limit
+    TrayStatus trayStatus;                 // the tip's lines after the first
+    std::string resolvedName;              // the server name last looked up, and its address
     std::string resolvedAddress;
-    std::string unreachableSince;         // "hh:nn:ss" of the first failed attempt in a row
-    ReplyConnections replyConnections;    // the reply connections held, within their limits
-    bool replyPortInUse = false;          // another program holds the reply port
+    std::string unreachableSince;      // "hh:nn:ss" of the first failed attempt in a row
+    ReplyConnections replyConnections; // the reply connections held, within their limits
+    bool replyPortInUse = false;       // another program holds the reply port
 
     // Start-up and lifecycle.
     void FormDestroy(QObject* Sender);

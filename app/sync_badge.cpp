@@ -13,9 +13,9 @@ struct BadgeColours {
 };
 
 constexpr BadgeColours kStateColours[] = {
-    {0x0000FF, 0xFFFFFF, "not in sync"},      // 0: red
-    {0x00FFFF, 0x000000, "holdover"},         // 1: yellow
-    {0x00FF00, 0x000000, "in sync"},          // 2: lime
+    {0x0000FF, 0xFFFFFF, "not in sync"},        // 0: red
+    {0x00FFFF, 0x000000, "holdover"},           // 1: yellow
+    {0x00FF00, 0x000000, "in sync"},            // 2: lime
     {kButtonFace, kGray, "sync state unknown"}, // 3: grey
 };
 

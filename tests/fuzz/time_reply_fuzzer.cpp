@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <memory>
 
+using app::kButtonFace;
 using app::TColor;
 using app::TForm1;
-using app::kButtonFace;
 
 namespace {
 
