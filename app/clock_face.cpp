@@ -7,6 +7,7 @@
 #include "platform/local_clock.h"
 #include "platform/sound_player.h"
 
+namespace app {
 namespace {
 
 constexpr int kTicksBetweenRequests = 1200; // 300 s of 250 ms ticks
@@ -79,3 +80,5 @@ void TForm1::Timer1Timer(QObject* /*Sender*/)
         StatusBar1->SetPanelText(0, framework::FormatNumber("0s", seconds));
     }
 }
+
+} // namespace app

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 
+namespace app {
 namespace {
 
 using Outcome = platform::ClockSetResult::Outcome;
@@ -171,3 +172,5 @@ std::string ClockLogLine(const ClockUpdate& update, const ClockUpdateContext& co
             + details;
     }
 }
+
+} // namespace app

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <string>
 
+namespace app {
+
 // How far past the end of the server's second a reading still counts as right: room for
 // the frame's way from the server's clock to this one.
 inline constexpr std::chrono::milliseconds kTransitAllowance{200};
@@ -55,3 +57,5 @@ std::string ClockTipLine(const ClockUpdate& update, const platform::CivilTime& l
 // The log's line, with the old and the new time in UTC, the offset, and the server's
 // address, source and state.
 std::string ClockLogLine(const ClockUpdate& update, const ClockUpdateContext& context);
+
+} // namespace app

@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+namespace app {
+
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
 {
     CommandLine result;
@@ -40,3 +42,5 @@ std::string VersionText()
 {
     return "Tavrin Client 2.00\n";
 }
+
+} // namespace app

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+namespace app {
+
 struct CommandLine {
     enum class Action { Run, Help, Version, UsageError };
 
@@ -16,3 +18,5 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 std::string HelpText();
 std::string VersionText();
+
+} // namespace app

@@ -8,9 +8,11 @@
 
 #include <utility>
 
+namespace app {
+
 QColor ToQColor(TColor color)
 {
-    if (color == clBtnFace)
+    if (color == kButtonFace)
         return QApplication::palette().color(QPalette::Button);
     return QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF);
 }
@@ -131,3 +133,5 @@ void TEdit::showEvent(QShowEvent* event)
     QWidget::showEvent(event);
     Editor()->show();
 }
+
+} // namespace app

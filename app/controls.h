@@ -14,13 +14,15 @@
 class QColor;
 class QLineEdit;
 
+namespace app {
+
 // Colour values in the 0x00BBGGRR layout; with the high bit set, the low byte names a
 // system colour instead.
 using TColor = std::uint32_t;
 
-constexpr TColor clBtnFace = 0x8000000F; // system colour 15, button faces
-constexpr TColor clGray = 0x808080;
-constexpr TColor clBlack = 0x000000;
+constexpr TColor kButtonFace = 0x8000000F; // system colour 15, button faces
+constexpr TColor kGray = 0x808080;
+constexpr TColor kBlack = 0x000000;
 
 QColor ToQColor(TColor color);
 
@@ -59,8 +61,8 @@ public:
 private:
     void ApplyColors();
 
-    TColor color_ = clBtnFace;
-    TColor fontColor_ = clBlack;
+    TColor color_ = kButtonFace;
+    TColor fontColor_ = kBlack;
 };
 
 // A status bar of two sunken panels: the first of fixed width with centred text, the
@@ -102,3 +104,5 @@ private:
     QString text_;
     QLineEdit* editor_ = nullptr;
 };
+
+} // namespace app

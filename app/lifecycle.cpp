@@ -11,6 +11,8 @@
 
 #include <utility>
 
+namespace app {
+
 TForm1::TForm1(const FormServices& services) : services_(services)
 {
     CreateControls();
@@ -99,20 +101,21 @@ void TForm1::ConnectHandlers()
     connect(Properties1, &QAction::triggered, this, Guarded([this] { Properties1Click(Properties1); }));
     connect(SaveSettings1, &QAction::triggered, this, Guarded([this] { toolSaveBtnClick(SaveSettings1); }));
     connect(Chimes1, &QAction::triggered, this, Guarded([this] { Chimes1Click(Chimes1); }));
-    IdIPWatch1->OnStatusChanged = [this](TIdComponent* Sender) { IdIPWatch1StatusChanged(Sender); };
-    IdIPMCastClient1->OnIPMCastRead = [this](TIdComponent* Sender, std::string_view AData, TIdSocketHandle& ABinding) {
+    IdIPWatch1->OnStatusChanged = [this](net::inet::TIdComponent* Sender) { IdIPWatch1StatusChanged(Sender); };
+    IdIPMCastClient1->OnIPMCastRead = [this](net::inet::TIdComponent* Sender, std::string_view AData,
+                                             net::inet::TIdSocketHandle& ABinding) {
         IdIPMCastClient1IPMCastRead(Sender, AData, ABinding);
     };
-    services_.tray.OnMouse = [this](platform::TrayMouseEvent event) {
+    services_.tray.onMouse = [this](platform::TrayMouseEvent event) {
         framework::RunGuarded([&] { HandleTrayNotify(event); });
     };
-    services_.tray.OnAvailable = [this] { framework::RunGuarded([&] { HandleTrayAvailable(); }); };
+    services_.tray.onAvailable = [this] { framework::RunGuarded([&] { HandleTrayAvailable(); }); };
 }
 
 void TForm1::FormDestroy(QObject* /*Sender*/)
 {
-    services_.tray.OnMouse = nullptr;
-    services_.tray.OnAvailable = nullptr;
+    services_.tray.onMouse = nullptr;
+    services_.tray.onAvailable = nullptr;
     UpdateTrayIcon(platform::TrayAction::Delete);
     services_.tray.SetContextMenu(nullptr);
 }
@@ -142,3 +145,5 @@ void TForm1::ShowWindow()
     raise();
     activateWindow();
 }
+
+} // namespace app

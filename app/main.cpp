@@ -22,6 +22,15 @@
 #include <cstdio>
 #include <memory>
 
+using app::CommandLine;
+using app::FormServices;
+using app::HelpText;
+using app::ParseCommandLine;
+using app::SynchroniserWatch;
+using app::TForm1;
+using app::TrayStatus;
+using app::VersionText;
+
 namespace {
 
 // Qt meets a missing display with an abort and a long text; the one case sure to fail

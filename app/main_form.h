@@ -29,6 +29,8 @@ class QCloseEvent;
 class QMenu;
 class QPainter;
 
+namespace app {
+
 class TForm1 final : public QMainWindow {
 public:
     explicit TForm1(const FormServices& services);
@@ -58,8 +60,8 @@ public:
     // goes before the listener on destruction: stopping it may still switch the listener.
     net::TClientSocket* ClientSocket1 = nullptr;
     net::TServerSocket* ServerSocket1 = nullptr;
-    std::unique_ptr<TIdIPMCastClient> IdIPMCastClient1;
-    std::unique_ptr<TIdIPWatch> IdIPWatch1;
+    std::unique_ptr<net::inet::TIdIPMCastClient> IdIPMCastClient1;
+    std::unique_ptr<net::inet::TIdIPWatch> IdIPWatch1;
 
     // Menus.
     QMenu* System1 = nullptr;
@@ -86,13 +88,13 @@ public:
     std::int16_t FTimeSource = 0;          // 0 PC clock, 1 GPS, 3 NTP
     bool FChimeDone = true;                // the hour alarm is done for the current minute 00
     bool FErrorIcon = false;               // the tray shows the error face
-    std::uint32_t FMaxStep = 0;            // seconds a step of the clock may span; 0: no limit
-    TrayStatus FTrayStatus;                // the tip's lines after the first
-    std::string FResolvedName;             // the server name last looked up, and its address
-    std::string FResolvedAddress;
-    std::string FUnreachableSince;         // "hh:nn:ss" of the first failed attempt in a row
-    ReplyConnections FReplyConnections;    // the reply connections held, within their limits
-    bool FReplyPortInUse = false;          // another program holds the reply port
+    std::uint32_t maxStep = 0;             // seconds a step of the clock may span; 0: no limit
+    TrayStatus trayStatus;                 // the tip's lines after the first
+    std::string resolvedName;              // the server name last looked up, and its address
+    std::string resolvedAddress;
+    std::string unreachableSince;      // "hh:nn:ss" of the first failed attempt in a row
+    ReplyConnections replyConnections; // the reply connections held, within their limits
+    bool replyPortInUse = false;       // another program holds the reply port
 
     // Start-up and lifecycle.
     void FormDestroy(QObject* Sender);
@@ -147,8 +149,9 @@ public:
 
     // Multicast status: the listener runs while the PC is online, and status datagrams
     // from the configured server recolour the badge.
-    void IdIPWatch1StatusChanged(TIdComponent* Sender);
-    void IdIPMCastClient1IPMCastRead(TIdComponent* Sender, std::string_view AData, TIdSocketHandle& ABinding);
+    void IdIPWatch1StatusChanged(net::inet::TIdComponent* Sender);
+    void IdIPMCastClient1IPMCastRead(net::inet::TIdComponent* Sender, std::string_view AData,
+                                     net::inet::TIdSocketHandle& ABinding);
 
     // Sync-state badge: the caption follows FTimeSource (source 0 forces FSyncState to 2),
     // then the colours follow FSyncState; values outside the table leave them as they are.
@@ -215,3 +218,5 @@ private:
 // The request body for an echo code: the code with one "0" in front for each of 1000,
 // 100 and 10 that it lies below, then the client's tag.
 std::string RequestTextFor(std::int32_t echoCode);
+
+} // namespace app

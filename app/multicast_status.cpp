@@ -5,12 +5,15 @@
 #include "framework/convert.h"
 #include "framework/text.h"
 
-void TForm1::IdIPWatch1StatusChanged(TIdComponent* /*Sender*/)
+namespace app {
+
+void TForm1::IdIPWatch1StatusChanged(net::inet::TIdComponent* /*Sender*/)
 {
     IdIPMCastClient1->SetActive(IdIPWatch1->Online());
 }
 
-void TForm1::IdIPMCastClient1IPMCastRead(TIdComponent* /*Sender*/, std::string_view AData, TIdSocketHandle& ABinding)
+void TForm1::IdIPMCastClient1IPMCastRead(net::inet::TIdComponent* /*Sender*/, std::string_view AData,
+                                         net::inet::TIdSocketHandle& ABinding)
 {
     // Only the configured server is heard.
     if (ABinding.SenderIP() != ServerAddress())
@@ -33,3 +36,5 @@ void TForm1::IdIPMCastClient1IPMCastRead(TIdComponent* /*Sender*/, std::string_v
         ShowUnknownBadge();
     }
 }
+
+} // namespace app

@@ -3,6 +3,7 @@
 #include <QAccessibleWidget>
 #include <QWidget>
 
+namespace app {
 namespace {
 
 constexpr const char* kClockProperty = "tavrinReadsAsOneClock";
@@ -55,3 +56,5 @@ void ReadAsOneClock(QWidget* panel, std::initializer_list<QWidget*> parts)
     for (QWidget* part : parts)
         part->setProperty(kPartProperty, true);
 }
+
+} // namespace app

@@ -9,6 +9,10 @@
 
 class QWidget;
 
+namespace app {
+
 // Makes `panel` read as one clock made of `parts`, its children. Set the time with the
 // panel's setAccessibleName.
 void ReadAsOneClock(QWidget* panel, std::initializer_list<QWidget*> parts);
+
+} // namespace app

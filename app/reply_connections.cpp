@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace app {
+
 ReplyConnections::ReplyConnections(Limits limits) : limits_(limits)
 {
     silenceTimer_.setSingleShot(true);
@@ -136,7 +138,7 @@ bool TForm1::TakeReplyPort()
             StatusBar1->SetPanelText(1, failure.Message());
         return false;
     }
-    if (std::exchange(FReplyPortInUse, false)) {
+    if (std::exchange(replyPortInUse, false)) {
         qCInfo(platform::lcNet, "reply port %d taken: replies come to this program again", ServerSocket1->Port());
         ReportNotice(TrayStatus::Notice::ReplyPortInUse, "");
     }
@@ -148,7 +150,7 @@ void TForm1::ShowReplyPortInUse()
     const std::string text = "Another Tavrin Client on this PC receives the time (port "
                              + std::to_string(ServerSocket1->Port()) + " in use)";
     StatusBar1->SetPanelText(1, text);
-    if (!std::exchange(FReplyPortInUse, true))
+    if (!std::exchange(replyPortInUse, true))
         qCWarning(platform::lcNet, "%s", text.c_str());
     ReportNotice(TrayStatus::Notice::ReplyPortInUse, text);
 }
@@ -171,19 +173,21 @@ void TForm1::ServerSocket1ClientConnect(QObject* /*Sender*/, net::TCustomWinSock
         Socket->CloseConnection(Socket->Descriptor());
         return;
     }
-    FReplyConnections.Add(Socket, peer);
+    replyConnections.Add(Socket, peer);
 }
 
 void TForm1::ServerSocket1ClientDisconnect(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
 {
-    FReplyConnections.Remove(Socket);
+    replyConnections.Remove(Socket);
 }
 
 void TForm1::ServerSocket1ClientError(QObject* /*Sender*/, net::TCustomWinSocket* Socket,
                                       net::TErrorEvent /*ErrorEvent*/, int& ErrorCode)
 {
     // The connection is closed and released after this; the log is the only report.
-    qCInfo(platform::lcNet, "reply connection from %s ended: %s (%d)", FReplyConnections.PeerOf(Socket).c_str(),
+    qCInfo(platform::lcNet, "reply connection from %s ended: %s (%d)", replyConnections.PeerOf(Socket).c_str(),
            net::SocketErrorText(ErrorCode).c_str(), ErrorCode);
     ErrorCode = 0;
 }
+
+} // namespace app

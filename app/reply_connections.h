@@ -16,6 +16,8 @@ namespace net {
 class TCustomWinSocket;
 }
 
+namespace app {
+
 struct ReplyConnectionLimits {
     std::chrono::milliseconds silence{30000}; // a connection silent this long is closed
     std::size_t connections = 64;             // held at once; the one silent longest goes first
@@ -64,3 +66,5 @@ private:
     QTimer silenceTimer_;
     bool crowded_ = false; // said once until no connection is left
 };
+
+} // namespace app

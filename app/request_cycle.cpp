@@ -12,6 +12,7 @@
 
 #include <utility>
 
+namespace app {
 namespace {
 
 bool IsDottedQuad(const std::string& text)
@@ -107,10 +108,10 @@ void TForm1::sckClientConnecting(QObject* /*Sender*/, net::TCustomWinSocket* Soc
     if (name.empty())
         return;
     const std::string address = DottedAddress(Socket->AddressRecord());
-    if (name != FResolvedName || address != FResolvedAddress)
+    if (name != resolvedName || address != resolvedAddress)
         qCInfo(platform::lcNet, "server name %s is %s", name.c_str(), address.c_str());
-    FResolvedName = name;
-    FResolvedAddress = address;
+    resolvedName = name;
+    resolvedAddress = address;
 }
 
 void TForm1::sckClientConnect(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/)
@@ -118,10 +119,10 @@ void TForm1::sckClientConnect(QObject* /*Sender*/, net::TCustomWinSocket* /*Sock
     FErrorIcon = false;
     UpdateTrayIcon(platform::TrayAction::Modify);
     FConnected = true;
-    if (!FUnreachableSince.empty()) {
+    if (!unreachableSince.empty()) {
         qCInfo(platform::lcNet, "server %s reachable again (unreachable since %s)",
-               Edit1->text().toUtf8().constData(), FUnreachableSince.c_str());
-        FUnreachableSince.clear();
+               Edit1->text().toUtf8().constData(), unreachableSince.c_str());
+        unreachableSince.clear();
     }
 }
 
@@ -156,8 +157,8 @@ std::string TForm1::ServerAddress() const
     if (IsDottedQuad(server.toStdString()))
         return server.toStdString();
     const bool resolved =
-        !server.isEmpty() && server.compare(QString::fromStdString(FResolvedName), Qt::CaseInsensitive) == 0;
-    return resolved ? FResolvedAddress : std::string();
+        !server.isEmpty() && server.compare(QString::fromStdString(resolvedName), Qt::CaseInsensitive) == 0;
+    return resolved ? resolvedAddress : std::string();
 }
 
 void TForm1::ShowConnectionError(const std::string& reason)
@@ -166,14 +167,14 @@ void TForm1::ShowConnectionError(const std::string& reason)
     ShowUnknownBadge();
     FErrorIcon = true;
     NoteUnreachable(reason);
-    ReportResult("Server unreachable since " + FUnreachableSince, true);
+    ReportResult("Server unreachable since " + unreachableSince, true);
 }
 
 void TForm1::ShowNameNotFound(const std::string& name, const std::string& reason)
 {
     // Nothing is taken from a name that stands for nothing now.
-    FResolvedName.clear();
-    FResolvedAddress.clear();
+    resolvedName.clear();
+    resolvedAddress.clear();
     const std::string text = "Server name not found: " + name;
     StatusBar1->SetPanelText(1, text);
     ShowUnknownBadge();
@@ -184,8 +185,10 @@ void TForm1::ShowNameNotFound(const std::string& name, const std::string& reason
 
 void TForm1::NoteUnreachable(const std::string& reason)
 {
-    if (!FUnreachableSince.empty())
+    if (!unreachableSince.empty())
         return; // one line per change, not one per attempt
-    FUnreachableSince = framework::FormatDateTime("hh:nn:ss", FCurrentTime);
+    unreachableSince = framework::FormatDateTime("hh:nn:ss", FCurrentTime);
     qCWarning(platform::lcNet, "server %s unreachable: %s", Edit1->text().toUtf8().constData(), reason.c_str());
 }
+
+} // namespace app

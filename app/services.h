@@ -12,6 +12,8 @@ class SoundPlayer;
 class TrayIcon;
 }
 
+namespace app {
+
 // Where the window meets its time server; tests move the two TCP ports aside.
 struct ClientPorts {
     int request = 6645; // the server's port for request messages
@@ -29,3 +31,5 @@ struct FormServices {
     platform::ClockSetter& clockSetter;
     ClientPorts ports = {};
 };
+
+} // namespace app

@@ -6,12 +6,14 @@
 
 #include <QAction>
 
+namespace app {
+
 void TForm1::LoadSettings()
 {
     framework::TRegistry registry(services_.registry);
     Edit1->setText("127.0.0.1");
     Chimes1->setChecked(false);
-    FMaxStep = 0;
+    maxStep = 0;
     if (!registry.OpenKey(FRegistryKey, false))
         return;
     if (registry.ValueExists("server"))
@@ -20,7 +22,7 @@ void TForm1::LoadSettings()
         Chimes1->setChecked(registry.ReadBool("chimes"));
     // Set by hand only, never saved: a DWORD is unsigned, so all of it counts.
     if (registry.ValueExists("maxstep"))
-        FMaxStep = static_cast<std::uint32_t>(registry.ReadInteger("maxstep"));
+        maxStep = static_cast<std::uint32_t>(registry.ReadInteger("maxstep"));
     if (registry.ValueExists("x")) {
         move(registry.ReadInteger("x"), y());
         positionStored_ = true;
@@ -66,3 +68,5 @@ void TForm1::Chimes1Click(QObject* /*Sender*/)
 {
     SaveSettings();
 }
+
+} // namespace app

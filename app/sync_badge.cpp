@@ -3,6 +3,7 @@
 
 #include "app/main_form.h"
 
+namespace app {
 namespace {
 
 struct BadgeColours {
@@ -12,10 +13,10 @@ struct BadgeColours {
 };
 
 constexpr BadgeColours kStateColours[] = {
-    {0x0000FF, 0xFFFFFF, "not in sync"},      // 0: red
-    {0x00FFFF, 0x000000, "holdover"},         // 1: yellow
-    {0x00FF00, 0x000000, "in sync"},          // 2: lime
-    {clBtnFace, clGray, "sync state unknown"}, // 3: grey
+    {0x0000FF, 0xFFFFFF, "not in sync"},        // 0: red
+    {0x00FFFF, 0x000000, "holdover"},           // 1: yellow
+    {0x00FF00, 0x000000, "in sync"},            // 2: lime
+    {kButtonFace, kGray, "sync state unknown"}, // 3: grey
 };
 
 // The badge's state in words, read from its colours: a state outside the table leaves
@@ -56,8 +57,10 @@ void TForm1::ShowSyncBadge()
 
 void TForm1::ShowUnknownBadge()
 {
-    tsStatus->SetColor(clBtnFace);
-    tsStatus->SetFontColor(clGray);
+    tsStatus->SetColor(kButtonFace);
+    tsStatus->SetFontColor(kGray);
     tsStatus->SetCaption("Unknown");
     tsStatus->setAccessibleName("Unknown");
 }
+
+} // namespace app

@@ -2,6 +2,7 @@
 
 #include "platform/log.h"
 
+namespace app {
 namespace {
 
 using platform::SynchroniserFinding;
@@ -67,3 +68,5 @@ void SynchroniserWatch::Take(const SynchroniserFinding& finding)
     if (finding.Active() || wasActive)
         notice_(notice);
 }
+
+} // namespace app

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+namespace app {
+
 class SynchroniserWatch {
 public:
     // Raises the notice with its text, or clears it with an empty one.
@@ -34,3 +36,5 @@ private:
 
 // The notice for `finding`, naming the remedy; empty when no other program keeps the clock.
 std::string SynchroniserNotice(const platform::SynchroniserFinding& finding);
+
+} // namespace app

@@ -15,6 +15,7 @@
 #include <limits>
 #include <utility>
 
+namespace app {
 namespace {
 
 // 1970-01-01 00:00:00 to 9999-12-31 23:59:59 UTC: the seconds a time code may carry, the
@@ -28,7 +29,7 @@ std::int64_t WholeSeconds(double value)
 {
     const double whole = std::trunc(value);
     if (!(whole >= static_cast<double>(kFirstSecond) && whole <= static_cast<double>(kLastSecond)))
-        throw framework::EConvertError("time value out of range");
+        throw framework::ConvertError("time value out of range");
     return static_cast<std::int64_t>(whole);
 }
 
@@ -37,7 +38,7 @@ std::int64_t WholeSeconds(double value)
 void TForm1::ServerSocket1ClientRead(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
 {
     // Up to what the connection may still send; the rest of a flood goes with the connection.
-    SplitTimeReply(FReplyConnections.Read(*Socket));
+    SplitTimeReply(replyConnections.Read(*Socket));
 }
 
 void TForm1::SplitTimeReply(const std::string& Text)
@@ -104,7 +105,7 @@ void TForm1::KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierI
         return;
     }
     ClockUpdate update{
-        .serverSecond = second, .pcTime = services_.clock.UtcNow(), .result = {}, .maxStepSeconds = FMaxStep};
+        .serverSecond = second, .pcTime = services_.clock.UtcNow(), .result = {}, .maxStepSeconds = maxStep};
     if (update.PcIsRight())
         update.result = {platform::ClockSetResult::Outcome::NotNeeded, {}};
     else if (update.ExceedsStepLimit())
@@ -138,8 +139,10 @@ void TForm1::ReportClockUpdate(const ClockUpdate& update)
     }
     // The tray is told only of a change: a flood of equal codes must not redraw it for each.
     const std::string tip = ClockTipLine(update, services_.clock.Now());
-    if (tip != FTrayStatus.Result() || failed != FTrayStatus.Failing())
+    if (tip != trayStatus.Result() || failed != trayStatus.Failing())
         ReportResult(tip, failed);
     else if (faceChanged)
         UpdateTrayIcon(platform::TrayAction::Modify);
 }
+
+} // namespace app

@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QPainter>
 
+namespace app {
 namespace {
 
 constexpr const char* kTrayTip = "Tavrin Client Active";
@@ -21,7 +22,7 @@ bool TForm1::UpdateTrayIcon(platform::TrayAction action)
     std::string tip;
     if (action == platform::TrayAction::Modify) {
         icon = QIcon((FErrorIcon ? Image2 : Image1)->pixmap());
-        tip = std::string(kTrayTip).substr(0, kMaxTipLength) + FTrayStatus.TipLines();
+        tip = std::string(kTrayTip).substr(0, kMaxTipLength) + trayStatus.TipLines();
     }
     const bool done = services_.tray.Notify(action, icon, tip);
     if (done && action != platform::TrayAction::Modify)
@@ -31,7 +32,7 @@ bool TForm1::UpdateTrayIcon(platform::TrayAction action)
 
 void TForm1::ReportResult(const std::string& line, bool failing)
 {
-    const bool worse = FTrayStatus.SetResult(line, failing);
+    const bool worse = trayStatus.SetResult(line, failing);
     UpdateTrayIcon(platform::TrayAction::Modify);
     if (worse)
         services_.tray.ShowMessage(kNotificationTitle, line);
@@ -39,7 +40,7 @@ void TForm1::ReportResult(const std::string& line, bool failing)
 
 void TForm1::ReportNotice(TrayStatus::Notice notice, const std::string& text)
 {
-    const bool raised = FTrayStatus.SetNotice(notice, text);
+    const bool raised = trayStatus.SetNotice(notice, text);
     UpdateTrayIcon(platform::TrayAction::Modify);
     if (raised)
         services_.tray.ShowMessage(kNotificationTitle, text);
@@ -106,3 +107,5 @@ void TForm1::closeEvent(QCloseEvent* event)
     else
         showMinimized();
 }
+
+} // namespace app

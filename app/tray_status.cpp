@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace app {
+
 bool TrayStatus::SetResult(std::string line, bool failing)
 {
     result_ = std::move(line);
@@ -31,3 +33,5 @@ std::string TrayStatus::TipLines() const
         lines += "\n" + text;
     return lines;
 }
+
+} // namespace app

@@ -7,6 +7,8 @@
 #include <map>
 #include <string>
 
+namespace app {
+
 class TrayStatus {
 public:
     // Conditions that last until they are cleared, each shown on a tip line of its own.
@@ -31,3 +33,5 @@ private:
     bool failing_ = false;
     std::map<Notice, std::string> notices_;
 };
+
+} // namespace app

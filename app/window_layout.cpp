@@ -18,6 +18,7 @@
 
 #include <utility>
 
+namespace app {
 namespace {
 
 constexpr TColor kDisplayColor = 11516835; // grey-green, like a liquid-crystal display
@@ -85,7 +86,7 @@ TLabel* MakeReadout(QWidget* parent, const char* text, int pixels, QRect place, 
     label->setFont(PixelFont(kReadoutFont, pixels, bold));
     label->setAlignment(Qt::AlignCenter);
     label->setGeometry(place);
-    Paint(label, QPalette::WindowText, clBlack);
+    Paint(label, QPalette::WindowText, kBlack);
     return label;
 }
 
@@ -117,7 +118,7 @@ void TForm1::CreateControls()
     Panel1 = MakePanel(client);
     Panel1->setGeometry(0, 0, 260, 116);
     Panel1->setFrameStyle(QFrame::Box | QFrame::Plain);
-    Paint(Panel1, QPalette::WindowText, clBlack);
+    Paint(Panel1, QPalette::WindowText, kBlack);
 
     StatusBar1 = new TStatusBar(client, 30);
     StatusBar1->setGeometry(0, 116, 260, 19);
@@ -219,11 +220,11 @@ void TForm1::CreateNetworkComponents()
     ServerSocket1->SetPort(services_.ports.reply);
     ServerSocket1->SetActive(true);
 
-    IdIPMCastClient1 = std::make_unique<TIdIPMCastClient>(TComponentStart::Loading);
+    IdIPMCastClient1 = std::make_unique<net::inet::TIdIPMCastClient>(net::inet::ComponentStart::Loading);
     IdIPMCastClient1->SetMulticastGroup("224.0.0.1");
     IdIPMCastClient1->SetDefaultPort(6649);
 
-    IdIPWatch1 = std::make_unique<TIdIPWatch>(TComponentStart::Loading);
+    IdIPWatch1 = std::make_unique<net::inet::TIdIPWatch>(net::inet::ComponentStart::Loading);
     IdIPWatch1->HistoryEnabled = false;
     IdIPWatch1->HistoryFilename = "iphist.dat";
     IdIPWatch1->SetActive(true);
@@ -254,3 +255,5 @@ void TForm1::CreateMenus()
     auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
     connect(menuKey, &QShortcut::activated, this, [this] { menuBar()->setActiveAction(System1->menuAction()); });
 }
+
+} // namespace app

@@ -14,7 +14,7 @@ namespace bench {
 struct BenchForm : testsupport::FakeServices {
     BenchForm()
     {
-        form = std::make_unique<TForm1>(Services());
+        form = std::make_unique<app::TForm1>(Services());
         form->Timer1->stop();
         clock.Set(12, 34, 0);
         form->Timer1Timer(form->Timer1);
@@ -22,7 +22,7 @@ struct BenchForm : testsupport::FakeServices {
     }
     ~BenchForm() { form.reset(); }
 
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<app::TForm1> form;
 };
 
 } // namespace bench

@@ -14,18 +14,18 @@
 namespace bench {
 namespace {
 
-int g_errorsDisplayed = 0;
+int errorsDisplayed = 0;
 
 class CountingAlerts final : public platform::Alerts {
 public:
-    void Show(const std::string&, const std::string&, platform::AlertIcon) override { ++g_errorsDisplayed; }
+    void Show(const std::string&, const std::string&, platform::AlertIcon) override { ++errorsDisplayed; }
 };
 
 } // namespace
 
 int ErrorsDisplayed()
 {
-    return g_errorsDisplayed;
+    return errorsDisplayed;
 }
 
 bool ServeUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)

@@ -52,7 +52,7 @@ bool AcceptGate::WaitForAccepted(int count, std::chrono::milliseconds timeout)
     return changed_.wait_for(lock, timeout, [&] { return accepted_ >= count; });
 }
 
-int AcceptGate::accepted() const
+int AcceptGate::Accepted() const
 {
     std::lock_guard lock(mutex_);
     return accepted_;

@@ -26,7 +26,7 @@ public:
     void Accepted();
     // False when the server fell that far behind for `timeout`.
     bool WaitForAccepted(int count, std::chrono::milliseconds timeout);
-    int accepted() const;
+    int Accepted() const;
 
 private:
     mutable std::mutex mutex_;

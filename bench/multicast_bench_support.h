@@ -12,8 +12,8 @@
 
 namespace bench {
 
-constexpr const char* group = "224.0.0.1";
-constexpr int port = 6649;
+constexpr const char* kGroup = "224.0.0.1";
+constexpr int kPort = 6649;
 
 // Moves into a private network namespace; ends the program with a message when it
 // cannot (it needs root).

@@ -17,10 +17,14 @@
 
 #include <sys/prctl.h>
 
+using net::inet::TIdComponent;
+using net::inet::TIdIPMCastClient;
+using net::inet::TIdSocketHandle;
+
 namespace {
 
-constexpr int burst = 10000;
-constexpr std::size_t datagramSize = 64; // a status datagram is a line of a few characters
+constexpr int kBurst = 10000;
+constexpr std::size_t kDatagramSize = 64; // a status datagram is a line of a few characters
 
 struct Outcome {
     int rate;
@@ -37,19 +41,19 @@ struct Counter {
     std::int64_t last = -1;
 };
 
-// Sends `burst` datagrams numbered 0.. of trial `trial`, each at its own time point.
+// Sends `kBurst` datagrams numbered 0.. of trial `trial`, each at its own time point.
 void SendBurst(std::uint32_t trial, int rate, double& seconds)
 {
     prctl(PR_SET_TIMERSLACK, 1UL); // keeps the pace at rates with only microseconds between datagrams
     testsupport::DatagramSender sender;
-    char datagram[datagramSize] = {};
+    char datagram[kDatagramSize] = {};
     const auto period = std::chrono::nanoseconds(1'000'000'000LL / rate);
     const auto start = std::chrono::steady_clock::now();
-    for (std::uint32_t number = 0; number < burst; ++number) {
+    for (std::uint32_t number = 0; number < kBurst; ++number) {
         std::this_thread::sleep_until(start + number * period);
         std::memcpy(datagram, &trial, sizeof trial);
         std::memcpy(datagram + sizeof trial, &number, sizeof number);
-        sender.Send({datagram, sizeof datagram}, bench::group, bench::port);
+        sender.Send({datagram, sizeof datagram}, bench::kGroup, bench::kPort);
     }
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -64,7 +68,7 @@ Outcome RunTrial(Counter& counter, int rate)
         SendBurst(counter.trial, rate, seconds);
         sent = true;
     });
-    bench::RunEventsUntil([&] { return counter.delivered == burst; },
+    bench::RunEventsUntil([&] { return counter.delivered == kBurst; },
                           [&] { return sent ? counter.delivered : -1L - counter.delivered; },
                           std::chrono::milliseconds(500));
     sender.join();
@@ -74,7 +78,7 @@ Outcome RunTrial(Counter& counter, int rate)
 void Print(const Outcome& outcome)
 {
     std::printf("%8d/s  delivered %5d of %d  lost %5d  out of order %d  dropped by the kernel %ld  (sent in %.2f s)\n",
-                outcome.rate, outcome.delivered, burst, burst - outcome.delivered, outcome.outOfOrder,
+                outcome.rate, outcome.delivered, kBurst, kBurst - outcome.delivered, outcome.outOfOrder,
                 outcome.kernelDrops, outcome.sendSeconds);
     std::fflush(stdout);
 }
@@ -88,7 +92,7 @@ int main(int argc, char** argv)
 
     Counter counter;
     TIdIPMCastClient client;
-    client.SetDefaultPort(bench::port);
+    client.SetDefaultPort(bench::kPort);
     client.OnIPMCastRead = [&](TIdComponent*, std::string_view data, TIdSocketHandle&) {
         std::uint32_t trial = 0;
         std::uint32_t number = 0;
@@ -103,13 +107,13 @@ int main(int argc, char** argv)
     };
     client.SetActive(true);
 
-    std::printf("%d datagrams of %zu bytes per rate, delivered on the main thread\n", burst, datagramSize);
+    std::printf("%d datagrams of %zu bytes per rate, delivered on the main thread\n", kBurst, kDatagramSize);
     int clean = 0;
     int lossy = 0;
     for (const int rate : {1000, 2000, 5000, 10000, 20000, 50000, 100000, 200000}) {
         const Outcome outcome = RunTrial(counter, rate);
         Print(outcome);
-        if (outcome.delivered < burst) {
+        if (outcome.delivered < kBurst) {
             lossy = rate;
             break;
         }
@@ -119,7 +123,7 @@ int main(int argc, char** argv)
         const int rate = (clean + lossy) / 2;
         const Outcome outcome = RunTrial(counter, rate);
         Print(outcome);
-        (outcome.delivered == burst ? clean : lossy) = rate;
+        (outcome.delivered == kBurst ? clean : lossy) = rate;
     }
     if (lossy)
         std::printf("highest rate without loss: %d datagrams/s (losses at %d/s)\n", clean, lossy);

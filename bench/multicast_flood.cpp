@@ -15,11 +15,15 @@
 #include <string>
 #include <thread>
 
+using net::inet::TIdComponent;
+using net::inet::TIdIPMCastClient;
+using net::inet::TIdSocketHandle;
+
 namespace {
 
-constexpr int floodSize = 100000;
-constexpr std::size_t largest = 9000;
-constexpr std::size_t bufferSize = 8192;
+constexpr int kFloodSize = 100000;
+constexpr std::size_t kLargest = 9000;
+constexpr std::size_t kBufferSize = 8192;
 
 struct Tally {
     long delivered = 0;
@@ -37,41 +41,41 @@ int main(int argc, char** argv)
 
     Tally tally;
     TIdIPMCastClient client;
-    client.SetDefaultPort(bench::port);
+    client.SetDefaultPort(bench::kPort);
     client.OnIPMCastRead = [&](TIdComponent*, std::string_view data, TIdSocketHandle&) {
         ++tally.delivered;
-        tally.tooLong += data.size() > bufferSize;
+        tally.tooLong += data.size() > kBufferSize;
         tally.empty += data.empty();
         tally.marker = tally.marker || data == "still listening";
     };
     client.SetActive(true);
 
     testsupport::DatagramSender sender;
-    const std::string filler(largest, 'x');
+    const std::string filler(kLargest, 'x');
     auto settle = [&] {
         bench::RunEventsUntil([] { return false; }, [&] { return tally.delivered; }, std::chrono::milliseconds(300));
     };
 
     // Warm up, so that the start figure includes what any delivery needs.
     for (int i = 0; i < 1000; ++i)
-        sender.Send(std::string_view(filler).substr(0, 1 + i % bufferSize), bench::group, bench::port);
+        sender.Send(std::string_view(filler).substr(0, 1 + i % kBufferSize), bench::kGroup, bench::kPort);
     settle();
     const long startKiB = bench::ResidentKiB();
     const long dropsBefore = bench::ReceiveBufferDrops();
     tally = {};
 
     std::mt19937 random(6649);
-    std::uniform_int_distribution<std::size_t> sizes(0, largest);
+    std::uniform_int_distribution<std::size_t> sizes(0, kLargest);
     long tooLongSent = 0;
     long emptySent = 0;
     std::atomic<bool> sent{false};
     std::thread flood([&] {
         testsupport::DatagramSender flooder;
-        for (int i = 0; i < floodSize; ++i) {
+        for (int i = 0; i < kFloodSize; ++i) {
             const std::size_t size = sizes(random);
-            tooLongSent += size > bufferSize;
+            tooLongSent += size > kBufferSize;
             emptySent += size == 0;
-            flooder.Send(std::string_view(filler).substr(0, size), bench::group, bench::port);
+            flooder.Send(std::string_view(filler).substr(0, size), bench::kGroup, bench::kPort);
         }
         sent = true;
     });
@@ -83,15 +87,15 @@ int main(int argc, char** argv)
     const long drops = bench::ReceiveBufferDrops() - dropsBefore;
     const long endKiB = bench::ResidentKiB();
 
-    sender.Send("still listening", bench::group, bench::port);
+    sender.Send("still listening", bench::kGroup, bench::kPort);
     bench::RunEventsUntil([&] { return tally.marker; }, [&] { return tally.delivered; }, std::chrono::seconds(2));
 
-    std::printf("flood: %d datagrams (%ld longer than %zu bytes, %ld empty) in %.2f s\n", floodSize, tooLongSent,
-                bufferSize, emptySent, seconds);
+    std::printf("flood: %d datagrams (%ld longer than %zu bytes, %ld empty) in %.2f s\n", kFloodSize, tooLongSent,
+                kBufferSize, emptySent, seconds);
     const long delivered = tally.delivered - tally.marker;
     std::printf("dropped by the kernel for a full queue %ld; of the %ld that reached the socket, delivered %ld and "
                 "dropped by the listener as too long or empty %ld\n",
-                drops, floodSize - drops, delivered, floodSize - drops - delivered);
+                drops, kFloodSize - drops, delivered, kFloodSize - drops - delivered);
     std::printf("delivered although too long %ld, although empty %ld\n", tally.tooLong, tally.empty);
     std::printf("still delivering afterwards: %s\n", tally.marker ? "yes" : "NO");
     std::printf("resident memory: %ld KiB at the start, %ld KiB after the flood (%+ld KiB), peak %ld KiB\n", startKiB,

@@ -16,6 +16,9 @@
 #include <cstdio>
 #include <memory>
 
+using app::FormServices;
+using app::TForm1;
+
 namespace {
 
 constexpr int kRounds = 3;

@@ -9,7 +9,7 @@
 namespace framework {
 namespace {
 
-TApplication* g_application = nullptr;
+TApplication* application = nullptr;
 
 // Enough to see what went wrong without boxes piling up behind a burst of errors.
 constexpr std::size_t kMaxPendingMessages = 4;
@@ -18,16 +18,16 @@ constexpr std::size_t kMaxPendingMessages = 4;
 
 TApplication::TApplication(platform::Alerts& alerts) : alerts_(alerts)
 {
-    g_application = this;
+    application = this;
 }
 
 TApplication::~TApplication()
 {
-    if (g_application == this)
-        g_application = nullptr;
+    if (application == this)
+        application = nullptr;
 }
 
-TApplication* Application() { return g_application; }
+TApplication* Application() { return application; }
 
 void TApplication::Terminate()
 {
@@ -75,14 +75,14 @@ void HandleCurrentException()
     try {
         throw;
     } catch (const std::exception& error) {
-        if (g_application)
-            g_application->HandleException(error);
+        if (application)
+            application->HandleException(error);
         else
             std::fprintf(stderr, "%s\n", error.what());
     } catch (...) {
         const std::runtime_error unknown("Unknown error");
-        if (g_application)
-            g_application->HandleException(unknown);
+        if (application)
+            application->HandleException(unknown);
         else
             std::fprintf(stderr, "%s\n", unknown.what());
     }

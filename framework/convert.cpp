@@ -38,12 +38,12 @@ std::size_t DigitRun(std::string_view text)
 
 [[noreturn]] void RaiseNotInteger(std::string_view text)
 {
-    throw EConvertError(Format("'%s' is not a valid integer value", text));
+    throw ConvertError(Format("'%s' is not a valid integer value", text));
 }
 
 [[noreturn]] void RaiseNotFloat(std::string_view text)
 {
-    throw EConvertError(Format("'%s' is not a valid floating point value", text));
+    throw ConvertError(Format("'%s' is not a valid floating point value", text));
 }
 
 } // namespace
@@ -60,11 +60,11 @@ std::int32_t StrToInt(std::string_view text)
         RaiseNotInteger(text);
 
     // Accumulate as a negative number so that the most negative value fits.
-    constexpr std::int64_t limit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
     std::int64_t value = 0;
     for (char c : rest) {
         value = value * 10 + (c - '0');
-        if (value > limit)
+        if (value > kLimit)
             RaiseNotInteger(text);
     }
     if (negative)

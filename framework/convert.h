@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-// Text-to-number conversions that raise EConvertError on anything but a clean number.
+// Text-to-number conversions that raise ConvertError on anything but a clean number.
 namespace framework {
 
 // Optional leading blanks, an optional sign, then decimal digits only, within 32 bits.

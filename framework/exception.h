@@ -17,13 +17,13 @@ private:
 };
 
 // Raised by a list for an index outside it.
-class EListError : public Exception {
+class ListError : public Exception {
 public:
     using Exception::Exception;
 };
 
 // Raised by the text-to-number conversions.
-class EConvertError : public Exception {
+class ConvertError : public Exception {
 public:
     using Exception::Exception;
 };

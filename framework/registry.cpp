@@ -17,7 +17,7 @@ auto OnHive(Call call)
     try {
         return call();
     } catch (const platform::HiveFormatError& error) {
-        throw ERegistryException(error.what());
+        throw RegistryException(error.what());
     }
 }
 
@@ -56,7 +56,7 @@ RegistryValue TRegistry::Query(const std::string& name)
 {
     auto value = keyOpen_ ? OnHive([&] { return hive_.QueryValue(currentKey_, name); }) : std::nullopt;
     if (!value)
-        throw ERegistryException(Format("Failed to get data for '%s'", name));
+        throw RegistryException(Format("Failed to get data for '%s'", name));
     return *value;
 }
 
@@ -65,7 +65,7 @@ void TRegistry::Store(const std::string& name, const RegistryValue& value)
     if (keyOpen_ && updating_)
         held_.emplace_back(name, value);
     else if (!keyOpen_ || !OnHive([&] { return hive_.SetValue(currentKey_, name, value); }))
-        throw ERegistryException(Format("Failed to set data for '%s'", name));
+        throw RegistryException(Format("Failed to set data for '%s'", name));
 }
 
 void TRegistry::BeginUpdate()
@@ -79,7 +79,7 @@ void TRegistry::EndUpdate()
     updating_ = false;
     const platform::NamedValues values = std::exchange(held_, {});
     if (!values.empty() && !OnHive([&] { return hive_.SetValues(currentKey_, values); }))
-        throw ERegistryException(Format("Failed to set data for '%s'", values.front().first));
+        throw RegistryException(Format("Failed to set data for '%s'", values.front().first));
 }
 
 std::string TRegistry::ReadString(const std::string& name)
@@ -88,7 +88,7 @@ std::string TRegistry::ReadString(const std::string& name)
     if (value.data.empty())
         return {};
     if (value.type != platform::REG_SZ && value.type != platform::REG_EXPAND_SZ)
-        throw ERegistryException(Format("Invalid data type for '%s'", name));
+        throw RegistryException(Format("Invalid data type for '%s'", name));
     return value.data.substr(0, value.data.find('\0'));
 }
 
@@ -97,9 +97,9 @@ std::int32_t TRegistry::ReadInteger(const std::string& name)
     const RegistryValue value = Query(name);
     // The query has room for four bytes: a longer value fails before its type is seen.
     if (value.data.size() > 4)
-        throw ERegistryException(Format("Failed to get data for '%s'", name));
+        throw RegistryException(Format("Failed to get data for '%s'", name));
     if (value.type != platform::REG_DWORD)
-        throw ERegistryException(Format("Invalid data type for '%s'", name));
+        throw RegistryException(Format("Invalid data type for '%s'", name));
     std::uint32_t number = 0;
     for (std::size_t i = value.data.size(); i-- > 0;)
         number = number << 8 | static_cast<unsigned char>(value.data[i]);

@@ -8,13 +8,13 @@
 
 namespace framework {
 
-class ERegistryException : public Exception {
+class RegistryException : public Exception {
 public:
     using Exception::Exception;
 };
 
 // Reads and writes the values of one key of the current user's registry, with the
-// typing rules the program's settings rely on. Raises ERegistryException with
+// typing rules the program's settings rely on. Raises RegistryException with
 // "Invalid data type for '<name>'", "Failed to get data for '<name>'" or
 // "Failed to set data for '<name>'", and with the hive file's own fault when the file
 // cannot be parsed.

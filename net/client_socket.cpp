@@ -2,17 +2,17 @@
 
 namespace net {
 
-TClientSocket::TClientSocket(QObject* AOwner)
-    : TCustomSocket(AOwner), socket_(std::make_unique<TClientWinSocket>())
+TClientSocket::TClientSocket(QObject* owner)
+    : TCustomSocket(owner), socket_(std::make_unique<TClientWinSocket>())
 {
     HookUp(*socket_);
 }
 
 TClientSocket::~TClientSocket() = default;
 
-void TClientSocket::Activate(bool Value)
+void TClientSocket::Activate(bool value)
 {
-    if (Value == socket_->IsConnected())
+    if (value == socket_->IsConnected())
         return;
     if (socket_->IsConnected())
         socket_->CloseConnection(socket_->Descriptor());

@@ -21,15 +21,15 @@ namespace net {
 // Destroying the component closes a connection without OnDisconnect.
 class TClientSocket : public TCustomSocket {
 public:
-    explicit TClientSocket(QObject* AOwner);
+    explicit TClientSocket(QObject* owner);
     ~TClientSocket() override;
 
     TClientWinSocket* Socket() const { return socket_.get(); }
     TClientType ClientType() const { return socket_->ClientType(); }
-    void SetClientType(TClientType Value) { socket_->SetClientType(Value); }
+    void SetClientType(TClientType value) { socket_->SetClientType(value); }
 
 protected:
-    void Activate(bool Value) override;
+    void Activate(bool value) override;
 
 private:
     std::unique_ptr<TClientWinSocket> socket_;

@@ -55,8 +55,8 @@ int CheckError(int resultCode, int error, const std::string& op)
 
 } // namespace
 
-TCustomWinSocket::TCustomWinSocket(platform::UniqueFd ASocket)
-    : descriptor_(std::move(ASocket)), isConnected_(static_cast<bool>(descriptor_)), address_(AnyAddress())
+TCustomWinSocket::TCustomWinSocket(platform::UniqueFd socket)
+    : descriptor_(std::move(socket)), isConnected_(static_cast<bool>(descriptor_)), address_(AnyAddress())
 {
 }
 
@@ -71,9 +71,9 @@ TCustomWinSocket::~TCustomWinSocket()
         notifier_->Close();
 }
 
-int TCustomWinSocket::CheckResult(int ResultCode, const std::string& Op)
+int TCustomWinSocket::CheckResult(int resultCode, const std::string& op)
 {
-    return CheckError(ResultCode, errno, Op);
+    return CheckError(resultCode, errno, op);
 }
 
 int TCustomWinSocket::WriteText(const std::string& Text)
@@ -81,21 +81,21 @@ int TCustomWinSocket::WriteText(const std::string& Text)
     return SendBytes(Text.data(), static_cast<int>(Text.size()));
 }
 
-int TCustomWinSocket::SendBytes(const void* Buffer, int Count)
+int TCustomWinSocket::SendBytes(const void* buffer, int count)
 {
     std::lock_guard lock(SocketLock);
     if (!isConnected_)
         return 0;
-    const ssize_t sent = ::send(descriptor_.Get(), Buffer, static_cast<size_t>(std::max(Count, 0)), MSG_NOSIGNAL);
+    const ssize_t sent = ::send(descriptor_.Get(), buffer, static_cast<size_t>(std::max(count, 0)), MSG_NOSIGNAL);
     if (sent >= 0)
         return static_cast<int>(sent);
     return TransferFailed(WinSockErrorFromErrno(errno), erSend, "send");
 }
 
-int TCustomWinSocket::ReceiveBytes(void* Buffer, int Count)
+int TCustomWinSocket::ReceiveBytes(void* buffer, int count)
 {
     std::lock_guard lock(SocketLock);
-    if (Count == -1 && isConnected_) {
+    if (count == -1 && isConnected_) {
         int waiting = 0;
         // A failure leaves the count at 0: nothing is read, as when nothing waits.
         [[maybe_unused]] const int result = ioctl(descriptor_.Get(), FIONREAD, &waiting);
@@ -105,8 +105,8 @@ int TCustomWinSocket::ReceiveBytes(void* Buffer, int Count)
         return 0;
     ssize_t received = 0;
     int error = 0;
-    if (Count > 0) {
-        received = ::recv(descriptor_.Get(), Buffer, static_cast<size_t>(Count), 0);
+    if (count > 0) {
+        received = ::recv(descriptor_.Get(), buffer, static_cast<size_t>(count), 0);
         error = errno;
     }
     if (notifier_)
@@ -117,14 +117,14 @@ int TCustomWinSocket::ReceiveBytes(void* Buffer, int Count)
 }
 
 // A send or receive that failed for good ends the connection, whatever the handler did.
-int TCustomWinSocket::TransferFailed(int Error, TErrorEvent ErrorEvent, const char* Op)
+int TCustomWinSocket::TransferFailed(int error, TErrorEvent ErrorEvent, const char* op)
 {
-    if (Error == WSAEWOULDBLOCK) {
+    if (error == WSAEWOULDBLOCK) {
         if (ErrorEvent == erSend && notifier_)
             notifier_->SendBlocked();
         return -1;
     }
-    int code = Error;
+    int code = error;
     try {
         SignalError(this, ErrorEvent, code);
     } catch (...) {
@@ -134,7 +134,7 @@ int TCustomWinSocket::TransferFailed(int Error, TErrorEvent ErrorEvent, const ch
     }
     CloseConnection(Descriptor());
     if (code != 0)
-        throw SocketError(code, Op);
+        throw SocketError(code, op);
     return -1;
 }
 
@@ -165,7 +165,7 @@ void TCustomWinSocket::OpenConnection(const std::string& Host, const std::string
                                       const std::string& Service, int Port)
 {
     if (isConnected_)
-        throw ESocketError(sSocketAlreadyOpen);
+        throw ESocketError(kSocketAlreadyOpen);
     CreateDescriptor();
     try {
         SignalEvent(this, skLookup);
@@ -181,7 +181,7 @@ void TCustomWinSocket::CreateDescriptor()
     AbandonAttempt();
     platform::UniqueFd descriptor(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!descriptor)
-        throw ESocketError(sCantCreateSocket);
+        throw ESocketError(kCantCreateSocket);
     descriptor_ = std::move(descriptor);
 }
 
@@ -195,30 +195,30 @@ void TCustomWinSocket::AbandonAttempt() noexcept
 }
 
 void TCustomWinSocket::ResolveStep(const std::string& Host, const std::string& Address,
-                                   const std::string& Service, int Port, int Backlog, bool Client)
+                                   const std::string& Service, int Port, int backlog, bool client)
 {
     for (;;) {
         switch (stage_) {
         case rsIdle:
-            if (!Client) {
+            if (!client) {
                 address_.sin_addr.s_addr = htonl(INADDR_ANY);
             } else if (!Host.empty()) {
                 StartLookup(Host, true);
-                saved_ = {Service, Port, Backlog, Client};
+                saved_ = {Service, Port, backlog, client};
                 stage_ = rsAddress;
                 return;
             } else if (!Address.empty()) {
                 // Only dotted addresses: anything else gives INADDR_NONE, 255.255.255.255.
                 address_.sin_addr.s_addr = inet_addr(Address.c_str());
             } else {
-                throw ESocketError(sNoAddress);
+                throw ESocketError(kNoAddress);
             }
             stage_ = rsAddress;
             break;
         case rsAddress:
             if (!Service.empty()) {
                 StartLookup(Service, false);
-                saved_ = {Service, Port, Backlog, Client};
+                saved_ = {Service, Port, backlog, client};
                 stage_ = rsService;
                 return;
             }
@@ -227,26 +227,26 @@ void TCustomWinSocket::ResolveStep(const std::string& Host, const std::string& A
             break;
         case rsService:
             stage_ = rsIdle;
-            if (Client)
+            if (client)
                 StartConnect();
             else
-                StartListen(Backlog);
+                StartListen(backlog);
             return;
         }
     }
 }
 
-void TCustomWinSocket::StartLookup(const std::string& Name, bool Host)
+void TCustomWinSocket::StartLookup(const std::string& name, bool Host)
 {
     static int lastRequest = 0; // lookups start on the main thread only
     lastRequest = lastRequest == INT32_MAX ? 1 : lastRequest + 1;
     lookupRequest_ = lastRequest;
     try {
-        TLookupReply reply = Notifier().LookupReplyFor(lookupRequest_);
+        LookupReply reply = Notifier().LookupReplyFor(lookupRequest_);
         if (Host)
-            StartHostLookup(Name, std::move(reply));
+            StartHostLookup(name, std::move(reply));
         else
-            StartServiceLookup(Name, std::move(reply));
+            StartServiceLookup(name, std::move(reply));
     } catch (const std::system_error& error) {
         lookupRequest_ = 0;
         throw SocketError(WinSockErrorFromErrno(error.code().value()),
@@ -254,21 +254,21 @@ void TCustomWinSocket::StartLookup(const std::string& Name, bool Host)
     }
 }
 
-void TCustomWinSocket::LookupDone(int Request, const TLookupResult& Result)
+void TCustomWinSocket::LookupDone(int request, const LookupResult& result)
 {
-    if (Request != lookupRequest_)
+    if (request != lookupRequest_)
         return;
     lookupRequest_ = 0;
-    if (Result.error != 0) {
-        AttemptFailed(erLookup, Result.error, "ASync Lookup");
+    if (result.error != 0) {
+        AttemptFailed(erLookup, result.error, "ASync Lookup");
         return;
     }
     try {
         if (stage_ == rsAddress) {
-            address_.sin_addr.s_addr = Result.value;
+            address_.sin_addr.s_addr = result.value;
             ResolveStep({}, {}, saved_.service, saved_.port, saved_.backlog, saved_.client);
         } else if (stage_ == rsService) {
-            address_.sin_port = htons(static_cast<std::uint16_t>(Result.value));
+            address_.sin_port = htons(static_cast<std::uint16_t>(result.value));
             saved_.service.clear();
             saved_.port = 0;
             ResolveStep({}, {}, {}, 0, saved_.backlog, saved_.client);
@@ -289,10 +289,10 @@ void TCustomWinSocket::LookupDone(int Request, const TLookupResult& Result)
 // Ends an attempt that failed after its lookup as a refused connect ends: OnError, then the
 // descriptor goes without any event. So a name that does not resolve is the handler's to
 // report, never a box of its own; it is raised only when the handler left the code.
-void TCustomWinSocket::AttemptFailed(TErrorEvent ErrorEvent, int Error, const char* Op)
+void TCustomWinSocket::AttemptFailed(TErrorEvent ErrorEvent, int error, const char* op)
 {
     const int attempt = Descriptor();
-    int code = Error;
+    int code = error;
     {
         // Unless the handler has started another attempt meanwhile.
         const framework::ScopeExit abandon([this, attempt]() noexcept {
@@ -302,7 +302,7 @@ void TCustomWinSocket::AttemptFailed(TErrorEvent ErrorEvent, int Error, const ch
         SignalError(this, ErrorEvent, code);
     }
     if (code != 0)
-        throw SocketError(code, Op);
+        throw SocketError(code, op);
 }
 
 void TCustomWinSocket::StartConnect()
@@ -320,7 +320,7 @@ void TCustomWinSocket::StartConnect()
     SignalEvent(this, skConnect);
 }
 
-void TCustomWinSocket::StartListen(int Backlog)
+void TCustomWinSocket::StartListen(int backlog)
 {
     // As Windows binds: refused while another socket listens on the port, but not for the
     // closed connections of an earlier run still in TIME_WAIT. Should the option fail, such
@@ -330,7 +330,7 @@ void TCustomWinSocket::StartListen(int Backlog)
     CheckResult(::bind(Descriptor(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_), "bind");
     Notifier().Select(Descriptor(), eventMask_);
     SignalEvent(this, skListen);
-    CheckResult(::listen(Descriptor(), std::min(Backlog, kMaxBacklog)), "listen");
+    CheckResult(::listen(Descriptor(), std::min(backlog, kMaxBacklog)), "listen");
     stage_ = rsIdle;
     isConnected_ = true;
     Notifier().ListenStarted();
@@ -356,24 +356,24 @@ void TCustomWinSocket::CloseConnection(int Socket)
     CheckError(closed, error, "closesocket");
 }
 
-int TCustomWinSocket::CloseDescriptor(int& Error) noexcept
+int TCustomWinSocket::CloseDescriptor(int& error) noexcept
 {
     if (!descriptor_)
         return 0;
     if (notifier_)
         notifier_->Unselect();
     const int closed = descriptor_.Close();
-    Error = errno;
+    error = errno;
     address_ = AnyAddress();
     isConnected_ = false;
     return closed;
 }
 
-void TCustomWinSocket::SetEventMask(int Mask)
+void TCustomWinSocket::SetEventMask(int mask)
 {
-    if (Mask == eventMask_)
+    if (mask == eventMask_)
         return;
-    eventMask_ = Mask;
+    eventMask_ = mask;
     if (!descriptor_)
         return;
     Notifier().Select(Descriptor(), eventMask_);
@@ -382,29 +382,29 @@ void TCustomWinSocket::SetEventMask(int Mask)
         Notifier().ConnectStarted();
 }
 
-TSocketNotifier& TCustomWinSocket::Notifier()
+SocketNotifier& TCustomWinSocket::Notifier()
 {
     if (!notifier_)
-        notifier_ = std::make_shared<TSocketNotifier>(static_cast<TNotificationTarget&>(*this));
+        notifier_ = std::make_shared<SocketNotifier>(static_cast<NotificationTarget&>(*this));
     return *notifier_;
 }
 
-void TCustomWinSocket::SocketNotify(int Socket, int Event, int Error)
+void TCustomWinSocket::SocketNotify(int Socket, int event, int error)
 {
-    if (Error != 0) {
-        int code = Error;
+    if (error != 0) {
+        int code = error;
         try {
-            SignalError(this, ErrorEventOf(Event), code);
+            SignalError(this, ErrorEventOf(event), code);
         } catch (...) {
-            ErrorNotified(Socket, Event);
+            ErrorNotified(Socket, event);
             throw;
         }
-        ErrorNotified(Socket, Event);
+        ErrorNotified(Socket, event);
         if (code != 0)
-            throw ESocketError(framework::Format(sASyncSocketError, code), code);
+            throw ESocketError(framework::Format(kAsyncSocketError, code), code);
         return;
     }
-    switch (Event) {
+    switch (event) {
     case FD_CONNECT: HandleConnect(Socket); break;
     case FD_CLOSE: CloseConnection(Socket); break;
     case FD_READ: HandleRead(Socket); break;
@@ -434,10 +434,10 @@ void TCustomWinSocket::ErrorNotified(int /*Socket*/, int /*Event*/) {}
 
 void TCustomWinSocket::DeferredFree() {}
 
-void TCustomWinSocket::SignalEvent(TCustomWinSocket* Socket, TSocketEventKind Kind)
+void TCustomWinSocket::SignalEvent(TCustomWinSocket* Socket, TSocketEventKind kind)
 {
     if (SocketEventHook)
-        SocketEventHook(this, Socket, Kind);
+        SocketEventHook(this, Socket, kind);
 }
 
 void TCustomWinSocket::SignalError(TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)
@@ -446,14 +446,14 @@ void TCustomWinSocket::SignalError(TCustomWinSocket* Socket, TErrorEvent ErrorEv
         ErrorEventHook(this, Socket, ErrorEvent, ErrorCode);
 }
 
-void TClientWinSocket::SetClientType(TClientType Value)
+void TClientWinSocket::SetClientType(TClientType value)
 {
-    if (Value == clientType_)
+    if (value == clientType_)
         return;
     if (IsConnected())
-        throw ESocketError(sCantChangeWhileActive);
-    clientType_ = Value;
-    SetEventMask(Value == ctBlocking ? 0 : kConnectionEvents);
+        throw ESocketError(kCantChangeWhileActive);
+    clientType_ = value;
+    SetEventMask(value == ctBlocking ? 0 : kConnectionEvents);
 }
 
 void TClientWinSocket::HandleConnect(int /*Socket*/)
@@ -462,9 +462,9 @@ void TClientWinSocket::HandleConnect(int /*Socket*/)
     SignalEvent(this, skConnect);
 }
 
-void TClientWinSocket::ErrorNotified(int Socket, int Event)
+void TClientWinSocket::ErrorNotified(int Socket, int event)
 {
-    if (Event == FD_CONNECT && Socket == Descriptor())
+    if (event == FD_CONNECT && Socket == Descriptor())
         AbandonAttempt();
 }
 

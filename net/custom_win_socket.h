@@ -22,10 +22,10 @@ namespace net {
 // Handlers run inside the operation that caused them or inside the delivery of a
 // notification, and may call back into the object. They must not destroy the object whose
 // event they handle.
-class TCustomWinSocket : public QObject, private TNotificationTarget {
+class TCustomWinSocket : public QObject, private NotificationTarget {
 public:
-    // Takes over `ASocket`, a connected descriptor, or none.
-    explicit TCustomWinSocket(platform::UniqueFd ASocket = {});
+    // Takes over `socket`, a connected descriptor, or none.
+    explicit TCustomWinSocket(platform::UniqueFd socket = {});
     ~TCustomWinSocket() override;
     TCustomWinSocket(const TCustomWinSocket&) = delete;
     TCustomWinSocket& operator=(const TCustomWinSocket&) = delete;
@@ -34,12 +34,12 @@ public:
     // (the rest is dropped); 0 when not connected; -1 when it would block (FD_WRITE follows
     // once there is room) or failed. A failure is reported as erSend, closes the connection,
     // and is raised unless the error handler consumed it.
-    int SendBytes(const void* Buffer, int Count);
+    int SendBytes(const void* buffer, int count);
     // The text's bytes, without a terminator, through SendBytes.
     int WriteText(const std::string& Text);
-    // One receive of at most `Count` bytes, with the rules of SendBytes and erReceive; a
+    // One receive of at most `count` bytes, with the rules of SendBytes and erReceive; a
     // count of -1 asks for the number of bytes waiting.
-    int ReceiveBytes(void* Buffer, int Count);
+    int ReceiveBytes(void* buffer, int count);
     // Every byte waiting at this moment; empty when not connected or nothing waits.
     std::string ReadText();
     // The peer's IPv4 address in dotted decimal; empty when not connected.
@@ -74,49 +74,49 @@ public:
     virtual void HandleWrite(int Socket);
 
     // Passes a result of 0 and the would-block error (whose number it returns); raises any
-    // other error of the last call as "Windows socket error" on `Op`.
-    static int CheckResult(int ResultCode, const std::string& Op);
+    // other error of the last call as "Windows socket error" on `op`.
+    static int CheckResult(int resultCode, const std::string& op);
 
-    TSocketEventHook SocketEventHook;
-    TErrorEventHook ErrorEventHook;
+    SocketEventHandler SocketEventHook;
+    ErrorEventHandler ErrorEventHook;
 
 protected:
     // Advances the resolution by its stages until it waits for a lookup or the stage is back
     // at idle, where a client connects and a listener listens. A failure is raised to the
     // caller, which closes the socket.
     void ResolveStep(const std::string& Host, const std::string& Address, const std::string& Service, int Port,
-                     int Backlog, bool Client);
+                     int backlog, bool client);
     void StartConnect();
     // Binds, reports skListen, then listens with a backlog of at most 5.
-    void StartListen(int Backlog);
+    void StartListen(int backlog);
 
-    void SignalEvent(TCustomWinSocket* Socket, TSocketEventKind Kind);
+    void SignalEvent(TCustomWinSocket* Socket, TSocketEventKind kind);
     void SignalError(TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
 
     // Drops the attempt under way or failed, if any, then opens a new socket.
     void CreateDescriptor();
     // Forgets a lookup and closes the descriptor of an attempt, without any event.
     void AbandonAttempt() noexcept;
-    void SetConnected(bool Value) { isConnected_ = Value; }
+    void SetConnected(bool value) { isConnected_ = value; }
     // Registers the event mask anew when the descriptor is set.
-    void SetEventMask(int Mask);
-    TSocketNotifier& Notifier();
+    void SetEventMask(int mask);
+    SocketNotifier& Notifier();
     bool HasNotifier() const { return notifier_ != nullptr; }
 
     // After an error notification was reported and before its exception is raised.
-    virtual void ErrorNotified(int Socket, int Event);
+    virtual void ErrorNotified(int Socket, int event);
     void DeferredFree() override;
 
     std::recursive_mutex SocketLock;
 
 private:
-    void SocketNotify(int Socket, int Event, int Error) override;
-    void LookupDone(int Request, const TLookupResult& Result) override;
-    void AttemptFailed(TErrorEvent ErrorEvent, int Error, const char* Op);
-    void StartLookup(const std::string& Name, bool Host);
-    int TransferFailed(int Error, TErrorEvent ErrorEvent, const char* Op);
+    void SocketNotify(int Socket, int event, int error) override;
+    void LookupDone(int request, const LookupResult& result) override;
+    void AttemptFailed(TErrorEvent ErrorEvent, int error, const char* op);
+    void StartLookup(const std::string& name, bool Host);
+    int TransferFailed(int error, TErrorEvent ErrorEvent, const char* op);
     // Closes the descriptor without any event; returns the result of close() and its errno.
-    [[nodiscard]] int CloseDescriptor(int& Error) noexcept;
+    [[nodiscard]] int CloseDescriptor(int& error) noexcept;
 
     struct SavedInputs {
         std::string service;
@@ -133,7 +133,7 @@ private:
     TResolveStage stage_ = rsIdle;
     int lookupRequest_ = 0;
     SavedInputs saved_;
-    std::shared_ptr<TSocketNotifier> notifier_; // created when first needed
+    std::shared_ptr<SocketNotifier> notifier_; // created when first needed
 };
 
 // The socket object of a client component.
@@ -143,14 +143,14 @@ public:
 
     TClientType ClientType() const { return clientType_; }
     // Refused while connected; ctBlocking watches no events.
-    void SetClientType(TClientType Value);
+    void SetClientType(TClientType value);
 
     void HandleConnect(int Socket) override;
 
 protected:
     // A failed attempt's descriptor is released at once and without any event, so that
     // the next attempt starts clean and nothing stays open in between.
-    void ErrorNotified(int Socket, int Event) override;
+    void ErrorNotified(int Socket, int event) override;
 
 private:
     TClientType clientType_ = ctNonBlocking;

@@ -18,10 +18,10 @@
 namespace net {
 namespace {
 
-std::mutex g_resolverMutex;
-THostResolver g_resolver;
+std::mutex resolverMutex;
+HostResolver currentResolver;
 
-TLookupResult ResolveWithSystem(const std::string& host)
+LookupResult ResolveWithSystem(const std::string& host)
 {
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -30,19 +30,19 @@ TLookupResult ResolveWithSystem(const std::string& host)
     const int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
     if (status != 0)
         return {WinSockErrorFromLookup(status, errno), 0};
-    TLookupResult result;
+    LookupResult result;
     result.value = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(found);
     return result;
 }
 
-THostResolver InstalledResolver()
+HostResolver InstalledResolver()
 {
-    std::lock_guard lock(g_resolverMutex);
-    return g_resolver;
+    std::lock_guard lock(resolverMutex);
+    return currentResolver;
 }
 
-TLookupResult ResolveService(const std::string& service)
+LookupResult ResolveService(const std::string& service)
 {
     servent entry{};
     servent* found = nullptr;
@@ -76,7 +76,7 @@ public:
         }
     }
 
-    void Start(std::function<TLookupResult()> resolve, TLookupReply reply)
+    void Start(std::function<LookupResult()> resolve, LookupReply reply)
     {
         const std::lock_guard lock(mutex_);
         JoinFinished();
@@ -120,7 +120,7 @@ private:
 
 } // namespace
 
-void StartHostLookup(std::string host, TLookupReply reply)
+void StartHostLookup(std::string host, LookupReply reply)
 {
     LookupThreads::Instance().Start(
         [host = std::move(host), resolver = InstalledResolver()] {
@@ -129,7 +129,7 @@ void StartHostLookup(std::string host, TLookupReply reply)
         std::move(reply));
 }
 
-void StartServiceLookup(std::string service, TLookupReply reply)
+void StartServiceLookup(std::string service, LookupReply reply)
 {
     LookupThreads::Instance().Start([service = std::move(service)] { return ResolveService(service); },
                                     std::move(reply));
@@ -140,10 +140,10 @@ int PendingLookups()
     return LookupThreads::Instance().Pending();
 }
 
-void SetHostResolver(THostResolver resolver)
+void SetHostResolver(HostResolver resolver)
 {
-    std::lock_guard lock(g_resolverMutex);
-    g_resolver = std::move(resolver);
+    std::lock_guard lock(resolverMutex);
+    currentResolver = std::move(resolver);
 }
 
 } // namespace net

@@ -16,18 +16,18 @@
 
 namespace net {
 
-struct TLookupResult {
+struct LookupResult {
     int error = 0;           // a Windows Sockets error number; 0 on success
     std::uint32_t value = 0; // the IPv4 address in network byte order, or the port in host order
 };
 
-using TLookupReply = std::function<void(const TLookupResult&)>;
+using LookupReply = std::function<void(const LookupResult&)>;
 
 // Resolve on a helper thread of their own and hand the outcome to `reply` there. A host
 // gives the first IPv4 address the resolver lists; a service its TCP port. Raise
 // std::system_error when no thread can be started.
-void StartHostLookup(std::string host, TLookupReply reply);
-void StartServiceLookup(std::string service, TLookupReply reply);
+void StartHostLookup(std::string host, LookupReply reply);
+void StartServiceLookup(std::string service, LookupReply reply);
 
 // Lookups whose outcome has not been handed to their reply yet.
 int PendingLookups();
@@ -35,7 +35,7 @@ int PendingLookups();
 // How host names are resolved: by the system's resolver, unless a test installs its own so
 // that it can fail a lookup without asking the network. An empty function restores it.
 // A lookup resolves with what was installed when it started.
-using THostResolver = std::function<TLookupResult(const std::string& host)>;
-void SetHostResolver(THostResolver resolver);
+using HostResolver = std::function<LookupResult(const std::string& host)>;
+void SetHostResolver(HostResolver resolver);
 
 } // namespace net

@@ -7,17 +7,17 @@ constexpr int kListenBacklog = 5;
 
 } // namespace
 
-TCustomServerSocket::TCustomServerSocket(QObject* AOwner)
-    : TCustomSocket(AOwner), socket_(std::make_unique<TServerWinSocket>())
+TCustomServerSocket::TCustomServerSocket(QObject* owner)
+    : TCustomSocket(owner), socket_(std::make_unique<TServerWinSocket>())
 {
     HookUp(*socket_);
 }
 
 TCustomServerSocket::~TCustomServerSocket() = default;
 
-void TCustomServerSocket::Activate(bool Value)
+void TCustomServerSocket::Activate(bool value)
 {
-    if (Value == socket_->IsConnected())
+    if (value == socket_->IsConnected())
         return;
     if (socket_->IsConnected())
         socket_->CloseConnection(socket_->Descriptor());
@@ -25,8 +25,8 @@ void TCustomServerSocket::Activate(bool Value)
         socket_->OpenListener(Service(), Port(), kListenBacklog);
 }
 
-TServerSocket::TServerSocket(QObject* AOwner)
-    : TCustomServerSocket(AOwner),
+TServerSocket::TServerSocket(QObject* owner)
+    : TCustomServerSocket(owner),
       OnGetSocket(Socket()->OnGetSocket),
       OnClientConnect(Socket()->OnClientConnect),
       OnClientDisconnect(Socket()->OnClientDisconnect),

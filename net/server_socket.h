@@ -18,13 +18,13 @@ namespace net {
 // the listener, which is their `Sender`.
 class TCustomServerSocket : public TCustomSocket {
 public:
-    explicit TCustomServerSocket(QObject* AOwner);
+    explicit TCustomServerSocket(QObject* owner);
     ~TCustomServerSocket() override;
 
     TServerWinSocket* Socket() const { return socket_.get(); }
 
 protected:
-    void Activate(bool Value) override;
+    void Activate(bool value) override;
 
 private:
     std::unique_ptr<TServerWinSocket> socket_;
@@ -32,10 +32,10 @@ private:
 
 class TServerSocket : public TCustomServerSocket {
 public:
-    explicit TServerSocket(QObject* AOwner);
+    explicit TServerSocket(QObject* owner);
 
     TServerType ServerType() const { return Socket()->ServerType(); }
-    void SetServerType(TServerType Value) { Socket()->SetServerType(Value); }
+    void SetServerType(TServerType value) { Socket()->SetServerType(value); }
 
     // The listener's own events, reached through the component.
     TGetSocketEvent& OnGetSocket;

@@ -44,7 +44,7 @@ void Fire(const TSocketNotifyEvent& event, QObject* sender, TCustomWinSocket* so
 
 } // namespace
 
-TServerWinSocket::TServerWinSocket(platform::UniqueFd ASocket) : TCustomWinSocket(std::move(ASocket))
+TServerWinSocket::TServerWinSocket(platform::UniqueFd socket) : TCustomWinSocket(std::move(socket))
 {
     SetEventMask(FD_ACCEPT);
 }
@@ -55,24 +55,24 @@ TServerWinSocket::~TServerWinSocket()
     FreeConnections();
 }
 
-void TServerWinSocket::SetServerType(TServerType Value)
+void TServerWinSocket::SetServerType(TServerType value)
 {
-    if (Value == serverType_)
+    if (value == serverType_)
         return;
     if (IsConnected())
-        throw ESocketError(sCantChangeWhileActive);
-    serverType_ = Value;
-    SetEventMask(Value == stThreadBlocking ? 0 : FD_ACCEPT);
+        throw ESocketError(kCantChangeWhileActive);
+    serverType_ = value;
+    SetEventMask(value == stThreadBlocking ? 0 : FD_ACCEPT);
 }
 
-void TServerWinSocket::OpenListener(const std::string& Service, int Port, int Backlog)
+void TServerWinSocket::OpenListener(const std::string& Service, int Port, int backlog)
 {
     if (IsConnected())
-        throw ESocketError(sCannotListenOnOpen);
+        throw ESocketError(kCannotListenOnOpen);
     CreateDescriptor();
     try {
         SignalEvent(this, skLookup);
-        ResolveStep({}, {}, Service, Port, Backlog, false);
+        ResolveStep({}, {}, Service, Port, backlog, false);
     } catch (...) {
         CloseConnection(Descriptor());
         throw;
@@ -101,11 +101,11 @@ void TServerWinSocket::HandleAccept(int Socket)
     SignalEvent(connection, skAccept);
 }
 
-void TServerWinSocket::DropForWantOfDescriptors(int Socket, int Error)
+void TServerWinSocket::DropForWantOfDescriptors(int Socket, int error)
 {
     if (dropped_ == 0)
         qCWarning(platform::lcNet, "out of descriptors (%s, limit %ld): incoming connections are dropped",
-                  Error == EMFILE ? "this program's" : "the system's", OpenFileLimit());
+                  error == EMFILE ? "this program's" : "the system's", OpenFileLimit());
     ++dropped_;
     reserve_.Reset();
     const bool dropped = static_cast<bool>(platform::UniqueFd(::accept4(Socket, nullptr, nullptr, SOCK_CLOEXEC)));
@@ -171,11 +171,11 @@ void TServerWinSocket::FreeConnection(TServerClientWinSocket* Socket)
     connections_.erase(listed);
 }
 
-TServerClientWinSocket* TServerWinSocket::Connection(int Index) const
+TServerClientWinSocket* TServerWinSocket::Connection(int index) const
 {
-    if (Index < 0 || Index >= ConnectionCount())
-        throw framework::EListError(framework::Format("List index out of bounds (%d)", Index));
-    return connections_[static_cast<size_t>(Index)].get();
+    if (index < 0 || index >= ConnectionCount())
+        throw framework::ListError(framework::Format("List index out of bounds (%d)", index));
+    return connections_[static_cast<size_t>(index)].get();
 }
 
 void TServerWinSocket::AddConnection(TServerClientWinSocket* Socket)
@@ -202,9 +202,9 @@ std::vector<std::unique_ptr<TServerClientWinSocket>>::iterator TServerWinSocket:
                         [Socket](const auto& connection) { return connection.get() == Socket; });
 }
 
-void TServerWinSocket::ConnectionEvent(TServerClientWinSocket* Socket, TSocketEventKind Kind)
+void TServerWinSocket::ConnectionEvent(TServerClientWinSocket* Socket, TSocketEventKind kind)
 {
-    switch (Kind) {
+    switch (kind) {
     case skConnect: ClientConnect(Socket); break;
     case skDisconnect: ClientDisconnect(Socket); break;
     case skWrite: ClientWrite(Socket); break;
@@ -236,8 +236,8 @@ void TServerWinSocket::ClientError(TServerClientWinSocket* Socket, TErrorEvent E
         OnClientError(this, Socket, ErrorEvent, ErrorCode);
 }
 
-TServerClientWinSocket::TServerClientWinSocket(platform::UniqueFd Socket, TServerWinSocket* ServerWinSocket)
-    : TCustomWinSocket(std::move(Socket)), ownerServer_(ServerWinSocket)
+TServerClientWinSocket::TServerClientWinSocket(platform::UniqueFd Socket, TServerWinSocket* serverWinSocket)
+    : TCustomWinSocket(std::move(Socket)), ownerServer_(serverWinSocket)
 {
     ownerServer_->AddConnection(this);
     // Not constructed when this raises, so not the list's to free; the socket object's

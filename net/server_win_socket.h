@@ -20,12 +20,12 @@ class TServerClientWinSocket;
 // handler runs under it. ConnectionCount and Connection read the list without it.
 class TServerWinSocket : public TCustomWinSocket {
 public:
-    explicit TServerWinSocket(platform::UniqueFd ASocket = {});
+    explicit TServerWinSocket(platform::UniqueFd socket = {});
     ~TServerWinSocket() override;
 
     // OnLookup, the port (a service is looked up first), then StartListen: bind, OnListen,
     // listen. A failure closes the socket and is raised to the caller.
-    void OpenListener(const std::string& Service, int Port, int Backlog);
+    void OpenListener(const std::string& Service, int Port, int backlog);
     // Accepts one pending connection: OnClientConnect (from the new object), then OnAccept.
     // Out of descriptors, it drops the connection instead (see DropForWantOfDescriptors).
     void HandleAccept(int Socket) override;
@@ -34,12 +34,12 @@ public:
     void CloseConnection(int Socket) override;
 
     int ConnectionCount() const { return static_cast<int>(connections_.size()); }
-    // The connection at a 0-based index; raises framework::EListError outside the list.
-    TServerClientWinSocket* Connection(int Index) const;
+    // The connection at a 0-based index; raises framework::ListError outside the list.
+    TServerClientWinSocket* Connection(int index) const;
 
     TServerType ServerType() const { return serverType_; }
     // Refused while listening. stThreadBlocking watches no events: it accepts nothing.
-    void SetServerType(TServerType Value);
+    void SetServerType(TServerType value);
 
     // The connections' events; `Sender` is this listener.
     TGetSocketEvent OnGetSocket;
@@ -50,7 +50,7 @@ public:
     TSocketErrorEvent OnClientError;
 
     // Where the connections report: each connection's hooks lead here.
-    void ConnectionEvent(TServerClientWinSocket* Socket, TSocketEventKind Kind);
+    void ConnectionEvent(TServerClientWinSocket* Socket, TSocketEventKind kind);
     void ConnectionError(TServerClientWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
 
 protected:
@@ -68,7 +68,7 @@ private:
     // A connection left waiting would keep the listener readable and the loop spinning: a
     // descriptor held in reserve makes room to take it and drop it at once. Without that
     // room the listener rests a moment instead.
-    void DropForWantOfDescriptors(int Socket, int Error);
+    void DropForWantOfDescriptors(int Socket, int error);
     // Lists a connection under construction, which the list owns from then on.
     void AddConnection(TServerClientWinSocket* Socket);
     // Unlists a connection whose construction failed, without freeing it.
@@ -94,7 +94,7 @@ class TServerClientWinSocket : public TCustomWinSocket {
 public:
     // Takes over the accepted `Socket`, has the listener list it, starts watching and
     // reports OnClientConnect.
-    TServerClientWinSocket(platform::UniqueFd Socket, TServerWinSocket* ServerWinSocket);
+    TServerClientWinSocket(platform::UniqueFd Socket, TServerWinSocket* serverWinSocket);
 
     TServerWinSocket* OwnerServer() const { return ownerServer_; }
     // Has the listener free this object once the notifications already queued have been
@@ -104,7 +104,7 @@ public:
 protected:
     // A connection whose notification carried an error is of no further use: after the
     // error is reported it is closed (one OnClientDisconnect) and released.
-    void ErrorNotified(int Socket, int Event) override;
+    void ErrorNotified(int Socket, int event) override;
     void DeferredFree() override;
 
 private:

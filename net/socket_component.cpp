@@ -33,15 +33,15 @@ void TAbstractSocket::HookUp(TCustomWinSocket& Socket)
                                    int& errorCode) { DispatchError(socket, errorEvent, errorCode); };
 }
 
-void TCustomSocket::SetActive(bool Value)
+void TCustomSocket::SetActive(bool value)
 {
-    if (Value == active_)
+    if (value == active_)
         return;
     if (Loading()) {
-        active_ = Value;
+        active_ = value;
         return;
     }
-    Activate(Value);
+    Activate(value);
 }
 
 void TCustomSocket::Loaded()
@@ -57,7 +57,7 @@ void TCustomSocket::Loaded()
 void TCustomSocket::CheckChangeAllowed() const
 {
     if (active_ && !Loading())
-        throw ESocketError(sCantChangeWhileActive);
+        throw ESocketError(kCantChangeWhileActive);
 }
 
 void TCustomSocket::SetText(std::string& field, const std::string& value)
@@ -68,21 +68,21 @@ void TCustomSocket::SetText(std::string& field, const std::string& value)
     field = value;
 }
 
-void TCustomSocket::SetAddress(const std::string& Value) { SetText(address_, Value); }
-void TCustomSocket::SetHost(const std::string& Value) { SetText(host_, Value); }
-void TCustomSocket::SetService(const std::string& Value) { SetText(service_, Value); }
+void TCustomSocket::SetAddress(const std::string& value) { SetText(address_, value); }
+void TCustomSocket::SetHost(const std::string& value) { SetText(host_, value); }
+void TCustomSocket::SetService(const std::string& value) { SetText(service_, value); }
 
-void TCustomSocket::SetPort(int Value)
+void TCustomSocket::SetPort(int value)
 {
-    if (Value == port_)
+    if (value == port_)
         return;
     CheckChangeAllowed();
-    port_ = Value;
+    port_ = value;
 }
 
-void TCustomSocket::DispatchEvent(TCustomWinSocket* Socket, TSocketEventKind Kind)
+void TCustomSocket::DispatchEvent(TCustomWinSocket* Socket, TSocketEventKind kind)
 {
-    switch (Kind) {
+    switch (kind) {
     case skLookup: Fire(OnLookup, this, Socket); break;
     case skConnecting: Fire(OnConnecting, this, Socket); break;
     case skConnect:

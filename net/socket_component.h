@@ -18,16 +18,16 @@ namespace net {
 // component that is never put into loading acts on Active at once.
 class TAbstractSocket : public QObject {
 public:
-    explicit TAbstractSocket(QObject* AOwner) : QObject(AOwner) {}
+    explicit TAbstractSocket(QObject* owner) : QObject(owner) {}
 
     void BeginLoading() { loading_ = true; }
     virtual void Loaded() { loading_ = false; }
     bool Loading() const { return loading_; }
 
 protected:
-    virtual void DispatchEvent(TCustomWinSocket* Socket, TSocketEventKind Kind) = 0;
+    virtual void DispatchEvent(TCustomWinSocket* Socket, TSocketEventKind kind) = 0;
     virtual void DispatchError(TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode) = 0;
-    virtual void Activate(bool Value) = 0;
+    virtual void Activate(bool value) = 0;
 
     // Points a socket object's hooks at DispatchEvent and DispatchError.
     void HookUp(TCustomWinSocket& Socket);
@@ -45,18 +45,18 @@ public:
     // True from OnConnect (or OnListen) until OnDisconnect; only the events change it.
     // Setting it opens or closes the connection, once loading is over.
     bool Active() const { return active_; }
-    void SetActive(bool Value);
+    void SetActive(bool value);
 
     // Set before activation. A text that differs from the stored one only in the case of
     // its ASCII letters changes nothing; any other change raises while Active is true.
     const std::string& Address() const { return address_; }
-    void SetAddress(const std::string& Value);
+    void SetAddress(const std::string& value);
     const std::string& Host() const { return host_; }
-    void SetHost(const std::string& Value);
+    void SetHost(const std::string& value);
     int Port() const { return port_; }
-    void SetPort(int Value);
+    void SetPort(int value);
     const std::string& Service() const { return service_; }
-    void SetService(const std::string& Value);
+    void SetService(const std::string& value);
 
     void Loaded() override;
 
@@ -71,7 +71,7 @@ public:
     TSocketErrorEvent OnError;
 
 protected:
-    void DispatchEvent(TCustomWinSocket* Socket, TSocketEventKind Kind) override;
+    void DispatchEvent(TCustomWinSocket* Socket, TSocketEventKind kind) override;
     void DispatchError(TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode) override;
 
 private:

@@ -53,7 +53,7 @@ std::string SocketErrorText(int winSockError)
 
 std::string SocketErrorMessage(int winSockError, const std::string& operation)
 {
-    return framework::Format(sWindowsSocketError, SocketErrorText(winSockError), winSockError, operation);
+    return framework::Format(kWindowsSocketError, SocketErrorText(winSockError), winSockError, operation);
 }
 
 } // namespace net

@@ -10,11 +10,11 @@
 
 namespace net {
 
-inline constexpr int WSAEWOULDBLOCK = 10035;
-inline constexpr int WSAEADDRINUSE = 10048;
-inline constexpr int WSAENETUNREACH = 10051;
-inline constexpr int WSAECONNRESET = 10054;
-inline constexpr int WSAECONNREFUSED = 10061;
+using platform::WSAEADDRINUSE;
+using platform::WSAECONNREFUSED;
+using platform::WSAECONNRESET;
+using platform::WSAENETUNREACH;
+using platform::WSAEWOULDBLOCK;
 inline constexpr int WSAHOST_NOT_FOUND = 11001;
 
 using platform::WinSockErrorFromErrno;

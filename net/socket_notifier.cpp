@@ -26,14 +26,14 @@ void SetBlocking(int descriptor, bool blocking)
 
 } // namespace
 
-TSocketNotifier::TSocketNotifier(TNotificationTarget& target) : target_(&target) {}
+SocketNotifier::SocketNotifier(NotificationTarget& target) : target_(&target) {}
 
-TSocketNotifier::~TSocketNotifier()
+SocketNotifier::~SocketNotifier()
 {
     Close();
 }
 
-void TSocketNotifier::Select(int descriptor, int eventMask)
+void SocketNotifier::Select(int descriptor, int eventMask)
 {
     Unselect();
     descriptor_ = descriptor;
@@ -43,7 +43,7 @@ void TSocketNotifier::Select(int descriptor, int eventMask)
     SetBlocking(descriptor, eventMask == 0);
 }
 
-void TSocketNotifier::Unselect()
+void SocketNotifier::Unselect()
 {
     ++registration_;
     reader_.reset();
@@ -54,7 +54,7 @@ void TSocketNotifier::Unselect()
     answerPending_ = false;
 }
 
-void TSocketNotifier::ConnectStarted()
+void SocketNotifier::ConnectStarted()
 {
     if (!(eventMask_ & FD_CONNECT))
         return;
@@ -62,7 +62,7 @@ void TSocketNotifier::ConnectStarted()
     ArmWriter();
 }
 
-void TSocketNotifier::ListenStarted()
+void SocketNotifier::ListenStarted()
 {
     if (!(eventMask_ & FD_ACCEPT))
         return;
@@ -70,51 +70,51 @@ void TSocketNotifier::ListenStarted()
     ArmReader();
 }
 
-void TSocketNotifier::Accepted()
+void SocketNotifier::Accepted()
 {
     answerPending_ = false;
     if (phase_ == Phase::Listening)
         ArmReader();
 }
 
-void TSocketNotifier::Received()
+void SocketNotifier::Received()
 {
     answerPending_ = false;
     if (phase_ == Phase::Connected)
         ArmReader();
 }
 
-void TSocketNotifier::SendBlocked()
+void SocketNotifier::SendBlocked()
 {
     if (phase_ == Phase::Connected || phase_ == Phase::PeerClosed)
         ArmWriter();
 }
 
-void TSocketNotifier::Connected()
+void SocketNotifier::Connected()
 {
     phase_ = Phase::Connected;
     Queue(FD_WRITE, 0);
     ArmReader();
 }
 
-void TSocketNotifier::ArmReader()
+void SocketNotifier::ArmReader()
 {
     if (!reader_) {
         reader_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Read);
         QObject::connect(reader_.get(), &QSocketNotifier::activated, reader_.get(), [this] {
-            const std::shared_ptr<TSocketNotifier> keep = shared_from_this();
+            const std::shared_ptr<SocketNotifier> keep = shared_from_this();
             OnReadable();
         });
     }
     reader_->setEnabled(true);
 }
 
-void TSocketNotifier::ArmWriter()
+void SocketNotifier::ArmWriter()
 {
     if (!writer_) {
         writer_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Write);
         QObject::connect(writer_.get(), &QSocketNotifier::activated, writer_.get(), [this] {
-            const std::shared_ptr<TSocketNotifier> keep = shared_from_this();
+            const std::shared_ptr<SocketNotifier> keep = shared_from_this();
             OnWritable();
         });
     }
@@ -124,7 +124,7 @@ void TSocketNotifier::ArmWriter()
 // The read watch is level-triggered: it stays armed while the handlers take what it
 // reports, and is disarmed when it fires again before they did, until they do. Switching a
 // watch costs the main loop a wake-up, so the usual path switches nothing.
-void TSocketNotifier::OnReadable()
+void SocketNotifier::OnReadable()
 {
     if (answerPending_ || (phase_ != Phase::Listening && phase_ != Phase::Connected)) {
         reader_->setEnabled(false);
@@ -152,7 +152,7 @@ void TSocketNotifier::OnReadable()
 }
 
 // Writable is level-triggered too and true most of the time: watched only until reported.
-void TSocketNotifier::OnWritable()
+void SocketNotifier::OnWritable()
 {
     writer_->setEnabled(false);
     if (phase_ != Phase::Connecting) {
@@ -172,60 +172,60 @@ void TSocketNotifier::OnWritable()
     Connected();
 }
 
-std::function<void()> TSocketNotifier::NetworkDelivery(int event, int error)
+std::function<void()> SocketNotifier::NetworkDelivery(int event, int error)
 {
     return [this, registration = registration_, descriptor = descriptor_, event, error] {
         DeliverNetworkEvent(registration, descriptor, event, error);
     };
 }
 
-void TSocketNotifier::Queue(int event, int error)
+void SocketNotifier::Queue(int event, int error)
 {
     if (eventMask_ & event)
         mailbox_.Post(NetworkDelivery(event, error));
 }
 
-void TSocketNotifier::Report(int event, int error)
+void SocketNotifier::Report(int event, int error)
 {
     if (eventMask_ & event)
         mailbox_.RunOrPost(NetworkDelivery(event, error));
 }
 
-void TSocketNotifier::PostDeferredFree()
+void SocketNotifier::PostDeferredFree()
 {
-    mailbox_.Post([this] { Deliver([](TNotificationTarget& target) { target.DeferredFree(); }); });
+    mailbox_.Post([this] { Deliver([](NotificationTarget& target) { target.DeferredFree(); }); });
 }
 
-TLookupReply TSocketNotifier::LookupReplyFor(int request)
+LookupReply SocketNotifier::LookupReplyFor(int request)
 {
     // Runs on the lookup's thread: `this` is only reached on the main thread, through the
     // mailbox, so while this notifier is open.
-    return [mailbox = mailbox_, this, request](const TLookupResult& result) {
+    return [mailbox = mailbox_, this, request](const LookupResult& result) {
         mailbox.Post([this, request, result] {
-            Deliver([&](TNotificationTarget& target) { target.LookupDone(request, result); });
+            Deliver([&](NotificationTarget& target) { target.LookupDone(request, result); });
         });
     };
 }
 
-void TSocketNotifier::Close()
+void SocketNotifier::Close()
 {
     target_ = nullptr;
     mailbox_.Close();
     Unselect();
 }
 
-void TSocketNotifier::DeliverNetworkEvent(unsigned registration, int descriptor, int event, int error)
+void SocketNotifier::DeliverNetworkEvent(unsigned registration, int descriptor, int event, int error)
 {
     if (registration != registration_)
         return;
-    Deliver([&](TNotificationTarget& target) { target.SocketNotify(descriptor, event, error); });
+    Deliver([&](NotificationTarget& target) { target.SocketNotify(descriptor, event, error); });
 }
 
-void TSocketNotifier::Deliver(const std::function<void(TNotificationTarget&)>& delivery)
+void SocketNotifier::Deliver(const std::function<void(NotificationTarget&)>& delivery)
 {
     if (!target_)
         return;
-    const std::shared_ptr<TSocketNotifier> keep = shared_from_this();
+    const std::shared_ptr<SocketNotifier> keep = shared_from_this();
     try {
         delivery(*target_);
     } catch (...) {

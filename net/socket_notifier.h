@@ -11,17 +11,17 @@ class QSocketNotifier;
 namespace net {
 
 // What a socket notifier delivers to its socket object.
-class TNotificationTarget {
+class NotificationTarget {
 public:
     // One network event (an FD_ bit) of `descriptor`, with a Windows Sockets error number or 0.
     virtual void SocketNotify(int descriptor, int event, int error) = 0;
     // The release that the socket object asked for with PostDeferredFree.
     virtual void DeferredFree() = 0;
     // The outcome of the lookup that was started as `request`.
-    virtual void LookupDone(int request, const TLookupResult& result) = 0;
+    virtual void LookupDone(int request, const LookupResult& result) = 0;
 
 protected:
-    ~TNotificationTarget() = default;
+    ~NotificationTarget() = default;
 };
 
 // A socket object's notification window: a main-thread object that watches one descriptor
@@ -40,12 +40,12 @@ protected:
 //
 // Its socket object holds it, and so does each delivery while it runs, since a delivery
 // may be the very one that frees the socket object.
-class TSocketNotifier final : public std::enable_shared_from_this<TSocketNotifier> {
+class SocketNotifier final : public std::enable_shared_from_this<SocketNotifier> {
 public:
-    explicit TSocketNotifier(TNotificationTarget& target);
-    ~TSocketNotifier();
-    TSocketNotifier(const TSocketNotifier&) = delete;
-    TSocketNotifier& operator=(const TSocketNotifier&) = delete;
+    explicit SocketNotifier(NotificationTarget& target);
+    ~SocketNotifier();
+    SocketNotifier(const SocketNotifier&) = delete;
+    SocketNotifier& operator=(const SocketNotifier&) = delete;
 
     // Registers `descriptor` for the events of `eventMask` and makes it non-blocking, in place
     // of an earlier registration, whose undelivered notifications are dropped. An empty mask
@@ -67,7 +67,7 @@ public:
     void PostDeferredFree();
     // Where a helper thread hands the outcome of lookup `request`: it is delivered like a
     // notification, or dropped when this notifier is closed by then.
-    TLookupReply LookupReplyFor(int request);
+    LookupReply LookupReplyFor(int request);
 
     // Ends the notifier as its socket object goes: nothing more is delivered, neither what
     // is queued nor what comes later.
@@ -83,14 +83,14 @@ private:
     // Hands a network event to the target, unless it belongs to an earlier registration.
     void DeliverNetworkEvent(unsigned registration, int descriptor, int event, int error);
     // Runs a delivery with the target's exceptions sent to the central display.
-    void Deliver(const std::function<void(TNotificationTarget&)>& delivery);
+    void Deliver(const std::function<void(NotificationTarget&)>& delivery);
     // Queues a network event behind those waiting.
     void Queue(int event, int error);
     // Delivers a network event at once when none waits ahead, otherwise queues it.
     void Report(int event, int error);
     std::function<void()> NetworkDelivery(int event, int error);
 
-    TNotificationTarget* target_;
+    NotificationTarget* target_;
     int descriptor_ = -1;
     int eventMask_ = 0;
     Phase phase_ = Phase::Idle;

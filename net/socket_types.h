@@ -64,10 +64,10 @@ using TSocketErrorEvent =
 using TGetSocketEvent = std::function<void(QObject* Sender, int Socket, TServerClientWinSocket*& ClientSocket)>;
 
 // How a socket object reports to whoever drives it (a component or a listener).
-using TSocketEventHook =
+using SocketEventHandler =
     std::function<void(TCustomWinSocket* Sender, TCustomWinSocket* Socket, TSocketEventKind Kind)>;
-using TErrorEventHook = std::function<void(TCustomWinSocket* Sender, TCustomWinSocket* Socket,
-                                           TErrorEvent ErrorEvent, int& ErrorCode)>;
+using ErrorEventHandler = std::function<void(TCustomWinSocket* Sender, TCustomWinSocket* Socket,
+                                             TErrorEvent ErrorEvent, int& ErrorCode)>;
 
 class ESocketError : public framework::Exception {
 public:
@@ -82,12 +82,12 @@ private:
     int errorCode_;
 };
 
-inline constexpr const char* sWindowsSocketError = "Windows socket error: %s (%d), on API '%s'";
-inline constexpr const char* sASyncSocketError = "Asynchronous socket error %d";
-inline constexpr const char* sCantChangeWhileActive = "Can't change value while socket is active";
-inline constexpr const char* sSocketAlreadyOpen = "Socket already open";
-inline constexpr const char* sCantCreateSocket = "Can't create new socket";
-inline constexpr const char* sNoAddress = "No address specified";
-inline constexpr const char* sCannotListenOnOpen = "Can't listen on an open socket";
+inline constexpr const char* kWindowsSocketError = "Windows socket error: %s (%d), on API '%s'";
+inline constexpr const char* kAsyncSocketError = "Asynchronous socket error %d";
+inline constexpr const char* kCantChangeWhileActive = "Can't change value while socket is active";
+inline constexpr const char* kSocketAlreadyOpen = "Socket already open";
+inline constexpr const char* kCantCreateSocket = "Can't create new socket";
+inline constexpr const char* kNoAddress = "No address specified";
+inline constexpr const char* kCannotListenOnOpen = "Can't listen on an open socket";
 
 } // namespace net

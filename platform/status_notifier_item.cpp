@@ -184,8 +184,8 @@ private:
     void Hand(TrayMouseEvent event)
     {
         QTimer::singleShot(0, item_, [item = item_, event] {
-            if (item->OnMouse)
-                item->OnMouse(event);
+            if (item->onMouse)
+                item->onMouse(event);
         });
     }
 
@@ -278,8 +278,8 @@ void StatusNotifierHostWatch::Update(bool newWatcher)
 {
     const bool was = std::exchange(present_, AskWatcher());
     // A new watcher knows none of the items of the last one.
-    if ((present_ != was || (newWatcher && present_)) && OnChange)
-        OnChange();
+    if ((present_ != was || (newWatcher && present_)) && onChange)
+        onChange();
 }
 
 } // namespace platform

@@ -45,7 +45,7 @@ public:
     // A panel's clicks: Activate (primary, usually the left button), RightButtonUp (the
     // panel asks the program for its menu) and Other. They arrive from the main loop after
     // the panel has had its answer.
-    std::function<void(TrayMouseEvent)> OnMouse;
+    std::function<void(TrayMouseEvent)> onMouse;
 
     // What the item shows, for the protocol's properties.
     const QString& Title() const { return title_; }
@@ -73,7 +73,7 @@ public:
 
     // Called when HostPresent changes, and when a new watcher takes over from the last one
     // (present, but its items must register again).
-    std::function<void()> OnChange;
+    std::function<void()> onChange;
 
 private Q_SLOTS:
     void HostsChanged();

@@ -13,7 +13,7 @@
 namespace platform {
 namespace {
 
-int g_writeEnd = -1;
+int handlerWriteEnd = -1;
 
 constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
@@ -23,7 +23,7 @@ void OnSignal(int)
     const int saved = errno;
     const char byte = 1;
     // A full pipe holds a wake-up already, and one is all the main loop needs.
-    [[maybe_unused]] const auto written = write(g_writeEnd, &byte, 1);
+    [[maybe_unused]] const auto written = write(handlerWriteEnd, &byte, 1);
     errno = saved;
 }
 
@@ -53,7 +53,7 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
     }
     readEnd_.Reset(ends[0]);
     writeEnd_.Reset(ends[1]);
-    g_writeEnd = writeEnd_.Get();
+    handlerWriteEnd = writeEnd_.Get();
     notifier_ = std::make_unique<QSocketNotifier>(readEnd_.Get(), QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &TerminationSignals::Drain);
     for (const int signal : kEndingSignals)
@@ -66,7 +66,7 @@ TerminationSignals::~TerminationSignals()
         return;
     for (const int signal : kEndingSignals)
         InstallHandler(signal, SIG_DFL);
-    g_writeEnd = -1;
+    handlerWriteEnd = -1;
 }
 
 void TerminationSignals::Drain()

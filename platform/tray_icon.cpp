@@ -33,7 +33,7 @@ SystemTrayIcon::SystemTrayIcon(std::string title)
     : title_(std::move(title)),
       statusNotifierHosts_(std::make_unique<StatusNotifierHostWatch>(QDBusConnection::sessionBus()))
 {
-    statusNotifierHosts_->OnChange = [this] { HostsChanged(); };
+    statusNotifierHosts_->onChange = [this] { HostsChanged(); };
     lookForHost_.setInterval(kLookForHostMs);
     QObject::connect(&lookForHost_, &QTimer::timeout, [this] { LookForHost(); });
     LookForHostWhileNone(AvailableHost());
@@ -90,9 +90,9 @@ void SystemTrayIcon::Place()
         if (made) {
             statusNotifierItem_ = std::make_unique<StatusNotifierItem>(QDBusConnection::sessionBus(),
                                                                        QString::fromStdString(title_), menu_);
-            statusNotifierItem_->OnMouse = [this](TrayMouseEvent event) {
-                if (OnMouse)
-                    OnMouse(event);
+            statusNotifierItem_->onMouse = [this](TrayMouseEvent event) {
+                if (onMouse)
+                    onMouse(event);
             };
             qCInfo(lcDesktop) << "tray icon on a StatusNotifier panel as" << statusNotifierItem_->ServiceName();
         }
@@ -106,8 +106,8 @@ void SystemTrayIcon::Place()
         if (!xembedIcon_) {
             xembedIcon_ = std::make_unique<QSystemTrayIcon>();
             QObject::connect(xembedIcon_.get(), &QSystemTrayIcon::activated, [this](QSystemTrayIcon::ActivationReason reason) {
-                if (OnMouse)
-                    OnMouse(FromQt(reason));
+                if (onMouse)
+                    onMouse(FromQt(reason));
             });
             qCInfo(lcDesktop) << "tray icon on an XEmbed tray";
         }
@@ -127,8 +127,8 @@ void SystemTrayIcon::HostsChanged()
     if (added_) {
         statusNotifierItem_.reset(); // made anew, so that a new panel learns of it
         Place();
-    } else if (host != Host::None && OnAvailable) {
-        OnAvailable();
+    } else if (host != Host::None && onAvailable) {
+        onAvailable();
     }
 }
 

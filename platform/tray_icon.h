@@ -44,9 +44,9 @@ public:
     virtual void SetContextMenu(QMenu* menu) = 0;
 
     // Mouse events on the icon.
-    std::function<void(TrayMouseEvent)> OnMouse;
+    std::function<void(TrayMouseEvent)> onMouse;
     // A notification area has appeared while the icon was not added.
-    std::function<void()> OnAvailable;
+    std::function<void()> onAvailable;
 };
 
 class StatusNotifierHostWatch;
@@ -54,7 +54,7 @@ class StatusNotifierItem;
 
 // The icon on whichever notification area the desktop has: a StatusNotifier panel on the
 // session bus when one runs, otherwise an XEmbed tray through Qt. While there is neither,
-// it looks for one every two seconds and tells OnAvailable when one turns up; a panel that
+// it looks for one every two seconds and tells onAvailable when one turns up; a panel that
 // starts anew gets the icon again.
 class SystemTrayIcon final : public TrayIcon {
 public:

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <utility>
 
+namespace net::inet {
+
 std::string TIdStack::AddressToText(const platform::Ipv4Address& address)
 {
     std::string text;
@@ -37,7 +39,7 @@ bool TIdStack::IsDottedQuad(const std::string& text)
             const std::int32_t value = framework::StrToInt(part);
             if (value < 0 || value > 255)
                 return false;
-        } catch (const framework::EConvertError&) {
+        } catch (const framework::ConvertError&) {
             return false;
         }
     }
@@ -53,3 +55,5 @@ std::string TIdStack::SplitAtFirst(std::string& text, std::string_view delimiter
     text.erase(0, at + delimiter.size());
     return head;
 }
+
+} // namespace net::inet

@@ -4,25 +4,26 @@
 #include <mutex>
 #include <utility>
 
+namespace net::inet {
 namespace {
 
-std::mutex componentLock;
-int componentCount = 0;
+std::mutex ComponentLock;
+int ComponentCount = 0;
 std::unique_ptr<TIdStack> processStack;
 
 } // namespace
 
-TIdComponent::TIdComponent(TComponentStart start) : loading_(start == TComponentStart::Loading)
+TIdComponent::TIdComponent(ComponentStart start) : loading_(start == ComponentStart::Loading)
 {
-    const std::lock_guard lock(componentLock);
-    if (componentCount++ == 0)
+    const std::lock_guard lock(ComponentLock);
+    if (ComponentCount++ == 0)
         processStack = std::make_unique<TIdStack>();
 }
 
 TIdComponent::~TIdComponent()
 {
-    const std::lock_guard lock(componentLock);
-    if (--componentCount == 0)
+    const std::lock_guard lock(ComponentLock);
+    if (--ComponentCount == 0)
         processStack.reset();
 }
 
@@ -46,3 +47,5 @@ TIdStack* ProcessStack()
 {
     return processStack.get();
 }
+
+} // namespace net::inet

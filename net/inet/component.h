@@ -4,11 +4,13 @@
 
 #include <optional>
 
+namespace net::inet {
+
 // How a component begins its life: ready for use, or still being set up by its owner.
 // While loading, a write to Active is only noted; the owner's call of Loaded() at the
 // end of its set-up carries it out, so that nothing starts before the owner (and the
 // handlers it binds) is complete.
-enum class TComponentStart { Ready, Loading };
+enum class ComponentStart { Ready, Loading };
 
 // Base of the internet components. While any of them lives, the process has one
 // TIdStack, made with the first and freed with the last.
@@ -24,7 +26,7 @@ public:
     virtual void Loaded() { FinishLoading(); }
 
 protected:
-    explicit TIdComponent(TComponentStart start);
+    explicit TIdComponent(ComponentStart start);
 
     // While loading, notes a write of Active and returns true: the caller does no more.
     bool NotedWhileLoading(bool active);
@@ -41,3 +43,5 @@ private:
 // The process's stack; null while no component lives. Components are made and
 // destroyed on the main thread; their worker threads use the stack while it lives.
 TIdStack* ProcessStack();
+
+} // namespace net::inet

@@ -6,6 +6,8 @@
 #include "framework/exception.h"
 #include "framework/format.h"
 
+namespace net::inet {
+
 class EIdException : public framework::Exception {
 public:
     using framework::Exception::Exception;
@@ -74,3 +76,5 @@ public:
     EIdMCastNotValidAddress()
         : EIdMCastException("The supplied IP address is not a valid multicast address [224.0.0.0 to 239.255.255.255].") {}
 };
+
+} // namespace net::inet

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <utility>
 
+namespace net::inet {
+
 using std::chrono::milliseconds;
 
 // Sleeps in slices, and after each one has the main thread check the address when it
@@ -35,10 +37,10 @@ protected:
     void WorkStep() override
     {
         // Short slices, so that a stop is noticed soon even with a long cycle.
-        constexpr milliseconds longestSlice{500};
+        constexpr milliseconds kLongestSlice{500};
         milliseconds remaining = cycleTime_;
         while (remaining > milliseconds::zero()) {
-            const milliseconds slice = std::min(remaining, longestSlice);
+            const milliseconds slice = std::min(remaining, kLongestSlice);
             if (SleepUnlessTerminated(slice))
                 return;
             remaining -= slice;
@@ -69,7 +71,7 @@ bool IsUsable(const std::string& address)
 
 } // namespace
 
-TIdIPWatch::TIdIPWatch(TComponentStart start) : TIdComponent(start) {}
+TIdIPWatch::TIdIPWatch(ComponentStart start) : TIdComponent(start) {}
 
 TIdIPWatch::~TIdIPWatch()
 {
@@ -168,3 +170,5 @@ void TIdIPWatch::WriteHistoryFile() const
     if (!file)
         throw framework::Exception(framework::Format("Cannot create file \"%s\"", HistoryFilename));
 }
+
+} // namespace net::inet

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace net::inet {
+
 class TIdIPWatchThread;
 
 using TNotifyEvent = std::function<void(TIdComponent* Sender)>;
@@ -21,7 +23,7 @@ using TNotifyEvent = std::function<void(TIdComponent* Sender)>;
 // file when the watch goes away if HistoryEnabled is set.
 class TIdIPWatch final : public TIdComponent {
 public:
-    explicit TIdIPWatch(TComponentStart start = TComponentStart::Ready);
+    explicit TIdIPWatch(ComponentStart start = ComponentStart::Ready);
     // Records the current address, stops the thread and, if enabled, writes the history
     // file; a failure to write it goes to the application's error display.
     ~TIdIPWatch() override;
@@ -71,3 +73,5 @@ private:
     bool online_ = false;
     bool lookupBusy_ = false;
 };
+
+} // namespace net::inet

@@ -3,7 +3,9 @@
 #include "framework/convert.h"
 #include "net/inet/exceptions.h"
 
-TIdIPMCastBase::TIdIPMCastBase(TComponentStart start) : TIdComponent(start) {}
+namespace net::inet {
+
+TIdIPMCastBase::TIdIPMCastBase(ComponentStart start) : TIdComponent(start) {}
 
 bool TIdIPMCastBase::Active() const
 {
@@ -46,3 +48,5 @@ bool TIdIPMCastBase::IsMulticastAddress(const std::string& text)
     const int first = framework::StrToInt(TIdStack::SplitAtFirst(rest, "."));
     return first >= 224 && first <= 239;
 }
+
+} // namespace net::inet

@@ -10,7 +10,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-TIdIPMCastClient::TIdIPMCastClient(TComponentStart start) : TIdIPMCastBase(start) {}
+namespace net::inet {
+
+TIdIPMCastClient::TIdIPMCastClient(ComponentStart start) : TIdIPMCastBase(start) {}
 
 TIdIPMCastClient::~TIdIPMCastClient()
 {
@@ -113,3 +115,5 @@ void TIdIPMCastClient::DeliverDatagram(std::string_view datagram, TIdSocketHandl
     if (OnIPMCastRead)
         OnIPMCastRead(this, datagram, binding);
 }
+
+} // namespace net::inet

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace net::inet {
+
 class TIdIPMCastListenerThread;
 
 // A listener joined to an IPv4 multicast group: the group and the switch.
@@ -34,7 +36,7 @@ public:
     static bool IsMulticastAddress(const std::string& text);
 
 protected:
-    explicit TIdIPMCastBase(TComponentStart start);
+    explicit TIdIPMCastBase(ComponentStart start);
 
     virtual bool Joined() const = 0;
     virtual void JoinGroup() = 0;
@@ -65,7 +67,7 @@ using TIPMCastReadEvent =
 // ends the listening quietly; Active still reads true until it is switched off and on.
 class TIdIPMCastClient final : public TIdIPMCastBase {
 public:
-    explicit TIdIPMCastClient(TComponentStart start = TComponentStart::Ready);
+    explicit TIdIPMCastClient(ComponentStart start = ComponentStart::Ready);
     // Leaves the group; a failure to leave is dropped here.
     ~TIdIPMCastClient() override;
 
@@ -100,3 +102,5 @@ private:
     std::unique_ptr<TIdIPMCastListenerThread> listenerThread_;
     bool leaving_ = false;
 };
+
+} // namespace net::inet

@@ -2,12 +2,15 @@
 
 #include "framework/main_thread.h"
 #include "net/inet/ipmcast_client.h"
+#include "platform/socket_error_numbers.h"
 #include "platform/thread_name.h"
 
 #include <algorithm>
 #include <string_view>
 
 #include <sys/socket.h>
+
+namespace net::inet {
 
 TIdIPMCastListenerThread::TIdIPMCastListenerThread(TIdIPMCastClient& owner)
     : ownerClient_(owner)
@@ -40,14 +43,14 @@ void TIdIPMCastListenerThread::WorkStep()
         if (IsHalted())
             return;
         TIdSocketHandle& binding = *bindings.FindByDescriptor(descriptor);
-        TIdSocketAddress sender;
+        SocketAddress sender;
         // Without waiting: a datagram that the system reported and then discarded
         // must not hold the thread until the next one comes.
         const int count = stack.ReceiveFrom(descriptor, receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()),
                                             MSG_DONTWAIT, sender);
         // One bad packet from the network must not silence the listener: a datagram
         // too long for the buffer, or an empty one, is dropped.
-        if (stack.CheckSocketCall(count, {Id_WSAEMSGSIZE, Id_WSAEWOULDBLOCK}) || count == 0)
+        if (stack.CheckSocketCall(count, {platform::WSAEMSGSIZE, platform::WSAEWOULDBLOCK}) || count == 0)
             continue;
         binding.SetSender(sender.IP, sender.Port);
         const std::string_view datagram(receiveBuffer_.data(), static_cast<std::size_t>(count));
@@ -57,3 +60,5 @@ void TIdIPMCastListenerThread::WorkStep()
             framework::RunOnMainThread([&] { ownerClient_.DeliverDatagram(datagram, binding); });
     }
 }
+
+} // namespace net::inet

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+namespace net::inet {
+
 class TIdIPMCastClient;
 
 class TIdIPMCastListenerThread final : public TIdThread {
@@ -27,3 +29,5 @@ private:
     std::vector<char> receiveBuffer_;
     const bool threadedEvent_;
 };
+
+} // namespace net::inet

@@ -6,10 +6,11 @@
 
 #include <utility>
 
+namespace net::inet {
 namespace {
 
 // Numbered as Windows Sockets numbers them, since the messages carry these numbers.
-constexpr std::pair<int, const char*> codeTexts[] = {
+constexpr std::pair<int, const char*> kCodeTexts[] = {
     {10004, "Interrupted system call."},
     {10009, "Bad file number."},
     {10013, "Access denied."},
@@ -56,7 +57,7 @@ constexpr std::pair<int, const char*> codeTexts[] = {
 std::string TIdStack::ErrorText(int code)
 {
     const char* text = "";
-    for (const auto& [known, knownText] : codeTexts)
+    for (const auto& [known, knownText] : kCodeTexts)
         if (known == code)
             text = knownText;
     return framework::Format("Socket Error # %d\r\n%s", code, text);
@@ -68,3 +69,5 @@ int TIdStack::CodeForErrno(int errnoValue)
 }
 
 EIdSocketError::EIdSocketError(int code) : EIdException(TIdStack::ErrorText(code)), code_(code) {}
+
+} // namespace net::inet

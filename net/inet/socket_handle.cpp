@@ -2,8 +2,11 @@
 
 #include "net/inet/component.h"
 #include "net/inet/exceptions.h"
+#include "platform/socket_error_numbers.h"
 
 #include <sys/socket.h>
+
+namespace net::inet {
 
 TIdSocketHandle::TIdSocketHandle(int port) : Port(port) {}
 
@@ -47,9 +50,9 @@ void TIdSocketHandle::CloseDescriptor() noexcept
 bool TIdSocketHandle::TryBindOnce()
 {
     TIdStack& stack = *ProcessStack();
-    if (stack.CheckSocketCall(stack.BindSocket(descriptor_, IP, Port), {Id_WSAEADDRINUSE}))
+    if (stack.CheckSocketCall(stack.BindSocket(descriptor_, IP, Port), {platform::WSAEADDRINUSE}))
         return false;
-    const TIdSocketAddress bound = stack.LocalName(descriptor_);
+    const SocketAddress bound = stack.LocalName(descriptor_);
     IP = bound.IP;
     Port = bound.Port;
     return true;
@@ -90,3 +93,5 @@ TIdSocketHandle* TIdSocketHandles::FindByDescriptor(int descriptor)
             return item->get();
     return nullptr;
 }
+
+} // namespace net::inet

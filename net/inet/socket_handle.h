@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace net::inet {
+
 // One socket of a component, with its local address and the sender of the datagram it
 // received last. It uses the process's stack, so a component must live while it is open.
 class TIdSocketHandle {
@@ -68,3 +70,5 @@ public:
 private:
     std::vector<std::unique_ptr<TIdSocketHandle>> items_;
 };
+
+} // namespace net::inet

@@ -1,6 +1,7 @@
 #include "net/inet/stack.h"
 
 #include "net/inet/exceptions.h"
+#include "platform/socket_error_numbers.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace net::inet {
 namespace {
 
 // The system's errno would be overwritten by the next call of any kind, so each
@@ -21,7 +23,7 @@ thread_local int lastCallError = 0;
 
 // At most this many descriptors per wait, as the counted descriptor sets that the
 // program's messages speak of hold.
-constexpr std::size_t waitSetSize = 64;
+constexpr std::size_t kWaitSetSize = 64;
 
 platform::SystemLocalAddresses systemAddresses;
 platform::LocalAddresses* addressSource = &systemAddresses;
@@ -38,7 +40,7 @@ sockaddr_in ToSocketAddress(const std::string& ip, int port)
     return address;
 }
 
-TIdSocketAddress FromSocketAddress(const sockaddr_in& address)
+SocketAddress FromSocketAddress(const sockaddr_in& address)
 {
     platform::Ipv4Address bytes{};
     std::memcpy(bytes.data(), &address.sin_addr, bytes.size());
@@ -76,7 +78,7 @@ int TIdStack::SetSocketOption(int descriptor, int level, int name, const void* v
 
 int TIdStack::WaitReadable(std::vector<int>& descriptors, int timeoutMs)
 {
-    if (descriptors.size() > waitSetSize)
+    if (descriptors.size() > kWaitSetSize)
         throw EIdStackSetSizeExceeded();
     // poll rather than select: select cannot watch a descriptor numbered beyond its
     // fixed set, however few are watched.
@@ -92,7 +94,7 @@ int TIdStack::WaitReadable(std::vector<int>& descriptors, int timeoutMs)
     return result;
 }
 
-int TIdStack::ReceiveFrom(int descriptor, char* buffer, int length, int flags, TIdSocketAddress& sender)
+int TIdStack::ReceiveFrom(int descriptor, char* buffer, int length, int flags, SocketAddress& sender)
 {
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
@@ -104,7 +106,7 @@ int TIdStack::ReceiveFrom(int descriptor, char* buffer, int length, int flags, T
         return Recorded(-1);
     sender = FromSocketAddress(from);
     if (received > length) {
-        lastCallError = Id_WSAEMSGSIZE;
+        lastCallError = platform::WSAEMSGSIZE;
         return -1;
     }
     return static_cast<int>(received);
@@ -120,7 +122,7 @@ int TIdStack::CloseSocketDescriptor(int descriptor)
     return Recorded(close(descriptor));
 }
 
-TIdSocketAddress TIdStack::LocalName(int descriptor)
+SocketAddress TIdStack::LocalName(int descriptor)
 {
     sockaddr_in address{};
     socklen_t length = sizeof address;
@@ -171,3 +173,5 @@ void TIdStack::UseLocalAddressSource(platform::LocalAddresses* source)
 {
     addressSource = source ? source : &systemAddresses;
 }
+
+} // namespace net::inet

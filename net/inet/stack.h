@@ -23,13 +23,10 @@
 #include <string_view>
 #include <vector>
 
-// The Windows Sockets codes that callers single out.
-constexpr int Id_WSAEWOULDBLOCK = 10035;
-constexpr int Id_WSAEMSGSIZE = 10040;
-constexpr int Id_WSAEADDRINUSE = 10048;
+namespace net::inet {
 
 // An IPv4 address as dotted text, with a port in host order.
-struct TIdSocketAddress {
+struct SocketAddress {
     std::string IP;
     int Port = 0;
 };
@@ -56,11 +53,11 @@ public:
     // Receives one datagram into `buffer`: its length, with the sender in `sender`. A
     // datagram longer than `length` is a failure with code 10040, as the system would
     // otherwise cut it short without a word.
-    [[nodiscard]] int ReceiveFrom(int descriptor, char* buffer, int length, int flags, TIdSocketAddress& sender);
+    [[nodiscard]] int ReceiveFrom(int descriptor, char* buffer, int length, int flags, SocketAddress& sender);
     int ShutdownSocket(int descriptor, int how);
     int CloseSocketDescriptor(int descriptor);
     // The local address a socket is bound to; raises EIdSocketError on failure.
-    TIdSocketAddress LocalName(int descriptor);
+    SocketAddress LocalName(int descriptor);
 
     // For a call's `result`: false when it succeeded (anything but -1). For a failure,
     // true when its code is one of `ignoreCodes`; otherwise raises EIdSocketError.
@@ -83,7 +80,7 @@ public:
 
     // The four bytes as decimal numbers without leading zeros: "192.168.1.5".
     static std::string AddressToText(const platform::Ipv4Address& address);
-    // The reverse, for four integers; raises EConvertError when a part is not one. Only
+    // The reverse, for four integers; raises ConvertError when a part is not one. Only
     // the low byte of each part counts.
     static platform::Ipv4Address TextToAddress(const std::string& text);
     // Four integers from 0 to 255 separated by dots.
@@ -103,3 +100,5 @@ private:
     std::atomic<int> stackLastError_{0};
     std::vector<std::string> localAddressList_;
 };
+
+} // namespace net::inet

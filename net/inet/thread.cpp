@@ -2,6 +2,7 @@
 
 #include "framework/main_thread.h"
 
+namespace net::inet {
 namespace {
 
 std::atomic<int> liveThreadCount{0};
@@ -122,3 +123,5 @@ bool TIdThread::RunPart(const std::function<void()>& part) noexcept
         return false;
     }
 }
+
+} // namespace net::inet

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <thread>
 
+namespace net::inet {
+
 // Base of the components' worker threads: repeats WorkStep until the thread is stopped.
 // An exception that leaves a step ends the thread quietly: it is kept (see
 // EndingException) and shown to no one. A worker reaches the main thread only through
@@ -76,3 +78,5 @@ private:
     std::thread thread_;
     std::atomic<bool> finished_{false};
 };
+
+} // namespace net::inet

@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <memory>
 
+using app::kButtonFace;
+using app::TColor;
+using app::TForm1;
+
 namespace {
 
 struct Harness : testsupport::FakeServices {
@@ -24,7 +28,7 @@ struct Harness : testsupport::FakeServices {
     std::unique_ptr<TForm1> form;
 };
 
-Harness* g_harness = nullptr;
+Harness* harness = nullptr;
 
 } // namespace
 
@@ -33,15 +37,15 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_LOGGING_RULES", "tavrin.*=false"); // a line per clock step would drown the run
     static QApplication application(*argc, *argv);
-    static Harness harness;
-    g_harness = &harness;
+    static Harness made;
+    harness = &made;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    TForm1& form = *g_harness->form;
-    std::vector<std::int64_t>& set = g_harness->clockSetter.set;
+    TForm1& form = *harness->form;
+    std::vector<std::int64_t>& set = harness->clockSetter.set;
     form.SplitTimeReply(std::string(reinterpret_cast<const char*>(data), size));
     for (const std::int64_t second : set) {
         if (second < 0 || second > 253'402'300'799) {
@@ -50,10 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     set.clear();
-    g_harness->clockSetter.setAt.clear();
-    g_harness->tray.requests.clear(); // the fake tray keeps every request it was given
+    harness->clockSetter.setAt.clear();
+    harness->tray.requests.clear(); // the fake tray keeps every request it was given
     const TColor colour = form.tsStatus->Color();
-    if (colour != 0x0000FF && colour != 0x00FFFF && colour != 0x00FF00 && colour != clBtnFace)
+    if (colour != 0x0000FF && colour != 0x00FFFF && colour != 0x00FF00 && colour != kButtonFace)
         std::abort();
     return 0;
 }

@@ -112,7 +112,7 @@ bool PeerHasClosed(int descriptor)
 // Replaces the system's resolver for the life of the guard.
 class ResolverGuard {
 public:
-    explicit ResolverGuard(net::THostResolver resolver) { net::SetHostResolver(std::move(resolver)); }
+    explicit ResolverGuard(net::HostResolver resolver) { net::SetHostResolver(std::move(resolver)); }
     ~ResolverGuard() { net::SetHostResolver({}); }
     ResolverGuard(const ResolverGuard&) = delete;
     ResolverGuard& operator=(const ResolverGuard&) = delete;
@@ -359,7 +359,7 @@ TEST_F(ClientSocketTest, HostNameInAddressIsNotLookedUpButAimedAtTheBroadcastAdd
 TEST_F(ClientSocketTest, AttemptAfterAFailedLookupResolvesItsAddressAgain)
 {
     {
-        const ResolverGuard failing([](const std::string&) { return net::TLookupResult{net::WSAHOST_NOT_FOUND, 0}; });
+        const ResolverGuard failing([](const std::string&) { return net::LookupResult{net::WSAHOST_NOT_FOUND, 0}; });
         client->SetHost("timeserver.test");
         client->SetPort(server.LocalPort());
         client->SetActive(true);
@@ -396,7 +396,7 @@ TEST_F(ClientSocketTest, HostIsLookedUpOffTheMainThread)
 
 TEST_F(ClientSocketTest, FailedLookupGoesToOnErrorAndEndsTheAttemptWithoutDisconnect)
 {
-    const ResolverGuard failing([](const std::string&) { return net::TLookupResult{net::WSAHOST_NOT_FOUND, 0}; });
+    const ResolverGuard failing([](const std::string&) { return net::LookupResult{net::WSAHOST_NOT_FOUND, 0}; });
     client->SetHost("timeserver.test");
     client->SetPort(6645);
 
@@ -407,7 +407,7 @@ TEST_F(ClientSocketTest, FailedLookupGoesToOnErrorAndEndsTheAttemptWithoutDiscon
 
 TEST_F(ClientSocketTest, FailedLookupConsumedByOnErrorShowsNothing)
 {
-    const ResolverGuard failing([](const std::string&) { return net::TLookupResult{net::WSAHOST_NOT_FOUND, 0}; });
+    const ResolverGuard failing([](const std::string&) { return net::LookupResult{net::WSAHOST_NOT_FOUND, 0}; });
     consumeErrors = true;
     client->SetHost("timeserver.test");
     client->SetPort(6645);
@@ -449,7 +449,7 @@ TEST_F(ClientSocketTest, ServiceIsLookedUpForThePort)
 
 TEST_F(ClientSocketTest, HostWithoutARouteFailsThroughOnErrorAndShowsNothingWhenConsumed)
 {
-    const ResolverGuard nowhere([](const std::string&) { return net::TLookupResult{0, INADDR_NONE}; });
+    const ResolverGuard nowhere([](const std::string&) { return net::LookupResult{0, INADDR_NONE}; });
     consumeErrors = true;
     client->SetHost("timeserver.test");
     client->SetPort(6645);
@@ -572,7 +572,7 @@ TEST_F(ClientSocketTest, ALookupThatEndsAfterItsSocketIsGoneIsDropped)
         asked = true;
         std::unique_lock lock(mutex);
         released.wait_for(lock, 5s, [&] { return release; });
-        return net::TLookupResult{0, htonl(INADDR_LOOPBACK)};
+        return net::LookupResult{0, htonl(INADDR_LOOPBACK)};
     });
     client->SetHost("timeserver.test");
     client->SetPort(server.LocalPort());

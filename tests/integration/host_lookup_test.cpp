@@ -24,9 +24,9 @@ TEST(LookupThreads, AProgramEndsAtOnceWhileItsResolverStillWorks)
         net::SetHostResolver([](const std::string&) {
             resolving = true;
             std::this_thread::sleep_for(1h);
-            return net::TLookupResult{};
+            return net::LookupResult{};
         });
-        net::StartHostLookup("slow.test", [](const net::TLookupResult&) {});
+        net::StartHostLookup("slow.test", [](const net::LookupResult&) {});
         const auto deadline = std::chrono::steady_clock::now() + 5s;
         while (!resolving && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(1ms);

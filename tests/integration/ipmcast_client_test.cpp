@@ -23,10 +23,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-using namespace std::chrono_literals;
+using net::inet::ComponentStart;
+using net::inet::EIdCouldNotBindSocket;
+using net::inet::EIdSocketError;
+using net::inet::TIdComponent;
+using net::inet::TIdIPMCastClient;
+using net::inet::TIdSocketHandle;
+using net::inet::TIdStack;
+using net::inet::TIdThread;
 using testsupport::DatagramSender;
 using testsupport::ProcessEventsUntil;
 using testsupport::RaisedBy;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -390,7 +398,7 @@ TEST_F(MulticastListener, ThreadedEventRunsOnTheListenerThread)
 
 TEST_F(MulticastListener, SwitchedOnWhileLoadingJoinsOnceLoaded)
 {
-    client = std::make_unique<TIdIPMCastClient>(TComponentStart::Loading);
+    client = std::make_unique<TIdIPMCastClient>(ComponentStart::Loading);
     client->SetDefaultPort(6649);
     client->SetMulticastGroup("239.1.2.3");
     client->OnIPMCastRead = [this](TIdComponent*, std::string_view data, TIdSocketHandle&) {

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+using net::inet::ProcessStack;
+using net::inet::TIdStack;
+
 namespace {
 
 std::vector<std::string> ListedAsText()

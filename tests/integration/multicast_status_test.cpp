@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+using app::TColor;
+using net::inet::TIdComponent;
+using net::inet::TIdSocketHandle;
 using testsupport::DatagramSender;
 using testsupport::ProcessEventsUntil;
 

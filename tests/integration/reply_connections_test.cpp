@@ -62,7 +62,7 @@ protected:
         ASSERT_TRUE(ProcessEventsUntil([&] { return form->FEchoCode == echoCode; }));
     }
 
-    int Held() const { return static_cast<int>(form->FReplyConnections.Count()); }
+    int Held() const { return static_cast<int>(form->replyConnections.Count()); }
 
     void ExpectNothingLeftOpen()
     {
@@ -131,7 +131,7 @@ TEST_F(ReplyPort, ResetsInARowShowNoBoxAndLeaveNothingOpen)
 
 TEST_F(ReplyPort, SilentConnectionsAreClosedAfterTheSilenceLimit)
 {
-    form->FReplyConnections.SetLimits({200ms, 64, 4096});
+    form->replyConnections.SetLimits({200ms, 64, 4096});
     const auto start = std::chrono::steady_clock::now();
     std::vector<LoopbackPeer> silent;
     for (int i = 0; i < 3; ++i)
@@ -149,7 +149,7 @@ TEST_F(ReplyPort, SilentConnectionsAreClosedAfterTheSilenceLimit)
 
 TEST_F(ReplyPort, BeyondTheCountTheLongestSilentIsClosedFirst)
 {
-    form->FReplyConnections.SetLimits({30s, 3, 4096});
+    form->replyConnections.SetLimits({30s, 3, 4096});
     std::vector<LoopbackPeer> peers;
     for (int i = 0; i < 3; ++i) {
         peers.push_back(ConnectFrom("127.0.0.1"));

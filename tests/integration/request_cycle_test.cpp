@@ -15,10 +15,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-using namespace std::chrono_literals;
+using app::kButtonFace;
 using testsupport::LocalPortOf;
 using testsupport::LoopbackPeer;
 using testsupport::ProcessEventsUntil;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -151,7 +152,7 @@ TEST_F(RequestCycle, AnUnreachableServerGetsOneAttemptPerFetch)
     ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && Panel1() == kError; }));
     EXPECT_TRUE(form->FErrorIcon);
     EXPECT_EQ(form->tsStatus->Caption(), "Unknown");
-    EXPECT_EQ(form->tsStatus->Color(), clBtnFace);
+    EXPECT_EQ(form->tsStatus->Color(), kButtonFace);
     EXPECT_TRUE(alerts.shown.empty()); // reported in the window, not in a box
     const std::size_t requests = tray.requests.size();
     EXPECT_FALSE(tray.requests.back().image.isNull());
@@ -244,7 +245,7 @@ TEST_F(RequestCycle, ReachabilityIsLoggedAndNotifiedOncePerChange)
     form->Force1->trigger();
     EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
     EXPECT_EQ(log.Count("tavrin.net: server 127.0.0.1 reachable again (unreachable since 12:00:00)"), 1);
-    EXPECT_TRUE(form->FUnreachableSince.empty());
+    EXPECT_TRUE(form->unreachableSince.empty());
     EXPECT_TRUE(alerts.shown.empty());
 }
 

@@ -20,6 +20,8 @@
 #include <string>
 #include <thread>
 
+using app::TForm1;
+
 namespace {
 
 const std::string kKey = "SOFTWARE\\DOVETRA\\TAVRINCLIENT";

@@ -11,16 +11,16 @@ namespace testsupport {
 // Everything the main window takes from outside, faked; while it lives, the window's
 // address watch sees the fake addresses instead of the machine's own.
 struct FakeServices {
-    FakeServices() { TIdStack::UseLocalAddressSource(&addresses); }
-    ~FakeServices() { TIdStack::UseLocalAddressSource(nullptr); }
+    FakeServices() { net::inet::TIdStack::UseLocalAddressSource(&addresses); }
+    ~FakeServices() { net::inet::TIdStack::UseLocalAddressSource(nullptr); }
     FakeServices(const FakeServices&) = delete;
     FakeServices& operator=(const FakeServices&) = delete;
 
-    FormServices Services(framework::TApplication& app)
+    app::FormServices Services(framework::TApplication& owner)
     {
-        return {app, locks, clock, sound, tray, registry, clockSetter, ports};
+        return {owner, locks, clock, sound, tray, registry, clockSetter, ports};
     }
-    FormServices Services() { return Services(application); }
+    app::FormServices Services() { return Services(application); }
 
     FakeAlerts alerts;
     framework::TApplication application{alerts};
@@ -33,7 +33,7 @@ struct FakeServices {
     FakeLocalAddresses addresses; // only loopback: offline
     // Replies on a port of the system's choice, so that windows side by side never meet;
     // requests go to a port nobody listens on unless a test says otherwise.
-    ClientPorts ports{0, 0};
+    app::ClientPorts ports{0, 0};
 };
 
 } // namespace testsupport

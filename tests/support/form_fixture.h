@@ -24,7 +24,7 @@ protected:
 
     void MakeForm()
     {
-        form = std::make_unique<TForm1>(Services());
+        form = std::make_unique<app::TForm1>(Services());
         form->Timer1->stop();
     }
 
@@ -38,14 +38,14 @@ protected:
         form->ShowSyncBadge();
     }
 
-    void ExpectBadge(const std::string& caption, TColor background, TColor text)
+    void ExpectBadge(const std::string& caption, app::TColor background, app::TColor text)
     {
         EXPECT_EQ(form->tsStatus->Caption(), caption);
         EXPECT_EQ(form->tsStatus->Color(), background);
         EXPECT_EQ(form->tsStatus->FontColor(), text);
     }
 
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<app::TForm1> form;
 };
 
 } // namespace testsupport

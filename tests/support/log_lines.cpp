@@ -10,18 +10,18 @@ namespace testsupport {
 namespace {
 
 // Threads log too, such as the host lookups.
-std::mutex g_mutex;
-std::string g_category; // empty: every category
-std::vector<LogLine> g_lines;
+std::mutex linesMutex;
+std::string wantedCategory; // empty: every category
+std::vector<LogLine> collectedLines;
 
 void Collect(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     const std::string category = context.category ? context.category : "default";
-    const std::lock_guard lock(g_mutex);
-    if (g_category.empty())
-        g_lines.push_back({type, category + ": " + message.toStdString()});
-    else if (category == g_category)
-        g_lines.push_back({type, message.toStdString()});
+    const std::lock_guard lock(linesMutex);
+    if (wantedCategory.empty())
+        collectedLines.push_back({type, category + ": " + message.toStdString()});
+    else if (category == wantedCategory)
+        collectedLines.push_back({type, message.toStdString()});
 }
 
 } // namespace
@@ -35,9 +35,9 @@ LogLines::LogLines(std::string category, Debug debug)
         debugSwitched_ = true;
     }
     {
-        const std::lock_guard lock(g_mutex);
-        g_category = std::move(category);
-        g_lines.clear();
+        const std::lock_guard lock(linesMutex);
+        wantedCategory = std::move(category);
+        collectedLines.clear();
     }
     previous_ = qInstallMessageHandler(Collect);
 }
@@ -51,8 +51,8 @@ LogLines::~LogLines()
 
 std::vector<LogLine> LogLines::Lines() const
 {
-    const std::lock_guard lock(g_mutex);
-    return g_lines;
+    const std::lock_guard lock(linesMutex);
+    return collectedLines;
 }
 
 std::vector<std::string> LogLines::Texts() const
@@ -65,8 +65,8 @@ std::vector<std::string> LogLines::Texts() const
 
 int LogLines::Count(const std::string& text) const
 {
-    const std::lock_guard lock(g_mutex);
-    return static_cast<int>(std::count_if(g_lines.begin(), g_lines.end(), [&](const LogLine& line) {
+    const std::lock_guard lock(linesMutex);
+    return static_cast<int>(std::count_if(collectedLines.begin(), collectedLines.end(), [&](const LogLine& line) {
         return line.text.find(text) != std::string::npos;
     }));
 }

@@ -5,9 +5,9 @@
 namespace testsupport {
 
 // Any internet component keeps the process's socket stack; this one does nothing else.
-class StackHolder final : public TIdComponent {
+class StackHolder final : public net::inet::TIdComponent {
 public:
-    StackHolder() : TIdComponent(TComponentStart::Ready) {}
+    StackHolder() : net::inet::TIdComponent(net::inet::ComponentStart::Ready) {}
 };
 
 } // namespace testsupport

@@ -23,6 +23,9 @@
 #include <cstring>
 #include <memory>
 
+using app::ReplyConnectionLimits;
+using app::TForm1;
+
 int main(int argc, char** argv)
 {
     ReplyConnectionLimits limits;
@@ -45,7 +48,7 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     testsupport::FakeServices services;
     const auto form = std::make_unique<TForm1>(services.Services());
-    form->FReplyConnections.SetLimits(limits);
+    form->replyConnections.SetLimits(limits);
     form->ServerSocket1->OnClientRead = [&](QObject* sender, net::TCustomWinSocket* socket) {
         const std::int32_t before = form->FEchoCode;
         form->ServerSocket1ClientRead(sender, socket);

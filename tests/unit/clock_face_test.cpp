@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+using app::RequestTextFor;
 using testsupport::FormTest;
 
 class ClockFace : public FormTest {

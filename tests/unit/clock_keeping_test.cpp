@@ -141,7 +141,7 @@ TEST_F(ClockKeeping, TheStepLimitRefusesFarTimesAndOnlyThose)
     registry.keys.SetValue("SOFTWARE\\DOVETRA\\TAVRINCLIENT", "maxstep", {platform::REG_DWORD, std::string("\x10\x0e\0\0", 4)});
     MakeForm(); // 3600 s
     Tick();
-    ASSERT_EQ(form->FMaxStep, 3600u);
+    ASSERT_EQ(form->maxStep, 3600u);
     clock.SetUtc(kNoon);
 
     form->SplitTimeReply(Reply(kNoon + 3 * 31'557'600LL + 100));
@@ -157,7 +157,7 @@ TEST_F(ClockKeeping, TheStepLimitRefusesFarTimesAndOnlyThose)
 
 TEST_F(ClockKeeping, WithoutAStepLimitAnyDistanceIsStepped)
 {
-    ASSERT_EQ(form->FMaxStep, 0u);
+    ASSERT_EQ(form->maxStep, 0u);
     clock.SetUtc(kNoon);
     form->SplitTimeReply(Reply(kNoon + 3 * 31'557'600LL));
     EXPECT_EQ(clockSetter.set.size(), 1u);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+using app::CommandLine;
+using app::ParseCommandLine;
+
 using Action = CommandLine::Action;
 
 TEST(CommandLineOptions, RunByDefaultWithTheWindowHiddenAndTheClockSet)

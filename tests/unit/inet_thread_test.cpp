@@ -18,8 +18,11 @@
 
 #include <unistd.h>
 
-using namespace std::chrono_literals;
+using net::inet::EIdMCastNoBindings;
+using net::inet::EIdSocketError;
+using net::inet::TIdThread;
 using testsupport::Watchdog;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -71,7 +74,7 @@ std::string MessageOf(const std::exception_ptr& error)
     }
 }
 
-const std::vector<std::string> allHooks{"BeforeExecute", "BeforeStepLoop", "AfterStepLoop", "AfterExecute"};
+const std::vector<std::string> kAllHooks{"BeforeExecute", "BeforeStepLoop", "AfterStepLoop", "AfterExecute"};
 
 } // namespace
 
@@ -93,7 +96,7 @@ TEST(WorkerThread, RunsNoStepUntilStarted)
     thread.WaitFor();
     EXPECT_TRUE(thread.IsHalted());
     EXPECT_TRUE(thread.Terminated());
-    EXPECT_EQ(thread.Trail(), allHooks);
+    EXPECT_EQ(thread.Trail(), kAllHooks);
     EXPECT_EQ(thread.EndingException(), nullptr);
 }
 
@@ -116,7 +119,7 @@ TEST(WorkerThread, ExceptionInAStepEndsTheThreadQuietly)
     EXPECT_EQ(thread.steps, 1);
     EXPECT_EQ(MessageOf(thread.EndingException()), "Socket Error # 10054\r\nConnection reset by peer.");
     // The hooks after the steps run on the way out all the same.
-    EXPECT_EQ(thread.Trail(), allHooks);
+    EXPECT_EQ(thread.Trail(), kAllHooks);
     EXPECT_TRUE(alerts.shown.empty());
 }
 

@@ -16,14 +16,19 @@
 #include <thread>
 #include <utility>
 
-using namespace std::chrono_literals;
+using net::inet::ComponentStart;
+using net::inet::TIdComponent;
+using net::inet::TIdIPWatch;
+using net::inet::TIdStack;
+using net::inet::TIdThread;
 using platform::Ipv4Address;
+using namespace std::chrono_literals;
 
 namespace {
 
-const Ipv4Address lan5{192, 168, 1, 5};
-const Ipv4Address lan7{192, 168, 1, 7};
-const Ipv4Address loopback{127, 0, 0, 1};
+const Ipv4Address kLan5{192, 168, 1, 5};
+const Ipv4Address kLan7{192, 168, 1, 7};
+const Ipv4Address kLoopback{127, 0, 0, 1};
 
 std::string ReadFile(const QString& path)
 {
@@ -68,19 +73,19 @@ protected:
 TEST_F(AddressWatch, FirstUsableAddressFiresOnce)
 {
     EXPECT_FALSE(watch->Online());
-    PollWith({lan5, loopback});
+    PollWith({kLan5, kLoopback});
     EXPECT_TRUE(watch->Online());
     EXPECT_EQ(watch->CurrentAddress(), "192.168.1.5");
     EXPECT_EQ(changes, 1);
 
-    PollWith({lan5, loopback});
+    PollWith({kLan5, kLoopback});
     EXPECT_EQ(changes, 1);
 }
 
 TEST_F(AddressWatch, NewAddressWhileOnlineFiresNothing)
 {
-    PollWith({lan5});
-    PollWith({lan7});
+    PollWith({kLan5});
+    PollWith({kLan7});
     EXPECT_TRUE(watch->Online());
     EXPECT_EQ(watch->CurrentAddress(), "192.168.1.7");
     EXPECT_EQ(changes, 1);
@@ -88,15 +93,15 @@ TEST_F(AddressWatch, NewAddressWhileOnlineFiresNothing)
 
 TEST_F(AddressWatch, LosingTheNetworkFiresOnceAndRemembersTheAddress)
 {
-    PollWith({lan5});
-    PollWith({loopback});
+    PollWith({kLan5});
+    PollWith({kLoopback});
     EXPECT_FALSE(watch->Online());
     EXPECT_EQ(watch->CurrentAddress(), "127.0.0.1");
     EXPECT_EQ(changes, 2);
     EXPECT_EQ(watch->FormerAddress(), "192.168.1.5");
     EXPECT_EQ(watch->AddressHistory(), (std::vector<std::string>{"192.168.1.5"}));
 
-    PollWith({loopback});
+    PollWith({kLoopback});
     EXPECT_EQ(changes, 2);
 }
 
@@ -106,7 +111,7 @@ TEST_F(AddressWatch, AnyLoopbackAddressIsOffline)
     EXPECT_FALSE(watch->Online());
     EXPECT_EQ(changes, 0);
 
-    PollWith({lan5});
+    PollWith({kLan5});
     PollWith({{127, 0, 1, 1}});
     EXPECT_FALSE(watch->Online());
     EXPECT_EQ(changes, 2);
@@ -115,7 +120,7 @@ TEST_F(AddressWatch, AnyLoopbackAddressIsOffline)
 
 TEST_F(AddressWatch, FailedLookupChangesNothing)
 {
-    PollWith({lan5});
+    PollWith({kLan5});
     addresses.failure = ENOMEM;
     watch->PollAddress();
     EXPECT_TRUE(watch->Online());
@@ -134,9 +139,9 @@ TEST_F(AddressWatch, RaisingHandlerIsDroppedAndTheChangeStands)
         ++changes;
         throw std::runtime_error("handler failed");
     };
-    EXPECT_NO_THROW(PollWith({lan5}));
+    EXPECT_NO_THROW(PollWith({kLan5}));
     EXPECT_TRUE(watch->Online());
-    PollWith({lan5});
+    PollWith({kLan5});
     EXPECT_EQ(changes, 1);
 }
 
@@ -146,7 +151,7 @@ TEST_F(AddressWatch, CheckStartedDuringALookupDoesNothing)
         addresses.duringLookup = nullptr;
         watch->PollAddress();
     };
-    PollWith({lan5});
+    PollWith({kLan5});
     EXPECT_EQ(addresses.lookups, 1);
     EXPECT_EQ(changes, 1);
     EXPECT_TRUE(watch->Online());
@@ -156,14 +161,14 @@ TEST_F(AddressWatch, HistoryKeepsTheNewestEntriesWithoutRepeats)
 {
     for (int i = 1; i <= 26; ++i) {
         PollWith({{10, 0, 0, static_cast<std::uint8_t>(i)}});
-        PollWith({loopback});
+        PollWith({kLoopback});
     }
     ASSERT_EQ(watch->AddressHistory().size(), 25u);
     EXPECT_EQ(watch->AddressHistory().front(), "10.0.0.2");
     EXPECT_EQ(watch->AddressHistory().back(), "10.0.0.26");
 
     PollWith({{10, 0, 0, 26}});
-    PollWith({loopback});
+    PollWith({kLoopback});
     EXPECT_EQ(watch->AddressHistory().size(), 25u);
 
     watch->SetMaxHistoryEntries(3);
@@ -179,16 +184,16 @@ TEST_F(AddressWatch, HistoryFileOnlyWhenEnabled)
     const QString disabledFile = folder.filePath("off.dat");
     const QString enabledFile = folder.filePath("on.dat");
 
-    PollWith({lan5});
+    PollWith({kLan5});
     watch->HistoryFilename = disabledFile.toStdString();
     watch.reset();
     EXPECT_FALSE(QFile::exists(disabledFile));
 
     watch = std::make_unique<TIdIPWatch>();
     watch->HistoryFilename = enabledFile.toStdString();
-    PollWith({lan7});
-    PollWith({loopback});
-    PollWith({lan5});
+    PollWith({kLan7});
+    PollWith({kLoopback});
+    PollWith({kLan5});
     watch.reset();
     // The address held at the end joins the history.
     EXPECT_EQ(ReadFile(enabledFile), "192.168.1.7\r\n192.168.1.5\r\n");
@@ -202,7 +207,7 @@ TEST_F(AddressWatch, ThreadChecksOnTheMainThread)
         checkedOn = std::this_thread::get_id();
         ++changes;
     };
-    addresses.addresses = {lan5};
+    addresses.addresses = {kLan5};
     watch->WatchInterval = 100;
     watch->SetActive(true);
     EXPECT_TRUE(watch->Active());
@@ -222,7 +227,7 @@ TEST_F(AddressWatch, ThreadHandsChecksOverOnlyWhenTheSystemTellsOfAChange)
     testsupport::Watchdog watchdog(20s);
     testsupport::ChangeNotices notices;
     addresses.notices = &notices;
-    addresses.addresses = {lan5};
+    addresses.addresses = {kLan5};
     watch->WatchInterval = 10;
     watch->SetActive(true);
     ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 1; })); // the first look is unasked
@@ -232,7 +237,7 @@ TEST_F(AddressWatch, ThreadHandsChecksOverOnlyWhenTheSystemTellsOfAChange)
     ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return notices.reads >= reads + 3; }));
     EXPECT_EQ(addresses.lookups, 1);
 
-    addresses.addresses = {loopback};
+    addresses.addresses = {kLoopback};
     notices.pending = true;
     EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 2; }));
     EXPECT_EQ(addresses.lookups, 2);
@@ -244,7 +249,7 @@ TEST_F(AddressWatch, ThreadLooksAgainAfterACheckThatCouldNotLook)
     testsupport::Watchdog watchdog(20s);
     testsupport::ChangeNotices notices;
     addresses.notices = &notices;
-    addresses.addresses = {lan5};
+    addresses.addresses = {kLan5};
     addresses.failure = ENOMEM;
     watch->WatchInterval = 10;
     watch->SetActive(true);
@@ -273,7 +278,7 @@ TEST_F(AddressWatch, SwitchingOnTwiceMakesOneThread)
 TEST_F(AddressWatch, StoppingWhileTheThreadAwaitsACheckDoesNotHang)
 {
     testsupport::Watchdog watchdog(20s);
-    addresses.addresses = {lan5};
+    addresses.addresses = {kLan5};
     watch->WatchInterval = 1;
     watch->SetActive(true);
     // Without the event loop the thread soon blocks, asking for a check that only the
@@ -288,7 +293,7 @@ TEST_F(AddressWatch, SwitchedOnWhileLoadingStartsOnceLoaded)
 {
     testsupport::Watchdog watchdog(20s);
     const int before = TIdThread::LiveThreadCount();
-    auto loading = std::make_unique<TIdIPWatch>(TComponentStart::Loading);
+    auto loading = std::make_unique<TIdIPWatch>(ComponentStart::Loading);
     loading->HistoryEnabled = false;
     loading->SetActive(true);
     EXPECT_TRUE(loading->Active());

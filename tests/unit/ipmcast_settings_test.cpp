@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+using net::inet::ComponentStart;
+using net::inet::EIdMCastNoBindings;
+using net::inet::EIdMCastNotValidAddress;
+using net::inet::TIdIPMCastClient;
+using net::inet::TIdThread;
 using testsupport::RaisedBy;
 
 TEST(MulticastSettings, GroupMustBeAMulticastAddress)
@@ -38,7 +43,7 @@ TEST(MulticastSettings, SwitchingOnWithoutAnyPortRaises)
 
 TEST(MulticastSettings, SwitchedOnWhileLoadingWaitsForTheEndOfLoading)
 {
-    TIdIPMCastClient client(TComponentStart::Loading);
+    TIdIPMCastClient client(ComponentStart::Loading);
     client.SetActive(true);
     EXPECT_TRUE(client.Active());
     EXPECT_EQ(client.Bindings().Count(), 0);

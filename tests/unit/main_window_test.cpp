@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+using app::TForm1;
 using testsupport::FormTest;
 
 namespace {

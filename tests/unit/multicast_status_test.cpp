@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+using app::kButtonFace;
+using app::kGray;
+using net::inet::TIdSocketHandle;
 using testsupport::FormTest;
 
 class MulticastStatus : public FormTest {
@@ -43,10 +46,10 @@ TEST_F(MulticastStatus, AnUnreadableFirstLineGivesTheUnknownLookAndNothingElse)
     for (const char* line : {"x,0,2", "1,0,", "1,0", "\r\n1,0,2", "\n"}) {
         Receive("1,0,2");
         Receive(line);
-        ExpectBadge("Unknown", clBtnFace, clGray);
+        ExpectBadge("Unknown", kButtonFace, kGray);
     }
     Receive("1,x,2");
-    ExpectBadge("Unknown", clBtnFace, clGray);
+    ExpectBadge("Unknown", kButtonFace, kGray);
     EXPECT_EQ(form->FTimeSource, 1); // read before the failing field
     EXPECT_EQ(form->StatusBar1->PanelText(1), "Last Update: 12:00:00 Wed 21 May 2008");
 }
@@ -70,7 +73,7 @@ TEST_F(MulticastStatus, LaterLinesAndBytesAfterAZeroAreIgnored)
     Receive("1,0,2\r\n3,0,0");
     ExpectBadge("GPS", 0x00FF00, 0x000000);
     Receive(std::string_view("3,0\0,0", 6)); // the text ends at the zero byte
-    ExpectBadge("Unknown", clBtnFace, clGray);
+    ExpectBadge("Unknown", kButtonFace, kGray);
     Receive("3,0,1\nx");
     ExpectBadge("NTP", 0x00FFFF, 0x000000);
 }

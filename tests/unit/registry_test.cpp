@@ -17,7 +17,7 @@
 #include <thread>
 #include <unistd.h>
 
-using framework::ERegistryException;
+using framework::RegistryException;
 using framework::TRegistry;
 using platform::RegistryValue;
 using testsupport::MemoryRegistryHive;
@@ -28,7 +28,7 @@ namespace {
 const std::string kKey = "SOFTWARE\\DOVETRA\\TAVRINCLIENT";
 
 // The message of the accessor's exception that a call raised.
-constexpr auto MessageOf = RaisedBy<ERegistryException>;
+constexpr auto MessageOf = RaisedBy<RegistryException>;
 
 std::string ReadFile(const std::string& path)
 {

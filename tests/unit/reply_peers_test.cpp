@@ -13,6 +13,7 @@
 
 #include <atomic>
 
+using net::inet::TIdSocketHandle;
 using testsupport::ProcessEventsUntil;
 
 class ReplyPeers : public testsupport::FormTest {
@@ -23,8 +24,8 @@ protected:
         // Names resolve here, to loopback addresses, without asking any resolver.
         net::SetHostResolver([this](const std::string& host) {
             if (host != "timeserver.test" || !resolves.load())
-                return net::TLookupResult{net::WSAHOST_NOT_FOUND, 0};
-            return net::TLookupResult{0, inet_addr("127.0.0.9")};
+                return net::LookupResult{net::WSAHOST_NOT_FOUND, 0};
+            return net::LookupResult{0, inet_addr("127.0.0.9")};
         });
     }
     void TearDown() override

@@ -15,6 +15,8 @@
 
 #include <unistd.h>
 
+using app::FormServices;
+using app::TForm1;
 using platform::RegistryValue;
 using testsupport::FormTest;
 using testsupport::RaisedBy;
@@ -93,9 +95,9 @@ TEST_F(Settings, AValueOfTheWrongTypeStopsTheStart)
 {
     Stored("server", Text("10.1.1.1"));
     Stored("x", Text("12"));
-    EXPECT_EQ(RaisedBy<framework::ERegistryException>([&] { MakeForm(); }), "Invalid data type for 'x'");
+    EXPECT_EQ(RaisedBy<framework::RegistryException>([&] { MakeForm(); }), "Invalid data type for 'x'");
     Stored("x", {platform::REG_QWORD, std::string(8, '\0')});
-    EXPECT_EQ(RaisedBy<framework::ERegistryException>([&] { MakeForm(); }), "Failed to get data for 'x'");
+    EXPECT_EQ(RaisedBy<framework::RegistryException>([&] { MakeForm(); }), "Failed to get data for 'x'");
 }
 
 TEST_F(Settings, SettingsTwiceStoresTheAddressTypedBetween)

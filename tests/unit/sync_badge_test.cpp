@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using app::kButtonFace;
+using app::kGray;
 using testsupport::FormTest;
 
 class SyncBadge : public FormTest {};
@@ -15,7 +17,7 @@ TEST_F(SyncBadge, SourceNamesTheCaptionAndStateChoosesTheColours)
     ShowBadge(1, 1);
     ExpectBadge("GPS", 0x00FFFF, 0x000000);
     ShowBadge(3, 3);
-    ExpectBadge("NTP", clBtnFace, clGray);
+    ExpectBadge("NTP", kButtonFace, kGray);
 }
 
 TEST_F(SyncBadge, ThePcClockAsSourceIsAlwaysInSync)
@@ -40,7 +42,7 @@ TEST_F(SyncBadge, UnknownLookIsGreyOnButtonFace)
 {
     ShowBadge(1, 2);
     form->ShowUnknownBadge();
-    ExpectBadge("Unknown", clBtnFace, clGray);
+    ExpectBadge("Unknown", kButtonFace, kGray);
 }
 
 TEST_F(SyncBadge, ColoursReachTheScreen)

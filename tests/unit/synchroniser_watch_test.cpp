@@ -9,8 +9,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-using platform::SynchroniserFinding;
 using Source = platform::SynchroniserFinding::Source;
+using app::SynchroniserWatch;
+using app::TrayStatus;
+using platform::SynchroniserFinding;
 using testing::HasSubstr;
 
 namespace {

@@ -61,7 +61,7 @@ TEST(IntegerConversion, RaisesOnEmptyMalformedOrOutOfRangeText)
 {
     for (const char* bad : {"", " ", "-", "+", "1a", "a1", "12 ", "1.0", "0x10", "$10", "--1", "+-1",
                             "2147483648", "-2147483649", "99999999999999999999", "\t1"})
-        EXPECT_THROW(StrToInt(bad), EConvertError) << '"' << bad << '"';
+        EXPECT_THROW(StrToInt(bad), ConvertError) << '"' << bad << '"';
 }
 
 TEST(IntegerConversion, MessageQuotesTheText)
@@ -85,7 +85,7 @@ TEST(FloatConversion, RaisesOnMalformedText)
 {
     for (const char* bad : {"", " ", ".", "-", "1,5", "1.2.3", "inf", "nan", "0x1p3", "1e", "1e+",
                             "e5", "--1", "+-1", "12a", "1e400"})
-        EXPECT_THROW(StrToFloat(bad), EConvertError) << '"' << bad << '"';
+        EXPECT_THROW(StrToFloat(bad), ConvertError) << '"' << bad << '"';
 }
 
 TEST(NumberPattern, ZeroPlaceholderWithLiteralSuffix)

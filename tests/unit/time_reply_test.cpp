@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <ctime>
 
+using app::kButtonFace;
+using app::kGray;
 using testsupport::FormTest;
 
 namespace {
@@ -39,7 +41,7 @@ protected:
         tzset();
     }
 
-    void ExpectUnknownBadge() { ExpectBadge("Unknown", clBtnFace, clGray); }
+    void ExpectUnknownBadge() { ExpectBadge("Unknown", kButtonFace, kGray); }
 };
 
 TEST_F(TimeReply, TheExampleFrameSetsTheClockAndShowsGpsOnLime)

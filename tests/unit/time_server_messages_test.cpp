@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+using app::RequestTextFor;
 using namespace timeserver;
 
 TEST(TimeServerRequests, GiveTheClientsEchoCode)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+using app::TrayStatus;
 using platform::TrayAction;
 using platform::TrayMouseEvent;
 using testsupport::FormTest;
@@ -47,7 +48,7 @@ TEST_F(Tray, DestructionRemovesTheIcon)
     form.reset();
     EXPECT_EQ(tray.requests.back().action, TrayAction::Delete);
     EXPECT_FALSE(tray.present);
-    EXPECT_FALSE(tray.OnMouse); // no calls into a window that is gone
+    EXPECT_FALSE(tray.onMouse); // no calls into a window that is gone
 }
 
 TEST_F(Tray, WithoutANotificationAreaEveryRequestFails)
@@ -62,19 +63,19 @@ TEST_F(Tray, WithoutANotificationAreaEveryRequestFails)
 
 TEST_F(Tray, DoubleClickOrAPanelsActivateShowsTheWindowAndOtherClicksDoNothing)
 {
-    tray.OnMouse(TrayMouseEvent::Other);
+    tray.onMouse(TrayMouseEvent::Other);
     EXPECT_FALSE(form->isVisible());
-    tray.OnMouse(TrayMouseEvent::DoubleClick);
+    tray.onMouse(TrayMouseEvent::DoubleClick);
     EXPECT_TRUE(form->isVisible());
     form->hide();
-    tray.OnMouse(TrayMouseEvent::Activate);
+    tray.onMouse(TrayMouseEvent::Activate);
     EXPECT_TRUE(form->isVisible());
 }
 
 TEST_F(Tray, RightClickPopsTheMenuUpAtTheCursorWithoutWaitingForIt)
 {
     tray.cursor = QPoint(40, 50);
-    tray.OnMouse(TrayMouseEvent::RightButtonUp); // a panel waits for this to return
+    tray.onMouse(TrayMouseEvent::RightButtonUp); // a panel waits for this to return
     EXPECT_TRUE(form->PopupMenu1->isVisible());
     EXPECT_EQ(form->PopupMenu1->pos(), QPoint(40, 50));
     EXPECT_FALSE(form->isVisible());
@@ -86,7 +87,7 @@ TEST_F(Tray, PanelsThatDrawTheMenuGetThePopupMenu)
     EXPECT_EQ(tray.contextMenu, form->PopupMenu1);
     form.reset();
     EXPECT_EQ(tray.contextMenu, nullptr);
-    EXPECT_FALSE(tray.OnAvailable);
+    EXPECT_FALSE(tray.onAvailable);
 }
 
 TEST_F(Tray, ANotificationAreaThatStartsLaterGetsTheIconAndOnlyThenTheWindowHidesToIt)
@@ -102,17 +103,17 @@ TEST_F(Tray, ANotificationAreaThatStartsLaterGetsTheIconAndOnlyThenTheWindowHide
 
     tray.available = true;
     tray.requests.clear();
-    tray.OnAvailable();
+    tray.onAvailable();
     ASSERT_EQ(tray.requests.size(), 2u);
     EXPECT_EQ(tray.requests[0].action, TrayAction::Add);
     EXPECT_EQ(tray.requests[1].action, TrayAction::Modify);
     EXPECT_EQ(Shown(tray.requests[1]), Face(form->Image1));
     EXPECT_TRUE(tray.present);
     EXPECT_TRUE(form->isVisible());
-    tray.OnMouse(TrayMouseEvent::Activate);
+    tray.onMouse(TrayMouseEvent::Activate);
     EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
 
-    tray.OnAvailable(); // told again: the icon is there already
+    tray.onAvailable(); // told again: the icon is there already
     EXPECT_EQ(tray.requests.size(), 3u);
     EXPECT_FALSE(form->close());
     EXPECT_FALSE(form->isVisible());
@@ -121,7 +122,7 @@ TEST_F(Tray, ANotificationAreaThatStartsLaterGetsTheIconAndOnlyThenTheWindowHide
 TEST_F(Tray, RightClickWithoutACursorPositionShowsTheWindow)
 {
     tray.cursor.reset();
-    tray.OnMouse(TrayMouseEvent::RightButtonUp);
+    tray.onMouse(TrayMouseEvent::RightButtonUp);
     EXPECT_TRUE(form->isVisible());
     EXPECT_FALSE(form->PopupMenu1->isVisible());
 }

@@ -29,13 +29,13 @@
 
 namespace {
 
-int g_failures = 0;
+int failures = 0;
 
 void Report(bool held, const std::string& what, const std::string& detail)
 {
     std::printf("%s: %s%s\n", held ? "held" : "FAILED", what.c_str(), detail.c_str());
     if (!held)
-        ++g_failures;
+        ++failures;
 }
 
 std::string ErrnoText(int error)
@@ -97,7 +97,7 @@ void ProbeI386Calls()
                    held ? "" : result < 0 ? ErrnoText(static_cast<int>(-result)) : " (the kernel took it)");
         }
         std::fflush(stdout);
-        _exit(g_failures == 0 ? 0 : 1);
+        _exit(failures == 0 ? 0 : 1);
     }
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) != child) {
@@ -107,7 +107,7 @@ void ProbeI386Calls()
     if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV)
         std::printf("held: i386 system calls (this kernel has no i386 entry)\n");
     else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        ++g_failures;
+        ++failures;
 }
 #endif
 
@@ -184,10 +184,10 @@ int main(int argc, char** argv)
     ProbeX32Calls();
     ProbeI386Calls();
 #endif
-    if (g_failures != 0) {
+    if (failures != 0) {
         std::printf("FAILED: no seccomp filter in place; the libc functions were not called\n");
         return 1;
     }
     ProbeLibcCalls(*expectation);
-    return g_failures == 0 ? 0 : 1;
+    return failures == 0 ? 0 : 1;
 }
