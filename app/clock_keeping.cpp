@@ -97,12 +97,13 @@ std::string NotSetReason(const ClockUpdate& update)
     case Outcome::HelperFailed:
         return "tavrin-set-clock failed: " + update.result.reason;
     case Outcome::OutOfRange:
-        return "the server's time " + UtcText(platform::UtcMilliseconds(std::chrono::seconds(update.serverSecond)), false)
-            + (update.serverSecond < platform::EarliestSettableSecond() ? " is before this program was built"
-                                                                       : " is after 2200-01-01");
+        return "the server's time "
+             + UtcText(platform::UtcMilliseconds(std::chrono::seconds(update.serverSecond)), false)
+             + (update.serverSecond < platform::EarliestSettableSecond() ? " is before this program was built"
+                                                                         : " is after 2200-01-01");
     case Outcome::OverLimit:
         return "the server's time is " + Distance(update.Offset()) + " away (limit "
-            + std::to_string(update.maxStepSeconds) + " s)";
+             + std::to_string(update.maxStepSeconds) + " s)";
     case Outcome::Set:
     case Outcome::NotNeeded:
     case Outcome::DryRun:
@@ -141,7 +142,8 @@ std::string ClockTipLine(const ClockUpdate& update, const platform::CivilTime& l
 {
     if (!update.result.Succeeded())
         return "Clock not set: " + NotSetReason(update);
-    const std::string when = "Last update " + framework::FormatDateTime("hh:nn:ss", framework::EncodeDateTime(localNow));
+    const std::string when =
+        "Last update " + framework::FormatDateTime("hh:nn:ss", framework::EncodeDateTime(localNow));
     const std::string step = TipSeconds(-update.Offset());
     switch (update.result.outcome) {
     case Outcome::NotNeeded:
@@ -158,7 +160,7 @@ std::string ClockLogLine(const ClockUpdate& update, const ClockUpdateContext& co
     const std::string server = UtcText(platform::UtcMilliseconds(std::chrono::seconds(update.serverSecond)), true);
     const std::string pc = UtcText(update.pcTime, true);
     const std::string details = "offset " + LogSeconds(update.Offset()) + "; server " + context.server + ", source "
-        + SourceName(context.source) + ", state " + std::to_string(context.state) + ")";
+                              + SourceName(context.source) + ", state " + std::to_string(context.state) + ")";
     const std::string step = LogSeconds(-update.Offset());
     switch (update.result.outcome) {
     case Outcome::Set:
@@ -169,7 +171,7 @@ std::string ClockLogLine(const ClockUpdate& update, const ClockUpdateContext& co
         return "clock right at " + pc + " (" + details;
     default:
         return "clock not set: " + NotSetReason(update) + "; it stays at " + pc + ", the server said " + server + " ("
-            + details;
+             + details;
     }
 }
 

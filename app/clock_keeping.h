@@ -41,9 +41,9 @@ struct ClockUpdate {
 
 // Where the words of a report come from besides the update itself.
 struct ClockUpdateContext {
-    std::string server;  // the server's address as configured
-    int source = 0;      // the time code's source digit
-    int state = 0;       // its sync state digit
+    std::string server; // the server's address as configured
+    int source = 0;     // the time code's source digit
+    int state = 0;      // its sync state digit
 };
 
 // Panel 1 after a failed update: "Clock not set: no permission (see README)".

@@ -22,8 +22,17 @@ QIcon LoadImage(const QString& name)
 
 } // namespace
 
-QIcon MainIcon() { return LoadImage("alarm_clock.xpm"); }
-QIcon NormalTrayIcon() { return LoadImage("face_normal.xpm"); }
-QIcon ErrorTrayIcon() { return LoadImage("face_error.xpm"); }
+QIcon MainIcon()
+{
+    return LoadImage("alarm_clock.xpm");
+}
+QIcon NormalTrayIcon()
+{
+    return LoadImage("face_normal.xpm");
+}
+QIcon ErrorTrayIcon()
+{
+    return LoadImage("face_error.xpm");
+}
 
 } // namespace app

@@ -75,11 +75,15 @@ void TForm1::ConnectHandlers()
     connect(Exit2, &QAction::triggered, this, Guarded([this] { Exit2Click(Exit2); }));
     connect(Force1, &QAction::triggered, this, Guarded([this] { BitBtn1Click(Force1); }));
     connect(LocalGroupTimer, &QTimer::timeout, this, Guarded([this] { LocalGroupTimerTimer(LocalGroupTimer); }));
-    ClientSocket1->OnLookup = [this](QObject* Sender, net::TCustomWinSocket* Socket) { sckClientLookup(Sender, Socket); };
+    ClientSocket1->OnLookup = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        sckClientLookup(Sender, Socket);
+    };
     ClientSocket1->OnConnecting = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
         sckClientConnecting(Sender, Socket);
     };
-    ClientSocket1->OnConnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) { sckClientConnect(Sender, Socket); };
+    ClientSocket1->OnConnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        sckClientConnect(Sender, Socket);
+    };
     ClientSocket1->OnDisconnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
         sckClientDisconnect(Sender, Socket);
     };
@@ -120,8 +124,14 @@ void TForm1::FormDestroy(QObject* /*Sender*/)
     services_.tray.SetContextMenu(nullptr);
 }
 
-void TForm1::Exit1Click(QObject* /*Sender*/) { Close(); }
-void TForm1::Exit2Click(QObject* /*Sender*/) { Close(); }
+void TForm1::Exit1Click(QObject* /*Sender*/)
+{
+    Close();
+}
+void TForm1::Exit2Click(QObject* /*Sender*/)
+{
+    Close();
+}
 
 void TForm1::Close()
 {
@@ -133,7 +143,8 @@ void TForm1::ShowWindow()
 {
     FitToFonts(); // the size decides where the centre lies
     // A stored position counts only where a screen shows it; otherwise the first show centres.
-    if (!std::exchange(shownBefore_, true) && !(positionStored_ && QGuiApplication::screenAt(frameGeometry().center()))) {
+    if (!std::exchange(shownBefore_, true)
+        && !(positionStored_ && QGuiApplication::screenAt(frameGeometry().center()))) {
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {
             QRect place = frameGeometry();
             place.moveCenter(screen->availableGeometry().center());

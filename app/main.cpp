@@ -5,11 +5,11 @@
 #include "app/synchroniser_watch.h"
 #include "framework/application.h"
 #include "framework/exception.h"
-#include "platform/message_box_alerts.h"
 #include "platform/clock_setter.h"
 #include "platform/instance_lock.h"
 #include "platform/local_clock.h"
 #include "platform/log.h"
+#include "platform/message_box_alerts.h"
 #include "platform/open_file_limit.h"
 #include "platform/registry_hive.h"
 #include "platform/sound_player.h"
@@ -87,12 +87,14 @@ int RunClient(int argc, char** argv, const CommandLine& options)
         if (!options.dryRun) {
             synchroniserProbe =
                 std::make_unique<platform::SystemSynchroniserProbe>(QDBusConnection::systemBus(), kernelClock);
-            synchroniserWatch = std::make_unique<SynchroniserWatch>(*synchroniserProbe, [&form](const std::string& text) {
-                form->ReportNotice(TrayStatus::Notice::OtherSynchroniser, text);
-            });
+            synchroniserWatch =
+                std::make_unique<SynchroniserWatch>(*synchroniserProbe, [&form](const std::string& text) {
+                    form->ReportNotice(TrayStatus::Notice::OtherSynchroniser, text);
+                });
         }
         platform::TerminationSignals terminationSignals;
-        QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(), [&] { form->Close(); });
+        QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(),
+                         [&] { form->Close(); });
         // Without a notification area the hidden window could never be reached.
         if ((options.showWindow || !tray.IsAvailable()) && !application.Terminated())
             form->ShowWindow();

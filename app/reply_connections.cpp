@@ -32,9 +32,8 @@ void ReplyConnections::Add(net::TCustomWinSocket* socket, std::string peer)
         if (!std::exchange(crowded_, true))
             qCWarning(platform::lcNet, "more than %zu reply connections at once: the longest silent ones are closed",
                       limits_.connections);
-        const auto longestSilent = std::min_element(held_.begin(), held_.end(), [](const Held& a, const Held& b) {
-            return a.lastHeard < b.lastHeard;
-        });
+        const auto longestSilent = std::min_element(
+            held_.begin(), held_.end(), [](const Held& a, const Held& b) { return a.lastHeard < b.lastHeard; });
         Close(*longestSilent->socket);
     }
     ArmSilenceTimer();
@@ -107,9 +106,8 @@ void ReplyConnections::ArmSilenceTimer()
         silenceTimer_.stop();
         return;
     }
-    const auto longestSilent = std::min_element(held_.begin(), held_.end(), [](const Held& a, const Held& b) {
-        return a.lastHeard < b.lastHeard;
-    });
+    const auto longestSilent = std::min_element(held_.begin(), held_.end(),
+                                                [](const Held& a, const Held& b) { return a.lastHeard < b.lastHeard; });
     const auto due = longestSilent->lastHeard + limits_.silence - Clock::now();
     silenceTimer_.start(std::max(std::chrono::ceil<std::chrono::milliseconds>(due), std::chrono::milliseconds(0)));
 }
@@ -148,7 +146,7 @@ bool TForm1::TakeReplyPort()
 void TForm1::ShowReplyPortInUse()
 {
     const std::string text = "Another Tavrin Client on this PC receives the time (port "
-                             + std::to_string(ServerSocket1->Port()) + " in use)";
+                           + std::to_string(ServerSocket1->Port()) + " in use)";
     StatusBar1->SetPanelText(1, text);
     if (!std::exchange(replyPortInUse, true))
         qCWarning(platform::lcNet, "%s", text.c_str());

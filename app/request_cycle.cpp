@@ -7,7 +7,6 @@
 #include "net/socket_errors.h"
 #include "platform/log.h"
 
-
 #include <arpa/inet.h>
 
 #include <utility>
@@ -120,8 +119,8 @@ void TForm1::sckClientConnect(QObject* /*Sender*/, net::TCustomWinSocket* /*Sock
     UpdateTrayIcon(platform::TrayAction::Modify);
     FConnected = true;
     if (!unreachableSince.empty()) {
-        qCInfo(platform::lcNet, "server %s reachable again (unreachable since %s)",
-               Edit1->text().toUtf8().constData(), unreachableSince.c_str());
+        qCInfo(platform::lcNet, "server %s reachable again (unreachable since %s)", Edit1->text().toUtf8().constData(),
+               unreachableSince.c_str());
         unreachableSince.clear();
     }
 }

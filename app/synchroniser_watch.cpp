@@ -13,10 +13,10 @@ std::string Described(const SynchroniserFinding& finding)
     switch (finding.source) {
     case SynchroniserFinding::Source::Timedated:
         return std::string("systemd-timedated says NTP ") + (finding.ntp ? "on" : "off") + ", clock "
-            + (finding.synchronised ? "synchronised" : "not synchronised");
+             + (finding.synchronised ? "synchronised" : "not synchronised");
     case SynchroniserFinding::Source::Kernel:
         return std::string("the kernel says its clock is ") + (finding.synchronised ? "" : "not ")
-            + "kept synchronised";
+             + "kept synchronised";
     case SynchroniserFinding::Source::Nobody:
         break;
     }

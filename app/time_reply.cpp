@@ -10,7 +10,6 @@
 #include "platform/local_clock.h"
 #include "platform/log.h"
 
-
 #include <cmath>
 #include <limits>
 #include <utility>

@@ -23,7 +23,10 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testsupport::LoopbackPeer;
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 class Window {
 public:
@@ -43,7 +46,7 @@ public:
         const auto before = testsupport::CpuTimeOf(host_.Pid());
         std::this_thread::sleep_for(span);
         return 100.0 * static_cast<double>((testsupport::CpuTimeOf(host_.Pid()) - before).count())
-               / static_cast<double>(span.count());
+             / static_cast<double>(span.count());
     }
 
     // From the server's connect to the window taking the reply; negative when it never did.

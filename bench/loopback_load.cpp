@@ -58,9 +58,7 @@ int AcceptGate::Accepted() const
     return accepted_;
 }
 
-LoopbackLoad::LoopbackLoad(LoadPlan plan, AcceptGate& gate) : plan_(plan), gate_(gate), thread_([this] { Run(); })
-{
-}
+LoopbackLoad::LoopbackLoad(LoadPlan plan, AcceptGate& gate) : plan_(plan), gate_(gate), thread_([this] { Run(); }) {}
 
 LoopbackLoad::~LoopbackLoad()
 {

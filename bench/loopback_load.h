@@ -37,8 +37,8 @@ private:
 struct LoadPlan {
     int port = 0;
     int connections = 0;
-    int openAtOnce = 1;  // connections held open together; the oldest is closed first
-    int resetEvery = 0;  // every n-th connection is reset instead of closed; 0 for none
+    int openAtOnce = 1; // connections held open together; the oldest is closed first
+    int resetEvery = 0; // every n-th connection is reset instead of closed; 0 for none
 };
 
 class LoopbackLoad {

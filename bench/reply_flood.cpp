@@ -18,12 +18,10 @@
 #include <thread>
 #include <vector>
 
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kFlood = 4 << 20;
-
 
 // The longest wait between two timeouts of a timer.
 class GapMeter {

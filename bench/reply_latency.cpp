@@ -31,7 +31,10 @@ int LocalPortOf(int descriptor)
     return ntohs(address.sin_port);
 }
 
-double Microseconds(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double Microseconds(Clock::duration d)
+{
+    return std::chrono::duration<double, std::micro>(d).count();
+}
 
 } // namespace
 
@@ -74,7 +77,9 @@ int main(int argc, char** argv)
     for (int i = 0; i < replies; ++i)
         latency.push_back(Microseconds(bench.clockSetter.setAt[i] - sentAt[i]));
     std::sort(latency.begin(), latency.end());
-    const auto at = [&](double share) { return latency[static_cast<std::size_t>(share * static_cast<double>(latency.size() - 1))]; };
+    const auto at = [&](double share) {
+        return latency[static_cast<std::size_t>(share * static_cast<double>(latency.size() - 1))];
+    };
     std::printf("%d replies, send to clock-set: median %.1f us, 99th percentile %.1f us, max %.1f us\n", replies,
                 at(0.5), at(0.99), latency.back());
     return 0;

@@ -79,9 +79,8 @@ Round ServeWithTServerSocket()
     };
     server.OnClientDisconnect = [&](QObject*, net::TCustomWinSocket*) { ++disconnected; };
     server.SetActive(true);
-    return Drive(LocalPortOf(server.Socket()->Descriptor()), gate, bytes, [&] {
-        return disconnected == kConnections && server.Socket()->ConnectionCount() == 0;
-    });
+    return Drive(LocalPortOf(server.Socket()->Descriptor()), gate, bytes,
+                 [&] { return disconnected == kConnections && server.Socket()->ConnectionCount() == 0; });
 }
 
 Round ServeWithQTcpServer()
@@ -127,9 +126,9 @@ void BM_ReplyPath(benchmark::State& state)
             tserver = ServeWithTServerSocket();
         }
         if (!tserver.failure.empty() || !qtcp.failure.empty()) {
-            state.SkipWithError((tserver.failure.empty() ? "QTcpServer: " + qtcp.failure
-                                                         : "TServerSocket: " + tserver.failure)
-                                    .c_str());
+            state.SkipWithError(
+                (tserver.failure.empty() ? "QTcpServer: " + qtcp.failure : "TServerSocket: " + tserver.failure)
+                    .c_str());
             break;
         }
         state.SetIterationTime(tserver.seconds);

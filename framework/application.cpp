@@ -27,7 +27,10 @@ TApplication::~TApplication()
         application = nullptr;
 }
 
-TApplication* Application() { return application; }
+TApplication* Application()
+{
+    return application;
+}
 
 void TApplication::Terminate()
 {

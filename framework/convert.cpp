@@ -10,7 +10,10 @@
 namespace framework {
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 std::string_view SkipLeadingBlanks(std::string_view text)
 {

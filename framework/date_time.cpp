@@ -134,11 +134,13 @@ std::string FormatDateTime(std::string_view pattern, TDateTime value, const TFor
         } else if (lower == 'd') {
             used = std::min<std::size_t>(RunOf('d', pattern), 3);
             out += used == 3 ? settings.ShortDayNames[t.dayOfWeek]
-                   : used == 2 ? TwoDigits(t.day) : std::to_string(t.day);
+                 : used == 2 ? TwoDigits(t.day)
+                             : std::to_string(t.day);
         } else if (lower == 'm') {
             used = std::min<std::size_t>(RunOf('m', pattern), 3);
             out += used == 3 ? settings.ShortMonthNames[t.month - 1]
-                   : used == 2 ? TwoDigits(t.month) : std::to_string(t.month);
+                 : used == 2 ? TwoDigits(t.month)
+                             : std::to_string(t.month);
         } else if (lower == 'y') {
             used = RunOf('y', pattern);
             out += used <= 2 ? TwoDigits(t.year % 100) : std::to_string(t.year);

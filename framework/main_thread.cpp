@@ -108,7 +108,8 @@ private:
         drainRequested_ = true;
         lock.unlock();
         if (post)
-            QMetaObject::invokeMethod(QCoreApplication::instance(), [this] { Drain(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [this] { Drain(); }, Qt::QueuedConnection);
     }
 
     // The loop's share of queued work. A drain asked for while it runs comes a turn later,

@@ -2,8 +2,7 @@
 
 namespace net {
 
-TClientSocket::TClientSocket(QObject* owner)
-    : TCustomSocket(owner), socket_(std::make_unique<TClientWinSocket>())
+TClientSocket::TClientSocket(QObject* owner) : TCustomSocket(owner), socket_(std::make_unique<TClientWinSocket>())
 {
     HookUp(*socket_);
 }

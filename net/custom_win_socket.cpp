@@ -29,12 +29,18 @@ sockaddr_in AnyAddress()
 TErrorEvent ErrorEventOf(int event)
 {
     switch (event) {
-    case FD_READ: return erReceive;
-    case FD_WRITE: return erSend;
-    case FD_ACCEPT: return erAccept;
-    case FD_CONNECT: return erConnect;
-    case FD_CLOSE: return erDisconnect;
-    default: return erGeneral;
+    case FD_READ:
+        return erReceive;
+    case FD_WRITE:
+        return erSend;
+    case FD_ACCEPT:
+        return erAccept;
+    case FD_CONNECT:
+        return erConnect;
+    case FD_CLOSE:
+        return erDisconnect;
+    default:
+        return erGeneral;
     }
 }
 
@@ -161,8 +167,8 @@ std::string TCustomWinSocket::PeerAddress()
     return text;
 }
 
-void TCustomWinSocket::OpenConnection(const std::string& Host, const std::string& Address,
-                                      const std::string& Service, int Port)
+void TCustomWinSocket::OpenConnection(const std::string& Host, const std::string& Address, const std::string& Service,
+                                      int Port)
 {
     if (isConnected_)
         throw ESocketError(kSocketAlreadyOpen);
@@ -194,8 +200,8 @@ void TCustomWinSocket::AbandonAttempt() noexcept
     [[maybe_unused]] const int closed = CloseDescriptor(error);
 }
 
-void TCustomWinSocket::ResolveStep(const std::string& Host, const std::string& Address,
-                                   const std::string& Service, int Port, int backlog, bool client)
+void TCustomWinSocket::ResolveStep(const std::string& Host, const std::string& Address, const std::string& Service,
+                                   int Port, int backlog, bool client)
 {
     for (;;) {
         switch (stage_) {
@@ -405,12 +411,23 @@ void TCustomWinSocket::SocketNotify(int Socket, int event, int error)
         return;
     }
     switch (event) {
-    case FD_CONNECT: HandleConnect(Socket); break;
-    case FD_CLOSE: CloseConnection(Socket); break;
-    case FD_READ: HandleRead(Socket); break;
-    case FD_WRITE: HandleWrite(Socket); break;
-    case FD_ACCEPT: HandleAccept(Socket); break;
-    default: break;
+    case FD_CONNECT:
+        HandleConnect(Socket);
+        break;
+    case FD_CLOSE:
+        CloseConnection(Socket);
+        break;
+    case FD_READ:
+        HandleRead(Socket);
+        break;
+    case FD_WRITE:
+        HandleWrite(Socket);
+        break;
+    case FD_ACCEPT:
+        HandleAccept(Socket);
+        break;
+    default:
+        break;
     }
 }
 

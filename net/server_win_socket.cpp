@@ -205,11 +205,20 @@ std::vector<std::unique_ptr<TServerClientWinSocket>>::iterator TServerWinSocket:
 void TServerWinSocket::ConnectionEvent(TServerClientWinSocket* Socket, TSocketEventKind kind)
 {
     switch (kind) {
-    case skConnect: ClientConnect(Socket); break;
-    case skDisconnect: ClientDisconnect(Socket); break;
-    case skWrite: ClientWrite(Socket); break;
-    case skRead: ClientRead(Socket); break;
-    default: break;
+    case skConnect:
+        ClientConnect(Socket);
+        break;
+    case skDisconnect:
+        ClientDisconnect(Socket);
+        break;
+    case skWrite:
+        ClientWrite(Socket);
+        break;
+    case skRead:
+        ClientRead(Socket);
+        break;
+    default:
+        break;
     }
 }
 
@@ -218,7 +227,10 @@ void TServerWinSocket::ConnectionError(TServerClientWinSocket* Socket, TErrorEve
     ClientError(Socket, ErrorEvent, ErrorCode);
 }
 
-void TServerWinSocket::ClientConnect(TServerClientWinSocket* Socket) { Fire(OnClientConnect, this, Socket); }
+void TServerWinSocket::ClientConnect(TServerClientWinSocket* Socket)
+{
+    Fire(OnClientConnect, this, Socket);
+}
 
 void TServerWinSocket::ClientDisconnect(TServerClientWinSocket* Socket)
 {
@@ -226,9 +238,15 @@ void TServerWinSocket::ClientDisconnect(TServerClientWinSocket* Socket)
     Fire(OnClientDisconnect, this, Socket);
 }
 
-void TServerWinSocket::ClientRead(TServerClientWinSocket* Socket) { Fire(OnClientRead, this, Socket); }
+void TServerWinSocket::ClientRead(TServerClientWinSocket* Socket)
+{
+    Fire(OnClientRead, this, Socket);
+}
 
-void TServerWinSocket::ClientWrite(TServerClientWinSocket* Socket) { Fire(OnClientWrite, this, Socket); }
+void TServerWinSocket::ClientWrite(TServerClientWinSocket* Socket)
+{
+    Fire(OnClientWrite, this, Socket);
+}
 
 void TServerWinSocket::ClientError(TServerClientWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)
 {

@@ -76,8 +76,7 @@ private:
     // Unlists a connection and frees it.
     void FreeConnection(TServerClientWinSocket* Socket);
     void FreeConnections();
-    std::vector<std::unique_ptr<TServerClientWinSocket>>::iterator FindConnection(
-        const TServerClientWinSocket* Socket);
+    std::vector<std::unique_ptr<TServerClientWinSocket>>::iterator FindConnection(const TServerClientWinSocket* Socket);
 
     TServerType serverType_ = stNonBlocking;
     platform::UniqueFd reserve_; // held while listening

@@ -68,9 +68,18 @@ void TCustomSocket::SetText(std::string& field, const std::string& value)
     field = value;
 }
 
-void TCustomSocket::SetAddress(const std::string& value) { SetText(address_, value); }
-void TCustomSocket::SetHost(const std::string& value) { SetText(host_, value); }
-void TCustomSocket::SetService(const std::string& value) { SetText(service_, value); }
+void TCustomSocket::SetAddress(const std::string& value)
+{
+    SetText(address_, value);
+}
+void TCustomSocket::SetHost(const std::string& value)
+{
+    SetText(host_, value);
+}
+void TCustomSocket::SetService(const std::string& value)
+{
+    SetText(service_, value);
+}
 
 void TCustomSocket::SetPort(int value)
 {
@@ -83,8 +92,12 @@ void TCustomSocket::SetPort(int value)
 void TCustomSocket::DispatchEvent(TCustomWinSocket* Socket, TSocketEventKind kind)
 {
     switch (kind) {
-    case skLookup: Fire(OnLookup, this, Socket); break;
-    case skConnecting: Fire(OnConnecting, this, Socket); break;
+    case skLookup:
+        Fire(OnLookup, this, Socket);
+        break;
+    case skConnecting:
+        Fire(OnConnecting, this, Socket);
+        break;
     case skConnect:
         active_ = true;
         Fire(OnConnect, this, Socket);
@@ -97,9 +110,15 @@ void TCustomSocket::DispatchEvent(TCustomWinSocket* Socket, TSocketEventKind kin
         active_ = true;
         Fire(OnListen, this, Socket);
         break;
-    case skAccept: Fire(OnAccept, this, Socket); break;
-    case skWrite: Fire(OnWrite, this, Socket); break;
-    case skRead: Fire(OnRead, this, Socket); break;
+    case skAccept:
+        Fire(OnAccept, this, Socket);
+        break;
+    case skWrite:
+        Fire(OnWrite, this, Socket);
+        break;
+    case skRead:
+        Fire(OnRead, this, Socket);
+        break;
     }
 }
 

@@ -16,11 +16,7 @@ struct LookupEntry {
 };
 
 constexpr LookupEntry kLookupTable[] = {
-    {11001, EAI_NONAME},
-    {11002, EAI_AGAIN},
-    {11003, EAI_FAIL},
-    {11004, EAI_NODATA},
-    {11004, EAI_ADDRFAMILY},
+    {11001, EAI_NONAME}, {11002, EAI_AGAIN}, {11003, EAI_FAIL}, {11004, EAI_NODATA}, {11004, EAI_ADDRFAMILY},
 };
 
 std::string TrimmedText(std::string text)

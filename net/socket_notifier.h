@@ -95,7 +95,7 @@ private:
     int eventMask_ = 0;
     Phase phase_ = Phase::Idle;
     bool answerPending_ = false; // FD_READ or FD_ACCEPT reported, its receive or accept not made
-    unsigned registration_ = 0; // tells notifications of an earlier registration apart
+    unsigned registration_ = 0;  // tells notifications of an earlier registration apart
     std::unique_ptr<QSocketNotifier> reader_;
     std::unique_ptr<QSocketNotifier> writer_;
     framework::MainThreadMailbox mailbox_;

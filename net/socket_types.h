@@ -66,13 +66,12 @@ using TGetSocketEvent = std::function<void(QObject* Sender, int Socket, TServerC
 // How a socket object reports to whoever drives it (a component or a listener).
 using SocketEventHandler =
     std::function<void(TCustomWinSocket* Sender, TCustomWinSocket* Socket, TSocketEventKind Kind)>;
-using ErrorEventHandler = std::function<void(TCustomWinSocket* Sender, TCustomWinSocket* Socket,
-                                             TErrorEvent ErrorEvent, int& ErrorCode)>;
+using ErrorEventHandler =
+    std::function<void(TCustomWinSocket* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)>;
 
 class ESocketError : public framework::Exception {
 public:
-    explicit ESocketError(std::string message, int errorCode = 0)
-        : Exception(std::move(message)), errorCode_(errorCode)
+    explicit ESocketError(std::string message, int errorCode = 0) : Exception(std::move(message)), errorCode_(errorCode)
     {
     }
     // The Windows Sockets error number behind it; 0 for the components' own refusals.

@@ -135,8 +135,8 @@ ClockSetResult HelperResult(const HelperEnd& end, std::chrono::milliseconds pati
     case setclock::kRefused:
         return {Outcome::Refused, HelperReason(end.errors)};
     default:
-        return {Outcome::HelperFailed, "exit status " + std::to_string(status)
-                                           + (end.errors.empty() ? "" : ": " + HelperReason(end.errors))};
+        return {Outcome::HelperFailed,
+                "exit status " + std::to_string(status) + (end.errors.empty() ? "" : ": " + HelperReason(end.errors))};
     }
 }
 

@@ -157,7 +157,8 @@ public:
     QStringList IconThemePath() const { return {}; }
 
 public Q_SLOTS:
-    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames, platform::dbusmenu::LayoutItem& layout)
+    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames,
+                   platform::dbusmenu::LayoutItem& layout)
     {
         layout = {parentId, Selected(menu_->Properties(parentId), propertyNames), {}};
         if (parentId == kRootId && recursionDepth != 0) {
@@ -167,7 +168,8 @@ public Q_SLOTS:
         return menu_->Revision();
     }
 
-    QList<platform::dbusmenu::ItemProperties> GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames)
+    QList<platform::dbusmenu::ItemProperties> GetGroupProperties(const QList<int>& ids,
+                                                                 const QStringList& propertyNames)
     {
         QList<dbusmenu::ItemProperties> found;
         for (int id : ids) {
@@ -225,7 +227,8 @@ QString DBusMenuLabel(const QString& caption)
     return label;
 }
 
-DBusMenu::DBusMenu(QDBusConnection bus, const QString& path, QMenu* menu) : bus_(std::move(bus)), path_(path), menu_(menu)
+DBusMenu::DBusMenu(QDBusConnection bus, const QString& path, QMenu* menu)
+    : bus_(std::move(bus)), path_(path), menu_(menu)
 {
     dbusmenu::RegisterTypes();
     new DBusMenuAdaptor(this);

@@ -2,11 +2,11 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <utility>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -19,7 +19,7 @@ std::string FileInstanceLocks::LockDirectory()
     // Usually there already; whatever else went wrong, the look below finds out.
     [[maybe_unused]] const int made = mkdir(dir.c_str(), 0700);
     // A shared temporary directory: use the folder only if it is really ours.
-    struct stat info{};
+    struct stat info {};
     if (lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid()
         || (info.st_mode & 0077) != 0)
         return {};

@@ -30,7 +30,10 @@ std::string ParentFolder(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string Fault(const std::string& path, const std::string& what) { return path + ": " + what; }
+std::string Fault(const std::string& path, const std::string& what)
+{
+    return path + ": " + what;
+}
 
 const char* KindOf(mode_t mode)
 {
@@ -131,7 +134,7 @@ std::string ForeignFolder(std::string folder)
 
 void MakeFolders(const std::string& folder)
 {
-    for (std::size_t slash = folder.find('/', 1); ; slash = folder.find('/', slash + 1)) {
+    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
         // Most are there already; a folder that cannot be made fails the save, which says so.
         [[maybe_unused]] const int made = mkdir(folder.substr(0, slash).c_str(), 0700);
         if (slash == std::string::npos)
@@ -164,7 +167,7 @@ bool ReplaceFile(const std::string& path, const std::string& data)
         return false;
     struct stat old {};
     const bool written = (stat(path.c_str(), &old) != 0 || fchmod(file.Get(), old.st_mode & 07777) == 0)
-        && WriteAll(file.Get(), data) && fsync(file.Get()) == 0;
+                      && WriteAll(file.Get(), data) && fsync(file.Get()) == 0;
     if (file.Close() != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) {
         // Tidying up: the save has failed either way.
         [[maybe_unused]] const int removed = unlink(temporary.c_str());

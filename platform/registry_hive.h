@@ -47,7 +47,8 @@ public:
 // off that HOME, says so once in the log, and stores nothing.
 class FileRegistryHive final : public RegistryHive {
 public:
-    explicit FileRegistryHive(std::string path = DefaultPath(), std::vector<std::string> defaultsPaths = DefaultsPaths());
+    explicit FileRegistryHive(std::string path = DefaultPath(),
+                              std::vector<std::string> defaultsPaths = DefaultsPaths());
 
     static std::string DefaultPath();
     // The defaults files, the most important first.

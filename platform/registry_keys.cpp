@@ -8,7 +8,10 @@ namespace {
 constexpr const char* kHeader = "REGEDIT4";
 constexpr const char* kRoot = "HKEY_CURRENT_USER";
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool SameName(const std::string& a, const std::string& b)
 {
@@ -283,7 +286,8 @@ RegistryKeys RegistryKeys::Parse(const std::string& text, const std::string& ori
             if (!path.empty() && path[0] == '-')
                 parser.Fail("deleting a key is not supported here");
             const std::string root = std::string(kRoot);
-            if (!SameName(path.substr(0, root.size()), root) || (path.size() > root.size() && path[root.size()] != '\\'))
+            if (!SameName(path.substr(0, root.size()), root)
+                || (path.size() > root.size() && path[root.size()] != '\\'))
                 parser.Fail("keys must lie under " + root);
             currentKey = NormalizedPath(path.substr(root.size()));
             inKey = true;

@@ -80,7 +80,8 @@ void KeepAlsaDriverLoaded()
 void SilenceAlsa()
 {
     using SetHandler = int (*)(snd_lib_error_handler_t);
-    if (const auto setHandler = reinterpret_cast<SetHandler>(QLibrary::resolve("asound", 2, "snd_lib_error_set_handler")))
+    if (const auto setHandler =
+            reinterpret_cast<SetHandler>(QLibrary::resolve("asound", 2, "snd_lib_error_set_handler")))
         setHandler(&IgnoreAlsaError);
 }
 
@@ -114,9 +115,7 @@ CanberraSoundPlayer::~CanberraSoundPlayer()
 
 std::string CanberraSoundPlayer::DataDirectory()
 {
-    return QDir(QCoreApplication::applicationDirPath() + "/../share/tavrin-client")
-        .absolutePath()
-        .toStdString();
+    return QDir(QCoreApplication::applicationDirPath() + "/../share/tavrin-client").absolutePath().toStdString();
 }
 
 void CanberraSoundPlayer::PlayAsync(const std::string& fileName)

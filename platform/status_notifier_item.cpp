@@ -214,7 +214,7 @@ StatusNotifierItem::~StatusNotifierItem()
 void StatusNotifierItem::Register()
 {
     QDBusMessage call = QDBusMessage::createMethodCall(kWatcherService, kWatcherPath, kWatcherService,
-                                                      QStringLiteral("RegisterStatusNotifierItem"));
+                                                       QStringLiteral("RegisterStatusNotifierItem"));
     call << serviceName_;
     auto* reply = new QDBusPendingCallWatcher(bus_.asyncCall(call, kWatcherTimeoutMs), this);
     connect(reply, &QDBusPendingCallWatcher::finished, this, [](QDBusPendingCallWatcher* finished) {
@@ -261,12 +261,12 @@ StatusNotifierHostWatch::StatusNotifierHostWatch(QDBusConnection bus) : bus_(std
 
 bool StatusNotifierHostWatch::AskWatcher() const
 {
-    QDBusMessage get = QDBusMessage::createMethodCall(kWatcherService, kWatcherPath,
-                                                     QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        kWatcherService, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << kWatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
     const QDBusMessage reply = bus_.call(get, QDBus::Block, kWatcherTimeoutMs);
     return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
-           && qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool();
+        && qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool();
 }
 
 void StatusNotifierHostWatch::HostsChanged()

@@ -30,7 +30,7 @@ void OnSignal(int)
 // A refusal leaves the signal as it was, which the warning tells.
 void InstallHandler(int signal, void (*handler)(int))
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -47,8 +47,7 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
     InstallHandler(SIGPIPE, SIG_IGN);
     int ends[2];
     if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-        qCWarning(lcDesktop, "no pipe for the ending signals: %s; they end the program at once",
-                  std::strerror(errno));
+        qCWarning(lcDesktop, "no pipe for the ending signals: %s; they end the program at once", std::strerror(errno));
         return;
     }
     readEnd_.Reset(ends[0]);

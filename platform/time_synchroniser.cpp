@@ -37,8 +37,8 @@ void SystemSynchroniserProbe::Ask(std::function<void(const SynchroniserFinding&)
         answer(AskKernel());
         return;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                       QStringLiteral("GetAll"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("GetAll"));
     call << kService;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, kPatienceMs), &answers_);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &answers_,

@@ -105,10 +105,11 @@ void SystemTrayIcon::Place()
     case Host::XEmbed:
         if (!xembedIcon_) {
             xembedIcon_ = std::make_unique<QSystemTrayIcon>();
-            QObject::connect(xembedIcon_.get(), &QSystemTrayIcon::activated, [this](QSystemTrayIcon::ActivationReason reason) {
-                if (onMouse)
-                    onMouse(FromQt(reason));
-            });
+            QObject::connect(xembedIcon_.get(), &QSystemTrayIcon::activated,
+                             [this](QSystemTrayIcon::ActivationReason reason) {
+                                 if (onMouse)
+                                     onMouse(FromQt(reason));
+                             });
             qCInfo(lcDesktop) << "tray icon on an XEmbed tray";
         }
         xembedIcon_->setIcon(icon_);

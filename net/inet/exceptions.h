@@ -52,13 +52,17 @@ public:
 class EIdInvalidPortRange : public EIdSocketHandleError {
 public:
     EIdInvalidPortRange(int low, int high)
-        : EIdSocketHandleError(framework::Format("Invalid Port Range (%d - %d)", low, high)) {}
+        : EIdSocketHandleError(framework::Format("Invalid Port Range (%d - %d)", low, high))
+    {
+    }
 };
 
 class EIdCanNotBindPortInRange : public EIdSocketHandleError {
 public:
     EIdCanNotBindPortInRange(int low, int high)
-        : EIdSocketHandleError(framework::Format("Can not bind in port range (%d - %d)", low, high)) {}
+        : EIdSocketHandleError(framework::Format("Can not bind in port range (%d - %d)", low, high))
+    {
+    }
 };
 
 class EIdMCastException : public EIdException {
@@ -74,7 +78,9 @@ public:
 class EIdMCastNotValidAddress : public EIdMCastException {
 public:
     EIdMCastNotValidAddress()
-        : EIdMCastException("The supplied IP address is not a valid multicast address [224.0.0.0 to 239.255.255.255].") {}
+        : EIdMCastException("The supplied IP address is not a valid multicast address [224.0.0.0 to 239.255.255.255].")
+    {
+    }
 };
 
 } // namespace net::inet

@@ -50,8 +50,7 @@ private:
 // datagram of 1 to BufferSize bytes) and the binding that received it, whose SenderIP
 // and SenderPort name the sender. The bytes and the binding belong to the listener:
 // read them during the call and keep neither.
-using TIPMCastReadEvent =
-    std::function<void(TIdComponent* Sender, std::string_view AData, TIdSocketHandle& ABinding)>;
+using TIPMCastReadEvent = std::function<void(TIdComponent* Sender, std::string_view AData, TIdSocketHandle& ABinding)>;
 
 // Receives the group's datagrams on a thread of its own and hands each one, in the
 // order received, to OnIPMCastRead; on the main thread unless ThreadedEvent is set, the

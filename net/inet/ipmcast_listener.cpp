@@ -13,9 +13,9 @@
 namespace net::inet {
 
 TIdIPMCastListenerThread::TIdIPMCastListenerThread(TIdIPMCastClient& owner)
-    : ownerClient_(owner)
-    , receiveBuffer_(static_cast<std::size_t>(std::max(owner.BufferSize, 0)))
-    , threadedEvent_(owner.ThreadedEvent)
+    : ownerClient_(owner),
+      receiveBuffer_(static_cast<std::size_t>(std::max(owner.BufferSize, 0))),
+      threadedEvent_(owner.ThreadedEvent)
 {
 }
 

@@ -100,8 +100,8 @@ int TIdStack::ReceiveFrom(int descriptor, char* buffer, int length, int flags, S
     socklen_t fromLength = sizeof from;
     // With MSG_TRUNC the system reports a datagram's whole length, even when it had to
     // cut it to fit.
-    const auto received = recvfrom(descriptor, buffer, static_cast<std::size_t>(std::max(length, 0)),
-                                   flags | MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    const auto received = recvfrom(descriptor, buffer, static_cast<std::size_t>(std::max(length, 0)), flags | MSG_TRUNC,
+                                   reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (received < 0)
         return Recorded(-1);
     sender = FromSocketAddress(from);

@@ -58,9 +58,9 @@ std::string Utc(std::int64_t seconds)
 // The allowed range, for the messages.
 std::string Range()
 {
-    return "from " + std::to_string(platform::EarliestSettableSecond()) + " ("
-        + Utc(platform::EarliestSettableSecond()) + ", the day this program was built) to "
-        + std::to_string(platform::kLatestSettableSecond) + " (" + Utc(platform::kLatestSettableSecond) + ")";
+    return "from " + std::to_string(platform::EarliestSettableSecond()) + " (" + Utc(platform::EarliestSettableSecond())
+         + ", the day this program was built) to " + std::to_string(platform::kLatestSettableSecond) + " ("
+         + Utc(platform::kLatestSettableSecond) + ")";
 }
 
 int Refuse(const std::string& reason, int status)

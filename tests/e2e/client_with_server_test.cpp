@@ -40,11 +40,11 @@ protected:
     // Without a system bus of its own the client asks the kernel about other synchronisers.
     std::vector<std::string> ClientEnvironment(const std::vector<std::string>& more = {})
     {
-        std::vector<std::string> environment = {"QT_QPA_PLATFORM=offscreen",
-                                                "XDG_RUNTIME_DIR=" + home.path().toStdString(),
-                                                "XDG_CONFIG_HOME=" + home.path().toStdString(),
-                                                "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + home.path().toStdString() + "/none",
-                                                "QT_LOGGING_RULES=tavrin.sync.debug=true"};
+        std::vector<std::string> environment = {
+            "QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + home.path().toStdString(),
+            "XDG_CONFIG_HOME=" + home.path().toStdString(),
+            "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + home.path().toStdString() + "/none",
+            "QT_LOGGING_RULES=tavrin.sync.debug=true"};
         environment.insert(environment.end(), more.begin(), more.end());
         return environment;
     }
@@ -99,7 +99,8 @@ TEST_F(ClientWithServer, TheFirstRequestComesAtOnceAndTheReplySetsTheClock)
     std::string line;
     AwaitLine(*server, std::regex(R"(request from 127\.0\.0\.1:\d+: \{9999TavrinClient1010\})"), line);
     EXPECT_LT(Clock::now() - started, 1s) << line;
-    const std::smatch reply = AwaitLine(*server, std::regex(R"(reply to 127\.0\.0\.1:6646: \{TAVRIN_1,0,2,9999(\d+)\})"), line);
+    const std::smatch reply =
+        AwaitLine(*server, std::regex(R"(reply to 127\.0\.0\.1:6646: \{TAVRIN_1,0,2,9999(\d+)\})"), line);
     ASSERT_FALSE(reply.empty());
     const std::string second = reply[1];
 
@@ -112,8 +113,10 @@ TEST_F(ClientWithServer, TheFirstRequestComesAtOnceAndTheReplySetsTheClock)
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_TRUE(set) << "expected " << expected << "; got " << ::testing::PrintToString(guard.Requests());
-    EXPECT_GT(std::stoll(second), std::chrono::duration_cast<std::chrono::seconds>(
-                                      std::chrono::system_clock::now().time_since_epoch()).count() + 80000);
+    EXPECT_GT(
+        std::stoll(second),
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count()
+            + 80000);
 
     client->Signal(SIGTERM);
     ASSERT_TRUE(client->WaitForExit(5s));
@@ -160,8 +163,9 @@ TEST_F(ClientWithServer, AClockThreeSecondsOffIsSteppedOnceAndThenLeftAlone)
     const std::smatch first = AwaitLine(*server, std::regex(R"(reply to .*\{TAVRIN_1,0,2,9999(\d+)\})"), line);
     ASSERT_FALSE(first.empty());
     const std::string second = first[1];
-    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock right at") == kReplies - 1; },
-                                    std::chrono::seconds(kReplies + 5)))
+    ASSERT_TRUE(
+        client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock right at") == kReplies - 1; },
+                            std::chrono::seconds(kReplies + 5)))
         << client->Errors() << server->Output();
     EXPECT_EQ(LinesWith(client->Errors(), "clock stepped by +2."), 1) << client->Errors();
     EXPECT_EQ(ClockSets(), std::vector<std::string>({"clock_settime 0 " + second + ".000000000"}));
@@ -174,7 +178,8 @@ TEST_F(ClientWithServer, ARefusedSetIsLoggedAsSuch)
     auto client = refusing.Start({TAVRIN_CLIENT}, ClientEnvironment());
     ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock not set") == 1; }))
         << client->Errors();
-    EXPECT_THAT(client->Errors(), testing::HasSubstr("tavrin.sync: warning: clock not set: no permission; it stays at "));
+    EXPECT_THAT(client->Errors(),
+                testing::HasSubstr("tavrin.sync: warning: clock not set: no permission; it stays at "));
     EXPECT_EQ(refusing.Requests().size(), 1u);
 }
 
@@ -204,8 +209,9 @@ TEST_F(ClientWithServer, ASynchroniserThatTimedatedReportsIsToldOnce)
         << client->Errors();
     ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "another synchroniser") >= 1; }))
         << client->Errors();
-    EXPECT_EQ(LinesWith(client->Errors(), "another synchroniser keeps the clock: systemd-timedated says NTP on, clock "
-                                          "synchronised; Another time synchroniser is on: run 'timedatectl set-ntp false'"),
+    EXPECT_EQ(LinesWith(client->Errors(),
+                        "another synchroniser keeps the clock: systemd-timedated says NTP on, clock "
+                        "synchronised; Another time synchroniser is on: run 'timedatectl set-ntp false'"),
               1)
         << client->Errors();
 }

@@ -83,8 +83,8 @@ TEST_F(ClockSetters, WithoutItTheHelperBesideTheProgramSetsTheClock)
     std::filesystem::copy_file(kProbe, bin + "/clock-setter-probe");
     std::filesystem::copy_file(kHelper, bin + "/tavrin-set-clock");
 
-    const auto probe = guard.Start({bin + "/clock-setter-probe", "--without-time-capability", "2147483648"},
-                                   {"PATH=/nonexistent"});
+    const auto probe =
+        guard.Start({bin + "/clock-setter-probe", "--without-time-capability", "2147483648"}, {"PATH=/nonexistent"});
     ASSERT_TRUE(probe->WaitForExit());
     EXPECT_EQ(probe->ExitCode(), 0) << probe->Errors();
     EXPECT_EQ(probe->Output(), "set\n");

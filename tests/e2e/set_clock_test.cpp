@@ -60,8 +60,10 @@ TEST_F(SetClockHelper, SetsTheRealtimeClockToTheGivenSecond)
 
 TEST_F(SetClockHelper, TakesTheWholeRangeWithoutWrapping)
 {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {kEarliest, kEarliest}, {"00" + kEarliest, kEarliest}, {"4294967296", "4294967296"}, {"7258118400", "7258118400"}};
+    const std::vector<std::pair<std::string, std::string>> cases = {{kEarliest, kEarliest},
+                                                                    {"00" + kEarliest, kEarliest},
+                                                                    {"4294967296", "4294967296"},
+                                                                    {"7258118400", "7258118400"}};
     for (const auto& [argument, seconds] : cases) {
         const Outcome outcome = RunHelper(guard, {argument});
         EXPECT_EQ(outcome.exitCode, 0) << argument << ": " << outcome.errors;
@@ -100,12 +102,13 @@ TEST_F(SetClockHelper, RefusesAnythingButOneDecimalCountWithOneLineAndStatusTwo)
 TEST_F(SetClockHelper, RefusesASecondBeforeItsBuildDayOrAfter2200WithStatusThree)
 {
     const std::string dayBefore = std::to_string(platform::EarliestSettableSecond() - 1);
-    for (const std::string& seconds : {std::string("0"), std::string("1211371200"), dayBefore, std::string("7258118401"),
-                                       std::string("99999999999999999999999")}) {
+    for (const std::string& seconds : {std::string("0"), std::string("1211371200"), dayBefore,
+                                       std::string("7258118401"), std::string("99999999999999999999999")}) {
         const Outcome outcome = RunHelper(guard, {seconds});
         EXPECT_EQ(outcome.exitCode, setclock::kOutOfRange) << seconds;
         EXPECT_THAT(outcome.errors, HasSubstr("out of range: the clock is set only from " + kEarliest)) << seconds;
-        EXPECT_THAT(outcome.errors, HasSubstr("the day this program was built) to 7258118400 (2200-01-01 00:00:00 UTC)"));
+        EXPECT_THAT(outcome.errors,
+                    HasSubstr("the day this program was built) to 7258118400 (2200-01-01 00:00:00 UTC)"));
     }
     EXPECT_THAT(guard.Requests(), testing::IsEmpty());
 }
@@ -113,7 +116,8 @@ TEST_F(SetClockHelper, RefusesASecondBeforeItsBuildDayOrAfter2200WithStatusThree
 TEST_F(SetClockHelper, ItsUsageNamesTheRange)
 {
     const Outcome outcome = RunHelper(guard, {});
-    EXPECT_THAT(outcome.errors, HasSubstr("expected one count of seconds since 1970-01-01 00:00:00 UTC, from " + kEarliest));
+    EXPECT_THAT(outcome.errors,
+                HasSubstr("expected one count of seconds since 1970-01-01 00:00:00 UTC, from " + kEarliest));
     EXPECT_THAT(outcome.errors, HasSubstr("to 7258118400 (2200-01-01 00:00:00 UTC), got none"));
 }
 

@@ -52,8 +52,9 @@ protected:
     // Starts the server answering on this test's reply port, with `options` added.
     void Start(std::vector<std::string> options = {})
     {
-        std::vector<std::string> command = {kServer, "--listen-port", "0", "--reply-port",
-                                            std::to_string(replies.LocalPort()), "--status-interval", "0"};
+        std::vector<std::string> command = {
+            kServer, "--listen-port", "0", "--reply-port", std::to_string(replies.LocalPort()), "--status-interval",
+            "0"};
         command.insert(command.end(), options.begin(), options.end());
         server = std::make_unique<ChildProcess>(command);
         const std::optional<std::string> first = server->ReadLine();
@@ -104,7 +105,8 @@ TEST_F(TimeServer, AnswersARequestOnANewConnectionWithOneFrameOfItsOwnTime)
     EXPECT_GE(seconds, before);
     EXPECT_LE(seconds, after);
 
-    EXPECT_THAT(LineWith("request from"), MatchesRegex("request from 127\\.0\\.0\\.1:[0-9]+: \\{0042TavrinClient1010\\}"));
+    EXPECT_THAT(LineWith("request from"),
+                MatchesRegex("request from 127\\.0\\.0\\.1:[0-9]+: \\{0042TavrinClient1010\\}"));
     EXPECT_EQ(LineWith("reply to"), "reply to 127.0.0.1:" + std::to_string(replies.LocalPort()) + ": " + reply);
 }
 
@@ -335,6 +337,7 @@ TEST(TimeServerCommandLine, HelpAndBadOptions)
     ChildProcess bad({kServer, "--state", "x"});
     ASSERT_TRUE(bad.WaitForExit());
     EXPECT_EQ(bad.ExitCode(), 2);
-    EXPECT_EQ(bad.Errors(), "tavrin-time-server: bad value 'x' for --state: expected one digit from 0 to 9 (try --help)\n");
+    EXPECT_EQ(bad.Errors(),
+              "tavrin-time-server: bad value 'x' for --state: expected one digit from 0 to 9 (try --help)\n");
     EXPECT_EQ(bad.Output(), "");
 }

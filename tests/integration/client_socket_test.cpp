@@ -230,8 +230,8 @@ TEST_F(ClientSocketTest, NotificationsQueuedForAClosedSocketAreDropped)
     accepted = server.Accept();
     accepted.Send("m");
     ASSERT_TRUE(ProcessEventsUntil([this] { return Count("read") == 1; }));
-    EXPECT_THAT(events, ElementsAre("lookup", "connecting", "connect", "disconnect", "lookup", "connecting",
-                                    "connect", "write", "read"));
+    EXPECT_THAT(events, ElementsAre("lookup", "connecting", "connect", "disconnect", "lookup", "connecting", "connect",
+                                    "write", "read"));
 }
 
 TEST_F(ClientSocketTest, ReadableAgainOnlyAfterAReceiveThatLeavesDataWaiting)
@@ -385,7 +385,7 @@ TEST_F(ClientSocketTest, HostIsLookedUpOffTheMainThread)
     client->SetActive(true);
     EXPECT_THAT(events, ElementsAre("lookup"));
     EXPECT_TRUE(client->Socket()->LookupPending());
-    client->SetActive(false); // does nothing while the lookup runs
+    client->SetActive(false);       // does nothing while the lookup runs
     client->SetAddress("10.0.0.1"); // Active is false: stored, though the host wins
     EXPECT_EQ(client->Address(), "10.0.0.1");
 

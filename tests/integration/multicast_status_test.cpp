@@ -104,7 +104,10 @@ TEST_F(WindowMulticast, ABadDatagramLeavesTheListenerListening)
     DatagramSender server("127.0.0.1");
     ASSERT_TRUE(SendUntilShown(server, "1,0,2", "GPS"));
     server.Send(std::string(9000, 'x'), "224.0.0.1", 6649);
-    server.Send(std::string_view("\0" "3,0,0", 6), "224.0.0.1", 6649);
+    server.Send(std::string_view("\0"
+                                 "3,0,0",
+                                 6),
+                "224.0.0.1", 6649);
     server.Send("x,0,0", "224.0.0.1", 6649);
     ASSERT_TRUE(ProcessEventsUntil([&] { return form->tsStatus->Caption() == "Unknown"; }));
     ASSERT_TRUE(SendUntilShown(server, "3,0,1", "NTP"));

@@ -66,9 +66,12 @@ protected:
 
     void ExpectNothingLeftOpen()
     {
-        EXPECT_TRUE(ProcessEventsUntil([&] {
-            return form->ServerSocket1->Socket()->ConnectionCount() == 0 && DescriptorsOf(getpid()) == descriptors;
-        }, 2s)) << DescriptorsOf(getpid()) << " descriptors open, " << descriptors << " before";
+        EXPECT_TRUE(ProcessEventsUntil(
+            [&] {
+                return form->ServerSocket1->Socket()->ConnectionCount() == 0 && DescriptorsOf(getpid()) == descriptors;
+            },
+            2s))
+            << DescriptorsOf(getpid()) << " descriptors open, " << descriptors << " before";
         EXPECT_EQ(Held(), 0);
     }
 
@@ -89,7 +92,7 @@ TEST_F(ReplyPort, AReplyFromAnotherAddressIsClosedUnreadAndChangesNothing)
     EXPECT_EQ(form->tsStatus->Caption(), "GPS");
     EXPECT_EQ(form->StatusBar1->PanelText(1), panel);
 
-    ServerReplies(42); // the marker: the server's own reply still gets through
+    ServerReplies(42);                           // the marker: the server's own reply still gets through
     EXPECT_EQ(form->Timer1->Tag, countdown - 1); // one tick: the stranger's frame ran none
     EXPECT_EQ(clockSetter.set.size(), 1u);
     EXPECT_TRUE(alerts.shown.empty());
@@ -138,9 +141,11 @@ TEST_F(ReplyPort, SilentConnectionsAreClosedAfterTheSilenceLimit)
         silent.push_back(ConnectFrom("127.0.0.1"));
     ASSERT_TRUE(ProcessEventsUntil([&] { return Held() == 3; }));
 
-    ASSERT_TRUE(ProcessEventsUntil([&] {
-        return std::all_of(silent.begin(), silent.end(), [](LoopbackPeer& peer) { return ClosedByThePort(peer); });
-    }, 3s));
+    ASSERT_TRUE(ProcessEventsUntil(
+        [&] {
+            return std::all_of(silent.begin(), silent.end(), [](LoopbackPeer& peer) { return ClosedByThePort(peer); });
+        },
+        3s));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
     ServerReplies(42);
     silent.clear();

@@ -92,8 +92,10 @@ TEST_F(RequestCycle, EachRequestEchoesTheLastCodeReceived)
 {
     Tick();
     NextRequest();
-    for (const auto& [field, request] : std::vector<std::pair<std::string, std::string>>{
-             {"0042", "{0042TavrinClient1010}"}, {"0007", "{0007TavrinClient1010}"}, {" -12", "{000-12TavrinClient1010}"}}) {
+    for (const auto& [field, request] :
+         std::vector<std::pair<std::string, std::string>>{{"0042", "{0042TavrinClient1010}"},
+                                                          {"0007", "{0007TavrinClient1010}"},
+                                                          {" -12", "{000-12TavrinClient1010}"}}) {
         Reply("{TAVRIN_1,0,2," + field + "1211371200}");
         ASSERT_TRUE(ProcessEventsUntil([&] { return form->StatusBar1->PanelText(1).rfind("Last Update: ", 0) == 0; }));
         form->Force1->trigger();
@@ -161,7 +163,8 @@ TEST_F(RequestCycle, AnUnreachableServerGetsOneAttemptPerFetch)
     form->Force1->trigger();
     ASSERT_TRUE(ProcessEventsUntil([&] { return tray.requests.size() >= requests + 2 && Idle(); }));
     EXPECT_EQ(attempts, 2); // no retry in between
-    EXPECT_EQ(tray.requests[requests].image, form->Image1->pixmap().toImage().convertToFormat(tray.requests[requests].image.format()));
+    EXPECT_EQ(tray.requests[requests].image,
+              form->Image1->pixmap().toImage().convertToFormat(tray.requests[requests].image.format()));
     EXPECT_TRUE(form->FErrorIcon);
     EXPECT_EQ(Panel1(), kError);
 }

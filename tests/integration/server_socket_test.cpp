@@ -21,8 +21,8 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ElementsAre;
 using testing::Pair;
-using testsupport::LoopbackPeer;
 using testsupport::LocalPortOf;
+using testsupport::LoopbackPeer;
 using testsupport::PeerPortOf;
 using testsupport::ProcessEventsUntil;
 using testsupport::RaisedBy;
@@ -178,8 +178,8 @@ TEST_F(ServerSocketTest, PeerThatSendsFiveBytesAndClosesIsServedInOrderAndReleas
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [&, socket] {
-                closedButListed = Listed() == 1 && !socket->IsConnected() && socket->Descriptor() == -1 &&
-                                  socket->PeerAddress().empty() && socket->ReadText().empty();
+                closedButListed = Listed() == 1 && !socket->IsConnected() && socket->Descriptor() == -1
+                               && socket->PeerAddress().empty() && socket->ReadText().empty();
             },
             Qt::QueuedConnection);
     };

@@ -19,7 +19,8 @@ TEST(SettingsSavedAtOnce, TwoProgramsSavingTogetherNeverMixTheirSettings)
     const std::string path = dir.filePath("tavrin-client/user.reg").toStdString();
     std::vector<std::unique_ptr<ChildProcess>> savers;
     for (const char* tag : {"1", "2"}) {
-        savers.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{TAVRIN_SETTINGS_SAVER, path, tag, "200"}));
+        savers.push_back(
+            std::make_unique<ChildProcess>(std::vector<std::string>{TAVRIN_SETTINGS_SAVER, path, tag, "200"}));
         ASSERT_EQ(savers.back()->ReadLine(std::chrono::seconds(10)), "ready") << savers.back()->Errors();
     }
     QDir().mkpath(dir.filePath("tavrin-client"));

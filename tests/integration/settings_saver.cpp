@@ -69,7 +69,8 @@ int main(int argc, char** argv)
 
     testsupport::FakeServices fakes;
     platform::FileRegistryHive hive(path, {});
-    TForm1 form({fakes.application, fakes.locks, fakes.clock, fakes.sound, fakes.tray, hive, fakes.clockSetter, fakes.ports});
+    TForm1 form(
+        {fakes.application, fakes.locks, fakes.clock, fakes.sound, fakes.tray, hive, fakes.clockSetter, fakes.ports});
     form.Timer1->stop();
     form.Edit1->setText(QString("10.0.0.%1").arg(tag));
     form.move(tag, tag);

@@ -34,8 +34,7 @@ protected:
         ReleaseSockets();
         const bool back = ProcessEventsUntil([this] { return DescriptorsOf(getpid()) == descriptorsAtStart_; },
                                              std::chrono::seconds(2));
-        EXPECT_TRUE(back) << DescriptorsOf(getpid()) << " descriptors open, " << descriptorsAtStart_
-                          << " at the start";
+        EXPECT_TRUE(back) << DescriptorsOf(getpid()) << " descriptors open, " << descriptorsAtStart_ << " at the start";
     }
 
     virtual void ReleaseSockets() {}

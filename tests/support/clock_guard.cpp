@@ -48,9 +48,8 @@ ClockGuard::~ClockGuard()
     std::filesystem::remove_all(folder_, ignored);
 }
 
-std::vector<std::string> ClockGuard::GuardedCommand(const std::vector<std::string>& command,
-                                                    const std::string& record, const std::string& marker,
-                                                    const std::string& clock) const
+std::vector<std::string> ClockGuard::GuardedCommand(const std::vector<std::string>& command, const std::string& record,
+                                                    const std::string& marker, const std::string& clock) const
 {
     std::vector<std::string> guarded = {tools_.launcher, "--interposer", tools_.interposer, "--record", record,
                                         "--marker",      marker,         "--clock",         clock};
@@ -76,7 +75,7 @@ std::string ClockGuard::Verify()
     const std::string pid = std::to_string(probe.Pid());
     if (probe.ExitCode() != 0) {
         return "the guard's probe failed (status " + std::to_string(probe.ExitCode()) + "):\n" + probe.Output()
-            + probe.Errors();
+             + probe.Errors();
     }
 
     const std::vector<std::string> loads = LinesOf(marker);

@@ -34,7 +34,8 @@ bool ProcessPendingEvents()
     for (int turn = 0; turn < kTurns; ++turn) {
         // Shared, as a marker the loop never reached still runs later.
         const auto reached = std::make_shared<bool>(false);
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [reached] { *reached = true; }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [reached] { *reached = true; }, Qt::QueuedConnection);
         if (!ProcessEventsUntil([&reached] { return *reached; }))
             return false;
     }

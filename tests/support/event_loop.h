@@ -6,8 +6,7 @@
 namespace testsupport {
 
 // Runs the event loop until `done()` holds or `timeout` passes; returns `done()`.
-bool ProcessEventsUntil(const std::function<bool()>& done,
-                        std::chrono::milliseconds timeout = std::chrono::seconds(5));
+bool ProcessEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 // Runs the event loop for `duration`: for pacing what a test sends, never to wait for
 // something to happen or not.

@@ -15,12 +15,12 @@ class Watchdog {
 public:
     explicit Watchdog(std::chrono::seconds limit)
         : guard_([this, limit] {
-            std::unique_lock lock(mutex_);
-            if (!done_.wait_for(lock, limit, [this] { return finished_; })) {
-                std::fputs("watchdog: the test is stuck\n", stderr);
-                std::_Exit(3);
-            }
-        })
+              std::unique_lock lock(mutex_);
+              if (!done_.wait_for(lock, limit, [this] { return finished_; })) {
+                  std::fputs("watchdog: the test is stuck\n", stderr);
+                  std::_Exit(3);
+              }
+          })
     {
     }
 

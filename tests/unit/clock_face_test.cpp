@@ -29,8 +29,7 @@ TEST_F(ClockFace, ShowsHoursMinutesSecondsAndDate)
     EXPECT_EQ(form->lblH->text(), "09");
     EXPECT_EQ(form->lblM->text(), "05");
     EXPECT_EQ(form->lblS->text(), "07");
-    EXPECT_EQ(form->DateLabel->text().toStdString(),
-              framework::FormatDateTime("ddd dd mmm yyyy", form->FCurrentTime));
+    EXPECT_EQ(form->DateLabel->text().toStdString(), framework::FormatDateTime("ddd dd mmm yyyy", form->FCurrentTime));
     EXPECT_DOUBLE_EQ(form->FCurrentTime, framework::EncodeDateTime(clock.now));
 }
 

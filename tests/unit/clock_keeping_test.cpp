@@ -45,8 +45,8 @@ TEST_F(ClockKeeping, APcClockThatReadsTheSecondOrJustPastItIsLeftAlone)
         bool stepped;
     };
     // Just past the second: the frame's way from the server took the second's end with it.
-    for (const Edge edge : {Edge{-1, true}, Edge{0, false}, Edge{999, false}, Edge{1000, false}, Edge{1199, false},
-                            Edge{1200, true}}) {
+    for (const Edge edge :
+         {Edge{-1, true}, Edge{0, false}, Edge{999, false}, Edge{1000, false}, Edge{1199, false}, Edge{1200, true}}) {
         clockSetter.set.clear();
         clock.SetUtc(kNoon, 0);
         clock.utcNow += std::chrono::milliseconds(edge.pcMilliseconds);
@@ -112,13 +112,19 @@ TEST_F(ClockKeeping, EachOutcomeHasItsOwnWords)
     const std::int64_t earliest = platform::EarliestSettableSecond();
     const std::vector<Case> cases = {
         {{Outcome::HelperMissing, {}}, kNoon, "Clock not set: tavrin-set-clock not found (see README)"},
-        {{Outcome::Refused, "no permission to run tavrin-set-clock"}, kNoon,
+        {{Outcome::Refused, "no permission to run tavrin-set-clock"},
+         kNoon,
          "Clock not set: no permission to run tavrin-set-clock (see README)"},
-        {{Outcome::HelperFailed, "it did not finish within 1000 ms and was stopped"}, kNoon,
+        {{Outcome::HelperFailed, "it did not finish within 1000 ms and was stopped"},
+         kNoon,
          "Clock not set: tavrin-set-clock failed: it did not finish within 1000 ms and was stopped"},
-        {{Outcome::OutOfRange, {}}, 0, "Clock not set: the server's time 1970-01-01 00:00:00 UTC is before this program was built"},
+        {{Outcome::OutOfRange, {}},
+         0,
+         "Clock not set: the server's time 1970-01-01 00:00:00 UTC is before this program was built"},
         {{Outcome::OutOfRange, {}}, earliest - 1, "is before this program was built"},
-        {{Outcome::OutOfRange, {}}, 7258118401, "Clock not set: the server's time 2200-01-01 00:00:01 UTC is after 2200-01-01"},
+        {{Outcome::OutOfRange, {}},
+         7258118401,
+         "Clock not set: the server's time 2200-01-01 00:00:01 UTC is after 2200-01-01"},
     };
     for (const Case& c : cases) {
         clockSetter.answer = c.answer;
@@ -138,7 +144,8 @@ TEST_F(ClockKeeping, EachOutcomeHasItsOwnWords)
 
 TEST_F(ClockKeeping, TheStepLimitRefusesFarTimesAndOnlyThose)
 {
-    registry.keys.SetValue("SOFTWARE\\DOVETRA\\TAVRINCLIENT", "maxstep", {platform::REG_DWORD, std::string("\x10\x0e\0\0", 4)});
+    registry.keys.SetValue("SOFTWARE\\DOVETRA\\TAVRINCLIENT", "maxstep",
+                           {platform::REG_DWORD, std::string("\x10\x0e\0\0", 4)});
     MakeForm(); // 3600 s
     Tick();
     ASSERT_EQ(form->maxStep, 3600u);

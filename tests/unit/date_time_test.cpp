@@ -16,7 +16,8 @@ namespace {
 
 const TFormatSettings& English()
 {
-    static const TFormatSettings settings = TFormatSettings::FromLocale(QLocale(QLocale::English, QLocale::UnitedKingdom));
+    static const TFormatSettings settings =
+        TFormatSettings::FromLocale(QLocale(QLocale::English, QLocale::UnitedKingdom));
     return settings;
 }
 

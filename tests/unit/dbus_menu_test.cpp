@@ -12,7 +12,10 @@ using platform::DBusMenuLabel;
 namespace {
 
 // No bus: what a panel would read and send is asked of the menu directly.
-QDBusConnection NoBus() { return QDBusConnection(QStringLiteral("tavrin-no-bus")); }
+QDBusConnection NoBus()
+{
+    return QDBusConnection(QStringLiteral("tavrin-no-bus"));
+}
 
 } // namespace
 

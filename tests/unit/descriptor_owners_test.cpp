@@ -22,7 +22,7 @@ TEST(DescriptorOwners, TerminationSignalsCloseTheirPipeAndGiveTheSignalsBack)
     signals.reset();
     EXPECT_EQ(testsupport::DescriptorsOf(getpid()), before);
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        struct sigaction action{};
+        struct sigaction action {};
         ASSERT_EQ(sigaction(signal, nullptr, &action), 0);
         EXPECT_EQ(action.sa_handler, SIG_DFL) << sigabbrev_np(signal);
     }

@@ -25,8 +25,8 @@ TEST(AddressText, DottedQuadIsFourNumbersFrom0To255)
 {
     for (const char* text : {"224.0.0.1", "0.0.0.0", "255.255.255.255", "192.168.1.5"})
         EXPECT_TRUE(TIdStack::IsDottedQuad(text)) << text;
-    for (const char* text : {"224.0.0", "1.2.3.4.5", "256.1.1.1", "1.2.3.256", "a.b.c.d", "", "1..2.3", "-1.0.0.0",
-                             "1.2.3.4."})
+    for (const char* text :
+         {"224.0.0", "1.2.3.4.5", "256.1.1.1", "1.2.3.256", "a.b.c.d", "", "1..2.3", "-1.0.0.0", "1.2.3.4."})
         EXPECT_FALSE(TIdStack::IsDottedQuad(text)) << text;
 }
 

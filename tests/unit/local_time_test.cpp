@@ -28,14 +28,15 @@ protected:
     }
 
 private:
-    std::optional<std::string> saved_ = std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
+    std::optional<std::string> saved_ =
+        std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
 };
 
 } // namespace
 
 TEST_F(LocalTimeConversion, GivesTheCalendarFieldsOfTheLocalZone)
 {
-    UseZone("CET-1CEST,M3.5.0,M10.5.0/3"); // summer time in May: UTC+2
+    UseZone("CET-1CEST,M3.5.0,M10.5.0/3");                // summer time in May: UTC+2
     const auto local = platform::LocalTimeOf(1211371200); // 2008-05-21 12:00:00 UTC
     ASSERT_TRUE(local);
     EXPECT_EQ(local->year, 2008);

@@ -79,9 +79,9 @@ TEST(OneRoad, WorkFromSeveralThreadsRunsInTheOrderItWasQueued)
     });
     ASSERT_TRUE(ProcessEventsUntil([&] { return trail.Size() == 12; }));
     caller.join();
-    EXPECT_EQ(trail.Entries(), (std::vector<std::string>{"even 0", "odd 1", "even 2", "odd 3", "even 4", "odd 5",
-                                                         "even 6", "odd 7", "even 8", "odd 9", "call",
-                                                         "after the call"}));
+    EXPECT_EQ(trail.Entries(),
+              (std::vector<std::string>{"even 0", "odd 1", "even 2", "odd 3", "even 4", "odd 5", "even 6", "odd 7",
+                                        "even 8", "odd 9", "call", "after the call"}));
 }
 
 TEST(OneRoad, WhatTheLoopReportsRunsAtOnceOnlyWhenNothingWaitsAhead)

@@ -81,7 +81,9 @@ TEST_F(MulticastStatus, LaterLinesAndBytesAfterAZeroAreIgnored)
 TEST_F(MulticastStatus, ADatagramWithoutALineHasNoEffect)
 {
     Receive("1,0,2");
-    Receive(std::string_view("\0" "3,0,0", 6));
+    Receive(std::string_view("\0"
+                             "3,0,0",
+                             6));
     ExpectBadge("GPS", 0x00FF00, 0x000000);
 }
 

@@ -43,7 +43,10 @@ void WriteFile(const std::string& path, const std::string& text)
     file.write(text.data(), static_cast<qint64>(text.size()));
 }
 
-RegistryValue Text(const std::string& text) { return {platform::REG_SZ, text + '\0'}; }
+RegistryValue Text(const std::string& text)
+{
+    return {platform::REG_SZ, text + '\0'};
+}
 
 // What a folder holds, hidden entries included.
 QStringList Entries(const QString& folder)
@@ -236,9 +239,10 @@ TEST_F(HiveFile, ReadsWhatAPersonWrites)
 TEST_F(HiveFile, ASaveKeepsOtherKeysAndValues)
 {
     QDir().mkpath(dir.filePath("tavrin-client"));
-    WriteFile(Path(), "REGEDIT4\n\n"
-                      "[HKEY_CURRENT_USER\\SOFTWARE\\Other]\n\"keep\"=\"me\"\n\n"
-                      "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"1.2.3.4\"\n\"extra\"=hex:ff\n");
+    WriteFile(Path(),
+              "REGEDIT4\n\n"
+              "[HKEY_CURRENT_USER\\SOFTWARE\\Other]\n\"keep\"=\"me\"\n\n"
+              "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"1.2.3.4\"\n\"extra\"=hex:ff\n");
     platform::FileRegistryHive hive(Path());
     ASSERT_TRUE(hive.SetValue(kKey, "server", {platform::REG_SZ, std::string("5.6.7.8\0", 8)}));
     ASSERT_TRUE(hive.SetValue(kKey, "x", {platform::REG_DWORD, std::string(4, '\0')}));
@@ -262,7 +266,9 @@ TEST_F(HiveFile, AFileThatCannotBeParsedIsReportedAndNeverOverwritten)
         {"[HKEY_CURRENT_USER\\A]\n\"b\"=\"\\n\"\n", ":2: only \\\\ and \\\" may be escaped in quotes"},
         {"[HKEY_CURRENT_USER\\A]\n\"b\"=-\n", ":2: deleting a value is not supported here"},
         {"[HKEY_CURRENT_USER\\A]\n\"b\"=text\n", ":2: expected a value"},
-        {"\xFF\xFE" "R", ":1: UTF-16 text; save the file as UTF-8"}, // as a Windows export is
+        {"\xFF\xFE"
+         "R",
+         ":1: UTF-16 text; save the file as UTF-8"}, // as a Windows export is
     };
     for (const auto& [text, fault] : broken) {
         WriteFile(Path(), text);
@@ -283,8 +289,7 @@ TEST_F(HiveFile, TheAccessorReportsTheFaultWithPathAndLine)
     WriteFile(Path(), "REGEDIT4\n[HKEY_CURRENT_USER\\SOFTWARE]\nnonsense\n");
     platform::FileRegistryHive hive(Path());
     TRegistry registry(hive);
-    EXPECT_EQ(MessageOf([&] { registry.OpenKey("\\SOFTWARE", false); }),
-              Path() + ":3: expected '\"'");
+    EXPECT_EQ(MessageOf([&] { registry.OpenKey("\\SOFTWARE", false); }), Path() + ":3: expected '\"'");
 }
 
 TEST_F(HiveFile, ASaveThatFailsHalfWayLeavesThePreviousFile)
@@ -387,7 +392,8 @@ TEST_F(HiveFile, ASymbolicLinkStaysAndItsTargetGetsTheValues)
     QDir().mkpath(dir.filePath("tavrin-client"));
     QDir().mkpath(dir.filePath("dotfiles"));
     const std::string target = dir.filePath("dotfiles/tavrin.reg").toStdString();
-    WriteFile(target, "REGEDIT4\n; kept in git\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"1\"\n");
+    WriteFile(target,
+              "REGEDIT4\n; kept in git\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"1\"\n");
     ASSERT_EQ(chmod(target.c_str(), 0644), 0);
     ASSERT_EQ(symlink("../dotfiles/tavrin.reg", Path().c_str()), 0);
     const auto linkText = [this] {
@@ -398,7 +404,8 @@ TEST_F(HiveFile, ASymbolicLinkStaysAndItsTargetGetsTheValues)
     platform::FileRegistryHive hive(Path(), {});
     ASSERT_TRUE(hive.SetValues(kKey, {{"server", Text("2")}}));
     EXPECT_EQ(linkText(), "../dotfiles/tavrin.reg");
-    EXPECT_EQ(ReadFile(target), "REGEDIT4\n; kept in git\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"2\"\n");
+    EXPECT_EQ(ReadFile(target),
+              "REGEDIT4\n; kept in git\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"2\"\n");
     struct stat info {};
     ASSERT_EQ(stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644u);
@@ -471,7 +478,9 @@ TEST_F(HiveFile, NothingIsMadeOrReplacedInTheFoldersOfAnotherUser)
 
 TEST_F(HiveFile, DefaultsServeUntilTheUserHasAFileAndStartIt)
 {
-    const auto defaultsIn = [this](const char* folder) { return dir.filePath(folder).toStdString() + "/tavrin-client/user.reg"; };
+    const auto defaultsIn = [this](const char* folder) {
+        return dir.filePath(folder).toStdString() + "/tavrin-client/user.reg";
+    };
     QDir().mkpath(dir.filePath("broken/tavrin-client"));
     QDir().mkpath(dir.filePath("site/tavrin-client"));
     QDir().mkpath(dir.filePath("vendor/tavrin-client"));
@@ -481,7 +490,8 @@ TEST_F(HiveFile, DefaultsServeUntilTheUserHasAFileAndStartIt)
                              "\"server\"=\"10.1.1.1\"\n\"maxstep\"=dword:0000003c\n";
     WriteFile(defaultsIn("site"), site);
     WriteFile(defaultsIn("vendor"), "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"10.2.2.2\"\n");
-    const std::vector<std::string> defaults = {defaultsIn("missing"), defaultsIn("broken"), defaultsIn("site"), defaultsIn("vendor")};
+    const std::vector<std::string> defaults = {defaultsIn("missing"), defaultsIn("broken"), defaultsIn("site"),
+                                               defaultsIn("vendor")};
 
     platform::FileRegistryHive hive(Path(), defaults);
     EXPECT_TRUE(hive.KeyExists(kKey));
@@ -508,7 +518,8 @@ TEST(HiveLocation, DefaultsFollowXdgConfigDirs)
     EXPECT_EQ(platform::FileRegistryHive::DefaultsPaths(),
               std::vector<std::string>({"/site/xdg/tavrin-client/user.reg", "/vendor/xdg/tavrin-client/user.reg"}));
     qunsetenv("XDG_CONFIG_DIRS");
-    EXPECT_EQ(platform::FileRegistryHive::DefaultsPaths(), std::vector<std::string>({"/etc/xdg/tavrin-client/user.reg"}));
+    EXPECT_EQ(platform::FileRegistryHive::DefaultsPaths(),
+              std::vector<std::string>({"/etc/xdg/tavrin-client/user.reg"}));
 }
 
 TEST(HiveLocation, FollowsXdgConfigHome)

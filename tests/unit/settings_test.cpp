@@ -33,7 +33,10 @@ RegistryValue Dword(std::int32_t value)
     return {platform::REG_DWORD, bytes};
 }
 
-RegistryValue Text(const std::string& text) { return {platform::REG_SZ, text + '\0'}; }
+RegistryValue Text(const std::string& text)
+{
+    return {platform::REG_SZ, text + '\0'};
+}
 
 // Centred within what a window frame and rounding may add.
 bool Centred(const QWidget& window)
@@ -213,7 +216,8 @@ TEST_F(SettingsFile, UnderSudoWithTheUsersHomeNothingIsMadeThereAndTheReasonIsGi
     MakeFormOver(hive);
     form->Chimes1->trigger();
     form->SaveSettings1->trigger();
-    EXPECT_EQ(form->StatusBar1->PanelText(1).rfind("Settings not saved: " + home.toStdString() + " belongs to ", 0), 0u);
+    EXPECT_EQ(form->StatusBar1->PanelText(1).rfind("Settings not saved: " + home.toStdString() + " belongs to ", 0),
+              0u);
     EXPECT_EQ(log.Texts().size(), 1u);
     EXPECT_TRUE(alerts.shown.empty());
     EXPECT_TRUE(QDir(home).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));

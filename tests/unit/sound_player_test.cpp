@@ -23,7 +23,10 @@ void WriteWav(const QString& path)
 {
     constexpr std::uint32_t kRate = 8000, kDataBytes = kRate / 10 * 2;
     QByteArray wav;
-    const auto add32 = [&](std::uint32_t v) { for (int i = 0; i < 4; ++i) wav.append(char((v >> (8 * i)) & 0xff)); };
+    const auto add32 = [&](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            wav.append(char((v >> (8 * i)) & 0xff));
+    };
     const auto add16 = [&](std::uint16_t v) { wav.append(char(v & 0xff)).append(char(v >> 8)); };
     wav.append("RIFF");
     add32(36 + kDataBytes);

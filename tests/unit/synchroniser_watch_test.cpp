@@ -58,7 +58,8 @@ TEST_F(SynchroniserWatchTest, AnActiveSynchroniserIsToldOncePerChange)
     EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\n" + notice);
     ASSERT_EQ(Logged().size(), 1u);
     EXPECT_EQ(Logged()[0], "another synchroniser keeps the clock: systemd-timedated says NTP on, clock "
-                           "synchronised; " + notice);
+                           "synchronised; "
+                               + notice);
 
     watch->CheckNow(); // the same again: nothing new
     EXPECT_EQ(tray.messages.size(), 1u);

@@ -17,8 +17,7 @@ TEST(TerminationSignals, TermIntAndHupEachEndThroughTheMainLoop)
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         const int before = received;
         ASSERT_EQ(std::raise(signal), 0); // the default action would end this test program
-        EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return received == before + 1; }))
-            << strsignal(signal);
+        EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return received == before + 1; })) << strsignal(signal);
     }
 }
 

@@ -59,8 +59,8 @@ TEST(IntegerConversion, AcceptsBlanksSignAndDigitsWithin32Bits)
 
 TEST(IntegerConversion, RaisesOnEmptyMalformedOrOutOfRangeText)
 {
-    for (const char* bad : {"", " ", "-", "+", "1a", "a1", "12 ", "1.0", "0x10", "$10", "--1", "+-1",
-                            "2147483648", "-2147483649", "99999999999999999999", "\t1"})
+    for (const char* bad : {"", " ", "-", "+", "1a", "a1", "12 ", "1.0", "0x10", "$10", "--1", "+-1", "2147483648",
+                            "-2147483649", "99999999999999999999", "\t1"})
         EXPECT_THROW(StrToInt(bad), ConvertError) << '"' << bad << '"';
 }
 
@@ -83,8 +83,8 @@ TEST(FloatConversion, ReadsDecimalNotationWhateverTheLocale)
 
 TEST(FloatConversion, RaisesOnMalformedText)
 {
-    for (const char* bad : {"", " ", ".", "-", "1,5", "1.2.3", "inf", "nan", "0x1p3", "1e", "1e+",
-                            "e5", "--1", "+-1", "12a", "1e400"})
+    for (const char* bad :
+         {"", " ", ".", "-", "1,5", "1.2.3", "inf", "nan", "0x1p3", "1e", "1e+", "e5", "--1", "+-1", "12a", "1e400"})
         EXPECT_THROW(StrToFloat(bad), ConvertError) << '"' << bad << '"';
 }
 

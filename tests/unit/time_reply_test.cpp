@@ -13,7 +13,10 @@ namespace {
 
 constexpr std::int64_t k21May2008Noon = 1211371200;
 
-std::string Frame(const std::string& code) { return "{" + code + "}"; }
+std::string Frame(const std::string& code)
+{
+    return "{" + code + "}";
+}
 
 // A code with the fields at their places, separated by commas as the server writes them.
 std::string Code(char source, char state, const std::string& echo, const std::string& seconds)
@@ -129,7 +132,8 @@ TEST_F(TimeReply, AShortFirstFrameDropsTheWholeRead)
 
 TEST_F(TimeReply, ACharacterBetweenFramesShiftsTheNextCode)
 {
-    form->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371200")) + "x" + Frame(Code('3', '0', "0043", "1211371200")));
+    form->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371200")) + "x"
+                         + Frame(Code('3', '0', "0043", "1211371200")));
     // The second code starts with "{": every field sits one place later and fails to read.
     EXPECT_EQ(clockSetter.set.size(), 1u);
     EXPECT_EQ(form->StatusBar1->PanelText(1), "Invalid Time Code Supplied");

@@ -19,10 +19,10 @@ TEST(TimeServerRequests, GiveTheClientsEchoCode)
 
 TEST(TimeServerRequests, AnythingElseIsNoRequest)
 {
-    for (const char* text : {"", "}", "{TavrinClient1010}", "{0042TavrinClient1010", "0042TavrinClient1010}",
-                             "x{0042TavrinClient1010}", "{0042TavrinClient1011}", "{00x2TavrinClient1010}",
-                             "{+042TavrinClient1010}", "{ 042TavrinClient1010}", "{00-TavrinClient1010}",
-                             "{0-0-1TavrinClient1010}", "{99999999999TavrinClient1010}"})
+    for (const char* text :
+         {"", "}", "{TavrinClient1010}", "{0042TavrinClient1010", "0042TavrinClient1010}", "x{0042TavrinClient1010}",
+          "{0042TavrinClient1011}", "{00x2TavrinClient1010}", "{+042TavrinClient1010}", "{ 042TavrinClient1010}",
+          "{00-TavrinClient1010}", "{0-0-1TavrinClient1010}", "{99999999999TavrinClient1010}"})
         EXPECT_FALSE(EchoCodeOfRequest(text)) << text;
 }
 

@@ -21,12 +21,35 @@ std::string Dotted(in_addr address)
 
 TEST(TimeServerOptions, ValuesComeAfterTheNameOrAfterAnEqualsSign)
 {
-    const CommandLine line = ParseCommandLine({"--source", "3", "--state=0", "--offset", "-3600", "--echo-code=-012",
-                                             "--listen-address", "0.0.0.0", "--listen-port=0", "--reply-port", "7646",
-                                             "--multicast-interface", "127.0.0.2", "--group-port", "7649",
-                                             "--status-interval", "0.25", "--frames", "2", "--split", "--no-reply",
-                                             "--close-at-once", "--reply-delay", "1.5", "--phase", "0.2,0.5",
-                                             "--replies=288", "--reply-interval", "0.05"});
+    const CommandLine line = ParseCommandLine({"--source",
+                                               "3",
+                                               "--state=0",
+                                               "--offset",
+                                               "-3600",
+                                               "--echo-code=-012",
+                                               "--listen-address",
+                                               "0.0.0.0",
+                                               "--listen-port=0",
+                                               "--reply-port",
+                                               "7646",
+                                               "--multicast-interface",
+                                               "127.0.0.2",
+                                               "--group-port",
+                                               "7649",
+                                               "--status-interval",
+                                               "0.25",
+                                               "--frames",
+                                               "2",
+                                               "--split",
+                                               "--no-reply",
+                                               "--close-at-once",
+                                               "--reply-delay",
+                                               "1.5",
+                                               "--phase",
+                                               "0.2,0.5",
+                                               "--replies=288",
+                                               "--reply-interval",
+                                               "0.05"});
     ASSERT_EQ(line.action, CommandLine::Action::Run) << line.error;
     const timeserver::ServerOptions& o = line.options;
     EXPECT_EQ(o.source, '3');
@@ -45,7 +68,6 @@ TEST(TimeServerOptions, ValuesComeAfterTheNameOrAfterAnEqualsSign)
     EXPECT_EQ(o.phases, (std::vector<std::chrono::milliseconds>{200ms, 500ms}));
     EXPECT_EQ(o.repliesPerRequest, 288);
     EXPECT_EQ(o.replyInterval, 50ms);
-
 }
 
 TEST(TimeServerOptions, RawTextIsTakenAsItStands)

@@ -12,8 +12,14 @@ using testsupport::FormTest;
 
 namespace {
 
-QImage Face(const QLabel* image) { return image->pixmap().toImage().convertToFormat(QImage::Format_ARGB32); }
-QImage Shown(const testsupport::TrayRequest& request) { return request.image.convertToFormat(QImage::Format_ARGB32); }
+QImage Face(const QLabel* image)
+{
+    return image->pixmap().toImage().convertToFormat(QImage::Format_ARGB32);
+}
+QImage Shown(const testsupport::TrayRequest& request)
+{
+    return request.image.convertToFormat(QImage::Format_ARGB32);
+}
 
 } // namespace
 

@@ -44,7 +44,8 @@ int Serve(const timeserver::ServerOptions& options)
                     server.ListenPort(), options.replyPort);
         if (options.statusInterval.count() > 0)
             std::printf("status datagrams for 224.0.0.1:%u leave by %s every %.3f s\n", options.groupPort,
-                        AddressText(options.multicastInterface).c_str(), std::chrono::duration<double>(options.statusInterval).count());
+                        AddressText(options.multicastInterface).c_str(),
+                        std::chrono::duration<double>(options.statusInterval).count());
         std::fflush(stdout);
         server.Run(stop.Get());
     } catch (const timeserver::ServerError& error) {

@@ -14,8 +14,8 @@ namespace timeserver {
 
 struct ServerOptions {
     // What it sends
-    char source = '1'; // time source digit: 0 PC clock, 1 GPS, 3 NTP
-    char state = '2';  // sync state digit: 0 to 3
+    char source = '1';                        // time source digit: 0 PC clock, 1 GPS, 3 NTP
+    char state = '2';                         // sync state digit: 0 to 3
     std::int64_t offsetSeconds = 0;           // added to this machine's clock in replies
     std::optional<std::string> fixedEchoCode; // four characters; unset: echo the request's code
     // Where in the second each reply of a run is written: the first at the first point

@@ -20,11 +20,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kRequestPatience = 5s; // for a request to arrive whole
-constexpr auto kReplyPatience = 5s;   // for each stage of a reply: connect, write
-constexpr auto kSplitPause = 250ms;   // between the two halves: long enough to arrive as two reads
+constexpr auto kRequestPatience = 5s;       // for a request to arrive whole
+constexpr auto kReplyPatience = 5s;         // for each stage of a reply: connect, write
+constexpr auto kSplitPause = 250ms;         // between the two halves: long enough to arrive as two reads
 constexpr std::size_t kLongestRequest = 64; // the client's is 22 bytes
-const in_addr kGroup{htonl(0xE0000001)};  // 224.0.0.1
+const in_addr kGroup{htonl(0xE0000001)};    // 224.0.0.1
 
 std::string ToText(in_addr address)
 {
@@ -173,7 +173,8 @@ void TimeServer::Accept()
     for (;;) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
-        UniqueFd fd(accept4(listenFd_.Get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        UniqueFd fd(
+            accept4(listenFd_.Get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd)
             return;
         if (options_.closeAtOnce) {
@@ -290,8 +291,8 @@ void TimeServer::BeginWriting(Reply& reply)
 void TimeServer::WriteReply(Reply& reply)
 {
     while (reply.sent < reply.writeUpTo) {
-        const ssize_t written = send(reply.fd.Get(), reply.payload.data() + reply.sent, reply.writeUpTo - reply.sent,
-                                     MSG_NOSIGNAL);
+        const ssize_t written =
+            send(reply.fd.Get(), reply.payload.data() + reply.sent, reply.writeUpTo - reply.sent, MSG_NOSIGNAL);
         if (written < 0 && (errno == EAGAIN || errno == EINTR))
             return;
         if (written < 0)

@@ -51,7 +51,7 @@ private:
         std::string echoCodeField;
         std::string payload;
         std::size_t sent = 0;
-        std::size_t writeUpTo = 0; // the end of the current write: the split point, or the end
+        std::size_t writeUpTo = 0;  // the end of the current write: the split point, or the end
         Clock::time_point deadline; // of the current stage
         int remaining = 1;          // this reply and those still to follow it
         int number = 0;             // within its run, from 0

@@ -19,8 +19,8 @@
 #include <sys/timex.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
@@ -40,7 +40,8 @@ void AppendLine(const char* variable, const char* format, ...)
     const int prefix = std::snprintf(line, sizeof line, "%d ", static_cast<int>(getpid()));
     va_list arguments;
     va_start(arguments, format);
-    const int body = std::vsnprintf(line + prefix, sizeof line - static_cast<std::size_t>(prefix) - 1, format, arguments);
+    const int body =
+        std::vsnprintf(line + prefix, sizeof line - static_cast<std::size_t>(prefix) - 1, format, arguments);
     va_end(arguments);
     if (body < 0)
         return;

@@ -40,7 +40,10 @@ constexpr unsigned kNativeArch = AUDIT_ARCH_AARCH64;
 #endif
 
 const std::vector<unsigned> kNativeClockCalls = {
-    SYS_clock_settime, SYS_settimeofday, SYS_adjtimex, SYS_clock_adjtime,
+    SYS_clock_settime,
+    SYS_settimeofday,
+    SYS_adjtimex,
+    SYS_clock_adjtime,
 };
 
 #if defined(__x86_64__)

@@ -86,15 +86,16 @@ void ProbeI386Calls()
             const char* name;
             long number;
         };
-        const Call calls[] = {{"i386 stime", 25},          {"i386 settimeofday", 79},
-                              {"i386 adjtimex", 124},      {"i386 clock_settime", 264},
-                              {"i386 clock_adjtime", 343}, {"i386 clock_settime64", 404},
+        const Call calls[] = {{"i386 stime", 25},           {"i386 settimeofday", 79},   {"i386 adjtimex", 124},
+                              {"i386 clock_settime", 264},  {"i386 clock_adjtime", 343}, {"i386 clock_settime64", 404},
                               {"i386 clock_adjtime64", 405}};
         for (const Call& call : calls) {
             const long result = I386Call(call.number, 0, 0);
             const bool held = result == -clockguard::kBlockedErrno;
             Report(held, std::string(call.name) + " system call",
-                   held ? "" : result < 0 ? ErrnoText(static_cast<int>(-result)) : " (the kernel took it)");
+                   held         ? ""
+                   : result < 0 ? ErrnoText(static_cast<int>(-result))
+                                : " (the kernel took it)");
         }
         std::fflush(stdout);
         _exit(failures == 0 ? 0 : 1);
