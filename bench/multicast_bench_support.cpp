@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -26,6 +27,14 @@ long StatusKiB(const std::string& name)
 }
 
 } // namespace
+
+void Listen(net::inet::TIdIPMCastClient& client, std::function<void(std::string_view)> received)
+{
+    client.SetDefaultPort(kPort);
+    client.OnIPMCastRead = [received = std::move(received)](net::inet::TIdComponent*, std::string_view data,
+                                                            net::inet::TIdSocketHandle&) { received(data); };
+    client.SetActive(true);
+}
 
 void EnterPrivateNetworkOrExit()
 {

@@ -9,11 +9,16 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace bench {
 
 constexpr const char* kGroup = "224.0.0.1";
 constexpr int kPort = 6649;
+
+// Starts `client` listening on the group's port; each datagram goes to `received`, on
+// the main thread.
+void Listen(net::inet::TIdIPMCastClient& client, std::function<void(std::string_view)> received);
 
 // Moves into a private network namespace; ends the program with a message when it
 // cannot (it needs root).

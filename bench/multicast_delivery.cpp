@@ -17,9 +17,7 @@
 
 #include <sys/prctl.h>
 
-using net::inet::TIdComponent;
 using net::inet::TIdIPMCastClient;
-using net::inet::TIdSocketHandle;
 
 namespace {
 
@@ -92,8 +90,7 @@ int main(int argc, char** argv)
 
     Counter counter;
     TIdIPMCastClient client;
-    client.SetDefaultPort(bench::kPort);
-    client.OnIPMCastRead = [&](TIdComponent*, std::string_view data, TIdSocketHandle&) {
+    bench::Listen(client, [&](std::string_view data) {
         std::uint32_t trial = 0;
         std::uint32_t number = 0;
         std::memcpy(&trial, data.data(), sizeof trial);
@@ -104,8 +101,7 @@ int main(int argc, char** argv)
         if (number <= counter.last)
             ++counter.outOfOrder;
         counter.last = number;
-    };
-    client.SetActive(true);
+    });
 
     std::printf("%d datagrams of %zu bytes per rate, delivered on the main thread\n", kBurst, kDatagramSize);
     int clean = 0;

@@ -15,9 +15,7 @@
 #include <string>
 #include <thread>
 
-using net::inet::TIdComponent;
 using net::inet::TIdIPMCastClient;
-using net::inet::TIdSocketHandle;
 
 namespace {
 
@@ -41,14 +39,12 @@ int main(int argc, char** argv)
 
     Tally tally;
     TIdIPMCastClient client;
-    client.SetDefaultPort(bench::kPort);
-    client.OnIPMCastRead = [&](TIdComponent*, std::string_view data, TIdSocketHandle&) {
+    bench::Listen(client, [&](std::string_view data) {
         ++tally.delivered;
         tally.tooLong += data.size() > kBufferSize;
         tally.empty += data.empty();
         tally.marker = tally.marker || data == "still listening";
-    };
-    client.SetActive(true);
+    });
 
     testsupport::DatagramSender sender;
     const std::string filler(kLargest, 'x');

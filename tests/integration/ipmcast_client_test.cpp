@@ -23,14 +23,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-using net::inet::ComponentStart;
-using net::inet::EIdCouldNotBindSocket;
-using net::inet::EIdSocketError;
-using net::inet::TIdComponent;
-using net::inet::TIdIPMCastClient;
-using net::inet::TIdSocketHandle;
-using net::inet::TIdStack;
-using net::inet::TIdThread;
+using namespace net::inet; // the components under test
 using testsupport::DatagramSender;
 using testsupport::ProcessEventsUntil;
 using testsupport::RaisedBy;

@@ -13,12 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-using net::inet::EIdCanNotBindPortInRange;
-using net::inet::EIdCouldNotBindSocket;
-using net::inet::EIdInvalidPortRange;
-using net::inet::ProcessStack;
-using net::inet::TIdSocketHandle;
-using net::inet::TIdSocketHandles;
+using namespace net::inet; // the components under test
 using testsupport::RaisedBy;
 
 namespace {

@@ -12,11 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-using net::inet::EIdInvalidSocket;
-using net::inet::EIdSocketError;
-using net::inet::EIdStackSetSizeExceeded;
-using net::inet::ProcessStack;
-using net::inet::TIdStack;
+using namespace net::inet; // the components under test
 using platform::Ipv4Address;
 using testsupport::RaisedBy;
 using testsupport::StackHolder;

@@ -18,9 +18,7 @@
 
 #include <unistd.h>
 
-using net::inet::EIdMCastNoBindings;
-using net::inet::EIdSocketError;
-using net::inet::TIdThread;
+using namespace net::inet; // the components under test
 using testsupport::Watchdog;
 using namespace std::chrono_literals;
 

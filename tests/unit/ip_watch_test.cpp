@@ -16,11 +16,7 @@
 #include <thread>
 #include <utility>
 
-using net::inet::ComponentStart;
-using net::inet::TIdComponent;
-using net::inet::TIdIPWatch;
-using net::inet::TIdStack;
-using net::inet::TIdThread;
+using namespace net::inet; // the components under test
 using platform::Ipv4Address;
 using namespace std::chrono_literals;
 

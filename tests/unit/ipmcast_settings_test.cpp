@@ -7,11 +7,7 @@
 
 #include <gtest/gtest.h>
 
-using net::inet::ComponentStart;
-using net::inet::EIdMCastNoBindings;
-using net::inet::EIdMCastNotValidAddress;
-using net::inet::TIdIPMCastClient;
-using net::inet::TIdThread;
+using namespace net::inet; // the components under test
 using testsupport::RaisedBy;
 
 TEST(MulticastSettings, GroupMustBeAMulticastAddress)
