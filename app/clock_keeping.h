@@ -23,6 +23,11 @@ namespace app {
 // the frame's way from the server's clock to this one.
 inline constexpr std::chrono::milliseconds kTransitAllowance{200};
 
+// How long after a request went out its replies may set the clock. A server answers within
+// milliseconds; a frame at any other time was not asked for, or was held back, and may
+// recolour the badge but never moves the clock.
+inline constexpr std::chrono::seconds kReplyDeadline{5};
+
 // One time code's second against the PC's clock, and what was done about it.
 struct ClockUpdate {
     std::int64_t serverSecond = 0;

@@ -14,10 +14,12 @@
 #include "net/inet/ipmcast_client.h"
 #include "net/win_socket.h"
 #include "platform/civil_time.h"
+#include "platform/socket_owner.h"
 #include "platform/tray_icon.h"
 
 #include <QMainWindow>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -95,6 +97,8 @@ public:
     std::string unreachableSince;      // "hh:nn:ss" of the first failed attempt in a row
     ReplyConnections replyConnections; // the reply connections held, within their limits
     bool replyPortInUse = false;       // another program holds the reply port
+    // When the last request went out; replies set the clock only within kReplyDeadline of it.
+    std::optional<std::chrono::steady_clock::time_point> requestSentAt;
 
     // Start-up and lifecycle.
     void FormDestroy(QObject* Sender);
@@ -131,6 +135,8 @@ public:
     // Reply connections: only the server's address is let in (see ServerAddress); any
     // other is closed unread. Their errors are logged, never shown in a box.
     bool TakesRepliesFrom(const std::string& peer) const;
+    // Whether a frame read now answers a request of ours.
+    bool AnswersOurRequest() const;
     // Listens on the reply port unless it does already. While another program holds the
     // port (another user's copy, say), that is said in panel 1, on the tip and in one
     // notification, and false returned; the clock face, alarm and status datagrams go on.
@@ -213,6 +219,8 @@ private:
     bool fittedToFonts_ = false;
     bool positionStored_ = false; // the settings placed the window
     bool trayIconAdded_ = false;  // the window can hide to the tray
+    std::optional<std::int64_t> lastUnaskedSecond_; // logged already: a time code nobody asked for
+    platform::PeerSockets peerSockets_;             // whose are the local peers of reply connections
 };
 
 // The request body for an echo code: the code with one "0" in front for each of 1000,

@@ -8,10 +8,65 @@
 #include "net/socket_errors.h"
 #include "platform/log.h"
 
+#include "platform/local_addresses.h"
+#include "platform/socket_owner.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <system_error>
 #include <utility>
 
 namespace app {
+namespace {
+
+bool IsLoopback(const std::string& dotted)
+{
+    in_addr address{};
+    return inet_pton(AF_INET, dotted.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
+bool IsAddressOfThisPc(const std::string& dotted)
+{
+    if (IsLoopback(dotted))
+        return true;
+    try {
+        for (const platform::Ipv4Address& address : platform::SystemLocalAddresses().List()) {
+            char text[INET_ADDRSTRLEN] = {};
+            if (inet_ntop(AF_INET, address.data(), text, sizeof text) && dotted == text)
+                return true;
+        }
+    } catch (const std::system_error&) {
+        return true; // when in doubt, the stricter rule
+    }
+    return false;
+}
+
+// A server on this PC shares its address with every local user's programs: a connection from
+// it is the server's only when its socket belongs to root or to the user this program runs
+// as. Why a connection from `peer`, the server's address, is not let in; empty when it is.
+std::string WhyNotTheServersOwn(platform::PeerSockets& sockets, int descriptor, const std::string& peer)
+{
+    using Where = platform::PeerSocket::Where;
+    const platform::PeerSocket socket = sockets.LookUp(descriptor);
+    switch (socket.where) {
+    case Where::Elsewhere:
+        return IsLoopback(peer) ? "its socket cannot be found on this PC" : "";
+    case Where::Unknown:
+        return IsAddressOfThisPc(peer) ? "the owner of its socket cannot be told on this PC" : "";
+    case Where::ThisPc:
+        if (!socket.owner)
+            return "it was closed before it was taken, so its owner cannot be told";
+        if (*socket.owner == 0 || *socket.owner == geteuid())
+            return "";
+        return "its socket belongs to user " + std::to_string(*socket.owner) + ", not to root or to user "
+             + std::to_string(geteuid());
+    }
+    return "its socket cannot be told apart";
+}
+
+} // namespace
 
 ReplyConnections::ReplyConnections(Limits limits) : limits_(limits)
 {
@@ -123,6 +178,11 @@ bool TForm1::TakesRepliesFrom(const std::string& peer) const
     return !server.empty() && peer == server;
 }
 
+bool TForm1::AnswersOurRequest() const
+{
+    return requestSentAt && std::chrono::steady_clock::now() - *requestSentAt <= kReplyDeadline;
+}
+
 bool TForm1::TakeReplyPort()
 {
     if (ServerSocket1->Active())
@@ -163,11 +223,16 @@ void TForm1::ServerSocket1ClientConnect(QObject* /*Sender*/, net::TCustomWinSock
         Socket->CloseConnection(Socket->Descriptor());
         return;
     }
+    // Closed unread, so that nothing of it reaches the clock or the window.
     if (!TakesRepliesFrom(peer)) {
-        // Closed unread, so that nothing of it reaches the clock or the window.
         const std::string server = ServerAddress();
         qCInfo(platform::lcNet, "reply connection from %s refused: the server is %s", peer.c_str(),
                server.empty() ? "not known" : server.c_str());
+        Socket->CloseConnection(Socket->Descriptor());
+        return;
+    }
+    if (const std::string refusal = WhyNotTheServersOwn(peerSockets_, Socket->Descriptor(), peer); !refusal.empty()) {
+        qCWarning(platform::lcNet, "reply connection from %s refused: %s", peer.c_str(), refusal.c_str());
         Socket->CloseConnection(Socket->Descriptor());
         return;
     }

@@ -87,6 +87,7 @@ void TForm1::LocalGroupTimerTimer(QObject* /*Sender*/)
     if (FConnected) {
         LocalGroupTimer->SetEnabled(false);
         ClientSocket1->Socket()->WriteText("{" + FRequestText + "}");
+        requestSentAt = std::chrono::steady_clock::now();
         ClientSocket1->SetActive(false);
         StatusBar1->SetPanelText(1, "Update Requested: Waiting for reply..");
         FOpenPending = true;

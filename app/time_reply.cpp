@@ -97,6 +97,14 @@ void TForm1::ShowInvalidTimeCode()
 
 void TForm1::KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierInRead)
 {
+    // Anyone may send a frame at any time; only an answer to our own request moves the clock.
+    if (!AnswersOurRequest()) {
+        // One line for a run of equal codes, so that a flood does not flood the log.
+        if (std::exchange(lastUnaskedSecond_, second) != second)
+            qCInfo(platform::lcSync, "time code for %lld with no request under way: the clock is left alone",
+                   static_cast<long long>(second));
+        return;
+    }
     // Frames of one read that carry the same second set the clock once: a flood of them
     // must not start the helper for each.
     if (earlierInRead && earlierInRead->serverSecond == second) {

@@ -55,7 +55,7 @@ int main(int argc, char** argv)
             testsupport::LoopbackPeer reply = testsupport::LoopbackPeer::ConnectedTo(port);
             sentAt[i] = Clock::now();
             reply.Send("{TAVRIN_1,0,2,00421211371200}");
-            reply.Close();
+            reply.FinishSending();
             while (applied.load() <= i) // one at a time, as a server answers
                 std::this_thread::yield();
         }
@@ -63,6 +63,7 @@ int main(int argc, char** argv)
     // The main loop as the program runs it: asleep until the next event.
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (applied.load() < replies && Clock::now() < deadline) {
+        bench.form->requestSentAt = Clock::now(); // every reply answers a request under way
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         applied.store(static_cast<int>(bench.clockSetter.set.size()));
     }

@@ -1,6 +1,7 @@
 // The window's reply port against real loopback connections: who gets in, for how long, with
 // how much, and what their failures leave behind.
 
+#include "tests/support/child_process.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/form_fixture.h"
 #include "tests/support/log_lines.h"
@@ -46,6 +47,7 @@ protected:
         FormTest::SetUp();
         form->Edit1->setText("127.0.0.1");
         Tick(); // the first fetch, out of the way
+        AwaitReply();
         descriptors = DescriptorsOf(getpid());
     }
 
@@ -58,7 +60,7 @@ protected:
     {
         LoopbackPeer reply = ConnectFrom("127.0.0.1");
         reply.Send(Frame(echoCode));
-        reply.Close();
+        reply.FinishSending();
         ASSERT_TRUE(ProcessEventsUntil([&] { return form->FEchoCode == echoCode; }));
     }
 
@@ -99,6 +101,60 @@ TEST_F(ReplyPort, AReplyFromAnotherAddressIsClosedUnreadAndChangesNothing)
     EXPECT_EQ(log.Count("tavrin.net: reply connection from 127.0.0.2 refused: the server is 127.0.0.1"), 1);
     stranger.Close();
     ExpectNothingLeftOpen();
+}
+
+// Another local user's program connects from the server's own address, a sender closes
+// before its owner can be seen, or a frame comes with no request under way: none moves the
+// clock. The server's next reply, the marker, does.
+TEST_F(ReplyPort, OnlyAnswersToOurRequestsFromTheServersOwnersMoveTheClock)
+{
+    enum class Sender { AnotherUser, ClosesAtOnce, Us };
+    struct Case {
+        const char* what;
+        bool requestUnderWay;
+        Sender sender;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"another user's socket", true, Sender::AnotherUser,
+         "tavrin.net: reply connection from 127.0.0.1 refused: its socket belongs to user 65534"},
+        {"closed before it was taken", true, Sender::ClosesAtOnce,
+         "refused: it was closed before it was taken, so its owner cannot be told"},
+        {"no request under way", false, Sender::Us, "with no request under way: the clock is left alone"},
+    };
+    int marker = 40;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ++marker;
+        clockSetter.set.clear();
+        form->requestSentAt.reset();
+        if (c.requestUnderWay)
+            AwaitReply();
+        const testsupport::LogLines log;
+        std::unique_ptr<testsupport::ChildProcess> intruder;
+        LoopbackPeer sameUser;
+        if (c.sender == Sender::AnotherUser) {
+            // Sends a year ahead and keeps its socket, so that its owner shows.
+            const std::string script = "import socket,sys\ns=socket.create_connection(('127.0.0.1',"
+                                     + std::to_string(Port()) + "))\ns.sendall(b'" + Frame(77) + "')\nprint('sent',flush=True)\nsys.stdin.read()";
+            intruder = std::make_unique<testsupport::ChildProcess>(std::vector<std::string>{
+                "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c", script});
+            ASSERT_EQ(intruder->ReadLine(5s), "sent") << intruder->Errors();
+        } else {
+            sameUser = ConnectFrom("127.0.0.1");
+            sameUser.Send(Frame(77));
+            if (c.sender == Sender::ClosesAtOnce)
+                sameUser.Close();
+            else
+                sameUser.FinishSending();
+        }
+        ASSERT_TRUE(ProcessEventsUntil([&] { return log.Count(c.logged) == 1; })) << c.logged;
+        EXPECT_TRUE(clockSetter.set.empty());
+
+        AwaitReply();
+        ServerReplies(marker);
+        EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({1211371200 + marker}));
+    }
 }
 
 TEST_F(ReplyPort, ResetsInARowShowNoBoxAndLeaveNothingOpen)

@@ -50,11 +50,12 @@ protected:
         return request;
     }
 
+    // The server's way: it keeps its socket until the window has taken the connection.
     void Reply(const std::string& frames)
     {
-        LoopbackPeer reply = LoopbackPeer::ConnectedTo(LocalPortOf(form->ServerSocket1->Socket()->Descriptor()));
-        reply.Send(frames);
-        reply.Close();
+        replies.push_back(LoopbackPeer::ConnectedTo(LocalPortOf(form->ServerSocket1->Socket()->Descriptor())));
+        replies.back().Send(frames);
+        replies.back().FinishSending();
     }
 
     // Lets the poll tick only when the test says so, to stop between two events.
@@ -76,6 +77,7 @@ protected:
     }
 
     LoopbackPeer server = LoopbackPeer::Listening();
+    std::vector<LoopbackPeer> replies;
     int attempts = 0;
 };
 

@@ -32,13 +32,16 @@ protected:
         port = std::stoi(line->substr(5));
     }
 
+    // The server's way: its socket stays until the window has taken the connection.
     void ServerReplies(int echoCode)
     {
-        LoopbackPeer reply = LoopbackPeer::ConnectedTo(port);
-        reply.Send("{TAVRIN_1,0,2," + std::to_string(echoCode) + "1211371200}");
+        replies.push_back(LoopbackPeer::ConnectedTo(port));
+        replies.back().Send("{TAVRIN_1,0,2," + std::to_string(echoCode) + "1211371200}");
+        replies.back().FinishSending();
     }
 
     std::unique_ptr<ChildProcess> host;
+    std::vector<LoopbackPeer> replies;
     int port = 0;
 };
 

@@ -30,6 +30,9 @@ protected:
 
     void Tick() { form->Timer1Timer(form->Timer1); }
 
+    // As if a request had just gone out: the replies that follow may set the clock.
+    void AwaitReply() { form->requestSentAt = std::chrono::steady_clock::now(); }
+
     // The badge for a time source and a sync state, as a reply or a datagram sets them.
     void ShowBadge(int source, int state)
     {

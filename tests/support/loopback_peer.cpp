@@ -144,6 +144,12 @@ void LoopbackPeer::Reset()
     Close();
 }
 
+void LoopbackPeer::FinishSending()
+{
+    if (shutdown(Descriptor(), SHUT_WR) != 0)
+        throw std::runtime_error("cannot end the sending side");
+}
+
 int LocalPortOf(int descriptor)
 {
     sockaddr_in address{};

@@ -45,6 +45,9 @@ public:
     // Closes with a reset instead of the orderly close.
     void Reset();
     void Close() { descriptor_.Reset(); }
+    // Ends the sending side only (the orderly close's first half) and keeps the socket, as a
+    // server does whose replies a client on this PC must still see the owner of.
+    void FinishSending();
 
 private:
     platform::UniqueFd descriptor_;

@@ -31,6 +31,7 @@ protected:
     {
         FormTest::SetUp();
         Tick(); // the first tick fetches; start from a settled countdown
+        AwaitReply();
         clock.Set(12, 0, 5);
     }
 
@@ -148,6 +149,7 @@ TEST_F(ClockKeeping, TheStepLimitRefusesFarTimesAndOnlyThose)
                            {platform::REG_DWORD, std::string("\x10\x0e\0\0", 4)});
     MakeForm(); // 3600 s
     Tick();
+    AwaitReply();
     ASSERT_EQ(form->maxStep, 3600u);
     clock.SetUtc(kNoon);
 

@@ -32,6 +32,7 @@ protected:
     {
         FormTest::SetUp();
         Tick(); // the first tick fetches; start from a settled countdown
+        AwaitReply();
     }
     void TearDown() override { SetTimeZone(nullptr); }
 

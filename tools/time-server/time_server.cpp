@@ -125,7 +125,8 @@ void TimeServer::Run(int stopFd)
             fds.push_back({request.fd.Get(), POLLIN, 0});
         for (const Reply& reply : replies_) {
             const bool writable = reply.stage == Reply::Stage::Connecting || reply.stage == Reply::Stage::Writing;
-            fds.push_back({writable ? reply.fd.Get() : -1, POLLOUT, 0});
+            const bool closing = reply.stage == Reply::Stage::Closing;
+            fds.push_back({writable || closing ? reply.fd.Get() : -1, static_cast<short>(closing ? POLLIN : POLLOUT), 0});
         }
         if (poll(fds.data(), fds.size(), PollTimeout(Clock::now())) < 0 && errno != EINTR)
             throw ServerError(SystemError("poll"));
@@ -275,6 +276,8 @@ void TimeServer::AdvanceReply(Reply& reply)
     }
     if (reply.stage == Reply::Stage::Writing)
         WriteReply(reply);
+    else if (reply.stage == Reply::Stage::Closing)
+        DrainReply(reply);
 }
 
 void TimeServer::BeginWriting(Reply& reply)
@@ -306,7 +309,23 @@ void TimeServer::WriteReply(Reply& reply)
     }
     Log("reply to %s: %s%s\n", ToText(reply.to).c_str(), Printable(reply.payload).c_str(),
         options_.splitReply ? " (in two writes)" : "");
-    Finish(reply);
+    CloseReply(reply);
+}
+
+void TimeServer::CloseReply(Reply& reply)
+{
+    if (shutdown(reply.fd.Get(), SHUT_WR) != 0)
+        return Finish(reply);
+    reply.stage = Reply::Stage::Closing;
+    reply.deadline = Clock::now() + kReplyPatience;
+}
+
+void TimeServer::DrainReply(Reply& reply)
+{
+    char ignored[256];
+    const ssize_t got = recv(reply.fd.Get(), ignored, sizeof ignored, 0);
+    if (got <= 0 && !(got < 0 && (errno == EAGAIN || errno == EINTR)))
+        Finish(reply);
 }
 
 void TimeServer::FailReply(Reply& reply, const std::string& why)
@@ -403,6 +422,9 @@ void TimeServer::RunTimers(Clock::time_point now)
         case Reply::Stage::Connecting:
         case Reply::Stage::Writing:
             FailReply(reply, "timed out");
+            break;
+        case Reply::Stage::Closing:
+            Finish(reply); // written whole: a client that keeps it open loses nothing
             break;
         case Reply::Stage::Done:
             break;

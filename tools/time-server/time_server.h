@@ -44,7 +44,7 @@ private:
         Clock::time_point deadline;
     };
     struct Reply {
-        enum class Stage { Waiting, Connecting, Aligning, Writing, Pausing, Done };
+        enum class Stage { Waiting, Connecting, Aligning, Writing, Pausing, Closing, Done };
         Stage stage = Stage::Waiting;
         UniqueFd fd;
         sockaddr_in to;
@@ -65,6 +65,10 @@ private:
     void AdvanceReply(Reply& reply);
     void BeginWriting(Reply& reply);
     void WriteReply(Reply& reply);
+    // Half-closes and waits for the client to close: a client on this PC takes replies only
+    // from a socket whose owner it can still see.
+    void CloseReply(Reply& reply);
+    void DrainReply(Reply& reply);
     void FailReply(Reply& reply, const std::string& why);
     void Finish(Reply& reply);
     void StartFollowUps(); // for finished replies of a fast run
