@@ -1,5 +1,5 @@
 // The main tick: the read-out, the blinking colon, the date, the hour alarm and the
-// countdown to the next time request.
+// countdown to the keeper's next time request.
 
 #include "app/main_form.h"
 
@@ -9,8 +9,6 @@
 
 namespace app {
 namespace {
-
-constexpr int kTicksBetweenRequests = 1200; // 300 s of 250 ms ticks
 
 // Labels are written only when their text changes: most ticks change nothing.
 void SetTextIfChanged(QLabel* label, const std::string& text)
@@ -67,18 +65,26 @@ void TForm1::Timer1Timer(QObject* /*Sender*/)
         }
     }
 
-    Timer1->Tag -= 1;
-    if (FFirstFetch || Timer1->Tag == 0) {
-        // Restarted before the fetch: a fetch that fails must not stop the countdown.
-        Timer1->Tag = kTicksBetweenRequests;
-        FetchTimeAndDate();
-    }
-
     // Whole seconds: the countdown's text changes at every fourth tick.
-    if (const int seconds = Timer1->Tag / 4; seconds != shownCountdown_) {
+    if (const int seconds = clockKeeper ? clockKeeper->SecondsToNextFetch() : 0; seconds != shownCountdown_) {
         shownCountdown_ = seconds;
         StatusBar1->SetPanelText(0, framework::FormatNumber("0s", seconds));
     }
+}
+
+void TForm1::BitBtn1Click(QObject* /*Sender*/)
+{
+    clockKeeper->BitBtn1Click(Force1);
+}
+
+void TForm1::ShowStatus(const std::string& text)
+{
+    StatusBar1->SetPanelText(1, text);
+}
+
+void TForm1::TimeCodeTaken()
+{
+    Timer1Timer(Timer1);
 }
 
 } // namespace app

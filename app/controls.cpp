@@ -108,10 +108,13 @@ QString TEdit::text() const
 
 void TEdit::setText(const QString& text)
 {
-    if (editor_)
-        editor_->setText(text);
-    else
+    if (editor_) {
+        editor_->setText(text); // tells of the change itself
+    } else if (text != text_) {
         text_ = text;
+        if (onChange)
+            onChange(text_);
+    }
 }
 
 QLineEdit* TEdit::Editor()
@@ -119,6 +122,10 @@ QLineEdit* TEdit::Editor()
     if (editor_)
         return editor_;
     editor_ = new QLineEdit(std::exchange(text_, {}), this);
+    QObject::connect(editor_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (onChange)
+            onChange(text);
+    });
     editor_->setAccessibleName(accessibleName());
     setAccessibleName({}); // one name, on what a screen reader lands on
     auto* layout = new QHBoxLayout(this);

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class QColor;
@@ -96,6 +97,9 @@ public:
     void setText(const QString& text);
     // The line editor, made now if it was not yet.
     QLineEdit* Editor();
+
+    // Told of every change of the text, by the program or by typing.
+    std::function<void(const QString& text)> onChange;
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -18,21 +18,8 @@ TForm1::TForm1(const FormServices& services) : services_(services)
     CreateControls();
     ConnectHandlers();
     Timer1->start();
-    bool replyPortHeld = false; // said once the tray is there; each fetch tries again
-    try {
-        ServerSocket1->Loaded(); // listens for replies from here on
-    } catch (const net::ESocketError& failure) {
-        if (failure.ErrorCode() != net::WSAEADDRINUSE)
-            throw;
-        replyPortHeld = true;
-    }
-    IdIPMCastClient1->Loaded();
-    IdIPWatch1->Loaded(); // its first look at the local addresses comes from the loop
-
     FCurrentTime = 0;
     FRegistryKey.clear();
-    FRequestText.clear();
-    // Qt draws with the desktop's own style already.
     FErrorIcon = false;
 
     // A second window of the program is refused even when the first one's process
@@ -43,23 +30,21 @@ TForm1::TForm1(const FormServices& services) : services_(services)
         services_.application.Terminate();
     }
 
-    FEchoCode = 9999;
-    FFirstFetch = false;
     FChimeDone = true;
     services_.tray.SetContextMenu(PopupMenu1); // for panels that draw the menu themselves
     UpdateTrayIcon(platform::TrayAction::Add);
     UpdateTrayIcon(platform::TrayAction::Modify);
-    if (replyPortHeld)
-        ShowReplyPortInUse();
     FRegistryKey = "\\SOFTWARE\\DOVETRA\\TAVRINCLIENT\\";
     LoadSettings();
-    FOpenPending = true;
-    FConnected = false;
-    FConnectFailed = false;
-    FFirstFetch = true; // the first tick asks the server at once
 
-    // Offline until the watch's first look; its first change switches the listener on.
-    IdIPMCastClient1->SetActive(IdIPWatch1->Online());
+    // The keeper's first request goes out from the loop; it tells this window what to show
+    // from here on.
+    clockKeeper = std::make_unique<keeper::ClockKeeper>(
+        keeper::KeeperServices{services_.clock, services_.clockSetter, services_.ports, services_.synchroniserProbe},
+        *this, KeeperSettings());
+    Edit1->onChange = [this](const QString&) {
+        framework::RunGuarded([&] { clockKeeper->SetSettings(KeeperSettings()); });
+    };
 }
 
 TForm1::~TForm1()
@@ -74,42 +59,9 @@ void TForm1::ConnectHandlers()
     connect(Exit1, &QAction::triggered, this, Guarded([this] { Exit1Click(Exit1); }));
     connect(Exit2, &QAction::triggered, this, Guarded([this] { Exit2Click(Exit2); }));
     connect(Force1, &QAction::triggered, this, Guarded([this] { BitBtn1Click(Force1); }));
-    connect(LocalGroupTimer, &QTimer::timeout, this, Guarded([this] { LocalGroupTimerTimer(LocalGroupTimer); }));
-    ClientSocket1->OnLookup = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
-        sckClientLookup(Sender, Socket);
-    };
-    ClientSocket1->OnConnecting = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
-        sckClientConnecting(Sender, Socket);
-    };
-    ClientSocket1->OnConnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
-        sckClientConnect(Sender, Socket);
-    };
-    ClientSocket1->OnDisconnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
-        sckClientDisconnect(Sender, Socket);
-    };
-    ClientSocket1->OnError = [this](QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
-                                    int& ErrorCode) { sckClientError(Sender, Socket, ErrorEvent, ErrorCode); };
-    ServerSocket1->OnClientConnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
-        ServerSocket1ClientConnect(Sender, Socket);
-    };
-    ServerSocket1->OnClientRead = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
-        ServerSocket1ClientRead(Sender, Socket);
-    };
-    ServerSocket1->OnClientDisconnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
-        ServerSocket1ClientDisconnect(Sender, Socket);
-    };
-    ServerSocket1->OnClientError = [this](QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
-                                          int& ErrorCode) {
-        ServerSocket1ClientError(Sender, Socket, ErrorEvent, ErrorCode);
-    };
     connect(Properties1, &QAction::triggered, this, Guarded([this] { Properties1Click(Properties1); }));
     connect(SaveSettings1, &QAction::triggered, this, Guarded([this] { toolSaveBtnClick(SaveSettings1); }));
     connect(Chimes1, &QAction::triggered, this, Guarded([this] { Chimes1Click(Chimes1); }));
-    IdIPWatch1->OnStatusChanged = [this](net::inet::TIdComponent* Sender) { IdIPWatch1StatusChanged(Sender); };
-    IdIPMCastClient1->OnIPMCastRead = [this](net::inet::TIdComponent* Sender, std::string_view AData,
-                                             net::inet::TIdSocketHandle& ABinding) {
-        IdIPMCastClient1IPMCastRead(Sender, AData, ABinding);
-    };
     services_.tray.onMouse = [this](platform::TrayMouseEvent event) {
         framework::RunGuarded([&] { HandleTrayNotify(event); });
     };
@@ -118,6 +70,7 @@ void TForm1::ConnectHandlers()
 
 void TForm1::FormDestroy(QObject* /*Sender*/)
 {
+    clockKeeper.reset(); // it reports to this window to the last
     services_.tray.onMouse = nullptr;
     services_.tray.onAvailable = nullptr;
     UpdateTrayIcon(platform::TrayAction::Delete);

@@ -2,7 +2,6 @@
 
 #include "app/command_line.h"
 #include "app/main_form.h"
-#include "app/synchroniser_watch.h"
 #include "framework/application.h"
 #include "framework/exception.h"
 #include "platform/clock_setter.h"
@@ -26,9 +25,7 @@ using app::CommandLine;
 using app::FormServices;
 using app::HelpText;
 using app::ParseCommandLine;
-using app::SynchroniserWatch;
 using app::TForm1;
-using app::TrayStatus;
 using app::VersionText;
 
 namespace {
@@ -78,20 +75,21 @@ int RunClient(int argc, char** argv, const CommandLine& options)
         platform::DryRunClockSetter dryRunClockSetter;
         platform::ClockSetter& clockSetter =
             options.dryRun ? static_cast<platform::ClockSetter&>(dryRunClockSetter) : systemClockSetter;
-        const auto form = std::make_unique<TForm1>(
-            FormServices{application, instanceLocks, clock, sound, tray, registry, clockSetter});
         // A dry run never sets the clock, so it fights no other synchroniser.
         platform::SystemKernelClockState kernelClock;
         std::unique_ptr<platform::SystemSynchroniserProbe> synchroniserProbe;
-        std::unique_ptr<SynchroniserWatch> synchroniserWatch;
-        if (!options.dryRun) {
+        if (!options.dryRun)
             synchroniserProbe =
                 std::make_unique<platform::SystemSynchroniserProbe>(QDBusConnection::systemBus(), kernelClock);
-            synchroniserWatch =
-                std::make_unique<SynchroniserWatch>(*synchroniserProbe, [&form](const std::string& text) {
-                    form->ReportNotice(TrayStatus::Notice::OtherSynchroniser, text);
-                });
-        }
+        const auto form = std::make_unique<TForm1>(FormServices{.application = application,
+                                                                .instanceLocks = instanceLocks,
+                                                                .clock = clock,
+                                                                .sound = sound,
+                                                                .tray = tray,
+                                                                .registry = registry,
+                                                                .clockSetter = clockSetter,
+                                                                .ports = {},
+                                                                .synchroniserProbe = synchroniserProbe.get()});
         platform::TerminationSignals terminationSignals;
         QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(),
                          [&] { form->Close(); });

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "keeper/clock_keeper.h"
+
 namespace framework {
 class TApplication;
 }
@@ -9,16 +11,11 @@ class InstanceLocks;
 class LocalClock;
 class RegistryHive;
 class SoundPlayer;
+class SynchroniserProbe;
 class TrayIcon;
 }
 
 namespace app {
-
-// Where the window meets its time server; tests move the two TCP ports aside.
-struct ClientPorts {
-    int request = 6645; // the server's port for request messages
-    int reply = 6646;   // this client's port for time replies
-};
 
 // What the main window needs from outside itself; tests hand in fakes.
 struct FormServices {
@@ -29,7 +26,9 @@ struct FormServices {
     platform::TrayIcon& tray;
     platform::RegistryHive& registry;
     platform::ClockSetter& clockSetter;
-    ClientPorts ports = {};
+    keeper::KeeperPorts ports = {};
+    // Asked whether another program keeps the clock; none: nobody is asked.
+    platform::SynchroniserProbe* synchroniserProbe = nullptr;
 };
 
 } // namespace app

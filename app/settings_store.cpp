@@ -33,6 +33,11 @@ void TForm1::LoadSettings()
     }
 }
 
+keeper::KeeperSettings TForm1::KeeperSettings() const
+{
+    return {.server = keeper::ServerName(Edit1->text().toStdString()), .maxStepSeconds = maxStep};
+}
+
 void TForm1::SaveSettings()
 {
     // Say why rather than store nothing silently, for example under sudo with the user's HOME.

@@ -32,12 +32,11 @@ const char* StateInWords(TColor background)
 
 } // namespace
 
-void TForm1::ShowSyncBadge()
+void TForm1::ShowSyncBadge(int source, int state)
 {
-    switch (FTimeSource) {
+    switch (source) {
     case 0:
         tsStatus->SetCaption("PC Clock");
-        FSyncState = 2; // the server's own clock is its reference: always in sync
         break;
     case 1:
         tsStatus->SetCaption("GPS");
@@ -48,9 +47,9 @@ void TForm1::ShowSyncBadge()
     default:
         break; // an unknown source leaves the caption as it was
     }
-    if (FSyncState >= 0 && FSyncState < static_cast<int>(std::size(kStateColours))) {
-        tsStatus->SetColor(kStateColours[FSyncState].background);
-        tsStatus->SetFontColor(kStateColours[FSyncState].text);
+    if (state >= 0 && state < static_cast<int>(std::size(kStateColours))) {
+        tsStatus->SetColor(kStateColours[state].background);
+        tsStatus->SetFontColor(kStateColours[state].text);
     }
     tsStatus->setAccessibleName(QString::fromStdString(tsStatus->Caption()) + ", " + StateInWords(tsStatus->Color()));
 }

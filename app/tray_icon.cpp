@@ -4,7 +4,6 @@
 
 #include <QCloseEvent>
 #include <QMenu>
-#include <QPainter>
 
 namespace app {
 namespace {
@@ -30,15 +29,23 @@ bool TForm1::UpdateTrayIcon(platform::TrayAction action)
     return done;
 }
 
+void TForm1::ShowErrorFace(bool failing)
+{
+    if (std::exchange(FErrorIcon, failing) != failing)
+        UpdateTrayIcon(platform::TrayAction::Modify);
+}
+
 void TForm1::ReportResult(const std::string& line, bool failing)
 {
+    if (failing)
+        FErrorIcon = true;
     const bool worse = trayStatus.SetResult(line, failing);
     UpdateTrayIcon(platform::TrayAction::Modify);
     if (worse)
         services_.tray.ShowMessage(kNotificationTitle, line);
 }
 
-void TForm1::ReportNotice(TrayStatus::Notice notice, const std::string& text)
+void TForm1::ReportNotice(keeper::Notice notice, const std::string& text)
 {
     const bool raised = trayStatus.SetNotice(notice, text);
     UpdateTrayIcon(platform::TrayAction::Modify);
@@ -76,16 +83,6 @@ void TForm1::HandleTrayAvailable()
 void TForm1::Properties1Click(QObject* /*Sender*/)
 {
     ShowWindow();
-}
-
-bool TForm1::DrawItemIcon(int controlId, QPainter& painter, QPoint topLeft)
-{
-    const QIcon icon(QString(":/images/%1").arg(controlId));
-    const QPixmap image = icon.pixmap(16, 16);
-    if (image.isNull())
-        return false;
-    painter.drawPixmap(topLeft, image);
-    return true;
 }
 
 void TForm1::changeEvent(QEvent* event)

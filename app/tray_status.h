@@ -4,6 +4,8 @@
 // and any standing notice, as lines of the tip, and when a change is worth one
 // notification. Notifications come on a change for the worse, never once per attempt.
 
+#include "keeper/keeper_face.h"
+
 #include <map>
 #include <string>
 
@@ -12,7 +14,7 @@ namespace app {
 class TrayStatus {
 public:
     // Conditions that last until they are cleared, each shown on a tip line of its own.
-    enum class Notice { OtherSynchroniser, ReplyPortInUse };
+    using Notice = keeper::Notice;
 
     // Records the last result ("Last update 12:00:05: clock right (offset +0.3 s)").
     // Returns true when it turns a working state into a failing one.

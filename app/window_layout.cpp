@@ -175,12 +175,8 @@ void TForm1::CreateControls()
 
     Timer1 = new TTimer(this);
     Timer1->setInterval(250);
-    Timer1->Tag = 1200;
-    LocalGroupTimer = new TTimer(this);
-    LocalGroupTimer->setInterval(10);
 
     CreateMenus();
-    CreateNetworkComponents();
 }
 
 void TForm1::FitToFonts()
@@ -207,27 +203,6 @@ void TForm1::setVisible(bool visible)
     if (visible)
         FitToFonts();
     QMainWindow::setVisible(visible);
-}
-
-void TForm1::CreateNetworkComponents()
-{
-    ClientSocket1 = new net::TClientSocket(this);
-    ClientSocket1->SetClientType(net::ctNonBlocking);
-    ClientSocket1->SetPort(services_.ports.request);
-
-    ServerSocket1 = new net::TServerSocket(this);
-    ServerSocket1->BeginLoading();
-    ServerSocket1->SetPort(services_.ports.reply);
-    ServerSocket1->SetActive(true);
-
-    IdIPMCastClient1 = std::make_unique<net::inet::TIdIPMCastClient>(net::inet::ComponentStart::Loading);
-    IdIPMCastClient1->SetMulticastGroup("224.0.0.1");
-    IdIPMCastClient1->SetDefaultPort(6649);
-
-    IdIPWatch1 = std::make_unique<net::inet::TIdIPWatch>(net::inet::ComponentStart::Loading);
-    IdIPWatch1->HistoryEnabled = false;
-    IdIPWatch1->HistoryFilename = "iphist.dat";
-    IdIPWatch1->SetActive(true);
 }
 
 void TForm1::CreateMenus()

@@ -70,9 +70,9 @@ void Measure(const Flood& flood)
     const GapMeter ticks(*bench.form->Timer1);
     const GapMeter turns(probe);
     std::atomic<int> accepted = 0;
-    bench.form->ServerSocket1->OnAccept = [&](QObject*, net::TCustomWinSocket*) { ++accepted; };
+    bench.form->clockKeeper->ServerSocket1->OnAccept = [&](QObject*, net::TCustomWinSocket*) { ++accepted; };
 
-    const int port = testsupport::LocalPortOf(bench.form->ServerSocket1->Socket()->Descriptor());
+    const int port = testsupport::LocalPortOf(bench.form->clockKeeper->ServerSocket1->Socket()->Descriptor());
     const std::string bytes = Repeated(flood.frame, flood.perConnection);
     const int connections = static_cast<int>(kFlood / bytes.size());
     std::atomic<bool> sent = false;
@@ -99,7 +99,7 @@ void Measure(const Flood& flood)
     });
     QElapsedTimer elapsed;
     elapsed.start();
-    while (!sent.load() || bench.form->ServerSocket1->Socket()->ConnectionCount() > 0)
+    while (!sent.load() || bench.form->clockKeeper->ServerSocket1->Socket()->ConnectionCount() > 0)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     sender.join();
     std::printf("%-46s %5d connection(s) in %6.2f s: ", flood.name, connections,

@@ -47,7 +47,7 @@ int main(int argc, char** argv)
 
     bench::BenchForm bench;
     std::atomic<int> applied{0}; // replies whose clock-set came, for the server to pace itself
-    const int port = LocalPortOf(bench.form->ServerSocket1->Socket()->Descriptor());
+    const int port = LocalPortOf(bench.form->clockKeeper->ServerSocket1->Socket()->Descriptor());
     std::vector<Clock::time_point> sentAt(replies);
 
     std::thread server([&] {
@@ -63,7 +63,7 @@ int main(int argc, char** argv)
     // The main loop as the program runs it: asleep until the next event.
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (applied.load() < replies && Clock::now() < deadline) {
-        bench.form->requestSentAt = Clock::now(); // every reply answers a request under way
+        bench.form->clockKeeper->requestSentAt = Clock::now(); // every reply answers a request under way
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         applied.store(static_cast<int>(bench.clockSetter.set.size()));
     }

@@ -21,8 +21,8 @@ PeerSocket PeerSockets::LookUp(int connection)
     socklen_t localLength = sizeof local;
     socklen_t peerLength = sizeof peer;
     if (!diagnostics_ || getsockname(connection, reinterpret_cast<sockaddr*>(&local), &localLength) != 0
-        || getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0
-        || local.sin_family != AF_INET || peer.sin_family != AF_INET)
+        || getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 || local.sin_family != AF_INET
+        || peer.sin_family != AF_INET)
         return {};
 
     // The peer's socket, seen from its side: it sends from the peer's address to ours.
@@ -46,8 +46,7 @@ PeerSocket PeerSockets::LookUp(int connection)
 
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (sendto(diagnostics_.Get(), &query, sizeof query, 0, reinterpret_cast<const sockaddr*>(&kernel),
-               sizeof kernel)
+    if (sendto(diagnostics_.Get(), &query, sizeof query, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel)
         != static_cast<ssize_t>(sizeof query))
         return {};
 

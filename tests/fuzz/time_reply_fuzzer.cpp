@@ -1,4 +1,4 @@
-// Feeds arbitrary reads to the window's time-reply handling. Besides the sanitizers'
+// Feeds arbitrary reads to the keeper's time-reply handling, behind the window. Besides the sanitizers'
 // findings, it stops on a clock set to a second outside 1970 to 9999 UTC, and on a badge
 // colour outside its table.
 
@@ -46,7 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     TForm1& form = *harness->form;
     std::vector<std::int64_t>& set = harness->clockSetter.set;
-    form.SplitTimeReply(std::string(reinterpret_cast<const char*>(data), size));
+    keeper::ClockKeeper& keeper = *form.clockKeeper;
+    keeper.requestSentAt = std::chrono::steady_clock::now(); // the frames answer a request of ours
+    keeper.SplitTimeReply(std::string(reinterpret_cast<const char*>(data), size));
     for (const std::int64_t second : set) {
         if (second < 0 || second > 253'402'300'799) {
             std::fprintf(stderr, "clock set to a count out of range: %lld\n", static_cast<long long>(second));

@@ -1,14 +1,12 @@
-// The window's reply port against real loopback connections: who gets in, for how long, with
+// The keeper's reply port against real loopback connections: who gets in, for how long, with
 // how much, and what their failures leave behind.
 
 #include "tests/support/child_process.h"
 #include "tests/support/event_loop.h"
-#include "tests/support/form_fixture.h"
+#include "tests/support/keeper_fixture.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process_stats.h"
-
-#include <QLineEdit>
 
 #include <gtest/gtest.h>
 
@@ -40,37 +38,37 @@ bool ClosedByThePort(LoopbackPeer& peer)
 
 } // namespace
 
-class ReplyPort : public testsupport::FormTest {
+class ReplyPort : public testsupport::KeeperTest {
 protected:
     void SetUp() override
     {
-        FormTest::SetUp();
-        form->Edit1->setText("127.0.0.1");
-        Tick(); // the first fetch, out of the way
+        KeeperTest::SetUp();
+        keeper->FetchTimeAndDate(); // the first fetch, out of the way
         AwaitReply();
         descriptors = DescriptorsOf(getpid());
     }
 
-    int Port() const { return testsupport::LocalPortOf(form->ServerSocket1->Socket()->Descriptor()); }
+    int Port() const { return testsupport::LocalPortOf(keeper->ServerSocket1->Socket()->Descriptor()); }
 
     LoopbackPeer ConnectFrom(const std::string& source) { return LoopbackPeer::ConnectedFrom(source, Port()); }
 
-    // The server's way: connect, send, close; then wait until the window took it.
+    // The server's way: connect, send, close; then wait until the keeper took it.
     void ServerReplies(int echoCode)
     {
         LoopbackPeer reply = ConnectFrom("127.0.0.1");
         reply.Send(Frame(echoCode));
         reply.FinishSending();
-        ASSERT_TRUE(ProcessEventsUntil([&] { return form->FEchoCode == echoCode; }));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FEchoCode == echoCode; }));
     }
 
-    int Held() const { return static_cast<int>(form->replyConnections.Count()); }
+    int Held() const { return static_cast<int>(keeper->replyConnections.Count()); }
 
     void ExpectNothingLeftOpen()
     {
         EXPECT_TRUE(ProcessEventsUntil(
             [&] {
-                return form->ServerSocket1->Socket()->ConnectionCount() == 0 && DescriptorsOf(getpid()) == descriptors;
+                return keeper->ServerSocket1->Socket()->ConnectionCount() == 0
+                    && DescriptorsOf(getpid()) == descriptors;
             },
             2s))
             << DescriptorsOf(getpid()) << " descriptors open, " << descriptors << " before";
@@ -83,21 +81,19 @@ protected:
 TEST_F(ReplyPort, AReplyFromAnotherAddressIsClosedUnreadAndChangesNothing)
 {
     const testsupport::LogLines log;
-    const int countdown = form->Timer1->Tag;
-    const std::string panel = form->StatusBar1->PanelText(1);
-    form->tsStatus->SetCaption("GPS");
+    const std::string panel = face.Status();
+    face.badge = {1, 2};
 
     LoopbackPeer stranger = ConnectFrom("127.0.0.2");
     stranger.Send(Frame(77, '3'));
     ASSERT_TRUE(ProcessEventsUntil([&] { return ClosedByThePort(stranger); }));
-    EXPECT_EQ(form->FEchoCode, 9999);
-    EXPECT_EQ(form->tsStatus->Caption(), "GPS");
-    EXPECT_EQ(form->StatusBar1->PanelText(1), panel);
+    EXPECT_EQ(keeper->FEchoCode, 9999);
+    ExpectBadge(1, 2);
+    EXPECT_EQ(face.Status(), panel);
 
-    ServerReplies(42);                           // the marker: the server's own reply still gets through
-    EXPECT_EQ(form->Timer1->Tag, countdown - 1); // one tick: the stranger's frame ran none
+    ServerReplies(42);                 // the marker: the server's own reply still gets through
+    EXPECT_EQ(face.timeCodesTaken, 1); // one tick: the stranger's frame ran none
     EXPECT_EQ(clockSetter.set.size(), 1u);
-    EXPECT_TRUE(alerts.shown.empty());
     EXPECT_EQ(log.Count("tavrin.net: reply connection from 127.0.0.2 refused: the server is 127.0.0.1"), 1);
     stranger.Close();
     ExpectNothingLeftOpen();
@@ -127,16 +123,17 @@ TEST_F(ReplyPort, OnlyAnswersToOurRequestsFromTheServersOwnersMoveTheClock)
         SCOPED_TRACE(c.what);
         ++marker;
         clockSetter.set.clear();
-        form->requestSentAt.reset();
+        keeper->requestSentAt.reset();
         if (c.requestUnderWay)
             AwaitReply();
         const testsupport::LogLines log;
         std::unique_ptr<testsupport::ChildProcess> intruder;
         LoopbackPeer sameUser;
         if (c.sender == Sender::AnotherUser) {
-            // Sends a year ahead and keeps its socket, so that its owner shows.
-            const std::string script = "import socket,sys\ns=socket.create_connection(('127.0.0.1',"
-                                     + std::to_string(Port()) + "))\ns.sendall(b'" + Frame(77) + "')\nprint('sent',flush=True)\nsys.stdin.read()";
+            // It keeps its socket until it is ended with the test.
+            const std::string script = "import socket,time\ns=socket.create_connection(('127.0.0.1',"
+                                     + std::to_string(Port()) + "))\ns.sendall(b'" + Frame(77)
+                                     + "')\nprint('sent',flush=True)\ntime.sleep(60)";
             intruder = std::make_unique<testsupport::ChildProcess>(std::vector<std::string>{
                 "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c", script});
             ASSERT_EQ(intruder->ReadLine(5s), "sent") << intruder->Errors();
@@ -163,7 +160,7 @@ TEST_F(ReplyPort, ResetsInARowShowNoBoxAndLeaveNothingOpen)
     // Each reset comes once the window holds the connection; pacing by that also keeps the
     // kernel's queue of five from overflowing.
     std::atomic<int> accepted = 0;
-    form->ServerSocket1->OnAccept = [&](QObject*, net::TCustomWinSocket*) { ++accepted; };
+    keeper->ServerSocket1->OnAccept = [&](QObject*, net::TCustomWinSocket*) { ++accepted; };
     std::atomic<bool> done = false;
     std::thread resets([&, port = Port()] {
         for (int i = 0; i < 100; ++i) {
@@ -183,14 +180,13 @@ TEST_F(ReplyPort, ResetsInARowShowNoBoxAndLeaveNothingOpen)
 
     ServerReplies(42);
     EXPECT_EQ(accepted.load(), 101);
-    EXPECT_TRUE(alerts.shown.empty());
     EXPECT_EQ(log.Count("tavrin.net: reply connection from 127.0.0.1 ended: Connection reset by peer (10054)"), 100);
     ExpectNothingLeftOpen();
 }
 
 TEST_F(ReplyPort, SilentConnectionsAreClosedAfterTheSilenceLimit)
 {
-    form->replyConnections.SetLimits({200ms, 64, 4096});
+    keeper->replyConnections.SetLimits({200ms, 64, 4096});
     const auto start = std::chrono::steady_clock::now();
     std::vector<LoopbackPeer> silent;
     for (int i = 0; i < 3; ++i)
@@ -210,21 +206,21 @@ TEST_F(ReplyPort, SilentConnectionsAreClosedAfterTheSilenceLimit)
 
 TEST_F(ReplyPort, BeyondTheCountTheLongestSilentIsClosedFirst)
 {
-    form->replyConnections.SetLimits({30s, 3, 4096});
+    keeper->replyConnections.SetLimits({30s, 3, 4096});
     std::vector<LoopbackPeer> peers;
     for (int i = 0; i < 3; ++i) {
         peers.push_back(ConnectFrom("127.0.0.1"));
         ASSERT_TRUE(ProcessEventsUntil([&] { return Held() == i + 1; }));
     }
     peers[0].Send(Frame(7)); // heard from: no longer the longest silent
-    ASSERT_TRUE(ProcessEventsUntil([&] { return form->FEchoCode == 7; }));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FEchoCode == 7; }));
 
     peers.push_back(ConnectFrom("127.0.0.1"));
     ASSERT_TRUE(ProcessEventsUntil([&] { return ClosedByThePort(peers[1]); }));
     EXPECT_EQ(Held(), 3);
     for (const int open : {0, 2, 3}) { // each still heard
         peers[open].Send(Frame(10 + open));
-        EXPECT_TRUE(ProcessEventsUntil([&] { return form->FEchoCode == 10 + open; })) << open;
+        EXPECT_TRUE(ProcessEventsUntil([&] { return keeper->FEchoCode == 10 + open; })) << open;
     }
     peers.clear();
     ExpectNothingLeftOpen();
@@ -233,7 +229,6 @@ TEST_F(ReplyPort, BeyondTheCountTheLongestSilentIsClosedFirst)
 TEST_F(ReplyPort, AConnectionSendingMoreThanItsShareIsClosedAndTheRestDropped)
 {
     const testsupport::LogLines log;
-    const int countdown = form->Timer1->Tag;
     // 141 frames of 29 bytes fill 4,089 of the 4,096 bytes; the 142nd is cut by the limit.
     std::string flood;
     for (int echo = 1; echo <= 160; ++echo)
@@ -243,7 +238,7 @@ TEST_F(ReplyPort, AConnectionSendingMoreThanItsShareIsClosedAndTheRestDropped)
     ASSERT_TRUE(ProcessEventsUntil([&] { return ClosedByThePort(sender); }));
 
     ServerReplies(4242);
-    EXPECT_EQ(form->Timer1->Tag, countdown - 142); // the 141 frames within the limit and the marker
+    EXPECT_EQ(face.timeCodesTaken, 142); // the 141 frames within the limit and the marker
     EXPECT_EQ(log.Count("tavrin.net: reply connection from 127.0.0.1 sent more than 4096 bytes: closed, the rest "
                         "dropped"),
               1);
@@ -252,12 +247,12 @@ TEST_F(ReplyPort, AConnectionSendingMoreThanItsShareIsClosedAndTheRestDropped)
 }
 
 // Another program holds the reply port, as another user's copy of the program would.
-class ReplyPortHeld : public testsupport::FormTest {
+class ReplyPortHeld : public testsupport::KeeperTest {
 protected:
     void SetUp() override
     {
         ports.reply = holder.LocalPort();
-        FormTest::SetUp();
+        KeeperTest::SetUp();
     }
 
     std::string Notice() const
@@ -266,33 +261,27 @@ protected:
     }
 
     LoopbackPeer holder = LoopbackPeer::Listening();
-    const testsupport::LogLines log; // from before the window's start
+    const testsupport::LogLines log; // from before the keeper's start
 };
 
-TEST_F(ReplyPortHeld, IsSaidOnceWithoutABoxAndTakenAgainAtAFetchOnceFree)
+TEST_F(ReplyPortHeld, IsSaidOnceAndTakenAgainAtAFetchOnceFree)
 {
-    EXPECT_TRUE(alerts.shown.empty());
-    EXPECT_FALSE(form->ServerSocket1->Active());
-    EXPECT_EQ(form->StatusBar1->PanelText(1), Notice());
-    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\n" + Notice());
-    ASSERT_EQ(tray.messages.size(), 1u);
-    EXPECT_EQ(tray.messages[0].second, Notice());
+    constexpr keeper::Notice kPortInUse = keeper::Notice::ReplyPortInUse;
+    EXPECT_FALSE(keeper->ServerSocket1->Active());
+    EXPECT_EQ(face.Status(), Notice());
+    EXPECT_EQ(face.notices.at(kPortInUse), Notice());
 
-    // The clock goes on; each fetch tries the port again, and sends no request meanwhile.
-    clock.Set(12, 0, 1);
-    Tick();
-    EXPECT_EQ(form->lblS->text(), "01");
-    EXPECT_EQ(form->StatusBar1->PanelText(1), Notice());
-    EXPECT_FALSE(form->LocalGroupTimer->Enabled());
-    form->Force1->trigger();
-    EXPECT_EQ(tray.messages.size(), 1u);
-    EXPECT_TRUE(alerts.shown.empty());
+    // Each fetch tries the port again, and sends no request meanwhile.
+    keeper->FetchTimeAndDate();
+    EXPECT_EQ(face.Status(), Notice());
+    EXPECT_FALSE(keeper->LocalGroupTimer->isActive());
+    EXPECT_EQ(face.notices.at(kPortInUse), Notice());
 
     holder.Close();
-    form->Force1->trigger();
-    EXPECT_TRUE(form->ServerSocket1->Active());
-    EXPECT_TRUE(form->LocalGroupTimer->Enabled()); // the request is on its way
-    EXPECT_EQ(tray.requests.back().tip.find(Notice()), std::string::npos);
+    keeper->FetchTimeAndDate();
+    EXPECT_TRUE(keeper->ServerSocket1->Active());
+    EXPECT_TRUE(keeper->LocalGroupTimer->isActive()); // the request is on its way
+    EXPECT_EQ(face.notices.count(kPortInUse), 0u);
     EXPECT_EQ(log.Count("tavrin.net: " + Notice()), 1); // said at the start, not at each fetch
-    EXPECT_EQ(log.Count("reply port " + std::to_string(form->ServerSocket1->Port()) + " taken"), 1);
+    EXPECT_EQ(log.Count("reply port " + std::to_string(keeper->ServerSocket1->Port()) + " taken"), 1);
 }

@@ -1,21 +1,18 @@
-// The window's request cycle and reply handling over real loopback connections: a test
-// server takes the requests and sends replies back to the window's reply port.
+// The keeper's request cycle and reply handling over real loopback connections: a test
+// server takes the requests and sends replies back to the keeper's reply port.
 
 #include "tests/support/event_loop.h"
-#include "tests/support/form_fixture.h"
+#include "tests/support/keeper_fixture.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/private_network.h"
-
-#include <QAction>
-#include <QLineEdit>
 
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-using app::kButtonFace;
+using Result = testsupport::RecordingFace::Result;
 using testsupport::LocalPortOf;
 using testsupport::LoopbackPeer;
 using testsupport::ProcessEventsUntil;
@@ -28,18 +25,18 @@ constexpr const char* kError = "Error connecting to server.";
 
 } // namespace
 
-class RequestCycle : public testsupport::FormTest {
+class RequestCycle : public testsupport::KeeperTest {
 protected:
     void SetUp() override
     {
         ports.request = server.LocalPort();
-        FormTest::SetUp();
-        form->Edit1->setText("127.0.0.1");
+        KeeperTest::SetUp();
     }
 
-    std::string Panel1() const { return form->StatusBar1->PanelText(1); }
+    std::string Panel1() const { return face.Status(); }
 
-    // Runs the first tick's request through to its end and returns what the server got.
+    // Runs the request under way (at first, the keeper's first) through to its end and
+    // returns what the server got.
     std::string NextRequest()
     {
         EXPECT_TRUE(ProcessEventsUntil([&] { return Panel1() == kWaiting; })) << Panel1();
@@ -53,19 +50,26 @@ protected:
     // The server's way: it keeps its socket until the window has taken the connection.
     void Reply(const std::string& frames)
     {
-        replies.push_back(LoopbackPeer::ConnectedTo(LocalPortOf(form->ServerSocket1->Socket()->Descriptor())));
+        replies.push_back(LoopbackPeer::ConnectedTo(LocalPortOf(keeper->ServerSocket1->Socket()->Descriptor())));
         replies.back().Send(frames);
         replies.back().FinishSending();
     }
 
-    // Lets the poll tick only when the test says so, to stop between two events.
-    void DrivePollByHand() { form->LocalGroupTimer->setInterval(3600 * 1000); }
+    // Lets the poll tick only when the test says so, to stop between two events; the
+    // request is started by hand too.
+    void DrivePollByHand()
+    {
+        keeper->LocalGroupTimer->setInterval(3600 * 1000);
+        keeper->FetchTimeAndDate();
+    }
+    void Poll() { keeper->LocalGroupTimerTimer(keeper->LocalGroupTimer); }
+    void ForceNow() { keeper->BitBtn1Click(nullptr); }
 
-    // Counts the window's attempts from here on: each begins with a lookup.
+    // Counts the keeper's attempts from here on: each begins with a lookup.
     void CountAttempts()
     {
-        const auto lookup = form->ClientSocket1->OnLookup;
-        form->ClientSocket1->OnLookup = [this, lookup](QObject* sender, net::TCustomWinSocket* socket) {
+        const auto lookup = keeper->ClientSocket1->OnLookup;
+        keeper->ClientSocket1->OnLookup = [this, lookup](QObject* sender, net::TCustomWinSocket* socket) {
             ++attempts;
             lookup(sender, socket);
         };
@@ -73,7 +77,8 @@ protected:
 
     bool Idle() const
     {
-        return form->FOpenPending && !form->FConnected && !form->FConnectFailed && !form->LocalGroupTimer->Enabled();
+        return keeper->FOpenPending && !keeper->FConnected && !keeper->FConnectFailed
+            && !keeper->LocalGroupTimer->isActive();
     }
 
     LoopbackPeer server = LoopbackPeer::Listening();
@@ -83,24 +88,22 @@ protected:
 
 TEST_F(RequestCycle, TheFirstRequestCarries9999AndEndsIdle)
 {
-    Tick();
     EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
     EXPECT_TRUE(Idle());
-    EXPECT_FALSE(form->FErrorIcon);
-    EXPECT_FALSE(form->ClientSocket1->Active());
+    EXPECT_FALSE(face.errorFace);
+    EXPECT_FALSE(keeper->ClientSocket1->Active());
 }
 
 TEST_F(RequestCycle, EachRequestEchoesTheLastCodeReceived)
 {
-    Tick();
     NextRequest();
     for (const auto& [field, request] :
          std::vector<std::pair<std::string, std::string>>{{"0042", "{0042TavrinClient1010}"},
                                                           {"0007", "{0007TavrinClient1010}"},
                                                           {" -12", "{000-12TavrinClient1010}"}}) {
         Reply("{TAVRIN_1,0,2," + field + "1211371200}");
-        ASSERT_TRUE(ProcessEventsUntil([&] { return form->StatusBar1->PanelText(1).rfind("Last Update: ", 0) == 0; }));
-        form->Force1->trigger();
+        ASSERT_TRUE(ProcessEventsUntil([&] { return Panel1().rfind("Last Update: ", 0) == 0; }));
+        ForceNow();
         EXPECT_EQ(NextRequest(), request);
     }
     EXPECT_EQ(clockSetter.set.size(), 3u);
@@ -108,102 +111,90 @@ TEST_F(RequestCycle, EachRequestEchoesTheLastCodeReceived)
 
 TEST_F(RequestCycle, AReplySetsTheClockAndTheBadge)
 {
-    Tick();
     NextRequest();
     Reply("{TAVRIN_1,0,2,00421211371200}{TAVRIN_3,0,1,00431211371260}");
     ASSERT_TRUE(ProcessEventsUntil([&] { return clockSetter.set.size() == 2; }));
     EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({1211371200, 1211371260}));
-    EXPECT_EQ(form->tsStatus->Caption(), "NTP");
-    EXPECT_EQ(form->tsStatus->Color(), 0x00FFFFu);
-    EXPECT_EQ(form->FEchoCode, 43);
+    ExpectBadge(3, 1);
+    EXPECT_EQ(keeper->FEchoCode, 43);
     EXPECT_EQ(Panel1().rfind("Last Update: ", 0), 0u);
 }
 
 TEST_F(RequestCycle, ForceNowDuringAnAttemptSendsTheLatestTextOnce)
 {
     DrivePollByHand();
-    Tick();
-    form->LocalGroupTimerTimer(form->LocalGroupTimer); // opens
-    EXPECT_FALSE(form->FOpenPending);
-    form->FEchoCode = 42;
-    form->Force1->trigger();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return form->FConnected; }));
-    form->LocalGroupTimerTimer(form->LocalGroupTimer); // sends and closes
+    Poll(); // opens
+    EXPECT_FALSE(keeper->FOpenPending);
+    keeper->FEchoCode = 42;
+    ForceNow();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FConnected; }));
+    Poll(); // sends and closes
     LoopbackPeer connection = server.Accept(2s);
     EXPECT_EQ(connection.Receive(64, 2s), "{0042TavrinClient1010}");
     EXPECT_TRUE(Idle());
 
     // The marker: the next fetch's connection is the next one the server takes.
-    form->FEchoCode = 7;
-    form->Force1->trigger();
-    form->LocalGroupTimerTimer(form->LocalGroupTimer);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return form->FConnected; }));
-    form->LocalGroupTimerTimer(form->LocalGroupTimer);
+    keeper->FEchoCode = 7;
+    ForceNow();
+    Poll();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FConnected; }));
+    Poll();
     EXPECT_EQ(server.Accept(2s).Receive(64, 2s), "{0007TavrinClient1010}");
 }
 
 TEST_F(RequestCycle, AnUnreachableServerGetsOneAttemptPerFetch)
 {
     const LoopbackPeer refusing = LoopbackPeer::BoundOnly();
-    form.reset();
     ports.request = refusing.LocalPort();
-    MakeForm();
+    MakeKeeper();
     CountAttempts();
-    form->Edit1->setText("127.0.0.1");
-    form->tsStatus->SetCaption("GPS");
+    face.badge = {1, 2};
 
-    Tick();
     ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && Panel1() == kError; }));
-    EXPECT_TRUE(form->FErrorIcon);
-    EXPECT_EQ(form->tsStatus->Caption(), "Unknown");
-    EXPECT_EQ(form->tsStatus->Color(), kButtonFace);
-    EXPECT_TRUE(alerts.shown.empty()); // reported in the window, not in a box
-    const std::size_t requests = tray.requests.size();
-    EXPECT_FALSE(tray.requests.back().image.isNull());
+    EXPECT_TRUE(face.errorFace);
+    ExpectUnknownBadge();
+    const std::size_t results = face.results.size();
+    face.errorFacesShown.clear();
 
-    // The marker: the next fetch's attempt; its lookup clears the icon, its error sets it again.
-    form->Force1->trigger();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return tray.requests.size() >= requests + 2 && Idle(); }));
+    // The marker: the next fetch's attempt; its lookup clears the face, its error sets it again.
+    ForceNow();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return face.results.size() > results && Idle(); }));
     EXPECT_EQ(attempts, 2); // no retry in between
-    EXPECT_EQ(tray.requests[requests].image,
-              form->Image1->pixmap().toImage().convertToFormat(tray.requests[requests].image.format()));
-    EXPECT_TRUE(form->FErrorIcon);
+    EXPECT_EQ(face.errorFacesShown, std::vector<bool>({false}));
+    EXPECT_TRUE(face.errorFace);
     EXPECT_EQ(Panel1(), kError);
 }
 
 TEST_F(RequestCycle, AServerThatClosesBeforeTheRequestLeavesTheCycleIdle)
 {
     DrivePollByHand();
-    Tick();
-    form->LocalGroupTimerTimer(form->LocalGroupTimer);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return form->FConnected; }));
+    Poll();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FConnected; }));
     server.Accept(2s).Close();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return !form->FConnected; }));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !keeper->FConnected; }));
     EXPECT_TRUE(Idle());
     EXPECT_EQ(Panel1(), kError);
-    EXPECT_TRUE(form->FErrorIcon);
+    EXPECT_TRUE(face.errorFace);
 
-    form->Force1->trigger(); // the next fetch connects again
-    form->LocalGroupTimerTimer(form->LocalGroupTimer);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return form->FConnected; }));
-    EXPECT_FALSE(form->FErrorIcon);
-    form->LocalGroupTimerTimer(form->LocalGroupTimer);
+    ForceNow(); // the next fetch connects again
+    Poll();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FConnected; }));
+    EXPECT_FALSE(face.errorFace);
+    Poll();
     EXPECT_EQ(server.Accept(2s).Receive(64, 2s), "{9999TavrinClient1010}");
 }
 
 TEST_F(RequestCycle, AnOpenThatFailsAtOnceEndsTheAttemptQuietly)
 {
     CountAttempts();
-    form->Edit1->setText(""); // nothing to connect to: the open raises before any event
-    Tick();
+    SetServer(""); // nothing to connect to: the open raises before any event
     ASSERT_TRUE(ProcessEventsUntil([&] { return Panel1() == kError; }));
     EXPECT_TRUE(Idle());
-    EXPECT_TRUE(form->FErrorIcon);
-    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_TRUE(face.errorFace);
 
     // The marker: the next fetch's attempt.
-    form->Edit1->setText("127.0.0.1");
-    form->Force1->trigger();
+    SetServer("127.0.0.1");
+    ForceNow();
     EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
     EXPECT_EQ(attempts, 2); // not again every 10 ms in between
 }
@@ -211,47 +202,41 @@ TEST_F(RequestCycle, AnOpenThatFailsAtOnceEndsTheAttemptQuietly)
 TEST_F(RequestCycle, AReAimRefusedWhileConnectedIsShownAndTheRequestStillGoes)
 {
     DrivePollByHand();
-    Tick();
-    form->LocalGroupTimerTimer(form->LocalGroupTimer);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return form->FConnected; }));
+    Poll();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FConnected; }));
 
-    form->Edit1->setText("127.0.0.2");
-    form->Timer1->Tag = 1; // the countdown's fetch falls into the connected moment
-    Tick();
+    SetServer("127.0.0.2");
+    ForceNow(); // a fetch that falls into the connected moment
     EXPECT_EQ(Panel1(), "Can't change value while socket is active");
-    EXPECT_EQ(form->Timer1->Tag, 1200);
-    EXPECT_TRUE(form->LocalGroupTimer->Enabled());
+    EXPECT_TRUE(keeper->LocalGroupTimer->isActive());
 
-    form->LocalGroupTimerTimer(form->LocalGroupTimer);
+    Poll();
     EXPECT_EQ(server.Accept(2s).Receive(64, 2s), "{9999TavrinClient1010}");
     EXPECT_EQ(Panel1(), kWaiting);
-    EXPECT_EQ(form->ClientSocket1->Address(), "127.0.0.1");
+    EXPECT_EQ(keeper->ClientSocket1->Address(), "127.0.0.1");
 }
 
 TEST_F(RequestCycle, ReachabilityIsLoggedAndNotifiedOncePerChange)
 {
     const LoopbackPeer refusing = LoopbackPeer::BoundOnly();
-    form->ClientSocket1->SetPort(refusing.LocalPort());
+    keeper->ClientSocket1->SetPort(refusing.LocalPort());
     const testsupport::LogLines log;
 
-    Tick(); // at 12:00:00
+    // at 12:00:00
     ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && Panel1() == kError; }));
     clock.Set(12, 5, 0);
-    Tick();
-    const std::size_t requests = tray.requests.size();
-    form->Force1->trigger(); // fails again: its lookup clears the face, its error sets it
-    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && form->FErrorIcon && tray.requests.size() >= requests + 2; }));
+    ForceNow(); // fails again: its lookup clears the face, its error sets it
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && face.results.size() == 2; }));
 
-    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nServer unreachable since 12:00:00");
-    EXPECT_EQ(tray.messages.size(), 1u);
+    const Result unreachable{"Server unreachable since 12:00:00", true};
+    EXPECT_EQ(face.results, std::vector<Result>({unreachable, unreachable}));
     EXPECT_EQ(log.Count("tavrin.net: server 127.0.0.1 unreachable: Connection refused"), 1) << log.Texts().size();
 
-    form->ClientSocket1->SetPort(server.LocalPort());
-    form->Force1->trigger();
+    keeper->ClientSocket1->SetPort(server.LocalPort());
+    ForceNow();
     EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
     EXPECT_EQ(log.Count("tavrin.net: server 127.0.0.1 reachable again (unreachable since 12:00:00)"), 1);
-    EXPECT_TRUE(form->unreachableSince.empty());
-    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_TRUE(keeper->unreachableSince.empty());
 }
 
 // Names go through the system's resolver, in a network namespace of the test's own so that
@@ -269,33 +254,28 @@ protected:
 
 TEST_F(ServerName, IsLookedUpAndItsAddressIsTheServers)
 {
-    form->Edit1->setText("localhost");
-    Tick();
+    SetServer("localhost");
     EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
-    EXPECT_EQ(form->ClientSocket1->Host(), "localhost");
-    EXPECT_EQ(form->ServerAddress(), "127.0.0.1");
-    form->Edit1->setText("LocalHost"); // names know no case
-    EXPECT_EQ(form->ServerAddress(), "127.0.0.1");
+    EXPECT_EQ(keeper->ClientSocket1->Host(), "localhost");
+    EXPECT_EQ(keeper->ServerAddress(), "127.0.0.1");
+    SetServer("LocalHost"); // names know no case
+    EXPECT_EQ(keeper->ServerAddress(), "127.0.0.1");
 }
 
 TEST_F(ServerName, ThatDoesNotResolveHasItsOwnTextAndTheNextFetchTriesAgain)
 {
     const testsupport::LogLines log;
-    form->Edit1->setText("no-such-host.invalid");
-    Tick();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && form->FErrorIcon; }));
+    SetServer("no-such-host.invalid");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && face.errorFace; }));
     EXPECT_EQ(Panel1(), "Server name not found: no-such-host.invalid");
-    EXPECT_EQ(form->tsStatus->Caption(), "Unknown");
-    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nServer name not found: no-such-host.invalid");
-    ASSERT_EQ(tray.messages.size(), 1u);
-    EXPECT_EQ(tray.messages[0].second, "Server name not found: no-such-host.invalid");
+    ExpectUnknownBadge();
+    EXPECT_EQ(face.results, std::vector<Result>({{"Server name not found: no-such-host.invalid", true}}));
     EXPECT_EQ(log.Count("tavrin.net: server no-such-host.invalid unreachable"), 1);
-    EXPECT_EQ(form->ServerAddress(), "");
-    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_EQ(keeper->ServerAddress(), "");
 
     // The marker: the server's first connection is the next fetch's.
-    form->Edit1->setText("localhost");
-    form->FEchoCode = 7;
-    form->Force1->trigger();
+    SetServer("localhost");
+    keeper->FEchoCode = 7;
+    ForceNow();
     EXPECT_EQ(NextRequest(), "{0007TavrinClient1010}");
 }

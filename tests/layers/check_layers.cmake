@@ -2,14 +2,14 @@
 #   cmake -DMANIFEST=layers.cmake -DROOT=<source folder> -P check_layers.cmake
 # A manifest names the layers (targets), those below the GUI part, and for each its files
 # (relative to ROOT) and the targets it links. Fails, naming each fault, when a layer below
-# the GUI part links anything of Qt but Qt Core, or a layer above it; or when a file
+# the GUI part links anything of Qt but Qt Core and Qt D-Bus, or a layer above it; or when a file
 # includes a header of a target that its own does not link.
 
 cmake_minimum_required(VERSION 3.25)
 include(${MANIFEST})
 
 # Besides each other, the layers below the GUI part may link these alone.
-set(lower_layers_may_link tavrin_common Qt6::Core Threads::Threads)
+set(lower_layers_may_link tavrin_common Qt6::Core Qt6::DBus Threads::Threads)
 
 foreach(layer IN LISTS layers)
   foreach(file IN LISTS ${layer}_files)

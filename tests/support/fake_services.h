@@ -18,7 +18,7 @@ struct FakeServices {
 
     app::FormServices Services(framework::TApplication& owner)
     {
-        return {owner, locks, clock, sound, tray, registry, clockSetter, ports};
+        return {owner, locks, clock, sound, tray, registry, clockSetter, ports, nullptr};
     }
     app::FormServices Services() { return Services(application); }
 
@@ -33,7 +33,7 @@ struct FakeServices {
     FakeLocalAddresses addresses; // only loopback: offline
     // Replies on a port of the system's choice, so that windows side by side never meet;
     // requests go to a port nobody listens on unless a test says otherwise.
-    app::ClientPorts ports{0, 0};
+    keeper::KeeperPorts ports{0, 0};
 };
 
 } // namespace testsupport

@@ -31,15 +31,10 @@ protected:
     void Tick() { form->Timer1Timer(form->Timer1); }
 
     // As if a request had just gone out: the replies that follow may set the clock.
-    void AwaitReply() { form->requestSentAt = std::chrono::steady_clock::now(); }
+    void AwaitReply() { form->clockKeeper->requestSentAt = std::chrono::steady_clock::now(); }
 
-    // The badge for a time source and a sync state, as a reply or a datagram sets them.
-    void ShowBadge(int source, int state)
-    {
-        form->FTimeSource = static_cast<std::int16_t>(source);
-        form->FSyncState = static_cast<std::int16_t>(state);
-        form->ShowSyncBadge();
-    }
+    // The badge for a time source and a sync state, as the keeper shows them.
+    void ShowBadge(int source, int state) { form->ShowSyncBadge(source, state); }
 
     void ExpectBadge(const std::string& caption, app::TColor background, app::TColor text)
     {

@@ -23,8 +23,8 @@
 #include <cstring>
 #include <memory>
 
-using app::ReplyConnectionLimits;
 using app::TForm1;
+using keeper::ReplyConnectionLimits;
 
 int main(int argc, char** argv)
 {
@@ -48,19 +48,20 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     testsupport::FakeServices services;
     const auto form = std::make_unique<TForm1>(services.Services());
-    form->replyConnections.SetLimits(limits);
-    form->ServerSocket1->OnClientRead = [&](QObject* sender, net::TCustomWinSocket* socket) {
-        const std::int32_t before = form->FEchoCode;
-        form->ServerSocket1ClientRead(sender, socket);
-        if (form->FEchoCode != before) {
-            std::printf("echo %d\n", form->FEchoCode);
+    keeper::ClockKeeper& keeper = *form->clockKeeper;
+    keeper.replyConnections.SetLimits(limits);
+    keeper.ServerSocket1->OnClientRead = [&](QObject* sender, net::TCustomWinSocket* socket) {
+        const std::int32_t before = keeper.FEchoCode;
+        keeper.ServerSocket1ClientRead(sender, socket);
+        if (keeper.FEchoCode != before) {
+            std::printf("echo %d\n", keeper.FEchoCode);
             std::fflush(stdout);
         }
     };
     platform::TerminationSignals terminationSignals;
     QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(), [&] { form->Close(); });
 
-    std::printf("port %d\n", testsupport::LocalPortOf(form->ServerSocket1->Socket()->Descriptor()));
+    std::printf("port %d\n", testsupport::LocalPortOf(keeper.ServerSocket1->Socket()->Descriptor()));
     std::fflush(stdout);
     QApplication::exec();
     return 0;

@@ -1,9 +1,9 @@
-// What a valid time code does to the PC clock, and how the window, the tray and the log
-// report it: no step when the PC already reads the second, the step limit, every outcome
+// What a valid time code does to the PC clock, and how the keeper reports it to its face
+// and the log: no step when the PC already reads the second, the step limit, every outcome
 // of the setter, and one set per second within a read.
 
 #include "platform/clock_range.h"
-#include "tests/support/form_fixture.h"
+#include "tests/support/keeper_fixture.h"
 #include "tests/support/log_lines.h"
 
 #include <gmock/gmock.h>
@@ -12,7 +12,8 @@
 using platform::ClockSetResult;
 using Outcome = platform::ClockSetResult::Outcome;
 using testing::HasSubstr;
-using testsupport::FormTest;
+using testsupport::KeeperTest;
+using Result = testsupport::RecordingFace::Result;
 
 namespace {
 
@@ -25,18 +26,17 @@ std::string Reply(std::int64_t second, const std::string& echo = "0042", char so
 
 } // namespace
 
-class ClockKeeping : public FormTest {
+class ClockKeeping : public KeeperTest {
 protected:
     void SetUp() override
     {
-        FormTest::SetUp();
-        Tick(); // the first tick fetches; start from a settled countdown
+        KeeperTest::SetUp();
         AwaitReply();
         clock.Set(12, 0, 5);
     }
 
-    std::string Panel() const { return form->StatusBar1->PanelText(1); }
-    std::string Tip() const { return tray.requests.back().tip; }
+    std::string Panel() const { return face.Status(); }
+    std::string Tip() const { return face.results.empty() ? std::string() : face.results.back().line; }
 };
 
 TEST_F(ClockKeeping, APcClockThatReadsTheSecondOrJustPastItIsLeftAlone)
@@ -51,56 +51,53 @@ TEST_F(ClockKeeping, APcClockThatReadsTheSecondOrJustPastItIsLeftAlone)
         clockSetter.set.clear();
         clock.SetUtc(kNoon, 0);
         clock.utcNow += std::chrono::milliseconds(edge.pcMilliseconds);
-        form->SplitTimeReply(Reply(kNoon));
+        keeper->SplitTimeReply(Reply(kNoon));
         EXPECT_EQ(clockSetter.set.size(), edge.stepped ? 1u : 0u) << edge.pcMilliseconds;
         EXPECT_THAT(Panel(), testing::StartsWith("Last Update: ")) << edge.pcMilliseconds;
-        EXPECT_EQ(form->tsStatus->Caption(), "GPS");
+        ExpectBadge(1, 2);
     }
 }
 
 TEST_F(ClockKeeping, TheTipGivesTheOffsetOrTheStep)
 {
     clock.SetUtc(kNoon, 300);
-    form->SplitTimeReply(Reply(kNoon));
-    EXPECT_EQ(Tip(), "Tavrin Client Active\nLast update 12:00:05: clock right (offset +0.3 s)");
+    keeper->SplitTimeReply(Reply(kNoon));
+    EXPECT_EQ(Tip(), "Last update 12:00:05: clock right (offset +0.3 s)");
 
     clock.SetUtc(kNoon - 3);
-    form->SplitTimeReply(Reply(kNoon));
-    EXPECT_EQ(Tip(), "Tavrin Client Active\nLast update 12:00:05: clock stepped by +3 s");
+    keeper->SplitTimeReply(Reply(kNoon));
+    EXPECT_EQ(Tip(), "Last update 12:00:05: clock stepped by +3 s");
 
     clock.SetUtc(kNoon + 2, 500);
-    form->SplitTimeReply(Reply(kNoon));
-    EXPECT_EQ(Tip(), "Tavrin Client Active\nLast update 12:00:05: clock stepped by -2.5 s");
-    EXPECT_TRUE(tray.messages.empty());
+    keeper->SplitTimeReply(Reply(kNoon));
+    EXPECT_EQ(Tip(), "Last update 12:00:05: clock stepped by -2.5 s");
+    EXPECT_FALSE(face.errorFace);
 }
 
 TEST_F(ClockKeeping, ARefusalIsShownAsSuchAndTheBadgeStillSpeaksOfTheServer)
 {
     clockSetter.answer = {Outcome::Refused, "no permission"};
-    form->SplitTimeReply(Reply(kNoon, "0042", '3', '1'));
+    keeper->SplitTimeReply(Reply(kNoon, "0042", '3', '1'));
 
     EXPECT_EQ(clockSetter.set.size(), 1u);
     EXPECT_EQ(Panel(), "Clock not set: no permission (see README)");
-    EXPECT_TRUE(form->FErrorIcon);
-    EXPECT_EQ(tray.requests.back().image.convertToFormat(QImage::Format_ARGB32),
-              form->Image2->pixmap().toImage().convertToFormat(QImage::Format_ARGB32));
-    EXPECT_EQ(Tip(), "Tavrin Client Active\nClock not set: no permission");
-    EXPECT_EQ(form->tsStatus->Caption(), "NTP");
-    EXPECT_EQ(form->tsStatus->Color(), 0x00FFFFu);
-    EXPECT_EQ(form->FEchoCode, 42);
-    ASSERT_EQ(tray.messages.size(), 1u);
-    EXPECT_EQ(tray.messages[0].second, "Clock not set: no permission");
+    EXPECT_TRUE(face.errorFace);
+    EXPECT_EQ(face.results, std::vector<Result>({{"Clock not set: no permission", true}}));
+    ExpectBadge(3, 1);
+    EXPECT_EQ(keeper->FEchoCode, 42);
 
-    // Refused again at the next reply: no second notification.
-    form->SplitTimeReply(Reply(kNoon + 300));
-    EXPECT_EQ(tray.messages.size(), 1u);
+    // Refused again at the next reply: the face hears of no new result.
+    face.errorFace = false;
+    keeper->SplitTimeReply(Reply(kNoon + 300));
+    EXPECT_EQ(face.results.size(), 1u);
+    EXPECT_TRUE(face.errorFace);
 
     // Once the clock can be set, the words say so; the face is the request cycle's to clear.
     clockSetter.answer = {Outcome::Set, {}};
     clock.SetUtc(kNoon + 590);
-    form->SplitTimeReply(Reply(kNoon + 600));
+    keeper->SplitTimeReply(Reply(kNoon + 600));
     EXPECT_THAT(Panel(), testing::StartsWith("Last Update: "));
-    EXPECT_EQ(Tip(), "Tavrin Client Active\nLast update 12:00:05: clock stepped by +10 s");
+    EXPECT_EQ(face.results.back(), (Result{"Last update 12:00:05: clock stepped by +10 s", false}));
 }
 
 TEST_F(ClockKeeping, EachOutcomeHasItsOwnWords)
@@ -129,62 +126,57 @@ TEST_F(ClockKeeping, EachOutcomeHasItsOwnWords)
     };
     for (const Case& c : cases) {
         clockSetter.answer = c.answer;
-        form->SplitTimeReply(Reply(c.second));
+        keeper->SplitTimeReply(Reply(c.second));
         EXPECT_THAT(Panel(), HasSubstr(c.panel));
-        EXPECT_TRUE(form->FErrorIcon) << c.panel;
+        EXPECT_TRUE(face.errorFace) << c.panel;
     }
 
-    form->FErrorIcon = false;
+    face.errorFace = false;
     clockSetter.answer = {Outcome::DryRun, {}};
     clock.SetUtc(kNoon);
-    form->SplitTimeReply(Reply(kNoon - 5));
+    keeper->SplitTimeReply(Reply(kNoon - 5));
     EXPECT_THAT(Panel(), testing::AllOf(testing::StartsWith("Last Update: "), testing::EndsWith(" (dry run)")));
-    EXPECT_EQ(Tip(), "Tavrin Client Active\nLast update 12:00:05: clock not stepped by -5 s (dry run)");
-    EXPECT_FALSE(form->FErrorIcon);
+    EXPECT_EQ(Tip(), "Last update 12:00:05: clock not stepped by -5 s (dry run)");
+    EXPECT_FALSE(face.errorFace);
 }
 
 TEST_F(ClockKeeping, TheStepLimitRefusesFarTimesAndOnlyThose)
 {
-    registry.keys.SetValue("SOFTWARE\\DOVETRA\\TAVRINCLIENT", "maxstep",
-                           {platform::REG_DWORD, std::string("\x10\x0e\0\0", 4)});
-    MakeForm(); // 3600 s
-    Tick();
+    MakeKeeper({.maxStepSeconds = 3600});
     AwaitReply();
-    ASSERT_EQ(form->maxStep, 3600u);
     clock.SetUtc(kNoon);
 
-    form->SplitTimeReply(Reply(kNoon + 3 * 31'557'600LL + 100));
+    keeper->SplitTimeReply(Reply(kNoon + 3 * 31'557'600LL + 100));
     EXPECT_TRUE(clockSetter.set.empty());
     EXPECT_EQ(Panel(), "Clock not set: the server's time is 3 years away (limit 3600 s)");
-    EXPECT_TRUE(form->FErrorIcon);
+    EXPECT_TRUE(face.errorFace);
 
-    form->SplitTimeReply(Reply(kNoon - 3601));
+    keeper->SplitTimeReply(Reply(kNoon - 3601));
     EXPECT_EQ(Panel(), "Clock not set: the server's time is 60 minutes away (limit 3600 s)");
-    form->SplitTimeReply(Reply(kNoon - 3600) + Reply(kNoon + 3600));
+    keeper->SplitTimeReply(Reply(kNoon - 3600) + Reply(kNoon + 3600));
     EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({kNoon - 3600, kNoon + 3600}));
 }
 
 TEST_F(ClockKeeping, WithoutAStepLimitAnyDistanceIsStepped)
 {
-    ASSERT_EQ(form->maxStep, 0u);
+    ASSERT_EQ(keeper->Settings().maxStepSeconds, 0u);
     clock.SetUtc(kNoon);
-    form->SplitTimeReply(Reply(kNoon + 3 * 31'557'600LL));
+    keeper->SplitTimeReply(Reply(kNoon + 3 * 31'557'600LL));
     EXPECT_EQ(clockSetter.set.size(), 1u);
 }
 
 TEST_F(ClockKeeping, WithinOneReadASecondIsSetOnceButEveryFrameCounts)
 {
     clockSetter.answer = {Outcome::Refused, "no permission"};
-    const int countdown = form->Timer1->Tag;
-    form->SplitTimeReply(Reply(kNoon, "0001") + Reply(kNoon, "0002") + "{abc}{no marker}" + Reply(kNoon, "0003"));
+    keeper->SplitTimeReply(Reply(kNoon, "0001") + Reply(kNoon, "0002") + "{abc}{no marker}" + Reply(kNoon, "0003"));
     EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({kNoon}));
-    EXPECT_EQ(form->FEchoCode, 3);
-    EXPECT_EQ(form->Timer1->Tag, countdown - 5);
+    EXPECT_EQ(keeper->FEchoCode, 3);
+    EXPECT_EQ(face.timeCodesTaken, 5);
     // The invalid frame's words gave way to the refusal again.
     EXPECT_EQ(Panel(), "Clock not set: no permission (see README)");
 
     // Another second in the same read, and the same second in the next read, are tried.
-    form->SplitTimeReply(Reply(kNoon) + Reply(kNoon + 1));
+    keeper->SplitTimeReply(Reply(kNoon) + Reply(kNoon + 1));
     EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({kNoon, kNoon, kNoon + 1}));
 }
 
@@ -192,12 +184,12 @@ TEST_F(ClockKeeping, EveryChangeOrRefusalIsLoggedAndARightClockOnlyAtDebugLevel)
 {
     const testsupport::LogLines log("tavrin.sync", testsupport::LogLines::Debug::On);
     clock.SetUtc(kNoon - 3, 500);
-    form->SplitTimeReply(Reply(kNoon));
+    keeper->SplitTimeReply(Reply(kNoon));
     clock.SetUtc(kNoon, 250);
-    form->SplitTimeReply(Reply(kNoon));
+    keeper->SplitTimeReply(Reply(kNoon));
     clockSetter.answer = {Outcome::Refused, "no permission"};
     clock.SetUtc(kNoon + 10);
-    form->SplitTimeReply(Reply(kNoon) + Reply(kNoon));
+    keeper->SplitTimeReply(Reply(kNoon) + Reply(kNoon));
 
     const std::vector<testsupport::LogLine> lines = log.Lines();
     ASSERT_EQ(lines.size(), 3u);

@@ -1,11 +1,9 @@
-// Whose replies and status datagrams the window takes, by the peer's address.
+// Whose replies and status datagrams the keeper takes, by the peer's address.
 
 #include "net/host_lookup.h"
 #include "net/socket_errors.h"
 #include "tests/support/event_loop.h"
-#include "tests/support/form_fixture.h"
-
-#include <QLineEdit>
+#include "tests/support/keeper_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -16,11 +14,11 @@
 using net::inet::TIdSocketHandle;
 using testsupport::ProcessEventsUntil;
 
-class ReplyPeers : public testsupport::FormTest {
+class ReplyPeers : public testsupport::KeeperTest {
 protected:
     void SetUp() override
     {
-        FormTest::SetUp();
+        KeeperTest::SetUp();
         // Names resolve here, to loopback addresses, without asking any resolver.
         net::SetHostResolver([this](const std::string& host) {
             if (host != "timeserver.test" || !resolves.load())
@@ -30,15 +28,15 @@ protected:
     }
     void TearDown() override
     {
-        FormTest::TearDown();
+        KeeperTest::TearDown();
         net::SetHostResolver({});
     }
 
     // Runs a fetch to its end; nothing listens at the name's address.
     void Fetch()
     {
-        form->FetchTimeAndDate();
-        ASSERT_TRUE(ProcessEventsUntil([&] { return !form->LocalGroupTimer->Enabled(); }));
+        keeper->FetchTimeAndDate();
+        ASSERT_TRUE(ProcessEventsUntil([&] { return !keeper->LocalGroupTimer->isActive(); }));
     }
 
     std::atomic<bool> resolves = true;
@@ -46,47 +44,47 @@ protected:
 
 TEST_F(ReplyPeers, ADottedServerAddressIsTakenAsItStandsAndAnEmptyFieldTakesNothing)
 {
-    form->Edit1->setText("10.1.2.3");
-    EXPECT_TRUE(form->TakesRepliesFrom("10.1.2.3"));
+    SetServer("10.1.2.3");
+    EXPECT_TRUE(keeper->TakesRepliesFrom("10.1.2.3"));
     for (const char* other : {"10.1.2.4", "10.1.2.30", "", "127.0.0.1"})
-        EXPECT_FALSE(form->TakesRepliesFrom(other)) << other;
+        EXPECT_FALSE(keeper->TakesRepliesFrom(other)) << other;
 
-    form->Edit1->setText("");
+    SetServer("");
     for (const char* peer : {"", "127.0.0.1", "0.0.0.0"})
-        EXPECT_FALSE(form->TakesRepliesFrom(peer)) << peer;
+        EXPECT_FALSE(keeper->TakesRepliesFrom(peer)) << peer;
 }
 
 TEST_F(ReplyPeers, ANameTakesTheAddressItResolvedToAndNothingElse)
 {
-    form->Edit1->setText("timeserver.test");
-    EXPECT_FALSE(form->TakesRepliesFrom("127.0.0.9")); // not looked up yet
+    SetServer("timeserver.test");
+    EXPECT_FALSE(keeper->TakesRepliesFrom("127.0.0.9")); // not looked up yet
 
     Fetch();
-    EXPECT_TRUE(form->TakesRepliesFrom("127.0.0.9"));
+    EXPECT_TRUE(keeper->TakesRepliesFrom("127.0.0.9"));
     for (const char* other : {"timeserver.test", "127.0.0.1", ""})
-        EXPECT_FALSE(form->TakesRepliesFrom(other)) << other;
+        EXPECT_FALSE(keeper->TakesRepliesFrom(other)) << other;
 
-    form->Edit1->setText("otherserver.test"); // another name: nothing until it resolves
-    EXPECT_FALSE(form->TakesRepliesFrom("127.0.0.9"));
-    form->Edit1->setText("timeserver.test");
-    EXPECT_TRUE(form->TakesRepliesFrom("127.0.0.9"));
+    SetServer("otherserver.test"); // another name: nothing until it resolves
+    EXPECT_FALSE(keeper->TakesRepliesFrom("127.0.0.9"));
+    SetServer("timeserver.test");
+    EXPECT_TRUE(keeper->TakesRepliesFrom("127.0.0.9"));
 
     resolves = false; // the name stands for nothing now
     Fetch();
-    EXPECT_EQ(form->StatusBar1->PanelText(1), "Server name not found: timeserver.test");
-    EXPECT_FALSE(form->TakesRepliesFrom("127.0.0.9"));
+    EXPECT_EQ(face.Status(), "Server name not found: timeserver.test");
+    EXPECT_FALSE(keeper->TakesRepliesFrom("127.0.0.9"));
 }
 
 TEST_F(ReplyPeers, StatusDatagramsOfANamedServerComeFromItsAddress)
 {
-    form->Edit1->setText("timeserver.test");
+    SetServer("timeserver.test");
     Fetch();
     TIdSocketHandle server;
     server.SetSender("127.0.0.9", 6649);
-    form->IdIPMCastClient1IPMCastRead(nullptr, "3,0,1", server);
-    EXPECT_EQ(form->tsStatus->Caption(), "NTP");
+    keeper->IdIPMCastClient1IPMCastRead(nullptr, "3,0,1", server);
+    ExpectBadge(3, 1);
     TIdSocketHandle other;
     other.SetSender("127.0.0.1", 6649);
-    form->IdIPMCastClient1IPMCastRead(nullptr, "1,0,2", other);
-    EXPECT_EQ(form->tsStatus->Caption(), "NTP");
+    keeper->IdIPMCastClient1IPMCastRead(nullptr, "1,0,2", other);
+    ExpectBadge(3, 1);
 }

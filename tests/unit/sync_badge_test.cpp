@@ -20,11 +20,10 @@ TEST_F(SyncBadge, SourceNamesTheCaptionAndStateChoosesTheColours)
     ExpectBadge("NTP", kButtonFace, kGray);
 }
 
-TEST_F(SyncBadge, ThePcClockAsSourceIsAlwaysInSync)
+TEST_F(SyncBadge, ThePcClockAsSourceIsNamed)
 {
-    ShowBadge(0, 0);
+    ShowBadge(0, 2);
     ExpectBadge("PC Clock", 0x00FF00, 0x000000);
-    EXPECT_EQ(form->FSyncState, 2);
 }
 
 TEST_F(SyncBadge, ValuesOutsideTheTableLeaveTheirPart)
@@ -47,7 +46,7 @@ TEST_F(SyncBadge, UnknownLookIsGreyOnButtonFace)
 
 TEST_F(SyncBadge, ColoursReachTheScreen)
 {
-    ShowBadge(0, 0);
+    ShowBadge(0, 2);
     const QPalette colours = form->tsStatus->palette();
     EXPECT_EQ(colours.color(QPalette::Window), QColor(0, 255, 0));
     EXPECT_EQ(colours.color(QPalette::WindowText), QColor(0, 0, 0));

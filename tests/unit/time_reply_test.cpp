@@ -1,13 +1,12 @@
-#include "tests/support/form_fixture.h"
+#include "framework/date_time.h"
+#include "tests/support/keeper_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
 
-using app::kButtonFace;
-using app::kGray;
-using testsupport::FormTest;
+using testsupport::KeeperTest;
 
 namespace {
 
@@ -26,12 +25,11 @@ std::string Code(char source, char state, const std::string& echo, const std::st
 
 } // namespace
 
-class TimeReply : public FormTest {
+class TimeReply : public KeeperTest {
 protected:
     void SetUp() override
     {
-        FormTest::SetUp();
-        Tick(); // the first tick fetches; start from a settled countdown
+        KeeperTest::SetUp();
         AwaitReply();
     }
     void TearDown() override { SetTimeZone(nullptr); }
@@ -44,154 +42,142 @@ protected:
             unsetenv("TZ");
         tzset();
     }
-
-    void ExpectUnknownBadge() { ExpectBadge("Unknown", kButtonFace, kGray); }
 };
 
 TEST_F(TimeReply, TheExampleFrameSetsTheClockAndShowsGpsOnLime)
 {
     clock.Set(12, 34, 56, 2008, 5, 20);
-    Tick();
-    const std::string lastTickDate = form->DateLabel->text().toStdString();
-    const std::string shownTime = framework::FormatDateTime("hh:nn:ss", form->FCurrentTime);
+    const framework::TDateTime before = framework::EncodeDateTime(clock.Now());
 
-    form->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371200")));
+    keeper->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371200")));
 
     EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({k21May2008Noon}));
-    EXPECT_EQ(form->FEchoCode, 42);
-    EXPECT_EQ(form->FTimeSource, 1);
-    EXPECT_EQ(form->FSyncState, 2);
-    EXPECT_EQ(form->tsStatus->Caption(), "GPS");
-    EXPECT_EQ(form->tsStatus->Color(), 0x00FF00u);
-    EXPECT_EQ(form->tsStatus->FontColor(), 0x000000u);
-    // The text shows the time of the tick before the clock was set.
-    EXPECT_EQ(form->StatusBar1->PanelText(1), "Last Update: " + shownTime + " " + lastTickDate);
-    EXPECT_EQ(form->FRequestText, "9999TavrinClient1010"); // taken at the next fetch
+    EXPECT_EQ(keeper->FEchoCode, 42);
+    EXPECT_EQ(keeper->FTimeSource, 1);
+    EXPECT_EQ(keeper->FSyncState, 2);
+    ExpectBadge(1, 2);
+    // The text shows the PC's time from before the clock was set.
+    EXPECT_EQ(face.Status(), "Last Update: " + framework::FormatDateTime("hh:nn:ss", before) + " "
+                                 + framework::FormatDateTime("ddd dd mmm yyyy", before));
+    EXPECT_EQ(keeper->FRequestText, ""); // taken at the next fetch
 }
 
 TEST_F(TimeReply, EveryCodeRunsOneClockTick)
 {
-    const int countdown = form->Timer1->Tag;
-    const int blink = form->DotLabel->Tag;
-    form->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371200")) + Frame("no marker here"));
-    EXPECT_EQ(form->Timer1->Tag, countdown - 2);
-    EXPECT_EQ(form->DotLabel->Tag, (blink + 2) % 5);
+    const int countdown = keeper->SecondsToNextFetch();
+    keeper->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371200")) + Frame("no marker here"));
+    EXPECT_EQ(face.timeCodesTaken, 2);
+    EXPECT_EQ(keeper->SecondsToNextFetch(), countdown); // the schedule is not the display's
 }
 
 TEST_F(TimeReply, NextRequestEchoesTheCode)
 {
     for (const auto& [field, request] : std::vector<std::pair<std::string, std::string>>{
              {"0042", "0042TavrinClient1010"}, {"0007", "0007TavrinClient1010"}, {" -12", "000-12TavrinClient1010"}}) {
-        form->SplitTimeReply(Frame(Code('1', '2', field, "1211371200")));
-        form->FetchTimeAndDate();
-        EXPECT_EQ(form->FRequestText, request);
+        keeper->SplitTimeReply(Frame(Code('1', '2', field, "1211371200")));
+        keeper->FetchTimeAndDate();
+        EXPECT_EQ(keeper->FRequestText, request);
     }
 }
 
-TEST_F(TimeReply, PcClockAsSourceForcesLime)
+TEST_F(TimeReply, PcClockAsSourceIsAlwaysInSync)
 {
-    form->SplitTimeReply(Frame(Code('0', '0', "0001", "1211371200")));
-    EXPECT_EQ(form->tsStatus->Caption(), "PC Clock");
-    EXPECT_EQ(form->tsStatus->Color(), 0x00FF00u);
-    EXPECT_EQ(form->FSyncState, 2);
+    keeper->SplitTimeReply(Frame(Code('0', '0', "0001", "1211371200")));
+    ExpectBadge(0, 2);
+    EXPECT_EQ(keeper->FSyncState, 2);
 }
 
-TEST_F(TimeReply, UnknownSourceOrStateLeavesItsPartOfTheBadge)
+TEST_F(TimeReply, UnknownSourcesAndStatesGoToTheBadgeAsTheyCame)
 {
-    form->SplitTimeReply(Frame(Code('3', '0', "0001", "1211371200")));
-    form->SplitTimeReply(Frame(Code('2', '1', "0001", "1211371200")));
-    EXPECT_EQ(form->tsStatus->Caption(), "NTP");
-    EXPECT_EQ(form->tsStatus->Color(), 0x00FFFFu);
+    keeper->SplitTimeReply(Frame(Code('2', '1', "0001", "1211371200")));
+    ExpectBadge(2, 1);
     for (char state = '4'; state <= '9'; ++state) {
-        form->SplitTimeReply(Frame(Code('1', state, "0001", "1211371200")));
-        EXPECT_EQ(form->tsStatus->Caption(), "GPS");
-        EXPECT_EQ(form->tsStatus->Color(), 0x00FFFFu) << state;
+        keeper->SplitTimeReply(Frame(Code('1', state, "0001", "1211371200")));
+        ExpectBadge(1, state - '0');
     }
 }
 
 TEST_F(TimeReply, TwoFramesInOneReadApplyInOrder)
 {
-    form->SplitTimeReply(Frame(Code('1', '0', "0011", "1211371200")) + Frame(Code('3', '2', "0022", "1211371260")));
+    keeper->SplitTimeReply(Frame(Code('1', '0', "0011", "1211371200")) + Frame(Code('3', '2', "0022", "1211371260")));
     EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({k21May2008Noon, k21May2008Noon + 60}));
-    EXPECT_EQ(form->FEchoCode, 22);
-    EXPECT_EQ(form->tsStatus->Caption(), "NTP");
-    EXPECT_EQ(form->tsStatus->Color(), 0x00FF00u);
+    EXPECT_EQ(keeper->FEchoCode, 22);
+    ExpectBadge(3, 2);
 }
 
 TEST_F(TimeReply, AShortFirstFrameDropsTheWholeRead)
 {
-    const int countdown = form->Timer1->Tag;
     for (const std::string& read : {std::string("{ab}") + Frame(Code('1', '2', "0042", "1211371200")),
                                     std::string("}") + Frame(Code('1', '2', "0042", "1211371200")),
                                     std::string("{TAVRIN_1,0,2,00421211371200")}) {
-        form->SplitTimeReply(read);
+        keeper->SplitTimeReply(read);
         EXPECT_TRUE(clockSetter.set.empty()) << read;
     }
-    EXPECT_EQ(form->Timer1->Tag, countdown); // no code reached, no tick
-    EXPECT_EQ(form->FEchoCode, 9999);
+    EXPECT_EQ(face.timeCodesTaken, 0); // no code reached, no tick
+    EXPECT_EQ(keeper->FEchoCode, 9999);
 }
 
 TEST_F(TimeReply, ACharacterBetweenFramesShiftsTheNextCode)
 {
-    form->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371200")) + "x"
-                         + Frame(Code('3', '0', "0043", "1211371200")));
+    keeper->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371200")) + "x"
+                           + Frame(Code('3', '0', "0043", "1211371200")));
     // The second code starts with "{": every field sits one place later and fails to read.
     EXPECT_EQ(clockSetter.set.size(), 1u);
-    EXPECT_EQ(form->StatusBar1->PanelText(1), "Invalid Time Code Supplied");
+    EXPECT_EQ(face.Status(), "Invalid Time Code Supplied");
     ExpectUnknownBadge();
 }
 
 TEST_F(TimeReply, AFractionIsCutOff)
 {
-    form->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371260.9")));
+    keeper->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371260.9")));
     EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({k21May2008Noon + 60}));
 }
 
 TEST_F(TimeReply, TheMarkerMayStandAnywhere)
 {
     // Fields are still read at their fixed places.
-    form->SplitTimeReply(Frame("xxxxxxx1,0,2,0042" + std::to_string(k21May2008Noon) + "TAVRIN_"));
-    EXPECT_EQ(form->FEchoCode, 42);
+    keeper->SplitTimeReply(Frame("xxxxxxx1,0,2,0042" + std::to_string(k21May2008Noon) + "TAVRIN_"));
+    EXPECT_EQ(keeper->FEchoCode, 42);
     EXPECT_TRUE(clockSetter.set.empty()); // "1211371200TAVRIN_" is not a number
 }
 
 TEST_F(TimeReply, WithoutTheMarkerNothingIsTaken)
 {
-    form->SplitTimeReply(Frame("TAVRIX_1,0,2,00421211371200"));
-    EXPECT_EQ(form->FEchoCode, 9999);
+    keeper->SplitTimeReply(Frame("TAVRIX_1,0,2,00421211371200"));
+    EXPECT_EQ(keeper->FEchoCode, 9999);
     EXPECT_TRUE(clockSetter.set.empty());
-    EXPECT_EQ(form->StatusBar1->PanelText(1), "Invalid Time Code Supplied");
+    EXPECT_EQ(face.Status(), "Invalid Time Code Supplied");
     ExpectUnknownBadge();
 }
 
 TEST_F(TimeReply, ACodeWithoutATimeKeepsItsFieldsButSetsNoClock)
 {
-    form->SplitTimeReply(Frame(Code('3', '1', "0042", "")));
-    EXPECT_EQ(form->FEchoCode, 42);
-    EXPECT_EQ(form->FSyncState, 1);
-    EXPECT_EQ(form->FTimeSource, 3);
+    keeper->SplitTimeReply(Frame(Code('3', '1', "0042", "")));
+    EXPECT_EQ(keeper->FEchoCode, 42);
+    EXPECT_EQ(keeper->FSyncState, 1);
+    EXPECT_EQ(keeper->FTimeSource, 3);
     EXPECT_TRUE(clockSetter.set.empty());
     ExpectUnknownBadge();
-    EXPECT_EQ(form->StatusBar1->PanelText(1), "Invalid Time Code Supplied");
+    EXPECT_EQ(face.Status(), "Invalid Time Code Supplied");
 }
 
 TEST_F(TimeReply, AFailingFieldKeepsWhatCameBefore)
 {
-    form->SplitTimeReply(Frame("TAVRIN_1,x,2,00421211371200")); // position 10 is not a digit
-    EXPECT_EQ(form->FEchoCode, 42);
-    EXPECT_EQ(form->FSyncState, 0);
+    keeper->SplitTimeReply(Frame("TAVRIN_1,x,2,00421211371200")); // position 10 is not a digit
+    EXPECT_EQ(keeper->FEchoCode, 42);
+    EXPECT_EQ(keeper->FSyncState, 0);
     EXPECT_TRUE(clockSetter.set.empty());
-    form->SplitTimeReply(Frame("TAVRIN_x,0,2,00071211371200")); // the source is read last
-    EXPECT_EQ(form->FEchoCode, 7);
-    EXPECT_EQ(form->FSyncState, 2);
-    EXPECT_EQ(form->FTimeSource, 0);
+    keeper->SplitTimeReply(Frame("TAVRIN_x,0,2,00071211371200")); // the source is read last
+    EXPECT_EQ(keeper->FEchoCode, 7);
+    EXPECT_EQ(keeper->FSyncState, 2);
+    EXPECT_EQ(keeper->FTimeSource, 0);
     EXPECT_TRUE(clockSetter.set.empty());
 }
 
 TEST_F(TimeReply, CountsPast2038AreSetWithoutWrapping)
 {
     SetTimeZone("UTC0");
-    form->SplitTimeReply(Frame(Code('1', '2', "0042", "2147483648")) + Frame(Code('1', '2', "0042", "4102444800")));
+    keeper->SplitTimeReply(Frame(Code('1', '2', "0042", "2147483648")) + Frame(Code('1', '2', "0042", "4102444800")));
     EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({2147483648LL, 4102444800LL}));
 }
 
@@ -202,11 +188,21 @@ TEST_F(TimeReply, CountsFrom1970To9999UtcAreTakenTheSameInEveryTimeZone)
         SetTimeZone(zone);
         clockSetter.set.clear();
         for (const char* outside : {"-1", "253402300800", "1e300"}) {
-            form->SplitTimeReply(Frame(Code('1', '2', "0042", outside)));
-            EXPECT_EQ(form->StatusBar1->PanelText(1), "Invalid Time Code Supplied") << zone << " " << outside;
+            keeper->SplitTimeReply(Frame(Code('1', '2', "0042", outside)));
+            EXPECT_EQ(face.Status(), "Invalid Time Code Supplied") << zone << " " << outside;
         }
         EXPECT_TRUE(clockSetter.set.empty()) << zone;
-        form->SplitTimeReply(Frame(Code('1', '2', "0042", "0")) + Frame(Code('1', '2', "0042", "253402300799")));
+        keeper->SplitTimeReply(Frame(Code('1', '2', "0042", "0")) + Frame(Code('1', '2', "0042", "253402300799")));
         EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({0, 253402300799})) << zone;
     }
+}
+
+TEST(RequestText, EchoCodeIsPaddedToFourDigitsAndNeverCut)
+{
+    EXPECT_EQ(keeper::RequestTextFor(9999), "9999TavrinClient1010");
+    EXPECT_EQ(keeper::RequestTextFor(42), "0042TavrinClient1010");
+    EXPECT_EQ(keeper::RequestTextFor(7), "0007TavrinClient1010");
+    EXPECT_EQ(keeper::RequestTextFor(0), "0000TavrinClient1010");
+    EXPECT_EQ(keeper::RequestTextFor(-12), "000-12TavrinClient1010");
+    EXPECT_EQ(keeper::RequestTextFor(123456), "123456TavrinClient1010");
 }

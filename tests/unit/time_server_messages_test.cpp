@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-using app::RequestTextFor;
+using keeper::RequestTextFor;
 using namespace timeserver;
 
 TEST(TimeServerRequests, GiveTheClientsEchoCode)

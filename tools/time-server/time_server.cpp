@@ -126,7 +126,8 @@ void TimeServer::Run(int stopFd)
         for (const Reply& reply : replies_) {
             const bool writable = reply.stage == Reply::Stage::Connecting || reply.stage == Reply::Stage::Writing;
             const bool closing = reply.stage == Reply::Stage::Closing;
-            fds.push_back({writable || closing ? reply.fd.Get() : -1, static_cast<short>(closing ? POLLIN : POLLOUT), 0});
+            fds.push_back(
+                {writable || closing ? reply.fd.Get() : -1, static_cast<short>(closing ? POLLIN : POLLOUT), 0});
         }
         if (poll(fds.data(), fds.size(), PollTimeout(Clock::now())) < 0 && errno != EINTR)
             throw ServerError(SystemError("poll"));

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-namespace app {
+namespace keeper {
 
 class SynchroniserWatch {
 public:
@@ -37,4 +37,4 @@ private:
 // The notice for `finding`, naming the remedy; empty when no other program keeps the clock.
 std::string SynchroniserNotice(const platform::SynchroniserFinding& finding);
 
-} // namespace app
+} // namespace keeper

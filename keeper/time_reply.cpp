@@ -1,9 +1,10 @@
 // The server's time reply: frames of time codes that set the PC clock, keep the echo
 // code for the next request and show the server's source and sync state.
 
-#include "app/main_form.h"
+#include "keeper/clock_keeper.h"
 
 #include "framework/convert.h"
+#include "framework/date_time.h"
 #include "framework/exception.h"
 #include "framework/text.h"
 #include "platform/clock_setter.h"
@@ -14,7 +15,7 @@
 #include <limits>
 #include <utility>
 
-namespace app {
+namespace keeper {
 namespace {
 
 // 1970-01-01 00:00:00 to 9999-12-31 23:59:59 UTC: the seconds a time code may carry, the
@@ -34,13 +35,13 @@ std::int64_t WholeSeconds(double value)
 
 } // namespace
 
-void TForm1::ServerSocket1ClientRead(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
+void ClockKeeper::ServerSocket1ClientRead(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
 {
     // Up to what the connection may still send; the rest of a flood goes with the connection.
     SplitTimeReply(replyConnections.Read(*Socket));
 }
 
-void TForm1::SplitTimeReply(const std::string& Text)
+void ClockKeeper::SplitTimeReply(const std::string& Text)
 {
     // Walks the read from frame to frame: nothing is copied or moved but the codes.
     std::optional<ClockUpdate> earlierInRead;
@@ -58,13 +59,13 @@ void TForm1::SplitTimeReply(const std::string& Text)
     }
 }
 
-void TForm1::ApplyTimeCode(const std::string& Code)
+void ClockKeeper::ApplyTimeCode(const std::string& Code)
 {
     std::optional<ClockUpdate> alone;
     ApplyTimeCode(Code, alone);
 }
 
-void TForm1::ApplyTimeCode(const std::string& Code, std::optional<ClockUpdate>& earlierInRead)
+void ClockKeeper::ApplyTimeCode(const std::string& Code, std::optional<ClockUpdate>& earlierInRead)
 {
     using framework::Copy;
     using framework::StrToInt;
@@ -86,16 +87,23 @@ void TForm1::ApplyTimeCode(const std::string& Code, std::optional<ClockUpdate>& 
             ShowInvalidTimeCode();
         }
     }
-    Timer1Timer(Timer1); // the display follows the new time at once
+    face_.TimeCodeTaken();
 }
 
-void TForm1::ShowInvalidTimeCode()
+void ClockKeeper::ShowInvalidTimeCode()
 {
-    ShowUnknownBadge();
-    StatusBar1->SetPanelText(1, "Invalid Time Code Supplied");
+    face_.ShowUnknownBadge();
+    face_.ShowStatus("Invalid Time Code Supplied");
 }
 
-void TForm1::KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierInRead)
+void ClockKeeper::ShowSyncBadge()
+{
+    if (FTimeSource == 0)
+        FSyncState = 2; // the server's own clock is its reference: always in sync
+    face_.ShowSyncBadge(FTimeSource, FSyncState);
+}
+
+void ClockKeeper::KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierInRead)
 {
     // Anyone may send a frame at any time; only an answer to our own request moves the clock.
     if (!AnswersOurRequest()) {
@@ -108,11 +116,16 @@ void TForm1::KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierI
     // Frames of one read that carry the same second set the clock once: a flood of them
     // must not start the helper for each.
     if (earlierInRead && earlierInRead->serverSecond == second) {
-        ReportClockUpdate(*earlierInRead);
+        ReportClockUpdate(*earlierInRead, pcTimeOfLastUpdate_);
         return;
     }
-    ClockUpdate update{
-        .serverSecond = second, .pcTime = services_.clock.UtcNow(), .result = {}, .maxStepSeconds = maxStep};
+    // The time the status line gives is the PC's from before the clock was set.
+    const std::string pcTimeBeforeSet =
+        framework::FormatDateTime("hh:nn:ss ddd dd mmm yyyy", framework::EncodeDateTime(services_.clock.Now()));
+    ClockUpdate update{.serverSecond = second,
+                       .pcTime = services_.clock.UtcNow(),
+                       .result = {},
+                       .maxStepSeconds = settings_.maxStepSeconds};
     if (update.PcIsRight())
         update.result = {platform::ClockSetResult::Outcome::NotNeeded, {}};
     else if (update.ExceedsStepLimit())
@@ -121,35 +134,33 @@ void TForm1::KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierI
         update.result = services_.clockSetter.SetClock(second);
     earlierInRead = update;
 
-    const ClockUpdateContext context{Edit1->text().toStdString(), FTimeSource, FSyncState};
+    const ClockUpdateContext context{settings_.server.Text(), FTimeSource, FSyncState};
     if (update.result.outcome == platform::ClockSetResult::Outcome::NotNeeded)
         qCDebug(platform::lcSync).noquote() << QString::fromStdString(ClockLogLine(update, context));
     else if (update.result.Succeeded())
         qCInfo(platform::lcSync).noquote() << QString::fromStdString(ClockLogLine(update, context));
     else
         qCWarning(platform::lcSync).noquote() << QString::fromStdString(ClockLogLine(update, context));
-    ReportClockUpdate(update);
+    pcTimeOfLastUpdate_ = pcTimeBeforeSet;
+    ReportClockUpdate(update, pcTimeBeforeSet);
 }
 
-void TForm1::ReportClockUpdate(const ClockUpdate& update)
+void ClockKeeper::ReportClockUpdate(const ClockUpdate& update, const std::string& pcTimeBeforeSet)
 {
     const bool failed = !update.result.Succeeded();
-    bool faceChanged = false;
     if (failed) {
-        StatusBar1->SetPanelText(1, ClockNotSetPanelText(update));
-        faceChanged = !std::exchange(FErrorIcon, true);
+        face_.ShowStatus(ClockNotSetPanelText(update));
     } else {
-        // The time shown is the one of the latest tick, from before the clock was set.
         const bool dryRun = update.result.outcome == platform::ClockSetResult::Outcome::DryRun;
-        StatusBar1->SetPanelText(1, "Last Update: " + framework::FormatDateTime("hh:nn:ss", FCurrentTime) + " "
-                                        + DateLabel->text().toStdString() + (dryRun ? " (dry run)" : ""));
+        face_.ShowStatus("Last Update: " + pcTimeBeforeSet + (dryRun ? " (dry run)" : ""));
     }
-    // The tray is told only of a change: a flood of equal codes must not redraw it for each.
+    // The face is told only of a change: a flood of equal codes must not redraw it for each.
     const std::string tip = ClockTipLine(update, services_.clock.Now());
-    if (tip != trayStatus.Result() || failed != trayStatus.Failing())
+    if (tip != lastResult_ || failed != lastResultFailing_)
         ReportResult(tip, failed);
-    else if (faceChanged)
-        UpdateTrayIcon(platform::TrayAction::Modify);
+    else if (failed) {
+        face_.ShowErrorFace(true);
+    }
 }
 
-} // namespace app
+} // namespace keeper

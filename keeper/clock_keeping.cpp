@@ -1,4 +1,4 @@
-#include "app/clock_keeping.h"
+#include "keeper/clock_keeping.h"
 
 #include "framework/date_time.h"
 #include "platform/clock_range.h"
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 
-namespace app {
+namespace keeper {
 namespace {
 
 using Outcome = platform::ClockSetResult::Outcome;
@@ -175,4 +175,4 @@ std::string ClockLogLine(const ClockUpdate& update, const ClockUpdateContext& co
     }
 }
 
-} // namespace app
+} // namespace keeper

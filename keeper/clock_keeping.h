@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <string>
 
-namespace app {
+namespace keeper {
 
 // How far past the end of the server's second a reading still counts as right: room for
 // the frame's way from the server's clock to this one.
@@ -63,4 +63,4 @@ std::string ClockTipLine(const ClockUpdate& update, const platform::CivilTime& l
 // address, source and state.
 std::string ClockLogLine(const ClockUpdate& update, const ClockUpdateContext& context);
 
-} // namespace app
+} // namespace keeper

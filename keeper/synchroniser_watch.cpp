@@ -1,8 +1,8 @@
-#include "app/synchroniser_watch.h"
+#include "keeper/synchroniser_watch.h"
 
 #include "platform/log.h"
 
-namespace app {
+namespace keeper {
 namespace {
 
 using platform::SynchroniserFinding;
@@ -69,4 +69,4 @@ void SynchroniserWatch::Take(const SynchroniserFinding& finding)
         notice_(notice);
 }
 
-} // namespace app
+} // namespace keeper

@@ -1,19 +1,19 @@
-// The server's status datagrams: between replies they keep the badge up to date.
+// The server's status datagrams: between replies they keep the source and state up to date.
 
-#include "app/main_form.h"
+#include "keeper/clock_keeper.h"
 
 #include "framework/convert.h"
 #include "framework/text.h"
 
-namespace app {
+namespace keeper {
 
-void TForm1::IdIPWatch1StatusChanged(net::inet::TIdComponent* /*Sender*/)
+void ClockKeeper::IdIPWatch1StatusChanged(net::inet::TIdComponent* /*Sender*/)
 {
     IdIPMCastClient1->SetActive(IdIPWatch1->Online());
 }
 
-void TForm1::IdIPMCastClient1IPMCastRead(net::inet::TIdComponent* /*Sender*/, std::string_view AData,
-                                         net::inet::TIdSocketHandle& ABinding)
+void ClockKeeper::IdIPMCastClient1IPMCastRead(net::inet::TIdComponent* /*Sender*/, std::string_view AData,
+                                              net::inet::TIdSocketHandle& ABinding)
 {
     // Only the configured server is heard.
     if (ABinding.SenderIP() != ServerAddress())
@@ -33,8 +33,8 @@ void TForm1::IdIPMCastClient1IPMCastRead(net::inet::TIdComponent* /*Sender*/, st
         FSyncState = static_cast<std::int16_t>(StrToInt(Copy(firstLine, 5, 1)));
         ShowSyncBadge();
     } catch (const std::exception&) {
-        ShowUnknownBadge();
+        face_.ShowUnknownBadge();
     }
 }
 
-} // namespace app
+} // namespace keeper

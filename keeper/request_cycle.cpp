@@ -1,24 +1,20 @@
 // Asking the time server for the time: one short connection per request, opened, used
 // and closed by a 10 ms poll. The server answers on a connection of its own.
 
-#include "app/main_form.h"
+#include "keeper/clock_keeper.h"
 
+#include "framework/date_time.h"
 #include "framework/exception.h"
 #include "net/socket_errors.h"
+#include "platform/local_clock.h"
 #include "platform/log.h"
 
 #include <arpa/inet.h>
 
 #include <utility>
 
-namespace app {
+namespace keeper {
 namespace {
-
-bool IsDottedQuad(const std::string& text)
-{
-    in_addr address{};
-    return inet_pton(AF_INET, text.c_str(), &address) == 1;
-}
 
 std::string DottedAddress(const sockaddr_in& address)
 {
@@ -38,33 +34,28 @@ std::string RequestTextFor(std::int32_t echoCode)
     return code + "TavrinClient1010";
 }
 
-void TForm1::FetchTimeAndDate()
+void ClockKeeper::FetchTimeAndDate()
 {
-    StatusBar1->SetPanelText(1, "Attempting to connect to server..");
+    face_.ShowStatus("Attempting to connect to server..");
     FRequestText = RequestTextFor(FEchoCode);
     FFirstFetch = false;
     if (!TakeReplyPort())
         return; // the reply would go to the program that holds the port
     // A name is looked up anew at each fetch; a dotted address is taken as it stands.
-    const std::string server = Edit1->text().toStdString();
-    const bool dotted = IsDottedQuad(server);
+    const ServerName& server = settings_.server;
     try {
-        ClientSocket1->SetHost(dotted ? std::string() : server);
-        ClientSocket1->SetAddress(dotted ? server : std::string());
+        ClientSocket1->SetHost(server.IsAddress() ? std::string() : server.Text());
+        ClientSocket1->SetAddress(server.IsAddress() ? server.Text() : std::string());
     } catch (const framework::Exception& refused) {
         // Connected already: the request still goes to the address in use, and the user
         // learns why the new one was not taken.
-        StatusBar1->SetPanelText(1, refused.Message());
+        face_.ShowStatus(refused.Message());
     }
-    LocalGroupTimer->SetEnabled(true);
+    if (!LocalGroupTimer->isActive())
+        LocalGroupTimer->start(); // a poll under way keeps its phase
 }
 
-void TForm1::BitBtn1Click(QObject* /*Sender*/)
-{
-    FetchTimeAndDate();
-}
-
-void TForm1::LocalGroupTimerTimer(QObject* /*Sender*/)
+void ClockKeeper::LocalGroupTimerTimer(QObject* /*Sender*/)
 {
     if (FOpenPending) {
         try {
@@ -72,36 +63,35 @@ void TForm1::LocalGroupTimerTimer(QObject* /*Sender*/)
         } catch (const framework::Exception& failure) {
             // Failed at once, before any event: this attempt is over, and the next fetch
             // tries again rather than every tick of the poll.
-            LocalGroupTimer->SetEnabled(false);
+            LocalGroupTimer->stop();
             ShowConnectionError(failure.Message());
             return;
         }
         FOpenPending = false;
     }
     if (FConnectFailed) {
-        LocalGroupTimer->SetEnabled(false);
+        LocalGroupTimer->stop();
         FOpenPending = true;
         FConnectFailed = false;
         ClientSocket1->SetActive(false);
     }
     if (FConnected) {
-        LocalGroupTimer->SetEnabled(false);
+        LocalGroupTimer->stop();
         ClientSocket1->Socket()->WriteText("{" + FRequestText + "}");
         requestSentAt = std::chrono::steady_clock::now();
         ClientSocket1->SetActive(false);
-        StatusBar1->SetPanelText(1, "Update Requested: Waiting for reply..");
+        face_.ShowStatus("Update Requested: Waiting for reply..");
         FOpenPending = true;
     }
 }
 
-void TForm1::sckClientLookup(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/)
+void ClockKeeper::sckClientLookup(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/)
 {
-    FErrorIcon = false;
-    UpdateTrayIcon(platform::TrayAction::Modify);
+    face_.ShowErrorFace(false);
     FConnectFailed = false;
 }
 
-void TForm1::sckClientConnecting(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
+void ClockKeeper::sckClientConnecting(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
 {
     // A name's address holds until the next lookup of the same name says otherwise.
     const std::string& name = ClientSocket1->Host();
@@ -114,33 +104,32 @@ void TForm1::sckClientConnecting(QObject* /*Sender*/, net::TCustomWinSocket* Soc
     resolvedAddress = address;
 }
 
-void TForm1::sckClientConnect(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/)
+void ClockKeeper::sckClientConnect(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/)
 {
-    FErrorIcon = false;
-    UpdateTrayIcon(platform::TrayAction::Modify);
+    face_.ShowErrorFace(false);
     FConnected = true;
     if (!unreachableSince.empty()) {
-        qCInfo(platform::lcNet, "server %s reachable again (unreachable since %s)", Edit1->text().toUtf8().constData(),
+        qCInfo(platform::lcNet, "server %s reachable again (unreachable since %s)", settings_.server.Text().c_str(),
                unreachableSince.c_str());
         unreachableSince.clear();
     }
 }
 
-void TForm1::sckClientDisconnect(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/)
+void ClockKeeper::sckClientDisconnect(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/)
 {
     // Still polling while connected: the server closed before the request went out. The
     // attempt failed, and the cycle goes back to idle so that the next fetch opens again.
-    const bool closedBeforeRequest = FConnected && LocalGroupTimer->Enabled();
+    const bool closedBeforeRequest = FConnected && LocalGroupTimer->isActive();
     FConnected = false;
-    LocalGroupTimer->SetEnabled(false);
+    LocalGroupTimer->stop();
     if (closedBeforeRequest) {
         FOpenPending = true;
         ShowConnectionError("closed before the request was sent");
     }
 }
 
-void TForm1::sckClientError(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/, net::TErrorEvent ErrorEvent,
-                            int& ErrorCode)
+void ClockKeeper::sckClientError(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket*/, net::TErrorEvent ErrorEvent,
+                                 int& ErrorCode)
 {
     FConnected = false;
     FConnectFailed = true;
@@ -151,44 +140,47 @@ void TForm1::sckClientError(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket
         ShowConnectionError(net::SocketErrorText(error));
 }
 
-std::string TForm1::ServerAddress() const
+std::string ClockKeeper::ServerAddress() const
 {
-    const QString server = Edit1->text();
-    if (IsDottedQuad(server.toStdString()))
-        return server.toStdString();
-    const bool resolved =
-        !server.isEmpty() && server.compare(QString::fromStdString(resolvedName), Qt::CaseInsensitive) == 0;
-    return resolved ? resolvedAddress : std::string();
+    const ServerName& server = settings_.server;
+    if (server.IsAddress())
+        return server.Text();
+    return server.SameName(resolvedName) ? resolvedAddress : std::string();
 }
 
-void TForm1::ShowConnectionError(const std::string& reason)
+void ClockKeeper::ShowConnectionError(const std::string& reason)
 {
-    StatusBar1->SetPanelText(1, "Error connecting to server.");
-    ShowUnknownBadge();
-    FErrorIcon = true;
+    face_.ShowStatus("Error connecting to server.");
+    face_.ShowUnknownBadge();
     NoteUnreachable(reason);
     ReportResult("Server unreachable since " + unreachableSince, true);
 }
 
-void TForm1::ShowNameNotFound(const std::string& name, const std::string& reason)
+void ClockKeeper::ShowNameNotFound(const std::string& name, const std::string& reason)
 {
     // Nothing is taken from a name that stands for nothing now.
     resolvedName.clear();
     resolvedAddress.clear();
     const std::string text = "Server name not found: " + name;
-    StatusBar1->SetPanelText(1, text);
-    ShowUnknownBadge();
-    FErrorIcon = true;
+    face_.ShowStatus(text);
+    face_.ShowUnknownBadge();
     NoteUnreachable(reason);
     ReportResult(text, true);
 }
 
-void TForm1::NoteUnreachable(const std::string& reason)
+void ClockKeeper::ReportResult(const std::string& line, bool failing)
+{
+    lastResult_ = line;
+    lastResultFailing_ = failing;
+    face_.ReportResult(line, failing);
+}
+
+void ClockKeeper::NoteUnreachable(const std::string& reason)
 {
     if (!unreachableSince.empty())
         return; // one line per change, not one per attempt
-    unreachableSince = framework::FormatDateTime("hh:nn:ss", FCurrentTime);
-    qCWarning(platform::lcNet, "server %s unreachable: %s", Edit1->text().toUtf8().constData(), reason.c_str());
+    unreachableSince = framework::FormatDateTime("hh:nn:ss", framework::EncodeDateTime(services_.clock.Now()));
+    qCWarning(platform::lcNet, "server %s unreachable: %s", settings_.server.Text().c_str(), reason.c_str());
 }
 
-} // namespace app
+} // namespace keeper

@@ -16,7 +16,7 @@ namespace net {
 class TCustomWinSocket;
 }
 
-namespace app {
+namespace keeper {
 
 struct ReplyConnectionLimits {
     std::chrono::milliseconds silence{30000}; // a connection silent this long is closed
@@ -67,4 +67,4 @@ private:
     bool crowded_ = false; // said once until no connection is left
 };
 
-} // namespace app
+} // namespace keeper

@@ -1,8 +1,8 @@
-// Which reply connections the window takes: only the server's, a few at a time, each for a
-// short while and a few bytes. Errors of these connections are the window's to report, in
+// Which reply connections the keeper takes: only the server's, a few at a time, each for a
+// short while and a few bytes. Errors of these connections are the keeper's to report, in
 // the log; they never reach a box.
 
-#include "app/main_form.h"
+#include "keeper/clock_keeper.h"
 
 #include "framework/application.h"
 #include "net/socket_errors.h"
@@ -18,7 +18,7 @@
 #include <system_error>
 #include <utility>
 
-namespace app {
+namespace keeper {
 namespace {
 
 bool IsLoopback(const std::string& dotted)
@@ -172,18 +172,18 @@ void ReplyConnections::Close(net::TCustomWinSocket& socket)
     socket.CloseConnection(socket.Descriptor());
 }
 
-bool TForm1::TakesRepliesFrom(const std::string& peer) const
+bool ClockKeeper::TakesRepliesFrom(const std::string& peer) const
 {
     const std::string server = ServerAddress();
     return !server.empty() && peer == server;
 }
 
-bool TForm1::AnswersOurRequest() const
+bool ClockKeeper::AnswersOurRequest() const
 {
     return requestSentAt && std::chrono::steady_clock::now() - *requestSentAt <= kReplyDeadline;
 }
 
-bool TForm1::TakeReplyPort()
+bool ClockKeeper::TakeReplyPort()
 {
     if (ServerSocket1->Active())
         return true;
@@ -193,27 +193,27 @@ bool TForm1::TakeReplyPort()
         if (failure.ErrorCode() == net::WSAEADDRINUSE)
             ShowReplyPortInUse();
         else
-            StatusBar1->SetPanelText(1, failure.Message());
+            face_.ShowStatus(failure.Message());
         return false;
     }
     if (std::exchange(replyPortInUse, false)) {
         qCInfo(platform::lcNet, "reply port %d taken: replies come to this program again", ServerSocket1->Port());
-        ReportNotice(TrayStatus::Notice::ReplyPortInUse, "");
+        face_.ReportNotice(Notice::ReplyPortInUse, "");
     }
     return true;
 }
 
-void TForm1::ShowReplyPortInUse()
+void ClockKeeper::ShowReplyPortInUse()
 {
     const std::string text = "Another Tavrin Client on this PC receives the time (port "
                            + std::to_string(ServerSocket1->Port()) + " in use)";
-    StatusBar1->SetPanelText(1, text);
+    face_.ShowStatus(text);
     if (!std::exchange(replyPortInUse, true))
         qCWarning(platform::lcNet, "%s", text.c_str());
-    ReportNotice(TrayStatus::Notice::ReplyPortInUse, text);
+    face_.ReportNotice(Notice::ReplyPortInUse, text);
 }
 
-void TForm1::ServerSocket1ClientConnect(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
+void ClockKeeper::ServerSocket1ClientConnect(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
 {
     std::string peer;
     try {
@@ -239,13 +239,13 @@ void TForm1::ServerSocket1ClientConnect(QObject* /*Sender*/, net::TCustomWinSock
     replyConnections.Add(Socket, peer);
 }
 
-void TForm1::ServerSocket1ClientDisconnect(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
+void ClockKeeper::ServerSocket1ClientDisconnect(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
 {
     replyConnections.Remove(Socket);
 }
 
-void TForm1::ServerSocket1ClientError(QObject* /*Sender*/, net::TCustomWinSocket* Socket,
-                                      net::TErrorEvent /*ErrorEvent*/, int& ErrorCode)
+void ClockKeeper::ServerSocket1ClientError(QObject* /*Sender*/, net::TCustomWinSocket* Socket,
+                                           net::TErrorEvent /*ErrorEvent*/, int& ErrorCode)
 {
     // The connection is closed and released after this; the log is the only report.
     qCInfo(platform::lcNet, "reply connection from %s ended: %s (%d)", replyConnections.PeerOf(Socket).c_str(),
@@ -253,4 +253,4 @@ void TForm1::ServerSocket1ClientError(QObject* /*Sender*/, net::TCustomWinSocket
     ErrorCode = 0;
 }
 
-} // namespace app
+} // namespace keeper

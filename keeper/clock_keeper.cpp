@@ -1,0 +1,149 @@
+// The keeper's construction, its components and handlers, its schedule and the commands
+// of its faces.
+
+#include "keeper/clock_keeper.h"
+
+#include "framework/application.h"
+#include "keeper/synchroniser_watch.h"
+
+#include <utility>
+
+namespace keeper {
+
+ClockKeeper::ClockKeeper(const KeeperServices& services, KeeperFace& face, KeeperSettings settings)
+    : services_(services),
+      face_(face),
+      settings_(std::move(settings)),
+      schedule_(settings_.interval),
+      scheduleTimer_(framework::Guarded([this] { ScheduledFetch(); }))
+{
+    CreateComponents();
+    ConnectHandlers();
+    bool replyPortHeld = false; // said once the face is told; each fetch tries again
+    try {
+        ServerSocket1->Loaded(); // listens for replies from here on
+    } catch (const net::ESocketError& failure) {
+        if (failure.ErrorCode() != net::WSAEADDRINUSE)
+            throw;
+        replyPortHeld = true;
+    }
+    IdIPMCastClient1->Loaded();
+    IdIPWatch1->Loaded(); // its first look at the local addresses comes from the loop
+    if (replyPortHeld)
+        ShowReplyPortInUse();
+    // Offline until the watch's first look; its first change switches the listener on.
+    IdIPMCastClient1->SetActive(IdIPWatch1->Online());
+
+    if (services_.synchroniserProbe)
+        synchroniserWatch_ =
+            std::make_unique<SynchroniserWatch>(*services_.synchroniserProbe, [this](const std::string& text) {
+                face_.ReportNotice(Notice::OtherSynchroniser, text);
+            });
+    // The countdown starts now; the first request goes out as soon as the loop runs.
+    schedule_.Started(platform::BootClock::now());
+    ArmSchedule();
+}
+
+ClockKeeper::~ClockKeeper() = default;
+
+void ClockKeeper::CreateComponents()
+{
+    LocalGroupTimer = new QTimer(this);
+    LocalGroupTimer->setInterval(10);
+
+    ClientSocket1 = new net::TClientSocket(this);
+    ClientSocket1->SetClientType(net::ctNonBlocking);
+    ClientSocket1->SetPort(services_.ports.request);
+
+    ServerSocket1 = new net::TServerSocket(this);
+    ServerSocket1->BeginLoading();
+    ServerSocket1->SetPort(services_.ports.reply);
+    ServerSocket1->SetActive(true);
+
+    IdIPMCastClient1 = std::make_unique<net::inet::TIdIPMCastClient>(net::inet::ComponentStart::Loading);
+    IdIPMCastClient1->SetMulticastGroup("224.0.0.1");
+    IdIPMCastClient1->SetDefaultPort(6649);
+
+    IdIPWatch1 = std::make_unique<net::inet::TIdIPWatch>(net::inet::ComponentStart::Loading);
+    IdIPWatch1->HistoryEnabled = false;
+    IdIPWatch1->HistoryFilename = "iphist.dat";
+    IdIPWatch1->SetActive(true);
+}
+
+void ClockKeeper::ConnectHandlers()
+{
+    using framework::Guarded;
+    connect(LocalGroupTimer, &QTimer::timeout, this, Guarded([this] { LocalGroupTimerTimer(LocalGroupTimer); }));
+    ClientSocket1->OnLookup = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        sckClientLookup(Sender, Socket);
+    };
+    ClientSocket1->OnConnecting = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        sckClientConnecting(Sender, Socket);
+    };
+    ClientSocket1->OnConnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        sckClientConnect(Sender, Socket);
+    };
+    ClientSocket1->OnDisconnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        sckClientDisconnect(Sender, Socket);
+    };
+    ClientSocket1->OnError = [this](QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
+                                    int& ErrorCode) { sckClientError(Sender, Socket, ErrorEvent, ErrorCode); };
+    ServerSocket1->OnClientConnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        ServerSocket1ClientConnect(Sender, Socket);
+    };
+    ServerSocket1->OnClientRead = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        ServerSocket1ClientRead(Sender, Socket);
+    };
+    ServerSocket1->OnClientDisconnect = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
+        ServerSocket1ClientDisconnect(Sender, Socket);
+    };
+    ServerSocket1->OnClientError = [this](QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
+                                          int& ErrorCode) {
+        ServerSocket1ClientError(Sender, Socket, ErrorEvent, ErrorCode);
+    };
+    IdIPWatch1->OnStatusChanged = [this](net::inet::TIdComponent* Sender) { IdIPWatch1StatusChanged(Sender); };
+    IdIPMCastClient1->OnIPMCastRead = [this](net::inet::TIdComponent* Sender, std::string_view AData,
+                                             net::inet::TIdSocketHandle& ABinding) {
+        IdIPMCastClient1IPMCastRead(Sender, AData, ABinding);
+    };
+}
+
+void ClockKeeper::SetSettings(KeeperSettings settings)
+{
+    const bool newInterval = settings.interval != settings_.interval;
+    settings_ = std::move(settings);
+    if (newInterval) {
+        schedule_.SetInterval(settings_.interval);
+        ArmSchedule();
+    }
+}
+
+void ClockKeeper::BitBtn1Click(QObject* /*Sender*/)
+{
+    FetchTimeAndDate();
+}
+
+int ClockKeeper::SecondsToNextFetch() const
+{
+    return schedule_.SecondsLeft(platform::BootClock::now());
+}
+
+void ClockKeeper::ScheduledFetch()
+{
+    const auto now = platform::BootClock::now();
+    if (!FFirstFetch && now < schedule_.Due()) {
+        ArmSchedule(); // the first request went out by hand already
+        return;
+    }
+    schedule_.Started(now);
+    FFirstFetch = false;
+    ArmSchedule();
+    FetchTimeAndDate();
+}
+
+void ClockKeeper::ArmSchedule()
+{
+    scheduleTimer_.Start(FFirstFetch ? platform::BootClock::now() : schedule_.Due());
+}
+
+} // namespace keeper

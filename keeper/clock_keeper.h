@@ -1,0 +1,186 @@
+#pragma once
+
+// The clock keeper: it asks the time server for the time, takes its replies, keeps the PC
+// clock from them, hears the server's status datagrams and watches for another
+// synchroniser, and tells a face (keeper_face.h) what to show. It knows no window: the tray
+// and the system service are its faces. Main thread only.
+//
+// Its handlers keep the object model's names and are split by concern over keeper/:
+// request_cycle.cpp, reply_connections.cpp, time_reply.cpp, multicast_status.cpp.
+
+#include "keeper/clock_keeping.h"
+#include "keeper/keeper_face.h"
+#include "keeper/keeper_settings.h"
+#include "keeper/reply_connections.h"
+#include "keeper/request_schedule.h"
+#include "net/inet/ip_watch.h"
+#include "net/inet/ipmcast_client.h"
+#include "net/win_socket.h"
+#include "platform/boot_clock.h"
+#include "platform/socket_owner.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+class ClockSetter;
+class LocalClock;
+class SynchroniserProbe;
+}
+
+namespace keeper {
+
+class SynchroniserWatch;
+
+// Where the keeper meets its time server; tests move the two TCP ports aside.
+struct KeeperPorts {
+    int request = 6645; // the server's port for request messages
+    int reply = 6646;   // this PC's port for time replies
+};
+
+// What the keeper takes from outside; tests hand in fakes.
+struct KeeperServices {
+    platform::LocalClock& clock;
+    platform::ClockSetter& clockSetter;
+    KeeperPorts ports = {};
+    // Asked whether another program keeps the clock; none: nobody is asked (a dry run
+    // fights nobody).
+    platform::SynchroniserProbe* synchroniserProbe = nullptr;
+};
+
+class ClockKeeper final : public QObject {
+public:
+    // Listens for replies (or says that another program holds the port), starts the
+    // address watch and the status listener, and has the first request go out from the loop.
+    ClockKeeper(const KeeperServices& services, KeeperFace& face, KeeperSettings settings = {});
+    ~ClockKeeper() override;
+    ClockKeeper(const ClockKeeper&) = delete;
+    ClockKeeper& operator=(const ClockKeeper&) = delete;
+
+    // Commands of the faces.
+    // Takes new settings; a changed server is asked from the next request on.
+    void SetSettings(KeeperSettings settings);
+    const KeeperSettings& Settings() const { return settings_; }
+    // "Force Now!": a request now; the schedule stays as it is.
+    void BitBtn1Click(QObject* Sender);
+    // Whole seconds until the next scheduled request, for a countdown.
+    int SecondsToNextFetch() const;
+
+    // Components.
+    net::TClientSocket* ClientSocket1 = nullptr;
+    net::TServerSocket* ServerSocket1 = nullptr;
+    QTimer* LocalGroupTimer = nullptr; // 10 ms, running while a request is under way
+    // The watch goes before the listener on destruction: stopping it may still switch the
+    // listener.
+    std::unique_ptr<net::inet::TIdIPMCastClient> IdIPMCastClient1;
+    std::unique_ptr<net::inet::TIdIPWatch> IdIPWatch1;
+
+    // State.
+    std::string FRequestText;      // request body: padded echo code and tag
+    bool FFirstFetch = true;       // the next request goes out at once, whatever the schedule
+    std::int32_t FEchoCode = 9999; // echoed in the next request
+    bool FOpenPending = true;      // the next poll tick opens the client socket
+    bool FConnected = false;       // the client socket is connected
+    bool FConnectFailed = false;   // the last connection attempt failed
+    std::int16_t FSyncState = 0;   // the server's sync state, as the badge shows it
+    std::int16_t FTimeSource = 0;  // 0 PC clock, 1 GPS, 3 NTP
+    std::string resolvedName;      // the server name last looked up, and its address
+    std::string resolvedAddress;
+    std::string unreachableSince;      // "hh:nn:ss" of the first failed attempt in a row
+    ReplyConnections replyConnections; // the reply connections held, within their limits
+    bool replyPortInUse = false;       // another program holds the reply port
+    // When the last request went out; replies set the clock only within kReplyDeadline of it.
+    std::optional<std::chrono::steady_clock::time_point> requestSentAt;
+
+    // Request cycle: a 10 ms poll opens the connection, sends the request once connected,
+    // and closes; the client socket's events set the flags it reads.
+    void FetchTimeAndDate();
+    void LocalGroupTimerTimer(QObject* Sender);
+    void sckClientLookup(QObject* Sender, net::TCustomWinSocket* Socket);
+    void sckClientConnecting(QObject* Sender, net::TCustomWinSocket* Socket);
+    void sckClientConnect(QObject* Sender, net::TCustomWinSocket* Socket);
+    void sckClientDisconnect(QObject* Sender, net::TCustomWinSocket* Socket);
+    void sckClientError(QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent, int& ErrorCode);
+    // The server's address: the setting when it is a dotted address, else what its name
+    // resolved to at the last fetch; empty while there is none. Replies and status
+    // datagrams are taken from this address only.
+    std::string ServerAddress() const;
+
+    // Reply connections: only the server's address is let in (see ServerAddress), and from
+    // this PC only the sockets of root and of our own user; any other is closed unread.
+    // Their errors are logged, never shown in a box.
+    bool TakesRepliesFrom(const std::string& peer) const;
+    // Whether a frame read now answers a request of ours.
+    bool AnswersOurRequest() const;
+    // Listens on the reply port unless it does already. While another program holds the
+    // port (another user's copy, say), that is said as a notice and false returned; the
+    // status datagrams go on.
+    bool TakeReplyPort();
+    void ServerSocket1ClientConnect(QObject* Sender, net::TCustomWinSocket* Socket);
+    void ServerSocket1ClientDisconnect(QObject* Sender, net::TCustomWinSocket* Socket);
+    void ServerSocket1ClientError(QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
+                                  int& ErrorCode);
+
+    // Time reply. A reply is a run of frames, each a lead character, a time code and "}".
+    void ServerSocket1ClientRead(QObject* Sender, net::TCustomWinSocket* Socket);
+    void SplitTimeReply(const std::string& Text);
+    void ApplyTimeCode(const std::string& Code);
+
+    // Multicast status: the listener runs while the PC is online, and status datagrams
+    // from the configured server set the source and state.
+    void IdIPWatch1StatusChanged(net::inet::TIdComponent* Sender);
+    void IdIPMCastClient1IPMCastRead(net::inet::TIdComponent* Sender, std::string_view AData,
+                                     net::inet::TIdSocketHandle& ABinding);
+
+private:
+    void CreateComponents();
+    void ConnectHandlers();
+    // Arms the wake-up for the next scheduled request.
+    void ArmSchedule();
+    // The schedule's request: the next one is due an interval from now, even when this
+    // one fails.
+    void ScheduledFetch();
+
+    void ShowConnectionError(const std::string& reason);
+    void ShowNameNotFound(const std::string& name, const std::string& reason);
+    void NoteUnreachable(const std::string& reason);
+    void ShowReplyPortInUse();
+    // The result to the face, remembered so that only changes are reported again.
+    void ReportResult(const std::string& line, bool failing);
+    // The source and state to the face; source 0, the server's own clock, is always in sync.
+    void ShowSyncBadge();
+    void ShowInvalidTimeCode();
+
+    // `earlierInRead`: the last clock update of the read this code came in; a code of the
+    // same second takes its result rather than setting the clock again.
+    void ApplyTimeCode(const std::string& Code, std::optional<ClockUpdate>& earlierInRead);
+    // Steps the PC clock to `second` unless it is right already or the step limit forbids,
+    // and reports the outcome to the face and the log.
+    void KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierInRead);
+    void ReportClockUpdate(const ClockUpdate& update, const std::string& pcTimeBeforeSet);
+
+    KeeperServices services_;
+    KeeperFace& face_;
+    KeeperSettings settings_;
+    RequestSchedule schedule_;
+    platform::BootTimer scheduleTimer_;
+    std::unique_ptr<SynchroniserWatch> synchroniserWatch_;
+    platform::PeerSockets peerSockets_;             // whose are the local peers of reply connections
+    std::optional<std::int64_t> lastUnaskedSecond_; // logged already: a time code nobody asked for
+    std::string lastResult_;                        // the result last reported, to report only changes
+    bool lastResultFailing_ = false;
+    std::string pcTimeOfLastUpdate_; // the status line's time of the last clock update
+};
+
+// The request body for an echo code: the code with one "0" in front for each of 1000,
+// 100 and 10 that it lies below, then the client's tag.
+std::string RequestTextFor(std::int32_t echoCode);
+
+} // namespace keeper
