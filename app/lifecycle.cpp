@@ -102,6 +102,7 @@ void TForm1::ConnectHandlers()
                                           int& ErrorCode) {
         ServerSocket1ClientError(Sender, Socket, ErrorEvent, ErrorCode);
     };
+    ServerSocket1->Socket()->makeRoom = [this] { return replyConnections.CloseLongestSilent(); };
     connect(Properties1, &QAction::triggered, this, Guarded([this] { Properties1Click(Properties1); }));
     connect(SaveSettings1, &QAction::triggered, this, Guarded([this] { toolSaveBtnClick(SaveSettings1); }));
     connect(Chimes1, &QAction::triggered, this, Guarded([this] { Chimes1Click(Chimes1); }));
