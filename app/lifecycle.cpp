@@ -107,6 +107,7 @@ void TForm1::ConnectHandlers()
     connect(SaveSettings1, &QAction::triggered, this, Guarded([this] { toolSaveBtnClick(SaveSettings1); }));
     connect(Chimes1, &QAction::triggered, this, Guarded([this] { Chimes1Click(Chimes1); }));
     IdIPWatch1->OnStatusChanged = [this](net::inet::TIdComponent* Sender) { IdIPWatch1StatusChanged(Sender); };
+    IdIPWatch1->OnAddressChanged = IdIPWatch1->OnStatusChanged; // the listener follows the address
     IdIPMCastClient1->OnIPMCastRead = [this](net::inet::TIdComponent* Sender, std::string_view AData,
                                              net::inet::TIdSocketHandle& ABinding) {
         IdIPMCastClient1IPMCastRead(Sender, AData, ABinding);

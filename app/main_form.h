@@ -147,8 +147,8 @@ public:
     void ApplyTimeCode(const std::string& Code);
     void ShowInvalidTimeCode();
 
-    // Multicast status: the listener runs while the PC is online, and status datagrams
-    // from the configured server recolour the badge.
+    // Multicast status: the listener runs while the PC is online, joined on the interface of
+    // its address, and status datagrams from the configured server recolour the badge.
     void IdIPWatch1StatusChanged(net::inet::TIdComponent* Sender);
     void IdIPMCastClient1IPMCastRead(net::inet::TIdComponent* Sender, std::string_view AData,
                                      net::inet::TIdSocketHandle& ABinding);

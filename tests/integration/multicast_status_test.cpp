@@ -113,6 +113,29 @@ TEST_F(WindowMulticast, ABadDatagramLeavesTheListenerListening)
     ASSERT_TRUE(SendUntilShown(server, "3,0,1", "NTP"));
 }
 
+TEST_F(WindowMulticast, WithoutADefaultRouteItListensOnTheInterfaceOfItsAddressWherever)
+{
+    ASSERT_TRUE(testsupport::MakeLanWithoutRoutes());
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.9.0.1/24 dev lan0"));
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.9.0.9/24 dev lan0"));
+    form->Edit1->setText("10.9.0.9");
+    addresses.addresses = {{10, 9, 0, 1}, {127, 0, 0, 1}};
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form->IdIPMCastClient1->Active(); }));
+    DatagramSender server = DatagramSender::OutOf("10.9.0.9");
+    ASSERT_TRUE(SendUntilShown(server, "1,0,2", "GPS"));
+
+    // The PC, and the server with it, move to the other interface.
+    ASSERT_TRUE(testsupport::RunIp("addr flush dev lan0"));
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.8.0.1/24 dev lan1"));
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.8.0.9/24 dev lan1"));
+    form->Edit1->setText("10.8.0.9");
+    addresses.addresses = {{10, 8, 0, 1}, {127, 0, 0, 1}};
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form->IdIPMCastClient1->InterfaceAddress() == "10.8.0.1"; }));
+    EXPECT_TRUE(form->IdIPMCastClient1->Active());
+    DatagramSender moved = DatagramSender::OutOf("10.8.0.9");
+    ASSERT_TRUE(SendUntilShown(moved, "3,0,0", "NTP"));
+}
+
 TEST_F(WindowMulticast, GoingOfflineStopsTheListener)
 {
     GoOnline();
