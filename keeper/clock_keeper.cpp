@@ -101,7 +101,9 @@ void ClockKeeper::ConnectHandlers()
                                           int& ErrorCode) {
         ServerSocket1ClientError(Sender, Socket, ErrorEvent, ErrorCode);
     };
+    ServerSocket1->Socket()->makeRoom = [this] { return replyConnections.CloseLongestSilent(); };
     IdIPWatch1->OnStatusChanged = [this](net::inet::TIdComponent* Sender) { IdIPWatch1StatusChanged(Sender); };
+    IdIPWatch1->OnAddressChanged = IdIPWatch1->OnStatusChanged; // the listener follows the address
     IdIPMCastClient1->OnIPMCastRead = [this](net::inet::TIdComponent* Sender, std::string_view AData,
                                              net::inet::TIdSocketHandle& ABinding) {
         IdIPMCastClient1IPMCastRead(Sender, AData, ABinding);

@@ -9,6 +9,10 @@ namespace keeper {
 
 void ClockKeeper::IdIPWatch1StatusChanged(net::inet::TIdComponent* /*Sender*/)
 {
+    // On the interface that holds the address: a network without a default route has none
+    // that the system would pick.
+    if (IdIPWatch1->Online())
+        IdIPMCastClient1->SetInterfaceAddress(IdIPWatch1->CurrentAddress());
     IdIPMCastClient1->SetActive(IdIPWatch1->Online());
 }
 

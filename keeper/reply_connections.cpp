@@ -87,9 +87,7 @@ void ReplyConnections::Add(net::TCustomWinSocket* socket, std::string peer)
         if (!std::exchange(crowded_, true))
             qCWarning(platform::lcNet, "more than %zu reply connections at once: the longest silent ones are closed",
                       limits_.connections);
-        const auto longestSilent = std::min_element(
-            held_.begin(), held_.end(), [](const Held& a, const Held& b) { return a.lastHeard < b.lastHeard; });
-        Close(*longestSilent->socket);
+        Close(*LongestSilent()->socket);
     }
     ArmSilenceTimer();
 }
@@ -100,6 +98,16 @@ void ReplyConnections::Remove(net::TCustomWinSocket* socket)
     if (held_.empty())
         crowded_ = false;
     ArmSilenceTimer();
+}
+
+bool ReplyConnections::CloseLongestSilent()
+{
+    if (held_.empty())
+        return false;
+    const Held& longestSilent = *LongestSilent();
+    qCDebug(platform::lcNet, "reply connection from %s closed to make room for a new one", longestSilent.peer.c_str());
+    Close(*longestSilent.socket); // forgets it through Remove: `longestSilent` is gone after this
+    return true;
 }
 
 std::string ReplyConnections::Read(net::TCustomWinSocket& socket)
@@ -137,6 +145,12 @@ ReplyConnections::Held* ReplyConnections::Find(const net::TCustomWinSocket* sock
     return held == held_.end() ? nullptr : &*held;
 }
 
+std::vector<ReplyConnections::Held>::iterator ReplyConnections::LongestSilent()
+{
+    return std::min_element(held_.begin(), held_.end(),
+                            [](const Held& a, const Held& b) { return a.lastHeard < b.lastHeard; });
+}
+
 void ReplyConnections::CloseSilent()
 {
     const Clock::time_point now = Clock::now();
@@ -161,9 +175,7 @@ void ReplyConnections::ArmSilenceTimer()
         silenceTimer_.stop();
         return;
     }
-    const auto longestSilent = std::min_element(held_.begin(), held_.end(),
-                                                [](const Held& a, const Held& b) { return a.lastHeard < b.lastHeard; });
-    const auto due = longestSilent->lastHeard + limits_.silence - Clock::now();
+    const auto due = LongestSilent()->lastHeard + limits_.silence - Clock::now();
     silenceTimer_.start(std::max(std::chrono::ceil<std::chrono::milliseconds>(due), std::chrono::milliseconds(0)));
 }
 

@@ -39,6 +39,9 @@ public:
     void Add(net::TCustomWinSocket* socket, std::string peer);
     // Forgets a connection that closed.
     void Remove(net::TCustomWinSocket* socket);
+    // Closes the connection silent the longest, to make room for a new one when the
+    // descriptors run out; false when none is held.
+    bool CloseLongestSilent();
     // What `socket` has waiting, up to what it may still send. Past that the connection is
     // closed and the rest dropped; a connection that is not held gives nothing.
     std::string Read(net::TCustomWinSocket& socket);
@@ -57,6 +60,7 @@ private:
     };
 
     Held* Find(const net::TCustomWinSocket* socket);
+    std::vector<Held>::iterator LongestSilent();
     void CloseSilent();
     void ArmSilenceTimer();
     static void Close(net::TCustomWinSocket& socket);

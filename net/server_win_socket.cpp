@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <string>
 
 namespace net {
 namespace {
@@ -34,6 +35,18 @@ long OpenFileLimit()
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return -1;
     return static_cast<long>(limit.rlim_cur);
+}
+
+bool IsShortOfDescriptors(int error)
+{
+    return error == EMFILE || error == ENFILE;
+}
+
+// "out of descriptors (this program's, limit 1024)", for the log.
+std::string Shortage(int error)
+{
+    return framework::Format("out of descriptors (%s, limit %d)", error == EMFILE ? "this program's" : "the system's",
+                             OpenFileLimit());
 }
 
 void Fire(const TSocketNotifyEvent& event, QObject* sender, TCustomWinSocket* socket)
@@ -83,29 +96,54 @@ void TServerWinSocket::OpenListener(const std::string& Service, int Port, int ba
 void TServerWinSocket::HandleAccept(int Socket)
 {
     platform::UniqueFd accepted(::accept4(Socket, nullptr, nullptr, SOCK_CLOEXEC));
-    const int error = errno;
-    if (!accepted && (error == EMFILE || error == ENFILE)) {
+    int error = errno;
+    const bool outOfDescriptors = !accepted && IsShortOfDescriptors(error);
+    if (outOfDescriptors && AskForRoom(error)) {
+        accepted = platform::UniqueFd(::accept4(Socket, nullptr, nullptr, SOCK_CLOEXEC));
+        error = errno;
+    }
+    if (!accepted && IsShortOfDescriptors(error)) {
         DropForWantOfDescriptors(Socket, error);
         return;
     }
     Notifier().Accepted();
     if (!accepted)
         return;
-    if (dropped_ > 0) {
-        qCInfo(platform::lcNet, "accepting connections again; %d dropped for want of descriptors", dropped_);
-        dropped_ = 0;
-    }
+    if (!outOfDescriptors)
+        DescriptorsSufficeAgain();
     if (!reserve_)
         reserve_ = OpenReserve();
     TServerClientWinSocket* connection = MakeConnection(std::move(accepted));
     SignalEvent(connection, skAccept);
 }
 
+bool TServerWinSocket::AskForRoom(int error)
+{
+    if (!makeRoom)
+        return false;
+    // Whatever the owner raises, the listener goes on watching for connections.
+    framework::ScopeExit watchAgain([this]() noexcept { Notifier().Accepted(); });
+    const bool made = makeRoom();
+    watchAgain.Dismiss();
+    if (made && roomMade_++ == 0)
+        qCWarning(platform::lcNet, "%s: connections are closed to make room for new ones", Shortage(error).c_str());
+    return made;
+}
+
+void TServerWinSocket::DescriptorsSufficeAgain()
+{
+    if (dropped_ > 0)
+        qCInfo(platform::lcNet, "accepting connections again; %d dropped for want of descriptors", dropped_);
+    if (roomMade_ > 0)
+        qCInfo(platform::lcNet, "descriptors to spare again; %d connections taken in place of others", roomMade_);
+    dropped_ = 0;
+    roomMade_ = 0;
+}
+
 void TServerWinSocket::DropForWantOfDescriptors(int Socket, int error)
 {
     if (dropped_ == 0)
-        qCWarning(platform::lcNet, "out of descriptors (%s, limit %ld): incoming connections are dropped",
-                  error == EMFILE ? "this program's" : "the system's", OpenFileLimit());
+        qCWarning(platform::lcNet, "%s: incoming connections are dropped", Shortage(error).c_str());
     ++dropped_;
     reserve_.Reset();
     const bool dropped = static_cast<bool>(platform::UniqueFd(::accept4(Socket, nullptr, nullptr, SOCK_CLOEXEC)));

@@ -4,6 +4,7 @@
 #include "net/socket_types.h"
 #include "platform/unique_fd.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,7 +28,8 @@ public:
     // listen. A failure closes the socket and is raised to the caller.
     void OpenListener(const std::string& Service, int Port, int backlog);
     // Accepts one pending connection: OnClientConnect (from the new object), then OnAccept.
-    // Out of descriptors, it drops the connection instead (see DropForWantOfDescriptors).
+    // Out of descriptors, it asks makeRoom and tries once more when room was made;
+    // otherwise it drops the connection (see DropForWantOfDescriptors).
     void HandleAccept(int Socket) override;
     // Frees every connection object, the last first, without any event, then closes the
     // listening socket.
@@ -48,6 +50,10 @@ public:
     TSocketNotifyEvent OnClientRead;
     TSocketNotifyEvent OnClientWrite;
     TSocketErrorEvent OnClientError;
+    // Asked on the main thread, when an accept fails for want of descriptors, to close a
+    // connection of the owner's choosing so that the new one can be taken; returns whether
+    // it closed one. Unset, or closing none, the new connection is dropped.
+    std::function<bool()> makeRoom;
 
     // Where the connections report: each connection's hooks lead here.
     void ConnectionEvent(TServerClientWinSocket* Socket, TSocketEventKind kind);
@@ -69,6 +75,10 @@ private:
     // descriptor held in reserve makes room to take it and drop it at once. Without that
     // room the listener rests a moment instead.
     void DropForWantOfDescriptors(int Socket, int error);
+    // Has the owner close a connection for the one waiting; whether it did.
+    bool AskForRoom(int error);
+    // Says that the descriptors ran short no longer, if they did.
+    void DescriptorsSufficeAgain();
     // Lists a connection under construction, which the list owns from then on.
     void AddConnection(TServerClientWinSocket* Socket);
     // Unlists a connection whose construction failed, without freeing it.
@@ -81,6 +91,7 @@ private:
     TServerType serverType_ = stNonBlocking;
     platform::UniqueFd reserve_; // held while listening
     int dropped_ = 0;            // connections dropped since the descriptors ran out; 0 while they last
+    int roomMade_ = 0;           // connections taken in place of others since then; 0 while they last
     std::vector<std::unique_ptr<TServerClientWinSocket>> connections_;
     std::mutex ListLock;
 };

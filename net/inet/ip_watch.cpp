@@ -143,8 +143,12 @@ bool TIdIPWatch::PollAddress()
             formerAddress_ = old;
             AppendHistory(formerAddress_);
         }
-        if (online_ != wasOnline && OnStatusChanged)
-            OnStatusChanged(this);
+        if (online_ != wasOnline) {
+            if (OnStatusChanged)
+                OnStatusChanged(this);
+        } else if (online_ && currentAddress_ != old && OnAddressChanged) {
+            OnAddressChanged(this);
+        }
     } catch (...) {
         // Nothing of a check reaches the user or the thread.
     }

@@ -18,9 +18,9 @@ using TNotifyEvent = std::function<void(TIdComponent* Sender)>;
 // after every sleep slice of at most 500 ms in which the addresses may have changed (where
 // the system tells of changes, only after those; see TIdStack::WatchLocalAddressChanges);
 // when that turns from no usable address to a usable one or back, OnStatusChanged fires
-// on the main thread. Loopback addresses
-// (127.0.0.0/8) are not usable. Past addresses are kept in a short history, saved to a
-// file when the watch goes away if HistoryEnabled is set.
+// on the main thread, and when one usable address gives way to another, OnAddressChanged.
+// Loopback addresses (127.0.0.0/8) are not usable. Past addresses are kept in a short
+// history, saved to a file when the watch goes away if HistoryEnabled is set.
 class TIdIPWatch final : public TIdComponent {
 public:
     explicit TIdIPWatch(ComponentStart start = ComponentStart::Ready);
@@ -43,6 +43,10 @@ public:
     // Fires once per change of Online, after Online and CurrentAddress have their new
     // values; an exception it raises is dropped.
     TNotifyEvent OnStatusChanged;
+    // Fires when a check finds another usable address while the PC stays online (it
+    // moved to another address or interface), after CurrentAddress has the new one; an
+    // exception it raises is dropped.
+    TNotifyEvent OnAddressChanged;
 
     // False until the first check that finds a usable address.
     bool Online() const { return online_; }

@@ -59,8 +59,9 @@ using TIPMCastReadEvent = std::function<void(TIdComponent* Sender, std::string_v
 //
 // Joining binds each binding (by default one, on DefaultPort) to the group's address, so
 // that only datagrams sent to the group arrive, sharing the port with other listeners of
-// the group, and asks for membership on the interface the system picks. A binding given a
-// local unicast address keeps it. A
+// the group, and asks for membership on the interface that holds InterfaceAddress (or,
+// without one, on the interface the system picks). A binding given a local unicast
+// address keeps it. A failed join is logged once, until a join succeeds again. A
 // datagram longer than BufferSize or without bytes is dropped and listening goes on.
 // Any other failure on the listener thread, an exception from the handler included,
 // ends the listening quietly; Active still reads true until it is switched off and on.
@@ -83,20 +84,39 @@ public:
     // Null while closed; binding 0 once joined; then the binding of the latest datagram.
     TIdSocketHandle* ActiveBinding() const { return activeBinding_; }
 
+    // The dotted address of the interface to join on, such as the address watch finds
+    // (TIdIPWatch::CurrentAddress); empty, as it starts, for the interface the system picks,
+    // which a network without a default route does not have. Should no interface hold the
+    // address when joining, the system picks. A new address while joined leaves and joins
+    // anew on its interface, raising the join's failures as SetActive does. Main thread
+    // only, and not from the datagram handler.
+    const std::string& InterfaceAddress() const { return interfaceAddress_; }
+    void SetInterfaceAddress(const std::string& address);
+
 protected:
     bool Joined() const override;
     void JoinGroup() override;
     // Waits for the listener to end (running meanwhile a delivery it had asked for),
     // then leaves the group and closes every socket. A failure to leave is raised after
-    // all that, so the component is closed either way.
+    // all that, so the component is closed either way; memberships on the interface of
+    // InterfaceAddress end with the close alone, and never fail.
     void LeaveGroup() override;
 
 private:
     friend class TIdIPMCastListenerThread;
     void DeliverDatagram(std::string_view datagram, TIdSocketHandle& binding);
+    // Opens, binds and joins every binding, or closes them all and raises.
+    void OpenBindings();
+    // Membership on the interface of joinedOn_, or the one the system picks.
     void ChangeMembership(TIdSocketHandle& binding, int option);
+    // On the interface of joinedOn_ while one holds that address; otherwise, from then on,
+    // on the one the system picks.
+    void AddMembership(TIdSocketHandle& binding);
 
     TIdSocketHandles bindings_;
+    std::string interfaceAddress_;
+    std::string joinedOn_;           // the interface address of the memberships held, or empty
+    bool joinFailureLogged_ = false; // until a join succeeds
     std::atomic<TIdSocketHandle*> activeBinding_{nullptr};
     std::unique_ptr<TIdIPMCastListenerThread> listenerThread_;
     bool leaving_ = false;

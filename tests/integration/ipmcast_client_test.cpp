@@ -5,6 +5,7 @@
 #include "tests/integration/network_fixture.h"
 #include "tests/support/datagram_sender.h"
 #include "tests/support/event_loop.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process_stats.h"
 #include "tests/support/raised_by.h"
@@ -42,25 +43,25 @@ struct Delivery {
     std::thread::id thread;
 };
 
-// How many sockets of this namespace are members of `group` on loopback, as the
+// How many sockets of this namespace are members of `group` on `device`, as the
 // system's own table tells.
-int MembersOf(const std::string& group)
+int MembersOf(const std::string& group, const std::string& device = "lo")
 {
     const platform::Ipv4Address bytes = TIdStack::TextToAddress(group);
     char hex[9];
     std::snprintf(hex, sizeof hex, "%02X%02X%02X%02X", bytes[3], bytes[2], bytes[1], bytes[0]);
     std::ifstream table("/proc/net/igmp");
     std::string line;
-    bool onLoopback = false;
+    bool onDevice = false;
     while (std::getline(table, line)) {
         std::istringstream fields(line);
         std::string first;
         fields >> first;
         if (line[0] != '\t') {
-            std::string device;
-            fields >> device;
-            onLoopback = device == "lo";
-        } else if (onLoopback && first == hex) {
+            std::string name;
+            fields >> name;
+            onDevice = name == device;
+        } else if (onDevice && first == hex) {
             int users = 0;
             fields >> users;
             return users;
@@ -277,6 +278,58 @@ TEST_F(MulticastListener, FailedMembershipLeavesItClosed)
 
     client->SetActive(true);
     EXPECT_TRUE(client->Active());
+}
+
+TEST_F(MulticastListener, WithoutADefaultRouteJoinsOnTheInterfaceOfItsAddress)
+{
+    ASSERT_TRUE(testsupport::MakeLanWithoutRoutes());
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.9.0.1/24 dev lan0"));
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.9.0.9/24 dev lan0")); // the server's
+    const testsupport::LogLines log("tavrin.net");
+    // The system picks no interface here; the failure is told once, however often tried.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            client->SetActive(true);
+            ADD_FAILURE() << "no exception";
+        } catch (const EIdSocketError& error) {
+            EXPECT_EQ(error.SocketErrorCode(), ENODEV);
+        }
+    }
+
+    client->SetInterfaceAddress("10.9.0.1");
+    client->SetActive(true);
+    DatagramSender server = DatagramSender::OutOf("10.9.0.9");
+    ASSERT_TRUE(server.Send("1,0,2", "224.0.0.1", 6649));
+    ASSERT_TRUE(AwaitDeliveries(1));
+    EXPECT_EQ(deliveries[0].bytes, "1,0,2");
+    EXPECT_EQ(deliveries[0].senderIP, "10.9.0.9");
+    EXPECT_EQ(log.Texts(),
+              (std::vector<std::string>{"multicast group 224.0.0.1 not joined (interface picked by the system): "
+                                        "No such device (19)",
+                                        "multicast group 224.0.0.1 joined (interface 10.9.0.1)"}));
+}
+
+TEST_F(MulticastListener, ANewAddressOnAnotherInterfaceJoinsThereInstead)
+{
+    ASSERT_TRUE(testsupport::MakeLanWithoutRoutes());
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.9.0.1/24 dev lan0"));
+    client->SetMulticastGroup("239.1.2.3"); // a group no interface is in by itself
+    client->SetInterfaceAddress("10.9.0.1");
+    client->SetActive(true);
+    ASSERT_EQ(MembersOf("239.1.2.3", "lan0"), 1);
+
+    // The PC moves to the other interface, and is told so.
+    ASSERT_TRUE(testsupport::RunIp("addr flush dev lan0"));
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.8.0.1/24 dev lan1"));
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.8.0.9/24 dev lan1")); // the server's
+    client->SetInterfaceAddress("10.8.0.1");
+    EXPECT_TRUE(client->Active());
+    EXPECT_EQ(MembersOf("239.1.2.3", "lan0"), 0);
+    EXPECT_EQ(MembersOf("239.1.2.3", "lan1"), 1);
+    DatagramSender server = DatagramSender::OutOf("10.8.0.9");
+    ASSERT_TRUE(server.Send("on the new interface", "239.1.2.3", 6649));
+    ASSERT_TRUE(AwaitDeliveries(1));
+    EXPECT_EQ(deliveries[0].senderIP, "10.8.0.9");
 }
 
 TEST_F(MulticastListener, FailureToLeaveStillClosesEverything)

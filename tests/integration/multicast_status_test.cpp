@@ -106,6 +106,29 @@ TEST_F(WindowMulticast, ABadDatagramLeavesTheListenerListening)
     ASSERT_TRUE(SendUntilShown(server, "3,0,1", Badge{3, 1}));
 }
 
+TEST_F(WindowMulticast, WithoutADefaultRouteItListensOnTheInterfaceOfItsAddressWherever)
+{
+    ASSERT_TRUE(testsupport::MakeLanWithoutRoutes());
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.9.0.1/24 dev lan0"));
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.9.0.9/24 dev lan0"));
+    SetServer("10.9.0.9");
+    addresses.addresses = {{10, 9, 0, 1}, {127, 0, 0, 1}};
+    ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->IdIPMCastClient1->Active(); }));
+    DatagramSender server = DatagramSender::OutOf("10.9.0.9");
+    ASSERT_TRUE(SendUntilShown(server, "1,0,2", Badge{1, 2}));
+
+    // The PC, and the server with it, move to the other interface.
+    ASSERT_TRUE(testsupport::RunIp("addr flush dev lan0"));
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.8.0.1/24 dev lan1"));
+    ASSERT_TRUE(testsupport::RunIp("addr add 10.8.0.9/24 dev lan1"));
+    SetServer("10.8.0.9");
+    addresses.addresses = {{10, 8, 0, 1}, {127, 0, 0, 1}};
+    ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->IdIPMCastClient1->InterfaceAddress() == "10.8.0.1"; }));
+    EXPECT_TRUE(keeper->IdIPMCastClient1->Active());
+    DatagramSender moved = DatagramSender::OutOf("10.8.0.9");
+    ASSERT_TRUE(SendUntilShown(moved, "3,0,0", Badge{3, 0}));
+}
+
 TEST_F(WindowMulticast, GoingOfflineStopsTheListener)
 {
     GoOnline();

@@ -1,6 +1,7 @@
 // The server component, its listener and its connections, against plain sockets on loopback.
 
 #include "net/win_socket.h"
+#include "platform/unique_fd.h"
 #include "tests/integration/socket_test.h"
 
 #include <gmock/gmock.h>
@@ -9,10 +10,13 @@
 #include <QMetaObject>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <utility>
 
@@ -43,6 +47,37 @@ unsigned BacklogOf(int descriptor)
     getsockopt(descriptor, IPPROTO_TCP, TCP_INFO, &info, &length);
     return info.tcpi_sacked;
 }
+
+// This process as one that has run out of descriptors: its limit lowered to just above the
+// highest one open, every number below it taken. The limit comes back, and the numbers
+// taken are given back, when it goes.
+class DescriptorsUsedUp {
+public:
+    DescriptorsUsedUp()
+    {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        int highest = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+            highest = std::max(highest, std::stoi(entry.path().filename().string()));
+        rlimit lowered = saved_;
+        lowered.rlim_cur = static_cast<rlim_t>(highest) + 1;
+        setrlimit(RLIMIT_NOFILE, &lowered);
+        // Every gap below the limit filled; at most `highest` of them.
+        while (platform::UniqueFd filler{::open("/dev/null", O_RDONLY | O_CLOEXEC)})
+            taken_.push_back(std::move(filler));
+    }
+    ~DescriptorsUsedUp()
+    {
+        taken_.clear();
+        setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
+    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
+
+private:
+    rlimit saved_{};
+    std::vector<platform::UniqueFd> taken_;
+};
 
 class ServerSocketTest : public testsupport::SocketTest {
 protected:
@@ -236,6 +271,48 @@ TEST_F(ServerSocketTest, PendingConnectionsAreAcceptedOnePerNotification)
     ASSERT_TRUE(ProcessEventsUntil([this] { return Count("disconnect") == 5 && Listed() == 0; }));
     EXPECT_EQ(Count("accept"), 5);
     EXPECT_EQ(received.size(), 5 * std::string("{frame 0}").size());
+}
+
+TEST_F(ServerSocketTest, OutOfDescriptorsTheNewConnectionIsKeptOnlyWhenTheOwnerMakesRoom)
+{
+    enum class Owner { Unasked, ClosesNothing, ClosesTheFirst };
+    for (const Owner owner : {Owner::Unasked, Owner::ClosesNothing, Owner::ClosesTheFirst}) {
+        SCOPED_TRACE(static_cast<int>(owner));
+        int asked = 0;
+        server->Socket()->makeRoom = nullptr;
+        if (owner != Owner::Unasked)
+            server->Socket()->makeRoom = [&] {
+                ++asked;
+                if (owner == Owner::ClosesNothing)
+                    return false;
+                net::TCustomWinSocket* first = server->Socket()->Connection(0);
+                first->CloseConnection(first->Descriptor());
+                return true;
+            };
+        Listen();
+        ConnectPeer();
+        ASSERT_TRUE(ProcessEventsUntil([this] { return Listed() == 1; }));
+        ConnectPeer(); // waits in the kernel's queue until the loop runs again
+        {
+            const DescriptorsUsedUp usedUp;
+            const bool roomMade = owner == Owner::ClosesTheFirst;
+            LoopbackPeer& gone = peers[roomMade ? 0 : 1];
+            LoopbackPeer& kept = peers[roomMade ? 1 : 0];
+            ASSERT_TRUE(ProcessEventsUntil([&] { return gone.SeesClose(0ms); }));
+            // The marker: the connection left is served, and nothing else came of the shortage.
+            kept.Send("marker");
+            ASSERT_TRUE(ProcessEventsUntil([this] { return received == "marker"; }));
+            EXPECT_EQ(Listed(), 1);
+            EXPECT_FALSE(kept.SeesClose(0ms));
+            EXPECT_EQ(asked, owner == Owner::Unasked ? 0 : 1);
+            EXPECT_EQ(Count("accept"), roomMade ? 2 : 1);
+        }
+        server->SetActive(false);
+        peers.clear();
+        events.clear();
+        received.clear();
+    }
+    EXPECT_TRUE(Displayed().empty());
 }
 
 TEST_F(ServerSocketTest, DeactivatingDropsOpenConnectionsSilently)

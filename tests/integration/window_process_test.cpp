@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <thread>
@@ -47,7 +48,7 @@ protected:
 
 } // namespace
 
-TEST_F(WindowProcess, OutOfDescriptorsItRestsAndTakesARealReplyOnceTheSilentOnesGo)
+TEST_F(WindowProcess, OutOfDescriptorsItStaysIdleAndTakesARealReplyOnceTheSilentOnesGo)
 {
     Start({"--nofile", "64", "--silence", "8000"});
     // Connections from the server's own address until the window holds all it can, each
@@ -76,11 +77,41 @@ TEST_F(WindowProcess, OutOfDescriptorsItRestsAndTakesARealReplyOnceTheSilentOnes
         ASSERT_TRUE(peer.SeesClose(10s));
     ServerReplies(4242);
     EXPECT_EQ(host->ReadLine(2s), "echo 4242") << host->Errors();
-    for (const char* said : {"out of descriptors (this program's, limit 64): incoming connections are dropped",
-                             "dropped for want of descriptors"}) {
+    for (const char* said : {"out of descriptors (this program's, limit 64): connections are closed to make room",
+                             "descriptors to spare again"}) {
         const auto logged = [said](const std::string& errors) { return errors.find(said) != std::string::npos; };
         EXPECT_TRUE(host->AwaitErrors(logged)) << host->Errors();
     }
+}
+
+TEST_F(WindowProcess, OutOfDescriptorsTheLongestSilentMakesRoomForARealReply)
+{
+    Start({"--nofile", "40"});
+    // Far more silent connections from the server's own address than the window has
+    // descriptors for, a millisecond apart so that the kernel's queue of five keeps up.
+    std::vector<LoopbackPeer> silent;
+    for (int i = 0; i < 200; ++i) {
+        silent.push_back(LoopbackPeer::ConnectedTo(port));
+        std::this_thread::sleep_for(1ms);
+    }
+    ServerReplies(4242);
+    EXPECT_EQ(host->ReadLine(10s), "echo 4242") << host->Errors();
+
+    // Those closed are the oldest, in order: once one is seen open, all after it are.
+    std::size_t closed = 0;
+    while (closed < silent.size() && silent[closed].SeesClose(0ms))
+        ++closed;
+    EXPECT_GE(closed, silent.size() - 40) << "the table held more than the descriptors allow";
+    EXPECT_LT(closed, silent.size()) << "the newest silent ones should still be held";
+    const auto outOfTurn = std::count_if(silent.begin() + static_cast<std::ptrdiff_t>(closed), silent.end(),
+                                         [](LoopbackPeer& peer) { return peer.SeesClose(0ms); });
+    EXPECT_EQ(outOfTurn, 0) << "newer connections closed before " << closed << " older ones";
+    const auto said = [](const std::string& errors) {
+        return errors.find("out of descriptors (this program's, limit 40): connections are closed to make room")
+            != std::string::npos;
+    };
+    EXPECT_TRUE(host->AwaitErrors(said)) << host->Errors();
+    EXPECT_EQ(host->Errors().find("incoming connections are dropped"), std::string::npos) << host->Errors();
 }
 
 TEST_F(WindowProcess, EndsOnSigtermWhileAFloodOfFramesArrives)

@@ -1,5 +1,7 @@
 #include "tests/support/datagram_sender.h"
 
+#include "tests/support/private_network.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -35,6 +37,17 @@ DatagramSender::DatagramSender(const std::string& sourceIp, int sourcePort)
         if (bind(descriptor_.Get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0)
             throw std::runtime_error("cannot send from " + sourceIp + ":" + std::to_string(sourcePort));
     }
+}
+
+DatagramSender DatagramSender::OutOf(const std::string& address)
+{
+    if (const std::string why = EnterPrivateNetwork(); !why.empty())
+        throw std::runtime_error("no private network to send multicast in: " + why);
+    DatagramSender sender(address);
+    const sockaddr_in local = AddressOf(address, 0);
+    if (setsockopt(sender.descriptor_.Get(), IPPROTO_IP, IP_MULTICAST_IF, &local.sin_addr, sizeof local.sin_addr) != 0)
+        throw std::runtime_error("cannot send multicast out of the interface of " + address);
+    return sender;
 }
 
 bool DatagramSender::Send(std::string_view bytes, const std::string& ip, int port)

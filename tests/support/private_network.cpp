@@ -28,4 +28,10 @@ bool RunIp(const std::string& arguments)
     return std::system(command.c_str()) == 0;
 }
 
+bool MakeLanWithoutRoutes()
+{
+    return RunIp("route del 224.0.0.0/4 dev lo") && RunIp("link add lan0 type veth peer name lan1")
+        && RunIp("link set lan0 up") && RunIp("link set lan1 up");
+}
+
 } // namespace testsupport

@@ -15,4 +15,9 @@ std::string EnterPrivateNetwork();
 // Runs `ip <arguments>` inside that namespace; true when it succeeded.
 bool RunIp(const std::string& arguments);
 
+// Turns that namespace into a LAN without a gateway: two linked interfaces, lan0 and
+// lan1, up, and no route at all, not even the one for multicast; addresses are the
+// test's to add. True when it succeeded.
+bool MakeLanWithoutRoutes();
+
 } // namespace testsupport

@@ -87,6 +87,23 @@ TEST_F(AddressWatch, NewAddressWhileOnlineFiresNothing)
     EXPECT_EQ(changes, 1);
 }
 
+TEST_F(AddressWatch, AnotherUsableAddressWhileOnlineIsToldOnce)
+{
+    std::vector<std::string> told;
+    watch->OnAddressChanged = [&](TIdComponent* sender) {
+        EXPECT_EQ(sender, watch.get());
+        told.push_back(watch->CurrentAddress());
+    };
+    PollWith({kLan5});            // online: a change of status, not of address
+    PollWith({kLan5, kLoopback}); // the same address
+    PollWith({kLan7});            // moved
+    PollWith({kLan7});
+    PollWith({kLoopback}); // offline
+    PollWith({kLan5});     // online again
+    EXPECT_EQ(told, (std::vector<std::string>{"192.168.1.7"}));
+    EXPECT_EQ(changes, 3);
+}
+
 TEST_F(AddressWatch, LosingTheNetworkFiresOnceAndRemembersTheAddress)
 {
     PollWith({kLan5});
