@@ -1,5 +1,6 @@
 #include "framework/registry.h"
 #include "tests/support/fakes.h"
+#include "tests/support/file_text.h"
 #include "tests/support/raised_by.h"
 #include "tests/support/watchdog.h"
 
@@ -14,14 +15,18 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
+
+#include <optional>
+#include <thread>
 
 using framework::RegistryException;
 using framework::TRegistry;
 using platform::RegistryValue;
 using testsupport::MemoryRegistryHive;
 using testsupport::RaisedBy;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 
 namespace {
 
@@ -29,19 +34,6 @@ const std::string kKey = "SOFTWARE\\DOVETRA\\TAVRINCLIENT";
 
 // The message of the accessor's exception that a call raised.
 constexpr auto MessageOf = RaisedBy<RegistryException>;
-
-std::string ReadFile(const std::string& path)
-{
-    QFile file(QString::fromStdString(path));
-    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string("<missing>");
-}
-
-void WriteFile(const std::string& path, const std::string& text)
-{
-    QFile file(QString::fromStdString(path));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text.data(), static_cast<qint64>(text.size()));
-}
 
 RegistryValue Text(const std::string& text)
 {
@@ -510,6 +502,47 @@ TEST_F(HiveFile, DefaultsServeUntilTheUserHasAFileAndStartIt)
     platform::FileRegistryHive later(Path(), defaults);
     EXPECT_FALSE(later.QueryValue(kKey, "server"));
     EXPECT_FALSE(later.QueryValue(kKey, "maxstep"));
+}
+
+TEST_F(HiveFile, WhatASaveWritesReadsBackWithEveryValue)
+{
+    // Files a person or another program may leave, each with a save of the window's values
+    // and of a key the file lacks. Read back, the saved text must hold what was saved.
+    const std::vector<std::string> texts = {
+        "REGEDIT4\r\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\r\n\"server\"=\"10.0.0.1\"\r", // "\n" lost
+        "REGEDIT4\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"10.0.0.1\"\r",
+        "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\r\n\"x\"=dword:00000001\r\n\r",
+        "\xEF\xBB\xBFREGEDIT4\r\n; ends in a backslash \\",
+        "[hkey_current_user\\software\\\\dovetra\\TavrinClient\\]\n\"Server\" = hex(1):61,\\\n  0d,62,00\n; end",
+        "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n; swallows the next line \\\n\"server\"=\"1\"",
+        "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\r\n\"server\"=\"1\"\r\r",
+        "; one line, and two \"\\r\"s\r\r",
+        "",
+    };
+    const platform::NamedValues saved = {{"server", Text("a\rb \"c\" \\")},
+                                         {"chimes", {platform::REG_DWORD, std::string("\x01\0\0\0", 4)}},
+                                         {"x", {platform::REG_DWORD, std::string("\xf6\xff\xff\xff", 4)}}};
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    for (const std::string& text : texts) {
+        WriteFile(Path(), text);
+        platform::RegistryKeys expected = platform::RegistryKeys::Parse(text, Path());
+        platform::FileRegistryHive hive(Path(), {});
+        ASSERT_TRUE(hive.SetValues(kKey, saved)) << text;
+        ASSERT_TRUE(hive.SetValues("SOFTWARE\\Other", {{"v", Text("new")}})) << text;
+        for (const auto& [name, value] : saved)
+            expected.SetValue(kKey, name, value);
+        expected.SetValue("SOFTWARE\\Other", "v", Text("new"));
+
+        const std::string written = ReadFile(Path());
+        try {
+            EXPECT_TRUE(platform::RegistryKeys::Parse(written, Path()) == expected) << written;
+        } catch (const platform::HiveFormatError& error) {
+            ADD_FAILURE() << error.what() << " in:\n" << written;
+        }
+        platform::FileRegistryHive next(Path(), {}); // the next start
+        for (const auto& [name, value] : saved)
+            EXPECT_EQ(next.QueryValue(kKey, name), std::optional<RegistryValue>(value)) << name << " in:\n" << written;
+    }
 }
 
 TEST(HiveLocation, DefaultsFollowXdgConfigDirs)
