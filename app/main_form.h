@@ -159,9 +159,10 @@ public:
     void ShowUnknownBadge();
 
     // Settings store. The two menu handlers run after the menu has inverted the item's
-    // check mark.
+    // check mark; "Hour Alarm" puts it back when its save fails.
     void LoadSettings();
-    void SaveSettings();
+    // True when the values were stored. A refusal is said in panel 1; other failures raise.
+    bool SaveSettings();
     void toolSaveBtnClick(QObject* Sender);
     void Chimes1Click(QObject* Sender);
 

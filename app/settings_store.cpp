@@ -3,6 +3,7 @@
 #include "app/main_form.h"
 
 #include "framework/registry.h"
+#include "framework/scope_exit.h"
 
 #include <QAction>
 
@@ -33,22 +34,23 @@ void TForm1::LoadSettings()
     }
 }
 
-void TForm1::SaveSettings()
+bool TForm1::SaveSettings()
 {
     // Say why rather than store nothing silently, for example under sudo with the user's HOME.
     if (const std::string refusal = services_.registry.WriteRefusal(); !refusal.empty()) {
         StatusBar1->SetPanelText(1, "Settings not saved: " + refusal);
-        return;
+        return false;
     }
     framework::TRegistry registry(services_.registry);
     if (!registry.OpenKey(FRegistryKey, true))
-        return;
+        return false;
     registry.BeginUpdate(); // one change: two saves at once never mix their values
     registry.WriteString("server", Edit1->text().toStdString());
     registry.WriteBool("chimes", Chimes1->isChecked());
     registry.WriteInteger("x", x());
     registry.WriteInteger("y", y());
     registry.EndUpdate();
+    return true;
 }
 
 void TForm1::toolSaveBtnClick(QObject* /*Sender*/)
@@ -66,7 +68,12 @@ void TForm1::toolSaveBtnClick(QObject* /*Sender*/)
 
 void TForm1::Chimes1Click(QObject* /*Sender*/)
 {
-    SaveSettings();
+    // The menu has turned the mark over already; when the save fails, however it fails, the
+    // mark goes back, so that it shows what is stored.
+    const bool before = !Chimes1->isChecked();
+    framework::ScopeExit markBack([this, before]() noexcept { Chimes1->setChecked(before); });
+    if (SaveSettings())
+        markBack.Dismiss();
 }
 
 } // namespace app

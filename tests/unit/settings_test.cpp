@@ -15,6 +15,10 @@
 
 #include <unistd.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 using app::FormServices;
 using app::TForm1;
 using platform::RegistryValue;
@@ -156,7 +160,45 @@ TEST_F(Settings, AFailedSaveIsShownAndStoresNoneOfItsValues)
     EXPECT_EQ(alerts.shown[0].text, "Failed to set data for 'server'"); // as when the first write fails
     EXPECT_EQ(Saved("server")->data, Text("10.1.1.1").data);
     EXPECT_FALSE(Saved("chimes"));
-    EXPECT_TRUE(form->Chimes1->isChecked()); // the program goes on
+    EXPECT_FALSE(form->Chimes1->isChecked()); // the mark says what is stored
+}
+
+TEST_F(Settings, TheHourAlarmsMarkGoesBackWhenItsSaveFailsHoweverItFails)
+{
+    struct Case {
+        const char* what;
+        bool keyThere; // the settings key is in the registry at start
+        std::function<void(testsupport::MemoryRegistryHive&)> make;
+        bool saved;
+        std::string panel; // what panel 1 says after the save
+        std::size_t boxes;
+    };
+    const std::vector<Case> cases = {
+        {"saved", true, [](auto&) {}, true, "", 0},
+        {"refused", true, [](auto& hive) { hive.refusal = "/home/ann belongs to ann"; }, false,
+         "Settings not saved: /home/ann belongs to ann", 0},
+        {"write failed", true, [](auto& hive) { hive.failWrites = true; }, false, "", 1},
+        {"key not made", false, [](auto& hive) { hive.failWrites = true; }, false, "", 0},
+    };
+    for (const Case& save : cases) {
+        for (const bool chimes : {false, true}) {
+            if (chimes && !save.keyThere)
+                continue; // nothing stored to start from
+            registry = {};
+            alerts.shown.clear();
+            if (save.keyThere)
+                Stored("chimes", Dword(chimes));
+            MakeForm();
+            ASSERT_EQ(form->Chimes1->isChecked(), chimes);
+            save.make(registry);
+            form->StatusBar1->SetPanelText(1, "");
+            form->Chimes1->trigger();
+            EXPECT_EQ(form->Chimes1->isChecked(), save.saved ? !chimes : chimes) << save.what << ", from " << chimes;
+            EXPECT_EQ(Saved("chimes") == Dword(!chimes), save.saved) << save.what << ", from " << chimes;
+            EXPECT_EQ(form->StatusBar1->PanelText(1), save.panel) << save.what;
+            EXPECT_EQ(alerts.shown.size(), save.boxes) << save.what;
+        }
+    }
 }
 
 TEST_F(Settings, AKeyThatCannotBeMadeSavesNothingAndSaysNothing)
