@@ -47,7 +47,8 @@ public:
 // changes made meanwhile by another program are kept and two changes never mix. When the
 // file is a symbolic link, its target is replaced and the link stays. The lock is the file
 // "user.reg.lock" beside it, never a link; a change waits at most kLockPatience for
-// another program to let it go, and raises HiveBusyError then.
+// another program to let it go, and raises HiveBusyError then. A file that cannot be read
+// and a change that fails are said in the log (lcSettings), with the system's reason.
 //
 // While the user has no file, the first "<dir>/tavrin-client/user.reg" found in the
 // defaults folders ($XDG_CONFIG_DIRS, /etc/xdg when unset) is read instead, and the first
@@ -77,7 +78,7 @@ public:
     std::string WriteRefusal() override;
 
 private:
-    RegistryKeys Load() const;
+    RegistryKeys Load();
     const RegistryKeys& Defaults() const;
     // Applies `change` to the file's current content and writes the result back.
     template <typename Change>
@@ -87,6 +88,7 @@ private:
     std::vector<std::string> defaultsPaths_;
     mutable std::optional<RegistryKeys> defaults_; // read once, when first needed
     bool refusalLogged_ = false;
+    std::string faultLogged_; // the fault of the file last said in the log
 };
 
 } // namespace platform

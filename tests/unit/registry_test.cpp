@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -581,6 +582,57 @@ TEST_F(HiveFile, ALockLetGoWhileASaveWaitsLetsTheSaveThrough)
     saver.join();
     EXPECT_TRUE(stored);
     EXPECT_EQ(platform::FileRegistryHive(Path(), {}).QueryValue(kKey, "server"), std::optional(Text("10.0.0.2")));
+}
+
+TEST_F(HiveFile, AFailedSaveNamesTheSystemsReasonInTheLog)
+{
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    const std::string folder = dir.filePath("tavrin-client").toStdString();
+    const std::string elsewhere = dir.filePath("elsewhere").toStdString();
+    const std::string notAFolder = dir.filePath("file").toStdString();
+    WriteFile(notAFolder, "");
+    struct Case {
+        std::string hive;
+        std::function<void()> prepare;
+        std::string logged;
+    };
+    const std::vector<Case> cases = {
+        // A lock file that is a link is not followed: its target is never made.
+        {Path(), [&] { ASSERT_EQ(symlink(elsewhere.c_str(), (Path() + ".lock").c_str()), 0); },
+         "cannot open " + Path() + ".lock: Too many levels of symbolic links"},
+        {notAFolder + "/user.reg", [] {}, "cannot open " + notAFolder + "/user.reg.lock: Not a directory"},
+        // The settings file links into a folder that is not there.
+        {Path(), [&] { ASSERT_EQ(symlink((elsewhere + "/user.reg").c_str(), Path().c_str()), 0); },
+         "cannot make a file in " + elsewhere + ": No such file or directory"},
+    };
+    for (const Case& failure : cases) {
+        for (const QString& entry : Entries(QString::fromStdString(folder)))
+            QFile::remove(QString::fromStdString(folder) + "/" + entry);
+        failure.prepare();
+        platform::FileRegistryHive hive(failure.hive, {});
+        const testsupport::LogLines log("tavrin.settings");
+        EXPECT_FALSE(hive.SetValues(kKey, {{"server", Text("x")}})) << failure.logged;
+        EXPECT_EQ(log.Texts(), std::vector<std::string>({"settings not saved: " + failure.logged}));
+        EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(elsewhere)));
+    }
+
+    // The disk fills half-way, as a file size limit makes it.
+    QFile::remove(QString::fromStdString(Path()));
+    platform::FileRegistryHive hive(Path(), {});
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit tiny = old;
+    tiny.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    const testsupport::LogLines log("tavrin.settings");
+    const bool stored = hive.SetValue(kKey, "big", {platform::REG_BINARY, std::string(4096, 'x')});
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_FALSE(stored);
+    ASSERT_EQ(log.Texts().size(), 1u);
+    EXPECT_THAT(log.Texts()[0],
+                testing::MatchesRegex("settings not saved: cannot write .*/user\\.reg\\.[A-Za-z0-9]{6}: "
+                                      "File too large"));
 }
 
 TEST(HiveLocation, DefaultsFollowXdgConfigDirs)

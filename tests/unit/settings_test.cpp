@@ -31,6 +31,7 @@ using platform::RegistryValue;
 using testsupport::FormTest;
 using testsupport::RaisedBy;
 using testsupport::ReadFile;
+using testsupport::WriteFile;
 
 namespace {
 
@@ -297,4 +298,20 @@ TEST_F(SettingsFile, ASaveWhileAnotherProgramHoldsTheFileSaysSoAndKeepsTheMark)
     EXPECT_EQ(ReadFile(path), before);
     EXPECT_EQ(QDir(dir.filePath("tavrin-client")).entryList(QDir::Files | QDir::Hidden),
               QStringList({"user.reg", "user.reg.lock"})); // no file made beside it
+}
+
+TEST_F(SettingsFile, AFileThatCannotBeReadIsInTheLogOnceBesidesTheBox)
+{
+    const std::string path = dir.filePath("tavrin-client/user.reg").toStdString();
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    WriteFile(path, "REGEDIT4\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"x\"=dword:1\nnonsense\n");
+    const testsupport::LogLines log("tavrin.settings");
+    platform::FileRegistryHive hive(path, {});
+    const std::string fault = path + ":4: expected '\"'";
+    for (int start = 0; start < 2; ++start)
+        EXPECT_EQ(RaisedBy<framework::RegistryException>([&] { MakeFormOver(hive); }), fault);
+    const std::vector<testsupport::LogLine> lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].type, QtWarningMsg);
+    EXPECT_EQ(lines[0].text, "settings file not used: " + fault);
 }
