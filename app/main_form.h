@@ -108,9 +108,11 @@ public:
     void TimeCodeTaken() override;
 
     // Settings store. The two menu handlers run after the menu has inverted the item's
-    // check mark.
+    // check mark; "Hour Alarm" puts it back when its save fails.
     void LoadSettings();
-    void SaveSettings();
+    // True when the values were stored. A refusal and a file held by another program are
+    // said in panel 1; other failures raise.
+    bool SaveSettings();
     void toolSaveBtnClick(QObject* Sender);
     void Chimes1Click(QObject* Sender);
     // What the keeper is to do, as the settings here say.

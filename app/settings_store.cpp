@@ -3,6 +3,7 @@
 #include "app/main_form.h"
 
 #include "framework/registry.h"
+#include "framework/scope_exit.h"
 
 #include <QAction>
 
@@ -38,22 +39,29 @@ keeper::KeeperSettings TForm1::KeeperSettings() const
     return {.server = keeper::ServerName(Edit1->text().toStdString()), .maxStepSeconds = maxStep};
 }
 
-void TForm1::SaveSettings()
+bool TForm1::SaveSettings()
 {
     // Say why rather than store nothing silently, for example under sudo with the user's HOME.
     if (const std::string refusal = services_.registry.WriteRefusal(); !refusal.empty()) {
         StatusBar1->SetPanelText(1, "Settings not saved: " + refusal);
-        return;
+        return false;
     }
     framework::TRegistry registry(services_.registry);
-    if (!registry.OpenKey(FRegistryKey, true))
-        return;
-    registry.BeginUpdate(); // one change: two saves at once never mix their values
-    registry.WriteString("server", Edit1->text().toStdString());
-    registry.WriteBool("chimes", Chimes1->isChecked());
-    registry.WriteInteger("x", x());
-    registry.WriteInteger("y", y());
-    registry.EndUpdate();
+    try {
+        if (!registry.OpenKey(FRegistryKey, true))
+            return false;
+        registry.BeginUpdate(); // one change: two saves at once never mix their values
+        registry.WriteString("server", Edit1->text().toStdString());
+        registry.WriteBool("chimes", Chimes1->isChecked());
+        registry.WriteInteger("x", x());
+        registry.WriteInteger("y", y());
+        registry.EndUpdate();
+    } catch (const framework::RegistryBusy& busy) {
+        // Another program's doing, and likely over soon: said beside the refusals, not in a box.
+        StatusBar1->SetPanelText(1, "Settings not saved: " + busy.Message());
+        return false;
+    }
+    return true;
 }
 
 void TForm1::toolSaveBtnClick(QObject* /*Sender*/)
@@ -71,7 +79,12 @@ void TForm1::toolSaveBtnClick(QObject* /*Sender*/)
 
 void TForm1::Chimes1Click(QObject* /*Sender*/)
 {
-    SaveSettings();
+    // The menu has turned the mark over already; when the save fails, however it fails, the
+    // mark goes back, so that it shows what is stored.
+    const bool before = !Chimes1->isChecked();
+    framework::ScopeExit markBack([this, before]() noexcept { Chimes1->setChecked(before); });
+    if (SaveSettings())
+        markBack.Dismiss();
 }
 
 } // namespace app

@@ -9,8 +9,8 @@ namespace {
 
 using platform::RegistryValue;
 
-// Runs a call on the hive, turning a hive file that cannot be parsed into the
-// registry's own error so that it reaches the user like any other.
+// Runs a call on the hive, turning a hive file that cannot be parsed, or that another
+// program holds, into the registry's own errors so that they reach the user like any other.
 template <typename Call>
 auto OnHive(Call call)
 {
@@ -18,6 +18,8 @@ auto OnHive(Call call)
         return call();
     } catch (const platform::HiveFormatError& error) {
         throw RegistryException(error.what());
+    } catch (const platform::HiveBusyError& busy) {
+        throw RegistryBusy(busy.what());
     }
 }
 

@@ -13,11 +13,19 @@ public:
     using Exception::Exception;
 };
 
+// A change not stored because another program held the registry for longer than a change
+// waits; Message() says so: "another program holds <lock file>".
+class RegistryBusy : public RegistryException {
+public:
+    using RegistryException::RegistryException;
+};
+
 // Reads and writes the values of one key of the current user's registry, with the
 // typing rules the program's settings rely on. Raises RegistryException with
 // "Invalid data type for '<name>'", "Failed to get data for '<name>'" or
 // "Failed to set data for '<name>'", and with the hive file's own fault when the file
-// cannot be parsed.
+// cannot be parsed; a write (or a key created) while another program holds the hive raises
+// RegistryBusy.
 class TRegistry {
 public:
     explicit TRegistry(platform::RegistryHive& hive) : hive_(hive) {}

@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace platform {
@@ -149,6 +151,8 @@ bool WriteAll(int fd, const std::string& data)
         const ssize_t n = write(fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0)
+            errno = ENOSPC; // a regular file takes no more bytes only when the disk is full
         if (n <= 0)
             return false;
         done += static_cast<std::size_t>(n);
@@ -156,49 +160,68 @@ bool WriteAll(int fd, const std::string& data)
     return true;
 }
 
+// What failed and the system's reason.
+std::string Failure(const std::string& what, int error)
+{
+    return what + ": " + std::strerror(error);
+}
+
 // Replaces `path` by a file holding `data`, made beside it so that the rename is atomic:
 // the file is either all there or not at all, even when the disk fills or the machine
-// stops half-way. The new file keeps the old one's permissions.
-bool ReplaceFile(const std::string& path, const std::string& data)
+// stops half-way. The new file keeps the old one's permissions. Empty when done, else what
+// failed.
+std::string ReplaceFile(const std::string& path, const std::string& data)
 {
     std::string temporary = path + ".XXXXXX";
     UniqueFd file(mkostemp(temporary.data(), O_CLOEXEC));
     if (!file)
-        return false;
+        return Failure("cannot make a file in " + ParentFolder(path), errno);
+    std::string failure;
     struct stat old {};
-    const bool written = (stat(path.c_str(), &old) != 0 || fchmod(file.Get(), old.st_mode & 07777) == 0)
-                      && WriteAll(file.Get(), data) && fsync(file.Get()) == 0;
-    if (file.Close() != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) {
+    if (stat(path.c_str(), &old) == 0 && fchmod(file.Get(), old.st_mode & 07777) != 0)
+        failure = Failure("cannot give " + temporary + " the permissions of " + path, errno);
+    else if (!WriteAll(file.Get(), data) || fsync(file.Get()) != 0)
+        failure = Failure("cannot write " + temporary, errno);
+    if (file.Close() != 0 && failure.empty())
+        failure = Failure("cannot write " + temporary, errno);
+    if (failure.empty() && rename(temporary.c_str(), path.c_str()) != 0)
+        failure = Failure("cannot replace " + path, errno);
+    if (!failure.empty()) {
         // Tidying up: the save has failed either way.
         [[maybe_unused]] const int removed = unlink(temporary.c_str());
-        return false;
+        return failure;
     }
     // The new file is in place; should the folder not reach the disk before a crash, the
     // old settings come back, whole.
     if (const UniqueFd folder(open(ParentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder) {
         [[maybe_unused]] const int synced = fsync(folder.Get());
     }
-    return true;
+    return {};
 }
 
-// Holds an exclusive lock on "<hive>.lock" while it lives; the hive file itself is
-// replaced on every save, so it cannot carry the lock.
-class HiveLock {
-public:
-    explicit HiveLock(const std::string& hivePath)
-        : file_(open((hivePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))
-    {
-        // Waits through signals. A file system without locks (ENOLCK) saves unlocked, as
-        // it could not save at all otherwise.
-        while (file_ && flock(file_.Get(), LOCK_EX) != 0 && errno == EINTR) {
-        }
+// Takes the exclusive lock on the open lock file `fd`, waiting at most `patience` for
+// another program to let it go; the lock is asked for again and again rather than waited
+// for, as a blocking wait could not be bounded. 0 once held, EWOULDBLOCK when the time ran
+// out, or the errno of a failure.
+int LockWithin(int fd, std::chrono::milliseconds patience)
+{
+    // Another save holds the lock for milliseconds: asking this often takes it about as soon
+    // as a blocking wait would, and costs a system call each time.
+    constexpr auto kPause = std::chrono::milliseconds(2);
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        if (errno == EINTR)
+            continue;
+        if (errno != EWOULDBLOCK)
+            return errno;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return EWOULDBLOCK;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kPause, deadline - now));
     }
-
-    bool Held() const { return static_cast<bool>(file_); }
-
-private:
-    UniqueFd file_;
-};
+}
 
 } // namespace
 
@@ -241,11 +264,20 @@ std::vector<std::string> FileRegistryHive::DefaultsPaths()
     return paths;
 }
 
-RegistryKeys FileRegistryHive::Load() const
+RegistryKeys FileRegistryHive::Load()
 {
-    if (const auto text = ReadHiveText(path_))
-        return RegistryKeys::Parse(*text, path_);
-    return Defaults();
+    try {
+        const auto text = ReadHiveText(path_);
+        RegistryKeys keys = text ? RegistryKeys::Parse(*text, path_) : Defaults();
+        faultLogged_.clear();
+        return keys;
+    } catch (const HiveFormatError& error) {
+        // The user is shown it too, but a client started with the session leaves a trace
+        // here; once for each fault, as every later read meets it again.
+        if (std::exchange(faultLogged_, error.what()) != error.what())
+            qCWarning(lcSettings, "settings file not used: %s", error.what());
+        throw;
+    }
 }
 
 const RegistryKeys& FileRegistryHive::Defaults() const
@@ -272,13 +304,37 @@ bool FileRegistryHive::Update(Change change)
 {
     if (!WriteRefusal().empty())
         return false;
+    const auto logNotSaved = [](const std::string& why) {
+        qCWarning(lcSettings, "settings not saved: %s", why.c_str());
+    };
     MakeFolders(ParentFolder(path_));
-    const HiveLock lock(path_);
-    if (!lock.Held())
+    // The hive file itself is replaced on every save, so it cannot carry the lock. The lock
+    // file is never followed as a link, which would let whoever can make one there have
+    // this program make or lock a file elsewhere.
+    const std::string lockPath = path_ + ".lock";
+    const UniqueFd lock(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock) {
+        logNotSaved(Failure("cannot open " + lockPath, errno));
         return false;
+    }
+    const int locked = LockWithin(lock.Get(), kLockPatience);
+    if (locked == EWOULDBLOCK) {
+        const std::string busy = "another program holds " + lockPath;
+        logNotSaved(busy);
+        throw HiveBusyError(busy);
+    }
+    // A file system without locks (ENOLCK) saves unlocked, as it could not save at all otherwise.
+    if (locked != 0 && locked != ENOLCK) {
+        logNotSaved(Failure("cannot lock " + lockPath, locked));
+        return false;
+    }
     RegistryKeys keys = Load(); // raises for a file that cannot be used, which stays as it is
     change(keys);
-    return ReplaceFile(LinkTarget(path_), keys.Format());
+    if (const std::string failure = ReplaceFile(LinkTarget(path_), keys.Format()); !failure.empty()) {
+        logNotSaved(failure);
+        return false;
+    }
+    return true;
 }
 
 bool FileRegistryHive::KeyExists(const std::string& path)

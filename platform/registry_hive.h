@@ -5,11 +5,20 @@
 
 #include "platform/registry_keys.h"
 
+#include <chrono>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace platform {
+
+// A change not stored because another program held the hive for longer than a change
+// waits; what() says so in words for the user: "another program holds <lock file>".
+class HiveBusyError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // Where the registry lives; tests give an in-memory or file-backed one.
 class RegistryHive {
@@ -22,7 +31,8 @@ public:
     virtual bool CreateKey(const std::string& path) = 0;
     virtual std::optional<RegistryValue> QueryValue(const std::string& path, const std::string& name) = 0;
     // Stores all the values in one change, or none of them: false when they could not be
-    // stored. A file that cannot be used is never overwritten.
+    // stored. A file that cannot be used is never overwritten. CreateKey and SetValues raise
+    // HiveBusyError when another program keeps the hive too long.
     virtual bool SetValues(const std::string& path, const NamedValues& values) = 0;
     bool SetValue(const std::string& path, const std::string& name, const RegistryValue& value)
     {
@@ -35,7 +45,10 @@ public:
 // The hive file "<config>/tavrin-client/user.reg", where <config> is $XDG_CONFIG_HOME or
 // ~/.config. Every change re-reads the file and replaces it atomically under a lock, so
 // changes made meanwhile by another program are kept and two changes never mix. When the
-// file is a symbolic link, its target is replaced and the link stays.
+// file is a symbolic link, its target is replaced and the link stays. The lock is the file
+// "user.reg.lock" beside it, never a link; a change waits at most kLockPatience for
+// another program to let it go, and raises HiveBusyError then. A file that cannot be read
+// and a change that fails are said in the log (lcSettings), with the system's reason.
 //
 // While the user has no file, the first "<dir>/tavrin-client/user.reg" found in the
 // defaults folders ($XDG_CONFIG_DIRS, /etc/xdg when unset) is read instead, and the first
@@ -50,6 +63,9 @@ public:
     explicit FileRegistryHive(std::string path = DefaultPath(),
                               std::vector<std::string> defaultsPaths = DefaultsPaths());
 
+    // Long enough for any other program's save, short enough not to freeze the window.
+    static constexpr std::chrono::milliseconds kLockPatience{2000};
+
     static std::string DefaultPath();
     // The defaults files, the most important first.
     static std::vector<std::string> DefaultsPaths();
@@ -62,7 +78,7 @@ public:
     std::string WriteRefusal() override;
 
 private:
-    RegistryKeys Load() const;
+    RegistryKeys Load();
     const RegistryKeys& Defaults() const;
     // Applies `change` to the file's current content and writes the result back.
     template <typename Change>
@@ -72,6 +88,7 @@ private:
     std::vector<std::string> defaultsPaths_;
     mutable std::optional<RegistryKeys> defaults_; // read once, when first needed
     bool refusalLogged_ = false;
+    std::string faultLogged_; // the fault of the file last said in the log
 };
 
 } // namespace platform

@@ -257,23 +257,38 @@ RegistryKeys RegistryKeys::Parse(const std::string& text, const std::string& ori
         const std::size_t rawStart = start;
         std::string line;
         const int firstNumber = number + 1;
+        bool endsInBackslash = false;
         for (;;) {
             const auto end = text.find('\n', start);
             std::string part = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
             start = end == std::string::npos ? text.size() : end + 1;
             ++number;
+            // A "\r" before the line end is half a Windows line end. On the last line, with no
+            // line end after it, so is every "\r" at its end: a line end cut short.
             if (!part.empty() && part.back() == '\r')
                 part.pop_back();
+            while (end == std::string::npos && !part.empty() && part.back() == '\r')
+                part.pop_back();
             part = Trim(part);
-            const bool continues = !part.empty() && part.back() == '\\' && start < text.size();
+            endsInBackslash = !part.empty() && part.back() == '\\';
+            const bool continues = endsInBackslash && start < text.size();
             line += continues ? part.substr(0, part.size() - 1) : part;
             if (!continues)
                 break;
         }
         Line entry;
         entry.text = text.substr(rawStart, start - rawStart);
-        if (entry.text.back() != '\n')
-            entry.text += keys.lineEnd_; // so that a line added after it starts on its own
+        if (entry.text.back() != '\n') {
+            // The last line gets the file's line end in place of the "\r"s that reading ignored,
+            // so that a line added after it starts on its own.
+            while (!entry.text.empty() && entry.text.back() == '\r')
+                entry.text.pop_back();
+            entry.text += keys.lineEnd_;
+        }
+        // The file ends in a "\" with nothing to go on in (a comment's, as no key or value
+        // may end so): it takes a blank line, or it would take in the next line added.
+        if (endsInBackslash && start == text.size())
+            entry.text += keys.lineEnd_;
         if (line.empty() || line[0] == ';' || (std::exchange(headerAllowed, false) && line == kHeader)) {
             keys.lines_.push_back(std::move(entry));
             continue;
@@ -360,8 +375,9 @@ void RegistryKeys::SetValue(const std::string& path, const std::string& name, co
         AppendKey(key);
         end = lines_.size();
     }
+    // The key as its own lines spell it, which is how reading the file back gives it.
     lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(end),
-                  Line{Line::Kind::Value, ValueLine(name, value) + lineEnd_, key, name, value});
+                  Line{Line::Kind::Value, ValueLine(name, value) + lineEnd_, lines_[end - 1].key, name, value});
 }
 
 std::size_t RegistryKeys::EndOfKey(const std::string& key) const

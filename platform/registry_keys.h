@@ -37,6 +37,8 @@ enum RegistryType : std::uint32_t {
 struct RegistryValue {
     std::uint32_t type = REG_NONE;
     std::string data; // the stored bytes, a text's terminating zero included
+
+    bool operator==(const RegistryValue&) const = default;
 };
 
 // A hive file that cannot be used: what() names the file and the fault (with the line
@@ -56,6 +58,9 @@ public:
     // Parses the text of a hive file; `origin` names it in errors.
     static RegistryKeys Parse(const std::string& text, const std::string& origin);
     std::string Format() const;
+    // Equal when they hold the same lines, read alike: what Format() writes parses back
+    // into keys equal to those that wrote it.
+    bool operator==(const RegistryKeys&) const = default;
 
     // A key exists when it is written in the file or lies above one that is.
     bool HasKey(const std::string& path) const;
@@ -73,6 +78,8 @@ private:
         std::string key;         // the key the line opens or whose value it holds
         std::string name;        // a value's name
         RegistryValue value;
+
+        bool operator==(const Line&) const = default;
     };
     // Where a new value of `key` goes: after the last line of that key; npos when no line
     // names the key.

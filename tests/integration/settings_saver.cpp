@@ -4,7 +4,7 @@
 // Its settings are the server "10.0.0.<TAG>" and the position (TAG, TAG). It prints
 // "ready", starts once "<HIVE-FILE>.go" exists, and at the end prints when it saved first
 // and last (steady clock, nanoseconds), so that a test can see the savers overlap. Exits 1
-// when a read finds a mix of two savers' settings.
+// when a read finds a mix of two savers' settings, or a save was not made.
 
 #include "app/main_form.h"
 #include "platform/registry_hive.h"
@@ -82,6 +82,11 @@ int main(int argc, char** argv)
     const auto first = std::chrono::steady_clock::now();
     for (int round = 0; round < rounds; ++round) {
         form.Chimes1->trigger();
+        // The other saver holds the lock for a save at a time, never for as long as a save waits.
+        if (const std::string said = form.StatusBar1->PanelText(1); said.rfind("Settings not saved", 0) == 0) {
+            std::fprintf(stderr, "round %d: %s\n", round, said.c_str());
+            return 1;
+        }
         if (TagOf(path) == 0) {
             QFile file(QString::fromStdString(path));
             file.open(QIODevice::ReadOnly);

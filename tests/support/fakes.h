@@ -136,7 +136,7 @@ public:
     std::vector<TrayRequest> requests;
 };
 
-// A registry held in memory, whose writes can be made to fail or be refused.
+// A registry held in memory, whose writes can be made to fail, be refused or find it busy.
 class MemoryRegistryHive final : public platform::RegistryHive {
 public:
     bool KeyExists(const std::string& path) override { return keys.HasKey(path); }
@@ -144,6 +144,8 @@ public:
     {
         if (keys.HasKey(path))
             return true;
+        if (!busy.empty())
+            throw platform::HiveBusyError(busy);
         if (failWrites || !refusal.empty())
             return false;
         keys.CreateKey(path);
@@ -155,6 +157,8 @@ public:
     }
     bool SetValues(const std::string& path, const platform::NamedValues& values) override
     {
+        if (!busy.empty())
+            throw platform::HiveBusyError(busy);
         if (failWrites || !refusal.empty())
             return false;
         for (const auto& [name, value] : values)
@@ -167,7 +171,8 @@ public:
     platform::RegistryKeys keys;
     bool failWrites = false;
     std::string refusal;
-    int changes = 0; // calls that stored values
+    std::string busy; // while set, changes raise HiveBusyError with it, as a hive held by another program does
+    int changes = 0;  // calls that stored values
 };
 
 // The local host's addresses as a test wants them; only loopback by default (offline).

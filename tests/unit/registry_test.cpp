@@ -1,5 +1,8 @@
 #include "framework/registry.h"
+#include "platform/unique_fd.h"
 #include "tests/support/fakes.h"
+#include "tests/support/file_text.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/raised_by.h"
 #include "tests/support/watchdog.h"
 
@@ -12,16 +15,25 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <thread>
 
 using framework::RegistryException;
 using framework::TRegistry;
 using platform::RegistryValue;
 using testsupport::MemoryRegistryHive;
 using testsupport::RaisedBy;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 
 namespace {
 
@@ -29,19 +41,6 @@ const std::string kKey = "SOFTWARE\\DOVETRA\\TAVRINCLIENT";
 
 // The message of the accessor's exception that a call raised.
 constexpr auto MessageOf = RaisedBy<RegistryException>;
-
-std::string ReadFile(const std::string& path)
-{
-    QFile file(QString::fromStdString(path));
-    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string("<missing>");
-}
-
-void WriteFile(const std::string& path, const std::string& text)
-{
-    QFile file(QString::fromStdString(path));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text.data(), static_cast<qint64>(text.size()));
-}
 
 RegistryValue Text(const std::string& text)
 {
@@ -510,6 +509,130 @@ TEST_F(HiveFile, DefaultsServeUntilTheUserHasAFileAndStartIt)
     platform::FileRegistryHive later(Path(), defaults);
     EXPECT_FALSE(later.QueryValue(kKey, "server"));
     EXPECT_FALSE(later.QueryValue(kKey, "maxstep"));
+}
+
+TEST_F(HiveFile, WhatASaveWritesReadsBackWithEveryValue)
+{
+    // Files a person or another program may leave, each with a save of the window's values
+    // and of a key the file lacks. Read back, the saved text must hold what was saved.
+    const std::vector<std::string> texts = {
+        "REGEDIT4\r\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\r\n\"server\"=\"10.0.0.1\"\r", // "\n" lost
+        "REGEDIT4\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"server\"=\"10.0.0.1\"\r",
+        "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\r\n\"x\"=dword:00000001\r\n\r",
+        "\xEF\xBB\xBFREGEDIT4\r\n; ends in a backslash \\",
+        "[hkey_current_user\\software\\\\dovetra\\TavrinClient\\]\n\"Server\" = hex(1):61,\\\n  0d,62,00\n; end",
+        "[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n; swallows the next line \\\n\"server\"=\"1\"",
+        "",
+    };
+    const platform::NamedValues saved = {{"server", Text("a\rb \"c\" \\")},
+                                         {"chimes", {platform::REG_DWORD, std::string("\x01\0\0\0", 4)}},
+                                         {"x", {platform::REG_DWORD, std::string("\xf6\xff\xff\xff", 4)}}};
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    for (const std::string& text : texts) {
+        WriteFile(Path(), text);
+        platform::RegistryKeys expected = platform::RegistryKeys::Parse(text, Path());
+        platform::FileRegistryHive hive(Path(), {});
+        ASSERT_TRUE(hive.SetValues(kKey, saved)) << text;
+        ASSERT_TRUE(hive.SetValues("SOFTWARE\\Other", {{"v", Text("new")}})) << text;
+        for (const auto& [name, value] : saved)
+            expected.SetValue(kKey, name, value);
+        expected.SetValue("SOFTWARE\\Other", "v", Text("new"));
+
+        const std::string written = ReadFile(Path());
+        try {
+            EXPECT_TRUE(platform::RegistryKeys::Parse(written, Path()) == expected) << written;
+        } catch (const platform::HiveFormatError& error) {
+            ADD_FAILURE() << error.what() << " in:\n" << written;
+        }
+        platform::FileRegistryHive next(Path(), {}); // the next start
+        for (const auto& [name, value] : saved)
+            EXPECT_EQ(next.QueryValue(kKey, name), std::optional<RegistryValue>(value)) << name << " in:\n" << written;
+    }
+}
+
+TEST_F(HiveFile, ALockLetGoWhileASaveWaitsLetsTheSaveThrough)
+{
+    const testsupport::Watchdog watchdog(std::chrono::seconds(10));
+    platform::FileRegistryHive hive(Path(), {});
+    ASSERT_TRUE(hive.SetValues(kKey, {{"server", Text("10.0.0.1")}}));
+    const std::string lockPath = Path() + ".lock";
+    platform::UniqueFd other(open(lockPath.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_EQ(flock(other.Get(), LOCK_EX), 0);
+    const auto lockFilesOpen = [&] {
+        int count = 0;
+        std::error_code ignored; // a descriptor closed meanwhile
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+            count += std::filesystem::read_symlink(fd.path(), ignored) == lockPath;
+        return count;
+    };
+
+    bool stored = false;
+    std::thread saver([&] {
+        try {
+            stored = hive.SetValues(kKey, {{"server", Text("10.0.0.2")}});
+        } catch (const platform::HiveBusyError&) {
+        }
+    });
+    // Once the saver has the lock file open, it is asking for the lock; then it is let go.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (lockFilesOpen() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_EQ(lockFilesOpen(), 2);
+    other.Reset();
+    saver.join();
+    EXPECT_TRUE(stored);
+    EXPECT_EQ(platform::FileRegistryHive(Path(), {}).QueryValue(kKey, "server"), std::optional(Text("10.0.0.2")));
+}
+
+TEST_F(HiveFile, AFailedSaveNamesTheSystemsReasonInTheLog)
+{
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    const std::string folder = dir.filePath("tavrin-client").toStdString();
+    const std::string elsewhere = dir.filePath("elsewhere").toStdString();
+    const std::string notAFolder = dir.filePath("file").toStdString();
+    WriteFile(notAFolder, "");
+    struct Case {
+        std::string hive;
+        std::function<void()> prepare;
+        std::string logged;
+    };
+    const std::vector<Case> cases = {
+        // A lock file that is a link is not followed: its target is never made.
+        {Path(), [&] { ASSERT_EQ(symlink(elsewhere.c_str(), (Path() + ".lock").c_str()), 0); },
+         "cannot open " + Path() + ".lock: Too many levels of symbolic links"},
+        {notAFolder + "/user.reg", [] {}, "cannot open " + notAFolder + "/user.reg.lock: Not a directory"},
+        // The settings file links into a folder that is not there.
+        {Path(), [&] { ASSERT_EQ(symlink((elsewhere + "/user.reg").c_str(), Path().c_str()), 0); },
+         "cannot make a file in " + elsewhere + ": No such file or directory"},
+    };
+    for (const Case& failure : cases) {
+        for (const QString& entry : Entries(QString::fromStdString(folder)))
+            QFile::remove(QString::fromStdString(folder) + "/" + entry);
+        failure.prepare();
+        platform::FileRegistryHive hive(failure.hive, {});
+        const testsupport::LogLines log("tavrin.settings");
+        EXPECT_FALSE(hive.SetValues(kKey, {{"server", Text("x")}})) << failure.logged;
+        EXPECT_EQ(log.Texts(), std::vector<std::string>({"settings not saved: " + failure.logged}));
+        EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(elsewhere)));
+    }
+
+    // The disk fills half-way, as a file size limit makes it.
+    QFile::remove(QString::fromStdString(Path()));
+    platform::FileRegistryHive hive(Path(), {});
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit tiny = old;
+    tiny.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    const testsupport::LogLines log("tavrin.settings");
+    const bool stored = hive.SetValue(kKey, "big", {platform::REG_BINARY, std::string(4096, 'x')});
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_FALSE(stored);
+    ASSERT_EQ(log.Texts().size(), 1u);
+    EXPECT_THAT(log.Texts()[0],
+                testing::MatchesRegex("settings not saved: cannot write .*/user\\.reg\\.[A-Za-z0-9]{6}: "
+                                      "File too large"));
 }
 
 TEST(HiveLocation, DefaultsFollowXdgConfigDirs)

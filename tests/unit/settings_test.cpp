@@ -1,8 +1,11 @@
 #include "framework/registry.h"
+#include "platform/unique_fd.h"
 #include "tests/support/event_loop.h"
+#include "tests/support/file_text.h"
 #include "tests/support/form_fixture.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/raised_by.h"
+#include "tests/support/watchdog.h"
 
 #include <QAction>
 #include <QDir>
@@ -13,13 +16,22 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
 
 using app::FormServices;
 using app::TForm1;
 using platform::RegistryValue;
 using testsupport::FormTest;
 using testsupport::RaisedBy;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 
 namespace {
 
@@ -156,7 +168,49 @@ TEST_F(Settings, AFailedSaveIsShownAndStoresNoneOfItsValues)
     EXPECT_EQ(alerts.shown[0].text, "Failed to set data for 'server'"); // as when the first write fails
     EXPECT_EQ(Saved("server")->data, Text("10.1.1.1").data);
     EXPECT_FALSE(Saved("chimes"));
-    EXPECT_TRUE(form->Chimes1->isChecked()); // the program goes on
+    EXPECT_FALSE(form->Chimes1->isChecked()); // the mark says what is stored
+}
+
+TEST_F(Settings, TheHourAlarmsMarkGoesBackWhenItsSaveFailsHoweverItFails)
+{
+    struct Case {
+        const char* what;
+        bool keyThere; // the settings key is in the registry at start
+        std::function<void(testsupport::MemoryRegistryHive&)> make;
+        bool saved;
+        std::string panel; // what panel 1 says after the save
+        std::size_t boxes;
+    };
+    const std::vector<Case> cases = {
+        {"saved", true, [](auto&) {}, true, "", 0},
+        {"refused", true, [](auto& hive) { hive.refusal = "/home/ann belongs to ann"; }, false,
+         "Settings not saved: /home/ann belongs to ann", 0},
+        {"busy", true, [](auto& hive) { hive.busy = "another program holds /x.lock"; }, false,
+         "Settings not saved: another program holds /x.lock", 0},
+        {"busy before the key is made", false, [](auto& hive) { hive.busy = "another program holds /x.lock"; }, false,
+         "Settings not saved: another program holds /x.lock", 0},
+        {"write failed", true, [](auto& hive) { hive.failWrites = true; }, false, "", 1},
+        {"key not made", false, [](auto& hive) { hive.failWrites = true; }, false, "", 0},
+    };
+    for (const Case& save : cases) {
+        for (const bool chimes : {false, true}) {
+            if (chimes && !save.keyThere)
+                continue; // nothing stored to start from
+            registry = {};
+            alerts.shown.clear();
+            if (save.keyThere)
+                Stored("chimes", Dword(chimes));
+            MakeForm();
+            ASSERT_EQ(form->Chimes1->isChecked(), chimes);
+            save.make(registry);
+            form->StatusBar1->SetPanelText(1, "");
+            form->Chimes1->trigger();
+            EXPECT_EQ(form->Chimes1->isChecked(), save.saved ? !chimes : chimes) << save.what << ", from " << chimes;
+            EXPECT_EQ(Saved("chimes") == Dword(!chimes), save.saved) << save.what << ", from " << chimes;
+            EXPECT_EQ(form->StatusBar1->PanelText(1), save.panel) << save.what;
+            EXPECT_EQ(alerts.shown.size(), save.boxes) << save.what;
+        }
+    }
 }
 
 TEST_F(Settings, AKeyThatCannotBeMadeSavesNothingAndSaysNothing)
@@ -221,4 +275,43 @@ TEST_F(SettingsFile, UnderSudoWithTheUsersHomeNothingIsMadeThereAndTheReasonIsGi
     EXPECT_EQ(log.Texts().size(), 1u);
     EXPECT_TRUE(alerts.shown.empty());
     EXPECT_TRUE(QDir(home).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
+}
+
+TEST_F(SettingsFile, ASaveWhileAnotherProgramHoldsTheFileSaysSoAndKeepsTheMark)
+{
+    const testsupport::Watchdog watchdog(std::chrono::seconds(10)); // the window waits a bounded time
+    const std::string path = dir.filePath("tavrin-client/user.reg").toStdString();
+    platform::FileRegistryHive hive(path, {});
+    MakeFormOver(hive);
+    form->Chimes1->trigger(); // makes the file and the lock file
+    ASSERT_TRUE(form->Chimes1->isChecked());
+    const std::string before = ReadFile(path);
+    const platform::UniqueFd other(open((path + ".lock").c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_EQ(flock(other.Get(), LOCK_EX), 0);
+
+    const testsupport::LogLines log("tavrin.settings");
+    form->Chimes1->trigger();
+    EXPECT_EQ(form->StatusBar1->PanelText(1), "Settings not saved: another program holds " + path + ".lock");
+    EXPECT_EQ(log.Texts(), std::vector<std::string>({"settings not saved: another program holds " + path + ".lock"}));
+    EXPECT_TRUE(form->Chimes1->isChecked());
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_EQ(QDir(dir.filePath("tavrin-client")).entryList(QDir::Files | QDir::Hidden),
+              QStringList({"user.reg", "user.reg.lock"})); // no file made beside it
+}
+
+TEST_F(SettingsFile, AFileThatCannotBeReadIsInTheLogOnceBesidesTheBox)
+{
+    const std::string path = dir.filePath("tavrin-client/user.reg").toStdString();
+    QDir().mkpath(dir.filePath("tavrin-client"));
+    WriteFile(path, "REGEDIT4\n[HKEY_CURRENT_USER\\SOFTWARE\\DOVETRA\\TAVRINCLIENT]\n\"x\"=dword:1\nnonsense\n");
+    const testsupport::LogLines log("tavrin.settings");
+    platform::FileRegistryHive hive(path, {});
+    const std::string fault = path + ":4: expected '\"'";
+    for (int start = 0; start < 2; ++start)
+        EXPECT_EQ(RaisedBy<framework::RegistryException>([&] { MakeFormOver(hive); }), fault);
+    const std::vector<testsupport::LogLine> lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].type, QtWarningMsg);
+    EXPECT_EQ(lines[0].text, "settings file not used: " + fault);
 }
