@@ -5,6 +5,7 @@
 #include "app/synchroniser_watch.h"
 #include "framework/application.h"
 #include "framework/exception.h"
+#include "platform/bus_answer_check.h"
 #include "platform/clock_setter.h"
 #include "platform/instance_lock.h"
 #include "platform/local_clock.h"
@@ -86,7 +87,7 @@ int RunClient(int argc, char** argv, const CommandLine& options)
         std::unique_ptr<SynchroniserWatch> synchroniserWatch;
         if (!options.dryRun) {
             synchroniserProbe =
-                std::make_unique<platform::SystemSynchroniserProbe>(QDBusConnection::systemBus(), kernelClock);
+                std::make_unique<platform::SystemSynchroniserProbe>(platform::SystemBusAddress(), kernelClock);
             synchroniserWatch =
                 std::make_unique<SynchroniserWatch>(*synchroniserProbe, [&form](const std::string& text) {
                     form->ReportNotice(TrayStatus::Notice::OtherSynchroniser, text);
