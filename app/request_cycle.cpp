@@ -48,9 +48,16 @@ void TForm1::FetchTimeAndDate()
     // A name is looked up anew at each fetch; a dotted address is taken as it stands.
     const std::string server = Edit1->text().toStdString();
     const bool dotted = IsDottedQuad(server);
+    const std::string host = dotted ? std::string() : server;
+    const std::string address = dotted ? server : std::string();
+    // An attempt under way for another server is dropped and the poll opens anew: its
+    // lookup may hang for long, and its late outcome is ignored.
+    if (!FOpenPending && !ClientSocket1->Active()
+        && (host != ClientSocket1->Host() || address != ClientSocket1->Address()))
+        FOpenPending = true;
     try {
-        ClientSocket1->SetHost(dotted ? std::string() : server);
-        ClientSocket1->SetAddress(dotted ? server : std::string());
+        ClientSocket1->SetHost(host);
+        ClientSocket1->SetAddress(address);
     } catch (const framework::Exception& refused) {
         // Connected already: the request still goes to the address in use, and the user
         // learns why the new one was not taken.
@@ -144,7 +151,11 @@ void TForm1::sckClientError(QObject* /*Sender*/, net::TCustomWinSocket* /*Socket
     FConnected = false;
     FConnectFailed = true;
     const int error = std::exchange(ErrorCode, 0); // reported here, not by the socket
-    if (ErrorEvent == net::erLookup)
+    // A lookup given up for want of an answer: the name was not denied.
+    const bool unanswered = ErrorEvent == net::erLookup && error == net::WSAETIMEDOUT;
+    if (unanswered)
+        ShowNameNotFound(ClientSocket1->Host() + " (no answer)", "no answer to its lookup");
+    else if (ErrorEvent == net::erLookup)
         ShowNameNotFound(ClientSocket1->Host(), net::SocketErrorText(error));
     else
         ShowConnectionError(net::SocketErrorText(error));

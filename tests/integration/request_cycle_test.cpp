@@ -3,9 +3,12 @@
 
 #include "tests/support/event_loop.h"
 #include "tests/support/form_fixture.h"
+#include "tests/support/hung_resolver.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/private_network.h"
+
+#include "net/host_lookup.h"
 
 #include <QAction>
 #include <QLineEdit>
@@ -296,4 +299,56 @@ TEST_F(ServerName, ThatDoesNotResolveHasItsOwnTextAndTheNextFetchTriesAgain)
     form->FEchoCode = 7;
     form->Force1->trigger();
     EXPECT_EQ(NextRequest(), "{0007TavrinClient1010}");
+}
+
+// Names go to a name server that never answers, as a dead one behind a live network does.
+class HungNameServer : public RequestCycle {
+protected:
+    void SetUp() override
+    {
+        if (const std::string why = testsupport::EnterHungResolver(); !why.empty())
+            GTEST_SKIP() << why;
+        server = LoopbackPeer::Listening(); // in the namespace
+        RequestCycle::SetUp();
+    }
+};
+
+TEST_F(HungNameServer, ANumericAddressTypedDuringTheLookupIsUsedByTheNextFetchAtOnce)
+{
+    form->Edit1->setText("timeserver.test");
+    Tick();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form->ClientSocket1->Socket()->LookupPending(); }));
+
+    form->Edit1->setText("127.0.0.1");
+    form->Force1->trigger();
+    // NextRequest waits 5 s at most: half the lookup's patience, so not the bound ended it.
+    EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
+    EXPECT_EQ(net::PendingLookups(), 1); // the resolver still asks
+    EXPECT_EQ(form->ServerAddress(), "127.0.0.1");
+    EXPECT_FALSE(form->FErrorIcon);
+}
+
+TEST_F(HungNameServer, ALookupWithoutAnswerEndsAfterItsBoundWithItsOwnText)
+{
+    form->ClientSocket1->Socket()->SetLookupPatience(300ms);
+    const testsupport::LogLines log;
+    form->Edit1->setText("timeserver.test");
+    Tick();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && form->FErrorIcon; }));
+    EXPECT_EQ(Panel1(), "Server name not found: timeserver.test (no answer)");
+    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nServer name not found: timeserver.test (no answer)");
+    EXPECT_EQ(log.Count("tavrin.net: server timeserver.test unreachable: no answer to its lookup"), 1);
+    EXPECT_EQ(net::PendingLookups(), 1); // the bound ended it, not the resolver
+    EXPECT_TRUE(alerts.shown.empty());
+
+    // "Force Now!" asks again, and fails again the same way.
+    form->Force1->trigger();
+    EXPECT_EQ(Panel1(), "Attempting to connect to server..");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && Panel1() != "Attempting to connect to server.."; }));
+    EXPECT_EQ(Panel1(), "Server name not found: timeserver.test (no answer)");
+
+    // The marker: a reachable server's request is the next the server sees.
+    form->Edit1->setText("localhost");
+    form->Force1->trigger();
+    EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
 }
