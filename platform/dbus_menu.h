@@ -10,7 +10,10 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QVariant>
 #include <QVariantMap>
+
+#include <optional>
 
 class QAction;
 class QMenu;
@@ -28,6 +31,9 @@ public:
     // The entry's properties as the protocol names them, defaults left out; empty for an
     // entry that does not exist.
     QVariantMap Properties(int id) const;
+    // One property of an entry, the protocol's default for one left out; nothing for an
+    // entry or a property that does not exist.
+    std::optional<QVariant> Property(int id, const QString& name) const;
     int EntryCount() const;
     // Carries out what a panel reports of an entry; false when there is no such entry.
     bool Event(int id, const QString& eventId);
