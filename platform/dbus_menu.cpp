@@ -341,8 +341,18 @@ bool DBusMenu::Event(int id, const QString& eventId)
         return false;
     // Triggered from the loop, so that the panel has its answer before the action runs:
     // "Exit" ends the program.
-    if (eventId == QLatin1String("clicked") && action && action->isEnabled() && !action->isSeparator())
-        QMetaObject::invokeMethod(action, &QAction::trigger, Qt::QueuedConnection);
+    if (eventId == QLatin1String("clicked") && action && action->isEnabled() && !action->isSeparator()
+        && !triggering_.contains(action)) {
+        triggering_.insert(action);
+        QMetaObject::invokeMethod(
+            this,
+            [this, action, alive = QPointer<QAction>(action)] {
+                triggering_.remove(action);
+                if (alive)
+                    alive->trigger();
+            },
+            Qt::QueuedConnection);
+    }
     return true;
 }
 

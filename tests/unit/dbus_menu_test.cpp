@@ -96,6 +96,33 @@ TEST(DBusMenus, AChangedMenuIsANewRevision)
     EXPECT_EQ(exported.EntryCount(), 2);
 }
 
+TEST(DBusMenus, AFloodOfClicksBeforeTheLoopTurnsIsOneClick)
+{
+    QMenu menu;
+    int shown = 0;
+    QObject::connect(menu.addAction("&Properties"), &QAction::triggered, [&] { ++shown; });
+    DBusMenu exported(NoBus(), "/MenuBar", &menu);
+    for (int i = 0; i < 2000; ++i)
+        EXPECT_TRUE(exported.Event(1, "clicked"));
+    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return shown > 0; }));
+    ASSERT_TRUE(testsupport::ProcessPendingEvents());
+    EXPECT_EQ(shown, 1);
+
+    EXPECT_TRUE(exported.Event(1, "clicked")); // a click after that one is a click of its own
+    EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return shown == 2; }));
+}
+
+TEST(DBusMenus, AnEntryGoneBeforeItsClickIsTriggeredIsLeftAlone)
+{
+    QMenu menu;
+    QAction* entry = menu.addAction("&Properties");
+    DBusMenu exported(NoBus(), "/MenuBar", &menu);
+    EXPECT_TRUE(exported.Event(1, "clicked"));
+    delete entry;
+    EXPECT_TRUE(testsupport::ProcessPendingEvents()); // no crash, and nothing to trigger
+    EXPECT_EQ(exported.EntryCount(), 0);
+}
+
 namespace {
 
 // The menu offered on a private bus, and a panel's connection to call it.
