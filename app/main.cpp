@@ -4,6 +4,7 @@
 #include "app/main_form.h"
 #include "framework/application.h"
 #include "framework/exception.h"
+#include "platform/bus_answer_check.h"
 #include "platform/clock_setter.h"
 #include "platform/instance_lock.h"
 #include "platform/local_clock.h"
@@ -80,7 +81,7 @@ int RunClient(int argc, char** argv, const CommandLine& options)
         std::unique_ptr<platform::SystemSynchroniserProbe> synchroniserProbe;
         if (!options.dryRun)
             synchroniserProbe =
-                std::make_unique<platform::SystemSynchroniserProbe>(QDBusConnection::systemBus(), kernelClock);
+                std::make_unique<platform::SystemSynchroniserProbe>(platform::SystemBusAddress(), kernelClock);
         const auto form = std::make_unique<TForm1>(FormServices{.application = application,
                                                                 .instanceLocks = instanceLocks,
                                                                 .clock = clock,

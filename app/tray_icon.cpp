@@ -61,7 +61,10 @@ void TForm1::HandleTrayNotify(platform::TrayMouseEvent event)
         ShowWindow();
         break;
     case platform::TrayMouseEvent::RightButtonUp:
-        // Never a menu loop of its own: a panel waits for this call to return.
+        // Never a menu loop of its own: a panel waits for this call to return. A menu open
+        // already stays as it is, however many more clicks come.
+        if (PopupMenu1->isVisible())
+            break;
         if (const auto cursor = services_.tray.CursorPosition()) {
             activateWindow();
             PopupMenu1->popup(*cursor);

@@ -43,9 +43,16 @@ void ClockKeeper::FetchTimeAndDate()
         return; // the reply would go to the program that holds the port
     // A name is looked up anew at each fetch; a dotted address is taken as it stands.
     const ServerName& server = settings_.server;
+    const std::string host = server.IsAddress() ? std::string() : server.Text();
+    const std::string address = server.IsAddress() ? server.Text() : std::string();
+    // An attempt under way for another server is dropped and the poll opens anew: its
+    // lookup may hang for long, and its late outcome is ignored.
+    if (!FOpenPending && !ClientSocket1->Active()
+        && (host != ClientSocket1->Host() || address != ClientSocket1->Address()))
+        FOpenPending = true;
     try {
-        ClientSocket1->SetHost(server.IsAddress() ? std::string() : server.Text());
-        ClientSocket1->SetAddress(server.IsAddress() ? server.Text() : std::string());
+        ClientSocket1->SetHost(host);
+        ClientSocket1->SetAddress(address);
     } catch (const framework::Exception& refused) {
         // Connected already: the request still goes to the address in use, and the user
         // learns why the new one was not taken.
@@ -134,7 +141,11 @@ void ClockKeeper::sckClientError(QObject* /*Sender*/, net::TCustomWinSocket* /*S
     FConnected = false;
     FConnectFailed = true;
     const int error = std::exchange(ErrorCode, 0); // reported here, not by the socket
-    if (ErrorEvent == net::erLookup)
+    // A lookup given up for want of an answer: the name was not denied.
+    const bool unanswered = ErrorEvent == net::erLookup && error == net::WSAETIMEDOUT;
+    if (unanswered)
+        ShowNameNotFound(ClientSocket1->Host() + " (no answer)", "no answer to its lookup");
+    else if (ErrorEvent == net::erLookup)
         ShowNameNotFound(ClientSocket1->Host(), net::SocketErrorText(error));
     else
         ShowConnectionError(net::SocketErrorText(error));

@@ -14,9 +14,12 @@ namespace net {
 //
 // Setting Active to true fires OnLookup and, without a host lookup, OnConnecting before it
 // returns; OnConnect, or OnError with erConnect, follows from the main loop; a host that
-// does not resolve gives OnError with erLookup. A failure that OnError consumes leaves the
-// component as it was before the attempt. Setting Active to
-// false fires OnDisconnect before it returns; during an attempt it does nothing. The peer's
+// does not resolve gives OnError with erLookup, and so does one whose lookup gets no answer
+// within the socket's lookup patience (WSAETIMEDOUT). Setting Active to true again during
+// an attempt drops it and starts anew, so that a changed address need not wait for a
+// lookup under way. A failure that OnError consumes leaves the component as it was before
+// the attempt. Setting Active to false fires OnDisconnect before it returns; during an
+// attempt it does nothing. The peer's
 // close is reported with OnDisconnect once the data that came before it has been read.
 // Destroying the component closes a connection without OnDisconnect.
 class TClientSocket : public TCustomSocket {

@@ -248,7 +248,7 @@ void TCustomWinSocket::StartLookup(const std::string& name, bool Host)
     lastRequest = lastRequest == INT32_MAX ? 1 : lastRequest + 1;
     lookupRequest_ = lastRequest;
     try {
-        LookupReply reply = Notifier().LookupReplyFor(lookupRequest_);
+        LookupReply reply = Notifier().LookupReplyFor(lookupRequest_, lookupPatience_);
         if (Host)
             StartHostLookup(name, std::move(reply));
         else

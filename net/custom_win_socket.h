@@ -9,6 +9,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -56,6 +57,12 @@ public:
     // The peer to connect to, or the local address to bind.
     const sockaddr_in& AddressRecord() const { return address_; }
     bool LookupPending() const { return lookupRequest_ != 0; }
+
+    // How long an attempt waits for a host or service lookup. A resolver whose name server
+    // never answers holds its helper thread for long: the attempt fails after this with
+    // erLookup and WSAETIMEDOUT, and the lookup's late outcome is ignored.
+    static constexpr std::chrono::milliseconds kLookupPatience{10000};
+    void SetLookupPatience(std::chrono::milliseconds patience) { lookupPatience_ = patience; }
 
     // Starts a connection attempt: OnLookup, then the resolution of the address and the port
     // (ResolveStep), then StartConnect. An attempt that is under way, or that failed, is
@@ -131,6 +138,7 @@ private:
     int eventMask_ = kConnectionEvents;
     TResolveStage stage_ = rsIdle;
     int lookupRequest_ = 0;
+    std::chrono::milliseconds lookupPatience_ = kLookupPatience;
     SavedInputs saved_;
     std::shared_ptr<SocketNotifier> notifier_; // created when first needed
 };

@@ -14,6 +14,7 @@ using platform::WSAEADDRINUSE;
 using platform::WSAECONNREFUSED;
 using platform::WSAECONNRESET;
 using platform::WSAENETUNREACH;
+using platform::WSAETIMEDOUT;
 using platform::WSAEWOULDBLOCK;
 inline constexpr int WSAHOST_NOT_FOUND = 11001;
 

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace net {
 
@@ -26,7 +27,14 @@ void SetBlocking(int descriptor, bool blocking)
 
 } // namespace
 
-SocketNotifier::SocketNotifier(NotificationTarget& target) : target_(&target) {}
+SocketNotifier::SocketNotifier(NotificationTarget& target) : target_(&target)
+{
+    lookupDeadline_.setSingleShot(true);
+    QObject::connect(&lookupDeadline_, &QTimer::timeout, [this] {
+        const int request = std::exchange(timedLookup_, 0);
+        Deliver([request](NotificationTarget& to) { to.LookupDone(request, {WSAETIMEDOUT, 0}); });
+    });
+}
 
 SocketNotifier::~SocketNotifier()
 {
@@ -196,12 +204,18 @@ void SocketNotifier::PostDeferredFree()
     mailbox_.Post([this] { Deliver([](NotificationTarget& target) { target.DeferredFree(); }); });
 }
 
-LookupReply SocketNotifier::LookupReplyFor(int request)
+LookupReply SocketNotifier::LookupReplyFor(int request, std::chrono::milliseconds patience)
 {
+    timedLookup_ = request;
+    lookupDeadline_.start(patience);
     // Runs on the lookup's thread: `this` is only reached on the main thread, through the
     // mailbox, so while this notifier is open.
     return [mailbox = mailbox_, this, request](const LookupResult& result) {
         mailbox.Post([this, request, result] {
+            if (request == timedLookup_) {
+                lookupDeadline_.stop();
+                timedLookup_ = 0;
+            }
             Deliver([&](NotificationTarget& target) { target.LookupDone(request, result); });
         });
     };
@@ -209,6 +223,7 @@ LookupReply SocketNotifier::LookupReplyFor(int request)
 
 void SocketNotifier::Close()
 {
+    lookupDeadline_.stop();
     target_ = nullptr;
     mailbox_.Close();
     Unselect();

@@ -3,6 +3,9 @@
 #include "framework/main_thread.h"
 #include "net/host_lookup.h"
 
+#include <QTimer>
+
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -66,8 +69,12 @@ public:
     // Delivers DeferredFree after everything queued for the main thread so far.
     void PostDeferredFree();
     // Where a helper thread hands the outcome of lookup `request`: it is delivered like a
-    // notification, or dropped when this notifier is closed by then.
-    LookupReply LookupReplyFor(int request);
+    // notification, or dropped when this notifier is closed by then. When none has come
+    // within `patience`, the lookup is delivered at once as failed with WSAETIMEDOUT (no
+    // answer); its outcome, should it still come, is delivered too, and the socket object
+    // tells it by its request number. One lookup at a time is timed: the next one started
+    // ends the patience with the last.
+    LookupReply LookupReplyFor(int request, std::chrono::milliseconds patience);
 
     // Ends the notifier as its socket object goes: nothing more is delivered, neither what
     // is queued nor what comes later.
@@ -98,6 +105,8 @@ private:
     unsigned registration_ = 0;  // tells notifications of an earlier registration apart
     std::unique_ptr<QSocketNotifier> reader_;
     std::unique_ptr<QSocketNotifier> writer_;
+    QTimer lookupDeadline_;
+    int timedLookup_ = 0; // the request lookupDeadline_ runs for
     framework::MainThreadMailbox mailbox_;
 };
 

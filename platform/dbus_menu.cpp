@@ -3,15 +3,41 @@
 #include <QAction>
 #include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
+#include <QDBusError>
+#include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusVariant>
 #include <QEvent>
 #include <QMenu>
 #include <QMetaObject>
 
+#include <utility>
+
 namespace platform {
 namespace {
+
 constexpr int kRootId = 0;
+
+// What the protocol says a property left out stands for; an invalid variant for a property
+// it does not know.
+QVariant DefaultProperty(const QString& name)
+{
+    static const QVariantMap defaults{
+        {QStringLiteral("type"), QStringLiteral("standard")},
+        {QStringLiteral("label"), QString()},
+        {QStringLiteral("enabled"), true},
+        {QStringLiteral("visible"), true},
+        {QStringLiteral("icon-name"), QString()},
+        {QStringLiteral("icon-data"), QByteArray()},
+        {QStringLiteral("shortcut"), QVariant::fromValue(QList<QStringList>())},
+        {QStringLiteral("toggle-type"), QString()},
+        {QStringLiteral("toggle-state"), -1},
+        {QStringLiteral("children-display"), QString()},
+        {QStringLiteral("disposition"), QStringLiteral("normal")},
+    };
+    return defaults.value(name);
+}
+
 } // namespace
 
 // The protocol's structures. Named, not anonymous, namespace: Qt's D-Bus types are
@@ -119,6 +145,7 @@ void RegisterTypes()
         qDBusRegisterMetaType<QList<ItemProperties>>();
         qDBusRegisterMetaType<MenuEvent>();
         qDBusRegisterMetaType<QList<MenuEvent>>();
+        qDBusRegisterMetaType<QList<QStringList>>(); // the "shortcut" property
         return true;
     }();
     (void)registered;
@@ -139,7 +166,8 @@ QVariantMap Selected(QVariantMap properties, const QStringList& names)
 
 } // namespace
 
-// The protocol's face of a DBusMenu; every call reads the menu as it is now.
+// The protocol's face of a DBusMenu; every call reads the menu as it is now, and every call
+// is answered, with an error where there is nothing to give.
 class DBusMenuAdaptor final : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.canonical.dbusmenu")
@@ -149,7 +177,9 @@ class DBusMenuAdaptor final : public QDBusAbstractAdaptor {
     Q_PROPERTY(QStringList IconThemePath READ IconThemePath)
 
 public:
-    explicit DBusMenuAdaptor(DBusMenu* menu) : QDBusAbstractAdaptor(menu), menu_(menu) {}
+    DBusMenuAdaptor(DBusMenu* menu, QDBusConnection bus) : QDBusAbstractAdaptor(menu), menu_(menu), bus_(std::move(bus))
+    {
+    }
 
     uint Version() const { return 3; }
     QString TextDirection() const { return QStringLiteral("ltr"); }
@@ -168,19 +198,36 @@ public Q_SLOTS:
         return menu_->Revision();
     }
 
+    // Each entry that exists once, in the order first asked: the answer never outgrows the
+    // menu, however many ids a call names.
     QList<platform::dbusmenu::ItemProperties> GetGroupProperties(const QList<int>& ids,
                                                                  const QStringList& propertyNames)
     {
+        const qsizetype entries = menu_->EntryCount() + 1; // the menu itself is entry 0
+        QList<bool> answered(entries, false);
         QList<dbusmenu::ItemProperties> found;
-        for (int id : ids) {
-            const QVariantMap properties = menu_->Properties(id);
-            if (!properties.isEmpty()) // every entry that exists has some
-                found.append({id, Selected(properties, propertyNames)});
+        for (const int id : ids) {
+            if (id < 0 || id >= entries || answered[id])
+                continue;
+            answered[id] = true;
+            found.append({id, Selected(menu_->Properties(id), propertyNames)});
+            if (found.size() == entries)
+                break;
         }
         return found;
     }
 
-    QDBusVariant GetProperty(int id, const QString& name) { return QDBusVariant(menu_->Properties(id).value(name)); }
+    QDBusVariant GetProperty(int id, const QString& name, const QDBusMessage& call)
+    {
+        if (const std::optional<QVariant> value = menu_->Property(id, name))
+            return QDBusVariant(*value);
+        // The error is the answer; the value returned is never sent.
+        call.setDelayedReply(true);
+        bus_.send(call.createErrorReply(QDBusError::InvalidArgs, menu_->Properties(id).isEmpty()
+                                                                     ? QStringLiteral("no menu entry %1").arg(id)
+                                                                     : QStringLiteral("no property %1").arg(name)));
+        return QDBusVariant(QString());
+    }
 
     void Event(int id, const QString& eventId, const QDBusVariant& /*data*/, uint /*timestamp*/)
     {
@@ -210,6 +257,7 @@ Q_SIGNALS:
 
 private:
     DBusMenu* menu_;
+    QDBusConnection bus_;
 };
 
 QString DBusMenuLabel(const QString& caption)
@@ -231,7 +279,7 @@ DBusMenu::DBusMenu(QDBusConnection bus, const QString& path, QMenu* menu)
     : bus_(std::move(bus)), path_(path), menu_(menu)
 {
     dbusmenu::RegisterTypes();
-    new DBusMenuAdaptor(this);
+    new DBusMenuAdaptor(this, bus_);
     bus_.registerObject(path_, this, QDBusConnection::ExportAdaptors);
     if (menu_)
         menu_->installEventFilter(this);
@@ -252,6 +300,17 @@ QAction* DBusMenu::Entry(int id) const
 int DBusMenu::EntryCount() const
 {
     return menu_ ? static_cast<int>(menu_->actions().size()) : 0;
+}
+
+std::optional<QVariant> DBusMenu::Property(int id, const QString& name) const
+{
+    const QVariantMap properties = Properties(id);
+    if (properties.isEmpty())
+        return std::nullopt;
+    QVariant value = properties.value(name, DefaultProperty(name));
+    if (!value.isValid())
+        return std::nullopt;
+    return value;
 }
 
 QVariantMap DBusMenu::Properties(int id) const
@@ -282,8 +341,18 @@ bool DBusMenu::Event(int id, const QString& eventId)
         return false;
     // Triggered from the loop, so that the panel has its answer before the action runs:
     // "Exit" ends the program.
-    if (eventId == QLatin1String("clicked") && action && action->isEnabled() && !action->isSeparator())
-        QMetaObject::invokeMethod(action, &QAction::trigger, Qt::QueuedConnection);
+    if (eventId == QLatin1String("clicked") && action && action->isEnabled() && !action->isSeparator()
+        && !triggering_.contains(action)) {
+        triggering_.insert(action);
+        QMetaObject::invokeMethod(
+            this,
+            [this, action, alive = QPointer<QAction>(action)] {
+                triggering_.remove(action);
+                if (alive)
+                    alive->trigger();
+            },
+            Qt::QueuedConnection);
+    }
     return true;
 }
 

@@ -9,8 +9,12 @@
 #include <QDBusConnection>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
+#include <QVariant>
 #include <QVariantMap>
+
+#include <optional>
 
 class QAction;
 class QMenu;
@@ -28,8 +32,13 @@ public:
     // The entry's properties as the protocol names them, defaults left out; empty for an
     // entry that does not exist.
     QVariantMap Properties(int id) const;
+    // One property of an entry, the protocol's default for one left out; nothing for an
+    // entry or a property that does not exist.
+    std::optional<QVariant> Property(int id, const QString& name) const;
     int EntryCount() const;
-    // Carries out what a panel reports of an entry; false when there is no such entry.
+    // Carries out what a panel reports of an entry; false when there is no such entry. A
+    // click triggers its entry from the loop; clicks on an entry that come before that are
+    // the same click, so that a flood of them costs one.
     bool Event(int id, const QString& eventId);
     unsigned Revision() const { return revision_; }
 
@@ -43,6 +52,7 @@ private:
     QString path_;
     QPointer<QMenu> menu_;
     unsigned revision_ = 1;
+    QSet<const QAction*> triggering_; // entries whose click waits for the loop
 };
 
 // A caption with Qt's access-key marks ("E&xit", "&&") as the protocol writes it ("E_xit", "&").

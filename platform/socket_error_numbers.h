@@ -12,6 +12,7 @@ inline constexpr int WSAEMSGSIZE = 10040;
 inline constexpr int WSAEADDRINUSE = 10048;
 inline constexpr int WSAENETUNREACH = 10051;
 inline constexpr int WSAECONNRESET = 10054;
+inline constexpr int WSAETIMEDOUT = 10060;
 inline constexpr int WSAECONNREFUSED = 10061;
 
 // The Windows Sockets number of an errno value. EINPROGRESS counts as WSAEWOULDBLOCK, the

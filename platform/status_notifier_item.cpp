@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include <set>
 #include <utility>
 
 #include <unistd.h>
@@ -181,15 +182,21 @@ Q_SIGNALS:
     void NewToolTip();
 
 private:
+    // Clicks of one kind that come before the first is handed over are that click: a flood
+    // of them costs one handling.
     void Hand(TrayMouseEvent event)
     {
-        QTimer::singleShot(0, item_, [item = item_, event] {
-            if (item->onMouse)
-                item->onMouse(event);
+        if (!handing_.insert(event).second)
+            return;
+        QTimer::singleShot(0, item_, [this, event] {
+            handing_.erase(event);
+            if (item_->onMouse)
+                item_->onMouse(event);
         });
     }
 
     StatusNotifierItem* item_;
+    std::set<TrayMouseEvent> handing_;
 };
 
 StatusNotifierItem::StatusNotifierItem(QDBusConnection bus, const QString& title, QMenu* menu)

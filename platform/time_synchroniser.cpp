@@ -1,5 +1,7 @@
 #include "platform/time_synchroniser.h"
 
+#include "platform/log.h"
+
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -7,12 +9,15 @@
 
 #include <sys/timex.h>
 
+#include <utility>
+
 namespace platform {
 namespace {
 
 const QString kService = QStringLiteral("org.freedesktop.timedate1");
 const QString kPath = QStringLiteral("/org/freedesktop/timedate1");
 constexpr int kPatienceMs = 5000; // timedated is started on demand, which may take a moment
+int probesMade = 0;               // probes are made on the main thread only
 
 } // namespace
 
@@ -26,17 +31,57 @@ std::optional<bool> SystemKernelClockState::Synchronised() const
     return state != TIME_ERROR;
 }
 
-SystemSynchroniserProbe::SystemSynchroniserProbe(QDBusConnection bus, const KernelClockState& kernel)
-    : bus_(std::move(bus)), kernel_(kernel)
+SystemSynchroniserProbe::SystemSynchroniserProbe(std::string busAddress, const KernelClockState& kernel,
+                                                 std::chrono::milliseconds busPatience)
+    : busAddress_(std::move(busAddress)),
+      kernel_(kernel),
+      busPatience_(busPatience),
+      connectionName_(QStringLiteral("tavrin-system-bus-%1").arg(++probesMade)),
+      bus_(connectionName_)
 {
+}
+
+SystemSynchroniserProbe::~SystemSynchroniserProbe()
+{
+    check_.reset();
+    QDBusConnection::disconnectFromBus(connectionName_);
 }
 
 void SystemSynchroniserProbe::Ask(std::function<void(const SynchroniserFinding&)> answer)
 {
-    if (!bus_.isConnected()) {
-        answer(AskKernel());
+    if (bus_.isConnected()) {
+        AskTimedated(std::move(answer));
         return;
     }
+    waiting_.push_back(std::move(answer));
+    if (check_ && !check_->Finished())
+        return; // the check under way answers this one too
+    check_ =
+        std::make_unique<BusAnswerCheck>(busAddress_, busPatience_, [this](bool answered) { BusChecked(answered); });
+}
+
+void SystemSynchroniserProbe::BusChecked(bool answered)
+{
+    if (answered) {
+        // Gone since the last connection, if there was one: Qt would hand that one back.
+        QDBusConnection::disconnectFromBus(connectionName_);
+        bus_ = QDBusConnection::connectToBus(QString::fromStdString(busAddress_), connectionName_);
+        silenceLogged_ = false;
+    } else if (!silenceLogged_) {
+        qCWarning(lcSync, "the system bus at %s does not answer within %lld ms: the kernel is asked instead",
+                  busAddress_.c_str(), static_cast<long long>(busPatience_.count()));
+        silenceLogged_ = true;
+    }
+    for (auto& answer : std::exchange(waiting_, {})) {
+        if (bus_.isConnected())
+            AskTimedated(std::move(answer));
+        else
+            answer(AskKernel());
+    }
+}
+
+void SystemSynchroniserProbe::AskTimedated(std::function<void(const SynchroniserFinding&)> answer)
+{
     QDBusMessage call = QDBusMessage::createMethodCall(
         kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("GetAll"));
     call << kService;

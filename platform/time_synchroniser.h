@@ -4,11 +4,17 @@
 // system bus has it, the kernel's own state otherwise. Two programs stepping one clock
 // fight, and the user should know.
 
+#include "platform/bus_answer_check.h"
+
 #include <QDBusConnection>
 #include <QObject>
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -49,19 +55,36 @@ public:
     virtual void Ask(std::function<void(const SynchroniserFinding&)> answer) = 0;
 };
 
-// Asks org.freedesktop.timedate1 on `bus` for its NTP and NTPSynchronized properties;
-// when the bus is not there or the service does not answer, asks `kernel`.
+// Asks org.freedesktop.timedate1 on the bus at `busAddress` for its NTP and NTPSynchronized
+// properties; when the bus is not there, does not answer within `busPatience`, or the
+// service does not answer, asks `kernel`. Qt connects to the bus only once it has answered
+// (platform/bus_answer_check.h), so a silent bus never holds the calling thread, and the
+// bus is checked anew at the next Ask while there is no connection.
 class SystemSynchroniserProbe final : public SynchroniserProbe {
 public:
-    SystemSynchroniserProbe(QDBusConnection bus, const KernelClockState& kernel);
+    static constexpr std::chrono::milliseconds kBusPatience{3000};
+
+    SystemSynchroniserProbe(std::string busAddress, const KernelClockState& kernel,
+                            std::chrono::milliseconds busPatience = kBusPatience);
+    ~SystemSynchroniserProbe() override;
+    SystemSynchroniserProbe(const SystemSynchroniserProbe&) = delete;
+    SystemSynchroniserProbe& operator=(const SystemSynchroniserProbe&) = delete;
 
     void Ask(std::function<void(const SynchroniserFinding&)> answer) override;
 
 private:
+    void BusChecked(bool answered);
+    void AskTimedated(std::function<void(const SynchroniserFinding&)> answer);
     SynchroniserFinding AskKernel() const;
 
-    QDBusConnection bus_;
+    std::string busAddress_;
     const KernelClockState& kernel_;
+    std::chrono::milliseconds busPatience_;
+    QString connectionName_; // a connection of the probe's own, given up when it goes
+    QDBusConnection bus_;
+    std::unique_ptr<BusAnswerCheck> check_;
+    std::vector<std::function<void(const SynchroniserFinding&)>> waiting_; // for the check
+    bool silenceLogged_ = false;
     QObject answers_; // the pending calls' receiver: none is answered once the probe is gone
 };
 

@@ -5,6 +5,7 @@
 #include "tests/support/clock_guard.h"
 #include "tests/support/private_bus.h"
 #include "tests/support/private_network.h"
+#include "tests/support/silent_bus.h"
 
 #include <QTemporaryDir>
 
@@ -215,4 +216,28 @@ TEST_F(ClientWithServer, ASynchroniserThatTimedatedReportsIsToldOnce)
                         "synchronised; Another time synchroniser is on: run 'timedatectl set-ntp false'"),
               1)
         << client->Errors();
+}
+
+TEST_F(ClientWithServer, ASilentSystemBusHoldsUpNeitherTheFirstRequestNorTheEnd)
+{
+    const testsupport::SilentBus silent;
+    ASSERT_FALSE(silent.Address().empty());
+    auto server = StartServer({"--offset", "86400"});
+    const auto started = Clock::now();
+    auto client = guard.Start({TAVRIN_CLIENT}, ClientEnvironment({"DBUS_SYSTEM_BUS_ADDRESS=" + silent.Address()}));
+
+    std::string line;
+    AwaitLine(*server, std::regex(R"(request from 127\.0\.0\.1:\d+: \{9999TavrinClient1010\})"), line);
+    // Well before the bus check gives up (3 s): the request waited for nothing of the bus.
+    EXPECT_LT(Clock::now() - started, 2s) << line;
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) {
+        return LinesWith(log, "no other synchroniser found: ") == 1;
+    })) << client->Errors();
+    EXPECT_EQ(LinesWith(client->Errors(), "does not answer within 3000 ms: the kernel is asked instead"), 1)
+        << client->Errors();
+    EXPECT_GE(silent.Connections(), 1);
+
+    client->Signal(SIGTERM);
+    ASSERT_TRUE(client->WaitForExit(5s)) << "the end waited for the bus";
+    EXPECT_EQ(client->ExitCode(), 0) << client->Errors();
 }

@@ -562,6 +562,106 @@ TEST_F(ClientSocketTest, ExceptionFromAHandlerReachesTheCentralDisplayAndTheSock
     ASSERT_TRUE(ProcessEventsUntil([&] { return received == "{time}"; }));
 }
 
+// A resolver that answers only when the test lets it, with `answer`.
+class HeldResolver {
+public:
+    explicit HeldResolver(net::LookupResult answer)
+        : guard_([this, answer](const std::string&) {
+              asked_ = true;
+              std::unique_lock lock(mutex_);
+              released_.wait_for(lock, 10s, [this] { return release_; });
+              return answer;
+          })
+    {
+    }
+    // Lets the lookups go and waits until their outcomes have been handed over.
+    ~HeldResolver() { EXPECT_TRUE(Release()); }
+
+    bool Asked() const { return asked_; }
+
+    bool Release()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            release_ = true;
+        }
+        released_.notify_all();
+        return ProcessEventsUntil([] { return net::PendingLookups() == 0; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool release_ = false;
+    std::atomic<bool> asked_{false};
+    ResolverGuard guard_;
+};
+
+// Whether everything posted to the main thread so far has run.
+bool MarkerPassed()
+{
+    bool marker = false;
+    framework::PostToMainThread([&] { marker = true; });
+    return ProcessEventsUntil([&] { return marker; });
+}
+
+TEST_F(ClientSocketTest, ALookupWithoutAnswerFailsAfterThePatienceAndItsLateOutcomeIsIgnored)
+{
+    HeldResolver hung(net::LookupResult{0, htonl(INADDR_LOOPBACK)});
+    consumeErrors = true;
+    client->Socket()->SetLookupPatience(200ms);
+    client->SetHost("timeserver.test");
+    client->SetPort(server.LocalPort());
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([this] { return !errors.empty(); }));
+    EXPECT_THAT(errors, ElementsAre(Pair(net::erLookup, net::WSAETIMEDOUT)));
+    EXPECT_THAT(events, ElementsAre("lookup"));
+    EXPECT_FALSE(client->Socket()->LookupPending());
+    EXPECT_EQ(client->Socket()->Descriptor(), -1);
+    EXPECT_EQ(net::PendingLookups(), 1); // the bound was ours: the resolver still works
+    EXPECT_TRUE(alerts.shown.empty());
+
+    // The resolver's answer, late, would aim at the listening server.
+    ASSERT_TRUE(hung.Release());
+    ASSERT_TRUE(MarkerPassed());
+    EXPECT_THAT(events, ElementsAre("lookup"));
+    EXPECT_EQ(errors.size(), 1u);
+    EXPECT_FALSE(server.Accept(0ms));
+}
+
+TEST_F(ClientSocketTest, ALookupWithoutAnswerNotConsumedIsShownAsTheResolversOwnWouldBe)
+{
+    HeldResolver hung(net::LookupResult{0, htonl(INADDR_LOOPBACK)});
+    client->Socket()->SetLookupPatience(100ms);
+    client->SetHost("timeserver.test");
+    client->SetPort(6645);
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([this] { return !alerts.shown.empty(); }));
+    EXPECT_THAT(Displayed(), ElementsAre("Windows socket error: Connection timed out (10060), on API 'ASync Lookup'"));
+}
+
+TEST_F(ClientSocketTest, ANewAddressDuringAHungLookupConnectsAtOnceAndTheLookupsLateOutcomeIsIgnored)
+{
+    HeldResolver hung(net::LookupResult{0, htonl(INADDR_LOOPBACK)});
+    client->SetHost("timeserver.test");
+    client->SetPort(server.LocalPort());
+    client->SetActive(true);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return hung.Asked(); }));
+    ASSERT_TRUE(client->Socket()->LookupPending());
+
+    client->SetHost("");
+    AimAt(server.LocalPort());
+    client->SetActive(true); // well within the lookup's patience of 10 s
+    ASSERT_TRUE(ProcessEventsUntil([this] { return Count("write") == 1; }));
+    EXPECT_THAT(events, ElementsAre("lookup", "lookup", "connecting", "connect", "write"));
+
+    ASSERT_TRUE(hung.Release());
+    ASSERT_TRUE(MarkerPassed());
+    EXPECT_THAT(events, ElementsAre("lookup", "lookup", "connecting", "connect", "write"));
+    EXPECT_TRUE(errors.empty());
+    EXPECT_TRUE(client->Active());
+}
+
 TEST_F(ClientSocketTest, ALookupThatEndsAfterItsSocketIsGoneIsDropped)
 {
     std::mutex mutex;

@@ -2,10 +2,13 @@
 // server takes the requests and sends replies back to the keeper's reply port.
 
 #include "tests/support/event_loop.h"
+#include "tests/support/hung_resolver.h"
 #include "tests/support/keeper_fixture.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/private_network.h"
+
+#include "net/host_lookup.h"
 
 #include <gtest/gtest.h>
 
@@ -278,4 +281,53 @@ TEST_F(ServerName, ThatDoesNotResolveHasItsOwnTextAndTheNextFetchTriesAgain)
     keeper->FEchoCode = 7;
     ForceNow();
     EXPECT_EQ(NextRequest(), "{0007TavrinClient1010}");
+}
+
+// Names go to a name server that never answers, as a dead one behind a live network does.
+class HungNameServer : public RequestCycle {
+protected:
+    void SetUp() override
+    {
+        if (const std::string why = testsupport::EnterHungResolver(); !why.empty())
+            GTEST_SKIP() << why;
+        server = LoopbackPeer::Listening(); // in the namespace
+        RequestCycle::SetUp();
+    }
+};
+
+TEST_F(HungNameServer, ANumericAddressTypedDuringTheLookupIsUsedByTheNextFetchAtOnce)
+{
+    SetServer("timeserver.test");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->ClientSocket1->Socket()->LookupPending(); }));
+
+    SetServer("127.0.0.1");
+    ForceNow();
+    // NextRequest waits 5 s at most: half the lookup's patience, so not the bound ended it.
+    EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
+    EXPECT_EQ(net::PendingLookups(), 1); // the resolver still asks
+    EXPECT_EQ(keeper->ServerAddress(), "127.0.0.1");
+    EXPECT_FALSE(face.errorFace);
+}
+
+TEST_F(HungNameServer, ALookupWithoutAnswerEndsAfterItsBoundWithItsOwnText)
+{
+    keeper->ClientSocket1->Socket()->SetLookupPatience(300ms);
+    const testsupport::LogLines log;
+    SetServer("timeserver.test");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && face.errorFace; }));
+    EXPECT_EQ(Panel1(), "Server name not found: timeserver.test (no answer)");
+    EXPECT_EQ(face.results.back(), (Result{"Server name not found: timeserver.test (no answer)", true}));
+    EXPECT_EQ(log.Count("tavrin.net: server timeserver.test unreachable: no answer to its lookup"), 1);
+    EXPECT_EQ(net::PendingLookups(), 1); // the bound ended it, not the resolver
+
+    // "Force Now!" asks again, and fails again the same way.
+    ForceNow();
+    EXPECT_EQ(Panel1(), "Attempting to connect to server..");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && Panel1() != "Attempting to connect to server.."; }));
+    EXPECT_EQ(Panel1(), "Server name not found: timeserver.test (no answer)");
+
+    // The marker: a reachable server's request is the next the server sees.
+    SetServer("localhost");
+    ForceNow();
+    EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
 }

@@ -1,9 +1,18 @@
+#include "platform/status_notifier_item.h"
+#include "tests/support/event_loop.h"
 #include "tests/support/form_fixture.h"
+#include "tests/support/private_bus.h"
 
 #include <QAction>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QMenu>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
 
 using app::TrayStatus;
 using platform::TrayAction;
@@ -86,6 +95,53 @@ TEST_F(Tray, RightClickPopsTheMenuUpAtTheCursorWithoutWaitingForIt)
     EXPECT_EQ(form->PopupMenu1->pos(), QPoint(40, 50));
     EXPECT_FALSE(form->isVisible());
     form->PopupMenu1->close();
+}
+
+TEST_F(Tray, RightClicksWhileTheMenuIsOpenLeaveItAsItIs)
+{
+    int opened = 0;
+    QObject::connect(form->PopupMenu1, &QMenu::aboutToShow, [&] { ++opened; });
+    for (int i = 0; i < 100; ++i)
+        tray.onMouse(TrayMouseEvent::RightButtonUp);
+    EXPECT_EQ(opened, 1);
+    EXPECT_TRUE(form->PopupMenu1->isVisible());
+    form->PopupMenu1->close();
+    tray.onMouse(TrayMouseEvent::RightButtonUp); // closed, it opens again
+    EXPECT_EQ(opened, 2);
+    form->PopupMenu1->close();
+}
+
+TEST_F(Tray, AFloodOfAPanelsMenuCallsOpensTheMenuOnceAndEachIsAnswered)
+{
+    const testsupport::PrivateBus bus;
+    if (bus.Address().empty())
+        GTEST_SKIP() << "no dbus-daemon to run a private bus";
+    const QString address = QString::fromStdString(bus.Address());
+    const QDBusConnection program = QDBusConnection::connectToBus(address, "program");
+    QDBusConnection panel = QDBusConnection::connectToBus(address, "panel");
+    ASSERT_TRUE(program.isConnected() && panel.isConnected());
+    int opened = 0;
+    QObject::connect(form->PopupMenu1, &QMenu::aboutToShow, [&] { ++opened; });
+    {
+        platform::StatusNotifierItem item(program, "Tavrin Client", form->PopupMenu1);
+        item.onMouse = [&](TrayMouseEvent event) { form->HandleTrayNotify(event); };
+        QDBusMessage call = QDBusMessage::createMethodCall(item.ServiceName(), "/StatusNotifierItem",
+                                                           "org.kde.StatusNotifierItem", "ContextMenu");
+        call << 0 << 0;
+        std::vector<QDBusPendingCall> calls;
+        for (int i = 0; i < 500; ++i)
+            calls.push_back(panel.asyncCall(call, 5000));
+        ASSERT_TRUE(testsupport::ProcessEventsUntil(
+            [&] { return std::all_of(calls.begin(), calls.end(), [](const auto& c) { return c.isFinished(); }); },
+            std::chrono::seconds(20)));
+        EXPECT_TRUE(std::none_of(calls.begin(), calls.end(), [](const auto& c) { return c.isError(); }));
+        ASSERT_TRUE(testsupport::ProcessPendingEvents());
+    }
+    EXPECT_EQ(opened, 1);
+    EXPECT_TRUE(form->PopupMenu1->isVisible());
+    form->PopupMenu1->close();
+    QDBusConnection::disconnectFromBus("program");
+    QDBusConnection::disconnectFromBus("panel");
 }
 
 TEST_F(Tray, PanelsThatDrawTheMenuGetThePopupMenu)
