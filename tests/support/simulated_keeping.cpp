@@ -66,7 +66,8 @@ nanoseconds SimulatedClocks::TakeSlewed()
 
 SimulatedReply SimulatedKeeping::Request(nanoseconds flight, double serverPhase)
 {
-    clocks.AdvancePcTo(keeper::SendMoment(clocks.Pc(), EstimateNow(), lastRoundTrip_));
+    if (timeRequests)
+        clocks.AdvancePcTo(keeper::SendMoment(clocks.Pc(), EstimateNow(), lastRoundTrip_));
     const PcTime sent = clocks.Pc();
     const nanoseconds toRead = Times(flight, serverPhase);
     clocks.Advance(toRead);

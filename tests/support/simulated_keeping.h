@@ -73,6 +73,8 @@ public:
 
     SimulatedClocks clocks;
     keeper::OffsetEstimator estimator;
+    // Whether requests wait for keeper::SendMoment; otherwise they go out when due.
+    bool timeRequests = true;
 
 private:
     void ReportSlew();
