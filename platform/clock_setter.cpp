@@ -246,22 +246,7 @@ ClockSetResult SystemClockSetter::Apply(const Request& request)
         return ThroughHelper(request);
     if (!setclock::IsWithinRange(request, ClockNow()))
         return {Outcome::OutOfRange, {}};
-    int error = 0;
-    switch (request.kind) {
-    case Request::Kind::SetTo:
-        error = SetClockTo(request.seconds);
-        break;
-    case Request::Kind::StepBy:
-        error = StepClockBy(request.offset);
-        break;
-    case Request::Kind::SlewBy:
-        error = SlewClockBy(request.offset);
-        break;
-    case Request::Kind::MarkSynchronised:
-        error = MarkClockSynchronised(request.maxError, request.estError);
-        break;
-    }
-    if (error != 0)
+    if (const int error = setclock::CarryOut(request); error != 0)
         return {Outcome::Refused, ReasonFor(error)};
     return {Outcome::Set, {}};
 }

@@ -55,6 +55,22 @@ int Refuse(const std::string& reason, int status)
     return status;
 }
 
+// For "cannot ... : <the system's reason>".
+const char* What(Request::Kind kind)
+{
+    switch (kind) {
+    case Request::Kind::SetTo:
+        break;
+    case Request::Kind::StepBy:
+        return "step the clock";
+    case Request::Kind::SlewBy:
+        return "slew the clock";
+    case Request::Kind::MarkSynchronised:
+        return "mark the clock synchronised";
+    }
+    return "set the clock";
+}
+
 int Done(int error, const char* what)
 {
     if (error == 0)
@@ -75,15 +91,5 @@ int main(int argc, char** argv)
     if (!setclock::IsWithinRange(request, platform::ClockNow()))
         return Refuse(OutOfRange(request, arguments), setclock::kOutOfRange);
 
-    switch (request.kind) {
-    case Request::Kind::SetTo:
-        return Done(platform::SetClockTo(request.seconds), "set the clock");
-    case Request::Kind::StepBy:
-        return Done(platform::StepClockBy(request.offset), "step the clock");
-    case Request::Kind::SlewBy:
-        return Done(platform::SlewClockBy(request.offset), "slew the clock");
-    case Request::Kind::MarkSynchronised:
-        return Done(platform::MarkClockSynchronised(request.maxError, request.estError), "mark the clock synchronised");
-    }
-    return setclock::kBadArguments;
+    return Done(setclock::CarryOut(request), What(request.kind));
 }

@@ -1,7 +1,9 @@
 #include "platform/set_clock/request.h"
 
+#include "platform/clock_calls.h"
 #include "platform/clock_range.h"
 
+#include <cerrno>
 #include <charconv>
 #include <ctime>
 #include <limits>
@@ -139,6 +141,21 @@ Parsed ParseArguments(const std::vector<std::string_view>& arguments)
     Request request;
     request.seconds = *seconds;
     return {request, {}};
+}
+
+int CarryOut(const Request& request)
+{
+    switch (request.kind) {
+    case Request::Kind::SetTo:
+        return platform::SetClockTo(request.seconds);
+    case Request::Kind::StepBy:
+        return platform::StepClockBy(request.offset);
+    case Request::Kind::SlewBy:
+        return platform::SlewClockBy(request.offset);
+    case Request::Kind::MarkSynchronised:
+        return platform::MarkClockSynchronised(request.maxError, request.estError);
+    }
+    return EINVAL;
 }
 
 bool IsWithinRange(const Request& request, nanoseconds now)

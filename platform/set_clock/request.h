@@ -42,6 +42,10 @@ struct Parsed {
 // large for its kind is taken as the largest, which the range then refuses.
 Parsed ParseArguments(const std::vector<std::string_view>& arguments);
 
+// Makes the change `request` asks for (platform/clock_calls.h), checking no range: 0 when
+// the kernel took it, otherwise its errno.
+int CarryOut(const Request& request);
+
 // Whether `request` stays within the bounds of clock_range.h, for a clock reading `now`.
 bool IsWithinRange(const Request& request, std::chrono::nanoseconds now);
 
