@@ -1,7 +1,9 @@
 #include "platform/clock_setter.h"
 
+#include "platform/clock_calls.h"
 #include "platform/clock_range.h"
 #include "platform/set_clock/exit_status.h"
+#include "platform/set_clock/request.h"
 #include "platform/unique_fd.h"
 
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 extern char** environ;
 
@@ -25,6 +28,7 @@ namespace platform {
 namespace {
 
 using Outcome = ClockSetResult::Outcome;
+using setclock::Request;
 
 constexpr char kHelperName[] = "tavrin-set-clock";
 constexpr std::size_t kMostHelperOutput = 4096; // a reason is one short line
@@ -140,6 +144,35 @@ ClockSetResult HelperResult(const HelperEnd& end, std::chrono::milliseconds pati
     }
 }
 
+Request SetTo(std::int64_t secondsSince1970)
+{
+    Request request;
+    request.seconds = secondsSince1970;
+    return request;
+}
+
+Request Adjustment(Request::Kind kind, std::chrono::nanoseconds offset)
+{
+    Request request;
+    request.kind = kind;
+    request.offset = offset;
+    return request;
+}
+
+Request Marking(std::chrono::microseconds maxError, std::chrono::microseconds estError)
+{
+    Request request;
+    request.kind = Request::Kind::MarkSynchronised;
+    request.maxError = maxError;
+    request.estError = estError;
+    return request;
+}
+
+double Seconds(std::chrono::nanoseconds offset)
+{
+    return std::chrono::duration<double>(offset).count();
+}
+
 } // namespace
 
 SystemClockSetter::SystemClockSetter(std::string helper, std::chrono::milliseconds helperPatience)
@@ -162,19 +195,65 @@ std::string SystemClockSetter::DefaultHelper()
 
 ClockSetResult SystemClockSetter::SetClock(std::int64_t secondsSince1970)
 {
-    if (!HoldsTimeCapability())
-        return SetClockThroughHelper(secondsSince1970);
-    if (!IsSettableSecond(secondsSince1970))
-        return {Outcome::OutOfRange, {}};
-    const timespec time{static_cast<time_t>(secondsSince1970), 0};
-    if (clock_settime(CLOCK_REALTIME, &time) != 0)
-        return {Outcome::Refused, ReasonFor(errno)};
-    return {Outcome::Set, {}};
+    return Apply(SetTo(secondsSince1970));
+}
+
+ClockSetResult SystemClockSetter::StepBy(std::chrono::nanoseconds offset)
+{
+    return Apply(Adjustment(Request::Kind::StepBy, offset));
+}
+
+ClockSetResult SystemClockSetter::SlewBy(std::chrono::nanoseconds offset)
+{
+    return Apply(Adjustment(Request::Kind::SlewBy, offset));
+}
+
+std::optional<std::chrono::microseconds> SystemClockSetter::SlewLeft()
+{
+    return ClockSlewLeft();
+}
+
+ClockSetResult SystemClockSetter::MarkSynchronised(std::chrono::microseconds maxError,
+                                                   std::chrono::microseconds estError)
+{
+    return Apply(Marking(maxError, estError));
 }
 
 ClockSetResult SystemClockSetter::SetClockThroughHelper(std::int64_t secondsSince1970) const
 {
-    if (!IsSettableSecond(secondsSince1970))
+    return ThroughHelper(SetTo(secondsSince1970));
+}
+
+ClockSetResult SystemClockSetter::StepByThroughHelper(std::chrono::nanoseconds offset) const
+{
+    return ThroughHelper(Adjustment(Request::Kind::StepBy, offset));
+}
+
+ClockSetResult SystemClockSetter::SlewByThroughHelper(std::chrono::nanoseconds offset) const
+{
+    return ThroughHelper(Adjustment(Request::Kind::SlewBy, offset));
+}
+
+ClockSetResult SystemClockSetter::MarkSynchronisedThroughHelper(std::chrono::microseconds maxError,
+                                                                std::chrono::microseconds estError) const
+{
+    return ThroughHelper(Marking(maxError, estError));
+}
+
+ClockSetResult SystemClockSetter::Apply(const Request& request)
+{
+    if (!HoldsTimeCapability())
+        return ThroughHelper(request);
+    if (!setclock::IsWithinRange(request, ClockNow()))
+        return {Outcome::OutOfRange, {}};
+    if (const int error = setclock::CarryOut(request); error != 0)
+        return {Outcome::Refused, ReasonFor(error)};
+    return {Outcome::Set, {}};
+}
+
+ClockSetResult SystemClockSetter::ThroughHelper(const Request& request) const
+{
+    if (!setclock::IsWithinRange(request, ClockNow()))
         return {Outcome::OutOfRange, {}}; // the helper would say the same
     int ends[2];
     if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -182,9 +261,12 @@ ClockSetResult SystemClockSetter::SetClockThroughHelper(std::int64_t secondsSinc
     const UniqueFd errors(ends[0]);
     UniqueFd errorsForHelper(ends[1]);
 
-    std::string program = helper_;
-    std::string seconds = std::to_string(secondsSince1970);
-    char* const arguments[] = {program.data(), seconds.data(), nullptr};
+    std::vector<std::string> words = setclock::ArgumentsFor(request);
+    words.insert(words.begin(), helper_);
+    std::vector<char*> arguments;
+    for (std::string& word : words)
+        arguments.push_back(word.data());
+    arguments.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     if (const int failed = posix_spawn_file_actions_init(&actions); failed != 0)
         return {Outcome::HelperFailed, LowerFirst(std::strerror(failed))};
@@ -192,8 +274,8 @@ ClockSetResult SystemClockSetter::SetClockThroughHelper(std::int64_t secondsSinc
     int failed = posix_spawn_file_actions_adddup2(&actions, errorsForHelper.Get(), STDERR_FILENO);
     if (failed == 0) {
         const bool lookUpOnPath = helper_.find('/') == std::string::npos;
-        failed = lookUpOnPath ? posix_spawnp(&child, program.c_str(), &actions, nullptr, arguments, environ)
-                              : posix_spawn(&child, program.c_str(), &actions, nullptr, arguments, environ);
+        failed = lookUpOnPath ? posix_spawnp(&child, helper_.c_str(), &actions, nullptr, arguments.data(), environ)
+                              : posix_spawn(&child, helper_.c_str(), &actions, nullptr, arguments.data(), environ);
     }
     // Frees what init took; it has nothing to report.
     [[maybe_unused]] const int destroyed = posix_spawn_file_actions_destroy(&actions);
@@ -214,7 +296,35 @@ ClockSetResult DryRunClockSetter::SetClock(std::int64_t secondsSince1970)
     char when[64] = "an unprintable time";
     if (gmtime_r(&seconds, &utc))
         std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
-    std::fprintf(out_, "dry run: clock not set to %s (%lld)\n", when, static_cast<long long>(secondsSince1970));
+    return Printed("dry run: clock not set to %s (%lld)\n", when, static_cast<long long>(secondsSince1970));
+}
+
+ClockSetResult DryRunClockSetter::StepBy(std::chrono::nanoseconds offset)
+{
+    return Printed("dry run: clock not stepped by %+.3f s\n", Seconds(offset));
+}
+
+ClockSetResult DryRunClockSetter::SlewBy(std::chrono::nanoseconds offset)
+{
+    return Printed("dry run: clock not slewed by %+.3f s\n", Seconds(offset));
+}
+
+std::optional<std::chrono::microseconds> DryRunClockSetter::SlewLeft()
+{
+    return std::chrono::microseconds(0);
+}
+
+ClockSetResult DryRunClockSetter::MarkSynchronised(std::chrono::microseconds maxError,
+                                                   std::chrono::microseconds estError)
+{
+    return Printed("dry run: kernel not told the clock is synchronised (maximum error %lld us, estimated %lld us)\n",
+                   static_cast<long long>(maxError.count()), static_cast<long long>(estError.count()));
+}
+
+template <typename... Values>
+ClockSetResult DryRunClockSetter::Printed(const char* format, Values... values)
+{
+    std::fprintf(out_, format, values...);
     std::fflush(out_);
     return {ClockSetResult::Outcome::DryRun, {}};
 }

@@ -1,66 +1,52 @@
-// tavrin-set-clock: sets the system clock to a whole second.
+// tavrin-set-clock: sets, steps or slews the system clock, or tells the kernel it is
+// synchronised.
 //
 //   tavrin-set-clock SECONDS
+//   tavrin-set-clock --step +-SECONDS.FRACTION
+//   tavrin-set-clock --slew +-SECONDS.FRACTION
+//   tavrin-set-clock --synchronised MAX-ERROR-US EST-ERROR-US
 //
 // SECONDS counts from 1970-01-01 00:00:00 UTC, in decimal digits only, and must lie
-// between the day this program was built and 2200-01-01 00:00:00 UTC. This is the one part
-// of the Tavrin client that is given the right to set the clock (setcap cap_sys_time+ep),
-// so it takes that one argument and nothing else. Exit status: see exit_status.h.
+// between the day this program was built and 2200-01-01 00:00:00 UTC; a step must leave
+// the clock in that range, a slew reach at most half a second, and the errors lie within
+// 16 s (request.h, platform/clock_range.h). This is the one part of the Tavrin client that
+// is given the right to set the clock (setcap cap_sys_time+ep), so it takes these
+// arguments and nothing else. Exit status: see exit_status.h.
 
+#include "platform/clock_calls.h"
 #include "platform/clock_range.h"
 #include "platform/set_clock/exit_status.h"
+#include "platform/set_clock/request.h"
 
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
-enum class Refusal { None, NotDecimal, OutOfRange };
+using setclock::Request;
 
-Refusal CheckSeconds(std::string_view text, std::int64_t& seconds)
+std::string OutOfRange(const Request& request, const std::vector<std::string_view>& arguments)
 {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
-        return Refusal::NotDecimal;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-    if (error != std::errc() || end != text.data() + text.size() || !platform::IsSettableSecond(seconds))
-        return Refusal::OutOfRange;
-    return Refusal::None;
-}
-
-// The argument as it can be shown on one line of a terminal.
-std::string Shown(std::string_view text)
-{
-    constexpr std::size_t kLongest = 40;
-    std::string shown;
-    for (const char c : text.substr(0, kLongest))
-        shown += (c >= 0x20 && c < 0x7f) ? c : '?';
-    if (text.size() > kLongest)
-        shown += "...";
-    return shown;
-}
-
-std::string Utc(std::int64_t seconds)
-{
-    const time_t time = static_cast<time_t>(seconds);
-    tm utc{};
-    char text[32] = "?";
-    if (gmtime_r(&time, &utc))
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
-    return text;
-}
-
-// The allowed range, for the messages.
-std::string Range()
-{
-    return "from " + std::to_string(platform::EarliestSettableSecond()) + " (" + Utc(platform::EarliestSettableSecond())
-         + ", the day this program was built) to " + std::to_string(platform::kLatestSettableSecond) + " ("
-         + Utc(platform::kLatestSettableSecond) + ")";
+    const std::string given(arguments.back().substr(0, 40));
+    switch (request.kind) {
+    case Request::Kind::SetTo:
+        break;
+    case Request::Kind::StepBy:
+        return "a step of " + given + " s is out of range: the clock is set only " + setclock::SettableRange();
+    case Request::Kind::SlewBy:
+        return "a slew of " + given + " s is out of range: it reaches at most "
+             + setclock::OffsetText(platform::kLongestSlew) + " s";
+    case Request::Kind::MarkSynchronised:
+        return "errors of " + std::string(arguments[1].substr(0, 40)) + " and " + given
+             + " us are out of range: the estimated one at most the maximum, that at most "
+             + std::to_string(platform::kLargestClockError.count()) + " us";
+    }
+    return "'" + given + "' is out of range: the clock is set only " + setclock::SettableRange();
 }
 
 int Refuse(const std::string& reason, int status)
@@ -69,32 +55,41 @@ int Refuse(const std::string& reason, int status)
     return status;
 }
 
+// For "cannot ... : <the system's reason>".
+const char* What(Request::Kind kind)
+{
+    switch (kind) {
+    case Request::Kind::SetTo:
+        break;
+    case Request::Kind::StepBy:
+        return "step the clock";
+    case Request::Kind::SlewBy:
+        return "slew the clock";
+    case Request::Kind::MarkSynchronised:
+        return "mark the clock synchronised";
+    }
+    return "set the clock";
+}
+
+int Done(int error, const char* what)
+{
+    if (error == 0)
+        return setclock::kSet;
+    std::fprintf(stderr, "tavrin-set-clock: cannot %s: %s\n", what, std::strerror(error));
+    return error == EPERM ? setclock::kNoPermission : setclock::kRefused;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        const std::string got = argc == 1 ? "none" : std::to_string(argc - 1) + " arguments";
-        return Refuse("expected one count of seconds since 1970-01-01 00:00:00 UTC, " + Range() + ", got " + got,
-                      setclock::kBadArguments);
-    }
-    std::int64_t seconds = 0;
-    switch (CheckSeconds(argv[1], seconds)) {
-    case Refusal::NotDecimal:
-        return Refuse("'" + Shown(argv[1]) + "' is not a count of seconds: only the digits 0-9 are allowed",
-                      setclock::kBadArguments);
-    case Refusal::OutOfRange:
-        return Refuse("'" + Shown(argv[1]) + "' is out of range: the clock is set only " + Range(),
-                      setclock::kOutOfRange);
-    case Refusal::None:
-        break;
-    }
+    const std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    const setclock::Parsed parsed = setclock::ParseArguments(arguments);
+    if (!parsed.request)
+        return Refuse(parsed.problem, setclock::kBadArguments);
+    const Request& request = *parsed.request;
+    if (!setclock::IsWithinRange(request, platform::ClockNow()))
+        return Refuse(OutOfRange(request, arguments), setclock::kOutOfRange);
 
-    const timespec time{static_cast<time_t>(seconds), 0};
-    if (clock_settime(CLOCK_REALTIME, &time) != 0) {
-        const int error = errno;
-        std::fprintf(stderr, "tavrin-set-clock: cannot set the clock: %s\n", std::strerror(error));
-        return error == EPERM ? setclock::kNoPermission : setclock::kRefused;
-    }
-    return setclock::kSet;
+    return Done(setclock::CarryOut(request), What(request.kind));
 }

@@ -3,15 +3,21 @@
 
 #include "tests/support/clock_guard.h"
 #include "tests/support/clock_guard/guard_protocol.h"
+#include "tests/support/clock_guard/shared_clock.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
 
 using testing::HasSubstr;
 using testsupport::ChildProcess;
@@ -115,7 +121,7 @@ TEST(ClockGuard, TheFilterAloneFailsEveryLibcCallWithItsMarker)
     EXPECT_THAT(probe.Output(), HasSubstr("held: libc settimeofday"));
 }
 
-TEST(ClockGuard, ARefusingGuardAnswersEveryCallWithEperm)
+TEST(ClockGuard, ARefusingGuardAnswersEverySetWithEpermAndReadsAsTheKernelDoes)
 {
     ClockGuard guard(ClockGuard::Answer::Refusal);
     EXPECT_EQ(guard.Verify(), "");
@@ -169,4 +175,127 @@ TEST(ClockGuard, TheLauncherRunsNothingWithoutAProgram)
     ASSERT_TRUE(launcher.WaitForExit());
     EXPECT_NE(launcher.ExitCode(), 0);
     EXPECT_THAT(launcher.Errors(), HasSubstr("no program given"));
+}
+
+namespace {
+
+using std::chrono::nanoseconds;
+
+// Where the clock a program under `guard` reads stood from the real one at the moment it
+// read: at least `least`, at most `most` ahead.
+struct ShiftSeen {
+    nanoseconds least;
+    nanoseconds most;
+    nanoseconds realBefore; // since 1970
+    nanoseconds realAfter;
+};
+
+ShiftSeen ReadUnder(ClockGuard& guard)
+{
+    const auto probe = guard.Start({testsupport::BuiltClockGuardTools().probe, "--read-clock"});
+    EXPECT_TRUE(probe->WaitForExit());
+    long long before = 0, read = 0, after = 0;
+    std::istringstream(probe->Output()) >> before >> read >> after;
+    EXPECT_LE(before, after) << probe->Output() << probe->Errors();
+    return {nanoseconds(read - after), nanoseconds(read - before), nanoseconds(before), nanoseconds(after)};
+}
+
+nanoseconds RealNow()
+{
+    return std::chrono::system_clock::now().time_since_epoch();
+}
+
+} // namespace
+
+TEST(GuardedClock, StartsAtTheOffsetAskedForAndAClockOfItsOwnForEachGuard)
+{
+    ClockGuard guard;
+    ClockGuard other;
+    for (const nanoseconds offset :
+         {nanoseconds(0), nanoseconds(-3'600'000'000'123), nanoseconds(86'400'000'000'777)}) {
+        guard.StartClock(offset);
+        const ShiftSeen seen = ReadUnder(guard);
+        EXPECT_LE(seen.least, offset);
+        EXPECT_GE(seen.most, offset);
+        ASSERT_TRUE(guard.Clock().has_value());
+        EXPECT_EQ(guard.Clock()->shift, offset);
+
+        const ShiftSeen elsewhere = ReadUnder(other);
+        EXPECT_LE(elsewhere.least, nanoseconds(0));
+        EXPECT_GE(elsewhere.most, nanoseconds(0));
+    }
+}
+
+TEST(GuardedClock, DriftsAtTheRateAskedFor)
+{
+    // A rate far beyond any real clock's, so that a fraction of a second shows it plainly.
+    constexpr double kDriftPpm = 100'000;
+    ClockGuard guard;
+    guard.StartClock(nanoseconds(-5'000'000'000), kDriftPpm);
+    const ShiftSeen first = ReadUnder(guard);
+    const nanoseconds later = first.realAfter + std::chrono::milliseconds(300);
+    while (RealNow() < later)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const ShiftSeen second = ReadUnder(guard);
+
+    // What it gained between the two reads, and what it should have gained in the real
+    // time between them, each bounded by when the reads may have happened.
+    const double rate = kDriftPpm / 1e6;
+    const auto gainedLeast = static_cast<double>((second.least - first.most).count());
+    const auto gainedMost = static_cast<double>((second.most - first.least).count());
+    const double dueLeast = rate * static_cast<double>((second.realBefore - first.realAfter).count());
+    const double dueMost = rate * static_cast<double>((second.realAfter - first.realBefore).count());
+    EXPECT_LE(gainedLeast, dueMost);
+    EXPECT_GE(gainedMost, dueLeast);
+    EXPECT_GT(gainedMost, 0.0);
+}
+
+TEST(GuardedClock, AReadOfTheKernelsStateIsAnsweredEvenWhereChangesAreRefused)
+{
+    ClockGuard guard(ClockGuard::Answer::Refusal);
+    // ntp_gettime reads; adjtime with a delta would slew and is refused.
+    const auto shell = guard.Start({"/usr/bin/python3", "-c",
+                                    "import ctypes\n"
+                                    "libc = ctypes.CDLL(None, use_errno=True)\n"
+                                    "print(libc.adjtime(None, ctypes.create_string_buffer(16)), ctypes.get_errno())\n"
+                                    "delta = (ctypes.c_long * 2)(0, 1000)\n"
+                                    "print(libc.adjtime(delta, None), ctypes.get_errno())\n"});
+    ASSERT_TRUE(shell->WaitForExit());
+    EXPECT_EQ(shell->Output(), "0 0\n-1 1\n") << shell->Errors();
+    EXPECT_EQ(guard.Clock()->slewLeft, nanoseconds(0));
+}
+
+TEST(GuardedClock, ASlewIsWorkedOffAtFiveHundredPpmWithoutOvershootAndReanchoringChangesNothing)
+{
+    std::mt19937_64 random(20240611);
+    std::uniform_int_distribution<std::int64_t> slews(-500'000'000, 500'000'000);
+    std::uniform_int_distribution<std::int64_t> drifts(-500'000, 500'000); // ±500 ppm
+    std::uniform_int_distribution<std::int64_t> steps(0, 400'000'000'000); // up to 400 s apart
+    for (int round = 0; round < 200; ++round) {
+        clockguard::ClockState state;
+        state.anchorReal = 1'700'000'000'000'000'000;
+        state.anchorShift = slews(random) * 10;
+        state.driftPpb = drifts(random);
+        state.slewLeft = slews(random);
+        const clockguard::ClockState start = state;
+
+        std::int64_t real = state.anchorReal;
+        std::int64_t left = state.slewLeft;
+        for (int step = 0; step < 8; ++step) {
+            real += steps(random);
+            const std::int64_t leftNow = clockguard::SlewLeftAt(start, real);
+            // Never past zero, never growing, and at 500 µs a second until done.
+            EXPECT_TRUE(leftNow == 0 || (leftNow > 0) == (start.slewLeft > 0)) << leftNow;
+            EXPECT_LE(std::abs(leftNow), std::abs(left));
+            const std::int64_t elapsed = real - start.anchorReal;
+            EXPECT_EQ(std::abs(leftNow), std::max<std::int64_t>(std::abs(start.slewLeft) - elapsed / 2000, 0));
+            left = leftNow;
+
+            // Described anew from any moment, the clock reads the same, to a nanosecond of rounding each time.
+            state = clockguard::AnchoredAt(state, real);
+            const std::int64_t later = real + steps(random);
+            EXPECT_NEAR(static_cast<double>(clockguard::ShiftAt(state, later)),
+                        static_cast<double>(clockguard::ShiftAt(start, later)), 2.0 * (step + 1));
+        }
+    }
 }

@@ -1,21 +1,31 @@
-// clock-setter-probe: sets the clock through the program's clock setters, for the tests
-// of those setters, and prints what each setter said, one line per second: "set",
-// "refused: no permission", "helper missing", "helper failed: ...", "out of range",
-// "dry run". It refuses to do anything unless it runs under the clock guard.
+// clock-setter-probe: sets, steps, slews and marks the clock through the program's clock
+// setters, for the tests of those setters, and prints what each setter said, one line per
+// change: "set", "refused: no permission", "helper missing", "helper failed: ...", "out of
+// range", "dry run". It refuses to do anything unless it runs under the clock guard.
 //
-//   clock-setter-probe [--dry-run] [--without-time-capability] SECONDS...
+//   clock-setter-probe [--dry-run] [--without-time-capability] CHANGE...
+//
+// A CHANGE is a count of seconds to set the clock to, --step NS or --slew NS (signed
+// nanoseconds), --mark MAX-US EST-US; or a read: --slew-left prints "slew left: <us> us",
+// --kernel prints "kernel: <synchronised|unsynchronised> maxerror=<us> esterror=<us>
+// ntp_gettime=<synchronised|unsynchronised|unknown>", the last as the synchroniser watch
+// reads it.
 
+#include "platform/clock_calls.h"
 #include "platform/clock_setter.h"
+#include "platform/time_synchroniser.h"
 #include "tests/support/clock_guard/guard_protocol.h"
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -54,38 +64,62 @@ std::string Described(const platform::ClockSetResult& result)
     return "unexpected outcome";
 }
 
+std::string Kernel()
+{
+    const std::optional<platform::KernelClock> kernel = platform::ReadKernelClock();
+    const std::optional<bool> watched = platform::SystemKernelClockState().Synchronised();
+    const std::string ntp = !watched ? "unknown" : *watched ? "synchronised" : "unsynchronised";
+    if (!kernel)
+        return "kernel: unreadable ntp_gettime=" + ntp;
+    return std::string("kernel: ") + (kernel->Unsynchronised() ? "unsynchronised" : "synchronised")
+         + " maxerror=" + std::to_string(kernel->maxError.count())
+         + " esterror=" + std::to_string(kernel->estError.count()) + " ntp_gettime=" + ntp;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    using std::chrono::microseconds;
+    using std::chrono::nanoseconds;
     if (!clockguard::UnderClockFilter()) {
         std::fprintf(stderr, "clock-setter-probe: not under the clock guard, so nothing is done\n");
         return 3;
     }
-    bool dryRun = false;
-    std::vector<std::int64_t> times;
+    std::unique_ptr<platform::ClockSetter> setter = std::make_unique<platform::SystemClockSetter>();
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
+        const auto next = [&] {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "clock-setter-probe: %s needs a value\n", argument.c_str());
+                std::exit(2);
+            }
+            return std::stoll(argv[++i]);
+        };
         if (argument == "--dry-run") {
-            dryRun = true;
+            setter = std::make_unique<platform::DryRunClockSetter>();
         } else if (argument == "--without-time-capability") {
             if (!DropTimeCapability()) {
                 std::perror("clock-setter-probe: capset");
                 return 3;
             }
+        } else if (argument == "--step") {
+            std::printf("%s\n", Described(setter->StepBy(nanoseconds(next()))).c_str());
+        } else if (argument == "--slew") {
+            std::printf("%s\n", Described(setter->SlewBy(nanoseconds(next()))).c_str());
+        } else if (argument == "--mark") {
+            const microseconds maxError(next());
+            const microseconds estError(next());
+            std::printf("%s\n", Described(setter->MarkSynchronised(maxError, estError)).c_str());
+        } else if (argument == "--slew-left") {
+            const std::optional<microseconds> left = setter->SlewLeft();
+            std::printf("slew left: %s\n", left ? (std::to_string(left->count()) + " us").c_str() : "unknown");
+        } else if (argument == "--kernel") {
+            std::printf("%s\n", Kernel().c_str());
         } else {
-            times.push_back(std::stoll(argument));
+            std::printf("%s\n", Described(setter->SetClock(std::stoll(argument))).c_str());
         }
-    }
-
-    std::unique_ptr<platform::ClockSetter> setter;
-    if (dryRun)
-        setter = std::make_unique<platform::DryRunClockSetter>();
-    else
-        setter = std::make_unique<platform::SystemClockSetter>();
-    for (const std::int64_t seconds : times) {
-        const platform::ClockSetResult result = setter->SetClock(seconds);
-        std::printf("%s\n", Described(result).c_str());
+        std::fflush(stdout);
     }
     return 0;
 }

@@ -1,6 +1,7 @@
-// The program's clock setters, run in a probe program under the clock guard: who sets the
-// clock (the program itself or its helper), that every outcome reaches the program, that
-// nothing sets a second outside the settable range, and that a dry run sets nothing.
+// The program's clock setters, run in a probe program under the clock guard: who sets,
+// steps, slews and marks the clock (the program itself or its helper), that every outcome
+// reaches the program, that nothing goes beyond the bounds of the settable range, that the
+// kernel's state reads back as marked, and that a dry run changes nothing.
 
 #include "platform/clock_range.h"
 #include "tests/support/clock_guard.h"
@@ -8,9 +9,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 using testing::ElementsAre;
 using testing::EndsWith;
@@ -190,4 +193,115 @@ TEST(ClockSetterProbe, RefusesToRunOutsideTheGuard)
     EXPECT_EQ(probe.ExitCode(), 3);
     EXPECT_THAT(probe.Errors(), testing::HasSubstr("not under the clock guard"));
     EXPECT_EQ(probe.Output(), "");
+}
+
+namespace {
+
+// What the setters' probe said to a step, a slew and a mark, with the reads around them.
+const std::string kChanges[] = {"--kernel",    "--step", "250000000", "--slew", "-12000000",
+                                "--slew-left", "--mark", "20000",     "1500",   "--kernel"};
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace
+
+TEST_F(ClockSetters, StepSlewAndMarkReachTheKernelFromTheProgramOrItsHelper)
+{
+    const std::string helperFolder = kHelper.substr(0, kHelper.rfind('/'));
+    for (const bool throughHelper : {false, true}) {
+        if (!throughHelper && !TestsHoldTheTimeCapability())
+            continue;
+        ClockGuard own;
+        ASSERT_EQ(own.Verify(), "");
+        std::vector<std::string> command = {kProbe};
+        if (throughHelper)
+            command.push_back("--without-time-capability");
+        command.insert(command.end(), std::begin(kChanges), std::end(kChanges));
+        const auto probe = own.Start(command, {"PATH=" + helperFolder});
+        ASSERT_TRUE(probe->WaitForExit());
+        EXPECT_EQ(probe->ExitCode(), 0) << probe->Errors();
+
+        const std::vector<std::string> said = Lines(probe->Output());
+        ASSERT_EQ(said.size(), 6u) << probe->Output();
+        EXPECT_EQ(said[0], "kernel: unsynchronised maxerror=16000000 esterror=16000000 ntp_gettime=unsynchronised");
+        EXPECT_EQ(said[1], "set");
+        EXPECT_EQ(said[2], "set");
+        EXPECT_THAT(said[3], testing::MatchesRegex("slew left: -1[12][0-9]{3} us")) << "some of 12 ms worked in";
+        EXPECT_EQ(said[4], "set");
+        EXPECT_EQ(said[5], "kernel: synchronised maxerror=20000 esterror=1500 ntp_gettime=synchronised");
+
+        // Each change by whoever holds the right; the mark keeps the status bit the step set.
+        std::vector<std::string> changes;
+        for (const std::string& request : own.Requests()) {
+            if (Call(request) == "clock_adjtime 0 modes=0" || Call(request) == "adjtime none")
+                continue;
+            EXPECT_EQ(ProgramOf(own, request).ends_with("/tavrin-set-clock"), throughHelper) << request;
+            changes.push_back(Call(request));
+        }
+        EXPECT_THAT(changes, ElementsAre("clock_adjtime 0 modes=0x2100 setoffset=+0.250000000", "adjtime -0.012000",
+                                         "clock_adjtime 0 modes=0x1c status=0x2000 maxerror=20000 esterror=1500"));
+        const testsupport::GuardedClock clock = *own.Clock();
+        EXPECT_EQ(clock.shift + clock.slewLeft, std::chrono::milliseconds(250 - 12));
+    }
+}
+
+TEST_F(ClockSetters, NeitherWayStepsSlewsOrMarksBeyondTheBounds)
+{
+    const std::string helperFolder = kHelper.substr(0, kHelper.rfind('/'));
+    const std::string pastLatest =
+        std::to_string((platform::kLatestSettableSecond - std::time(nullptr) + 1) * 1'000'000'000);
+    for (const bool throughHelper : {false, true}) {
+        std::vector<std::string> command = {kProbe};
+        if (throughHelper)
+            command.push_back("--without-time-capability");
+        else if (!TestsHoldTheTimeCapability())
+            continue;
+        command.insert(command.end(), {"--step", pastLatest, "--slew", "500001000", "--slew", "-500001000", "--mark",
+                                       "16000001", "0", "--mark", "10", "11"});
+        const auto probe = guard.Start(command, {"PATH=" + helperFolder});
+        ASSERT_TRUE(probe->WaitForExit());
+        EXPECT_EQ(probe->Output(), "out of range\nout of range\nout of range\nout of range\nout of range\n")
+            << throughHelper;
+    }
+    EXPECT_THAT(guard.Requests(), IsEmpty());
+}
+
+TEST_F(ClockSetters, ADryRunStepsSlewsAndMarksNothingAndPrintsEachChange)
+{
+    const auto probe = guard.Start(
+        {kProbe, "--dry-run", "--step", "250000000", "--slew", "-12000000", "--slew-left", "--mark", "20000", "1500"});
+    ASSERT_TRUE(probe->WaitForExit());
+    EXPECT_EQ(probe->ExitCode(), 0) << probe->Errors();
+    EXPECT_EQ(probe->Output(), "dry run: clock not stepped by +0.250 s\n"
+                               "dry run\n"
+                               "dry run: clock not slewed by -0.012 s\n"
+                               "dry run\n"
+                               "slew left: 0 us\n"
+                               "dry run: kernel not told the clock is synchronised (maximum error 20000 us,"
+                               " estimated 1500 us)\n"
+                               "dry run\n");
+    EXPECT_THAT(guard.Requests(), IsEmpty());
+}
+
+TEST(ClockSettersRefused, TheHelpersRefusalOfAStepSlewOrMarkReachesTheProgram)
+{
+    ClockGuard guard(ClockGuard::Answer::Refusal);
+    ASSERT_EQ(guard.Verify(), "") << "the clock guard is not in place; the probe is not run";
+    const std::string helperFolder = kHelper.substr(0, kHelper.rfind('/'));
+    const auto probe = guard.Start({kProbe, "--without-time-capability", "--step", "-1000000000", "--slew", "1000",
+                                    "--mark", "20000", "1500", "--slew-left", "--kernel"},
+                                   {"PATH=" + helperFolder});
+    ASSERT_TRUE(probe->WaitForExit());
+    EXPECT_EQ(probe->Output(),
+              "refused: no permission\nrefused: no permission\nrefused: no permission\n"
+              "slew left: 0 us\n"
+              "kernel: unsynchronised maxerror=16000000 esterror=16000000 ntp_gettime=unsynchronised\n");
+    EXPECT_EQ(probe->Errors(), "");
 }

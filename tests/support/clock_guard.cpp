@@ -1,6 +1,11 @@
 #include "tests/support/clock_guard.h"
 
+#include "tests/support/clock_guard/shared_clock.h"
+
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -51,8 +56,19 @@ ClockGuard::~ClockGuard()
 std::vector<std::string> ClockGuard::GuardedCommand(const std::vector<std::string>& command, const std::string& record,
                                                     const std::string& marker, const std::string& clock) const
 {
-    std::vector<std::string> guarded = {tools_.launcher, "--interposer", tools_.interposer, "--record", record,
-                                        "--marker",      marker,         "--clock",         clock};
+    std::vector<std::string> guarded = {tools_.launcher,
+                                        "--interposer",
+                                        tools_.interposer,
+                                        "--record",
+                                        record,
+                                        "--marker",
+                                        marker,
+                                        "--clock",
+                                        clock,
+                                        "--clock-offset",
+                                        std::to_string(clockOffset_.count()),
+                                        "--clock-drift",
+                                        std::to_string(clockDriftPpb_)};
     if (answer_ == Answer::Refusal)
         guarded.push_back("--refuse");
     guarded.push_back("--");
@@ -103,6 +119,28 @@ std::unique_ptr<ChildProcess> ClockGuard::Start(const std::vector<std::string>& 
     }
     return std::make_unique<ChildProcess>(
         GuardedCommand(command, folder_ + "/requests", folder_ + "/loads", folder_ + "/clock"), environment);
+}
+
+void ClockGuard::StartClock(std::chrono::nanoseconds offset, double driftPpm)
+{
+    clockOffset_ = offset;
+    clockDriftPpb_ = std::llround(driftPpm * 1000);
+    std::filesystem::remove(folder_ + "/clock"); // the next program started makes it anew
+}
+
+std::optional<GuardedClock> ClockGuard::Clock() const
+{
+    clockguard::SharedClock* shared = clockguard::MapSharedClock((folder_ + "/clock").c_str());
+    if (!shared)
+        return std::nullopt;
+    const clockguard::ClockState state = shared->Load();
+    munmap(shared, sizeof *shared);
+    const auto real =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    return GuardedClock{std::chrono::nanoseconds(clockguard::ShiftAt(state, real)),
+                        std::chrono::nanoseconds(clockguard::SlewLeftAt(state, real)), static_cast<int>(state.status),
+                        std::chrono::microseconds(state.maxErrorUs), std::chrono::microseconds(state.estErrorUs)};
 }
 
 std::vector<std::string> ClockGuard::Requests() const

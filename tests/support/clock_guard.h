@@ -3,15 +3,18 @@
 // Runs programs that could set the clock so that they cannot: under a seccomp filter that
 // fails every clock-setting system call, with an interposer that records libc's
 // clock-setting calls and answers them itself (tests/support/clock_guard/). Nothing is
-// started until a probe under the very same guard has shown both layers in place. A set
-// answered with success moves the clock that the programs of this guard read, as it would
-// on a real machine; the machine's own clock stays where it is.
+// started until a probe under the very same guard has shown both layers in place. A set,
+// a step or a slew answered with success moves the clock that the programs of this guard
+// read, as it would on a real machine, and a new kernel status is what they read back; the
+// machine's own clock stays where it is.
 
 #include "tests/support/child_process.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,6 +33,15 @@ ClockGuardTools BuiltClockGuardTools();
 class GuardNotInPlace : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// The clock that the programs of one guard read, and the kernel's state they see.
+struct GuardedClock {
+    std::chrono::nanoseconds shift;    // how far it stands ahead of the real clock
+    std::chrono::nanoseconds slewLeft; // what of the last slew is still to be worked off
+    int status;                        // the kernel's STA_ bits
+    std::chrono::microseconds maxError;
+    std::chrono::microseconds estError;
 };
 
 class ClockGuard {
@@ -60,6 +72,15 @@ public:
     // Lines "<pid> <program path>", one for each process the interposer loaded into.
     std::vector<std::string> Loads() const;
 
+    // The programs started from now on read a clock `offset` ahead of the real one, which
+    // gains `driftPpm` millionths of a second on it each second, and a kernel that calls
+    // the clock unsynchronised, as after boot. What earlier programs changed is forgotten:
+    // call it before starting the programs that are to share the clock.
+    void StartClock(std::chrono::nanoseconds offset, double driftPpm = 0);
+
+    // That clock as the programs read it at this moment; nothing before one was started.
+    std::optional<GuardedClock> Clock() const;
+
     // A private folder that goes with the guard, for a test's own files.
     const std::string& Folder() const { return folder_; }
 
@@ -69,6 +90,8 @@ private:
 
     Answer answer_;
     ClockGuardTools tools_;
+    std::chrono::nanoseconds clockOffset_{0};
+    long long clockDriftPpb_ = 0;
     std::string folder_;
     bool verified_ = false;
 };

@@ -4,12 +4,15 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
 
-// Remembers every time it was asked to set, and when; never touches the real clock. It
-// answers with `answer`.
+// Remembers every time it was asked to set, and when, and every step, slew and mark;
+// never touches the real clock. It answers each with `answer`, and SlewLeft with
+// `slewLeft`.
 class FakeClockSetter final : public platform::ClockSetter {
 public:
     platform::ClockSetResult SetClock(std::int64_t secondsSince1970) override
@@ -19,9 +22,34 @@ public:
         return answer;
     }
 
+    platform::ClockSetResult StepBy(std::chrono::nanoseconds offset) override
+    {
+        steps.push_back(offset);
+        return answer;
+    }
+
+    platform::ClockSetResult SlewBy(std::chrono::nanoseconds offset) override
+    {
+        slews.push_back(offset);
+        return answer;
+    }
+
+    std::optional<std::chrono::microseconds> SlewLeft() override { return slewLeft; }
+
+    platform::ClockSetResult MarkSynchronised(std::chrono::microseconds maxError,
+                                              std::chrono::microseconds estError) override
+    {
+        marks.emplace_back(maxError, estError);
+        return answer;
+    }
+
     platform::ClockSetResult answer;
+    std::optional<std::chrono::microseconds> slewLeft = std::chrono::microseconds(0);
     std::vector<std::int64_t> set;
     std::vector<std::chrono::steady_clock::time_point> setAt;
+    std::vector<std::chrono::nanoseconds> steps;
+    std::vector<std::chrono::nanoseconds> slews;
+    std::vector<std::pair<std::chrono::microseconds, std::chrono::microseconds>> marks; // maximum, estimated
 };
 
 } // namespace testsupport

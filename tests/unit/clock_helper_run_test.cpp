@@ -1,6 +1,7 @@
 // How the program runs its clock helper and reads what came of it, with stand-in helpers
-// (shell scripts that set nothing): every exit status, a crash, a hang, a missing or
-// forbidden helper. The real helper is tested under the clock guard elsewhere.
+// (shell scripts that set nothing): the arguments of each change, every exit status, a
+// crash, a hang, a missing or forbidden helper, a change out of range. The real helper is tested under the clock guard
+// elsewhere.
 
 #include "platform/clock_range.h"
 #include "platform/clock_setter.h"
@@ -15,6 +16,8 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <tuple>
 
 using platform::ClockSetResult;
 using platform::SystemClockSetter;
@@ -122,4 +125,51 @@ TEST_F(HelperRun, ASecondOutsideTheSettableRangeNeverStartsTheHelper)
     EXPECT_FALSE(std::filesystem::exists(witness));
     EXPECT_EQ(Run(helper, platform::EarliestSettableSecond()).outcome, Outcome::Set);
     EXPECT_TRUE(std::filesystem::exists(witness));
+}
+
+TEST_F(HelperRun, EachChangeReachesTheHelperInItsOwnWordsAndItsStatusComesBack)
+{
+    const std::string argument = folder_ + "/arguments";
+    const std::string recorder = Helper("echo \"$@\" > " + argument);
+    const std::string refuser =
+        Helper("echo 'tavrin-set-clock: cannot step the clock: Operation not permitted' >&2; exit 1");
+    const SystemClockSetter setter(recorder);
+    const SystemClockSetter refused(refuser);
+    const std::vector<std::tuple<std::function<ClockSetResult(const SystemClockSetter&)>, std::string>> cases = {
+        {[](const SystemClockSetter& s) { return s.StepByThroughHelper(250ms); }, "--step +0.250000000"},
+        {[](const SystemClockSetter& s) { return s.StepByThroughHelper(-90s - 1ns); }, "--step -90.000000001"},
+        {[](const SystemClockSetter& s) { return s.SlewByThroughHelper(-12ms); }, "--slew -0.012000000"},
+        {[](const SystemClockSetter& s) { return s.SlewByThroughHelper(500ms); }, "--slew +0.500000000"},
+        {[](const SystemClockSetter& s) { return s.MarkSynchronisedThroughHelper(20000us, 1500us); },
+         "--synchronised 20000 1500"},
+    };
+    for (const auto& [change, words] : cases) {
+        std::filesystem::remove(argument);
+        EXPECT_EQ(change(setter).outcome, Outcome::Set) << words;
+        std::string passed;
+        std::getline(std::ifstream(argument), passed);
+        EXPECT_EQ(passed, words);
+
+        const ClockSetResult refusal = change(refused);
+        EXPECT_EQ(refusal.outcome, Outcome::Refused) << words;
+        EXPECT_EQ(refusal.reason, "no permission") << words;
+    }
+}
+
+TEST_F(HelperRun, AChangeBeyondItsBoundNeverStartsTheHelper)
+{
+    const std::string witness = folder_ + "/ran";
+    const SystemClockSetter setter(Helper("touch " + witness));
+    const auto toLatest = std::chrono::seconds(platform::kLatestSettableSecond - std::time(nullptr));
+    const std::vector<std::function<ClockSetResult()>> cases = {
+        [&] { return setter.StepByThroughHelper(toLatest + 3600s); },
+        [&] { return setter.StepByThroughHelper(-std::chrono::seconds(std::time(nullptr))); },
+        [&] { return setter.SlewByThroughHelper(500ms + 1us); },
+        [&] { return setter.SlewByThroughHelper(-501ms); },
+        [&] { return setter.MarkSynchronisedThroughHelper(16s + 1us, 0us); },
+        [&] { return setter.MarkSynchronisedThroughHelper(10us, 11us); },
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(cases[i]().outcome, Outcome::OutOfRange) << "case " << i;
+    EXPECT_FALSE(std::filesystem::exists(witness));
 }

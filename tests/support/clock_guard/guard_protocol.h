@@ -18,10 +18,11 @@ inline constexpr int kBlockedErrno = ENOANO;
 inline constexpr char kRecordVariable[] = "TAVRIN_CLOCK_GUARD_RECORD";
 // Where the interposer appends one line "<pid> <program>" when it is loaded.
 inline constexpr char kMarkerVariable[] = "TAVRIN_CLOCK_GUARD_MARKER";
-// When set, the interposer answers every call with EPERM, as an unprivileged process sees.
+// When set, the interposer answers every call that would change the clock with EPERM, as
+// an unprivileged process sees.
 inline constexpr char kRefuseVariable[] = "TAVRIN_CLOCK_GUARD_REFUSE";
-// A file of eight bytes that every guarded process shares: how far, in nanoseconds, the
-// clock they read stands from the real one since the last set they made.
+// The file that every guarded process maps: the clock they read and the kernel's state
+// they see (shared_clock.h).
 inline constexpr char kClockVariable[] = "TAVRIN_CLOCK_GUARD_CLOCK";
 
 // True when this process runs under the guard's filter. Test programs that can set the

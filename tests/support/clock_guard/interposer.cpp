@@ -1,25 +1,29 @@
 // Preloaded under the clock guard: replaces every libc function that can set or steer the
-// clock. Each call is written as one line to the record file and answered with success,
-// so a guarded program behaves as if its clock change went through. The real function is
-// never called. On load, one line goes to the marker file, which proves the preload took.
+// clock. Each call is written as one line to the record file and answered as the kernel
+// would answer a process with the right to set the clock, so a guarded program behaves as
+// if its clock change went through. The real function is never called. On load, one line
+// goes to the marker file, which proves the preload took.
 //
 // glibc's settimeofday, adjtime and ntp_adjtime reach the kernel without passing through
 // clock_settime or adjtimex, so each is replaced on its own.
 //
-// A set that seems to succeed also moves the clock that every guarded process reads
-// (clock_gettime, gettimeofday and time for the real-time clock): a program sees its own
-// step as it would on a real machine, and the real clock stays where it is.
+// What seems to succeed moves the clock that every guarded process reads (clock_gettime,
+// gettimeofday and time for the real-time clock; shared_clock.h): a set or a step at once,
+// an adjtime slew gradually, and the kernel's status and errors are kept for the reads of
+// adjtimex and ntp_gettime. A program sees its own change as it would on a real machine,
+// and the real clock stays where it is. When the guard asks for refusals, every call that
+// would change something fails with EPERM, and reads are answered, as for a program
+// without the right.
 
 #include "tests/support/clock_guard/guard_protocol.h"
+#include "tests/support/clock_guard/shared_clock.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/time.h>
 #include <sys/timex.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -27,8 +31,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 
 namespace {
+
+using clockguard::ClockState;
+using clockguard::kNanosecondsPerSecond;
+using clockguard::SharedClock;
 
 // One write per line, so lines of processes sharing the file never interleave.
 void AppendLine(const char* variable, const char* format, ...)
@@ -56,34 +65,16 @@ void AppendLine(const char* variable, const char* format, ...)
     close(fd);
 }
 
-// The answer a guarded program gets: success, or EPERM when the test asks for a refusal.
-int Answer()
+bool Refusing()
 {
     const char* refuse = std::getenv(clockguard::kRefuseVariable);
-    if (refuse && *refuse) {
-        errno = EPERM;
-        return -1;
-    }
-    return 0;
+    return refuse && *refuse;
 }
 
-// The shared distance of the guarded clock from the real one; none without the variable.
-std::atomic<std::int64_t>* ClockShift()
+int Refused()
 {
-    static std::atomic<std::int64_t>* const shift = []() -> std::atomic<std::int64_t>* {
-        const char* path = std::getenv(clockguard::kClockVariable);
-        if (!path || !*path)
-            return nullptr;
-        const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0)
-            return nullptr;
-        void* shared = MAP_FAILED;
-        if (ftruncate(fd, sizeof(std::int64_t)) == 0)
-            shared = mmap(nullptr, sizeof(std::int64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        close(fd);
-        return shared == MAP_FAILED ? nullptr : static_cast<std::atomic<std::int64_t>*>(shared);
-    }();
-    return shift;
+    errno = EPERM;
+    return -1;
 }
 
 using ClockGetTime = int (*)(clockid_t, timespec*);
@@ -96,26 +87,162 @@ ClockGetTime RealClockGetTime()
 
 std::int64_t Nanoseconds(const timespec& time)
 {
-    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+    return static_cast<std::int64_t>(time.tv_sec) * kNanosecondsPerSecond + time.tv_nsec;
 }
 
 timespec FromNanoseconds(std::int64_t nanoseconds)
 {
-    std::int64_t seconds = nanoseconds / 1'000'000'000;
-    std::int64_t rest = nanoseconds % 1'000'000'000;
+    std::int64_t seconds = nanoseconds / kNanosecondsPerSecond;
+    std::int64_t rest = nanoseconds % kNanosecondsPerSecond;
     if (rest < 0) {
-        rest += 1'000'000'000;
+        rest += kNanosecondsPerSecond;
         --seconds;
     }
     return {static_cast<time_t>(seconds), static_cast<long>(rest)};
 }
 
-// After a set that seemed to work: from now on the guarded clock reads `target` onwards.
-void MoveClockTo(std::int64_t target)
+std::int64_t RealNow()
 {
     timespec real{};
-    if (std::atomic<std::int64_t>* shift = ClockShift(); shift && RealClockGetTime()(CLOCK_REALTIME, &real) == 0)
-        shift->store(target - Nanoseconds(real));
+    RealClockGetTime()(CLOCK_REALTIME, &real);
+    return Nanoseconds(real);
+}
+
+// The clock of this guard; without the variable, one of this process alone.
+SharedClock& Clock()
+{
+    static SharedClock* const clock = []() -> SharedClock* {
+        const char* path = std::getenv(clockguard::kClockVariable);
+        if (SharedClock* shared = path && *path ? clockguard::MapSharedClock(path) : nullptr)
+            return shared;
+        static SharedClock own;
+        own.Initialise(ClockState{});
+        return &own;
+    }();
+    return *clock;
+}
+
+// From now on the guarded clock reads `target` onwards.
+void MoveClockTo(std::int64_t target)
+{
+    Clock().Update(RealNow, [target](ClockState& state) {
+        state.anchorShift = target - state.anchorReal;
+        return 0;
+    });
+}
+
+// "+1.250000000" for a count of `units` (ns when `digits` is 9, µs when 6).
+std::string SignedSeconds(std::int64_t units, int digits)
+{
+    const std::int64_t perSecond = digits == 9 ? kNanosecondsPerSecond : 1'000'000;
+    const std::uint64_t magnitude = units < 0 ? -static_cast<std::uint64_t>(units) : static_cast<std::uint64_t>(units);
+    char text[48];
+    std::snprintf(text, sizeof text, "%c%llu.%0*llu", units < 0 ? '-' : '+',
+                  static_cast<unsigned long long>(magnitude / perSecond), digits,
+                  static_cast<unsigned long long>(magnitude % perSecond));
+    return text;
+}
+
+// The arguments of an adjtimex-like call that its modes make count.
+std::string AdjustmentText(const timex& request)
+{
+    const unsigned modes = request.modes;
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%#x", modes); // 0 stays "0"
+    std::string text = std::string("modes=") + hex;
+    if ((modes & ADJ_OFFSET) != 0 && modes != ADJ_OFFSET_SS_READ)
+        text += " offset=" + std::to_string(request.offset);
+    if ((modes & ADJ_SETOFFSET) != 0) {
+        const bool nano = (modes & ADJ_NANO) != 0;
+        const std::int64_t units =
+            static_cast<std::int64_t>(request.time.tv_sec) * (nano ? kNanosecondsPerSecond : 1'000'000)
+            + request.time.tv_usec;
+        text += " setoffset=" + SignedSeconds(units, nano ? 9 : 6);
+    }
+    if ((modes & ADJ_STATUS) != 0) {
+        std::snprintf(hex, sizeof hex, "%#x", static_cast<unsigned>(request.status));
+        text += std::string(" status=") + hex;
+    }
+    if ((modes & ADJ_MAXERROR) != 0)
+        text += " maxerror=" + std::to_string(request.maxerror);
+    if ((modes & ADJ_ESTERROR) != 0)
+        text += " esterror=" + std::to_string(request.esterror);
+    return text;
+}
+
+bool OffsetIsValid(const timex& request)
+{
+    const long limit = (request.modes & ADJ_NANO) != 0 ? 1'000'000'000 : 1'000'000;
+    return request.time.tv_usec >= 0 && request.time.tv_usec < limit;
+}
+
+// What the kernel copies back after any adjtimex-like call: its state after the call.
+int Report(const ClockState& state, std::int64_t real, timex& request)
+{
+    request.status = static_cast<int>(state.status);
+    request.maxerror = state.maxErrorUs;
+    request.esterror = state.estErrorUs;
+    const timespec now = FromNanoseconds(real + clockguard::ShiftAt(state, real));
+    request.time = {now.tv_sec, (state.status & STA_NANO) != 0 ? now.tv_nsec : now.tv_nsec / 1000};
+    return (state.status & STA_UNSYNC) != 0 ? TIME_ERROR : TIME_OK;
+}
+
+// The bit that puts adjtimex into adjtime's mode (the kernel's ADJ_ADJTIME).
+constexpr unsigned kAdjtimeBit = ADJ_OFFSET_SINGLESHOT & ~ADJ_OFFSET;
+
+// adjtimex, ntp_adjtime and clock_adjtime on the real-time clock, as Linux answers them.
+int Adjust(timex& request)
+{
+    const unsigned modes = request.modes;
+    // adjtime's own mode: a slew, or with ADJ_OFFSET_SS_READ's bits a read of what is left.
+    const bool adjtimeMode = (modes & kAdjtimeBit) != 0;
+    if (adjtimeMode && (modes & ADJ_OFFSET_SINGLESHOT) != ADJ_OFFSET_SINGLESHOT) {
+        errno = EINVAL;
+        return -1;
+    }
+    const bool readOnly = adjtimeMode ? (modes & ADJ_OFFSET_SS_READ) == ADJ_OFFSET_SS_READ : modes == 0;
+    if (!readOnly && Refusing())
+        return Refused();
+    if ((modes & ADJ_SETOFFSET) != 0 && !OffsetIsValid(request)) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (readOnly) {
+        const std::int64_t real = RealNow();
+        const ClockState state = Clock().Load();
+        if (adjtimeMode)
+            request.offset = clockguard::SlewLeftAt(state, real) / 1000;
+        return Report(state, real, request);
+    }
+    std::int64_t real = 0;
+    const ClockState state =
+        Clock().Update([&real] { return real = RealNow(); },
+                       [&request, modes, adjtimeMode](ClockState& changed) {
+                           if (adjtimeMode) {
+                               const std::int64_t previous = changed.slewLeft;
+                               changed.slewLeft = static_cast<std::int64_t>(request.offset) * 1000;
+                               request.offset = previous / 1000;
+                               return changed;
+                           }
+                           if ((modes & ADJ_NANO) != 0)
+                               changed.status |= STA_NANO;
+                           if ((modes & ADJ_MICRO) != 0)
+                               changed.status &= ~STA_NANO;
+                           if ((modes & ADJ_SETOFFSET) != 0) {
+                               const std::int64_t unit = (modes & ADJ_NANO) != 0 ? 1 : 1000;
+                               changed.anchorShift +=
+                                   static_cast<std::int64_t>(request.time.tv_sec) * kNanosecondsPerSecond
+                                   + request.time.tv_usec * unit;
+                           }
+                           if ((modes & ADJ_STATUS) != 0)
+                               changed.status = (changed.status & STA_RONLY) | (request.status & ~STA_RONLY);
+                           if ((modes & ADJ_MAXERROR) != 0)
+                               changed.maxErrorUs = request.maxerror;
+                           if ((modes & ADJ_ESTERROR) != 0)
+                               changed.estErrorUs = request.esterror;
+                           return changed;
+                       });
+    return Report(state, real, request);
 }
 
 __attribute__((constructor)) void MarkLoaded()
@@ -135,10 +262,11 @@ int clock_settime(clockid_t clock, const struct timespec* time) noexcept
 {
     AppendLine(clockguard::kRecordVariable, "clock_settime %d %lld.%09ld", static_cast<int>(clock),
                static_cast<long long>(time->tv_sec), static_cast<long>(time->tv_nsec));
-    const int answer = Answer();
-    if (answer == 0 && clock == CLOCK_REALTIME)
+    if (Refusing())
+        return Refused();
+    if (clock == CLOCK_REALTIME)
         MoveClockTo(Nanoseconds(*time));
-    return answer;
+    return 0;
 }
 
 int settimeofday(const struct timeval* time, const struct timezone* zone) noexcept
@@ -148,46 +276,72 @@ int settimeofday(const struct timeval* time, const struct timezone* zone) noexce
                    static_cast<long>(time->tv_usec), zone ? " zone" : "");
     else
         AppendLine(clockguard::kRecordVariable, "settimeofday none%s", zone ? " zone" : "");
-    const int answer = Answer();
-    if (answer == 0 && time)
-        MoveClockTo(static_cast<std::int64_t>(time->tv_sec) * 1'000'000'000 + time->tv_usec * 1000);
-    return answer;
+    if (Refusing())
+        return Refused();
+    if (time)
+        MoveClockTo(static_cast<std::int64_t>(time->tv_sec) * kNanosecondsPerSecond + time->tv_usec * 1000);
+    return 0;
 }
 
-int adjtime(const struct timeval* delta, struct timeval* /*oldDelta*/) noexcept
+int adjtime(const struct timeval* delta, struct timeval* oldDelta) noexcept
 {
+    const std::int64_t deltaUs = delta ? static_cast<std::int64_t>(delta->tv_sec) * 1'000'000 + delta->tv_usec : 0;
     if (delta)
-        AppendLine(clockguard::kRecordVariable, "adjtime %lld.%06ld", static_cast<long long>(delta->tv_sec),
-                   static_cast<long>(delta->tv_usec));
+        AppendLine(clockguard::kRecordVariable, "adjtime %s", SignedSeconds(deltaUs, 6).c_str());
     else
         AppendLine(clockguard::kRecordVariable, "adjtime none");
-    return Answer();
+    if (delta && Refusing())
+        return Refused();
+    timex request{};
+    request.modes = delta ? ADJ_OFFSET_SINGLESHOT : ADJ_OFFSET_SS_READ;
+    request.offset = deltaUs;
+    if (Adjust(request) < 0)
+        return -1;
+    if (oldDelta) // as glibc gives it: both parts carry the sign
+        *oldDelta = {static_cast<time_t>(request.offset / 1'000'000), request.offset % 1'000'000};
+    return 0;
 }
 
 int adjtimex(struct timex* request) noexcept
 {
-    AppendLine(clockguard::kRecordVariable, "adjtimex modes=%#x", request->modes);
-    return Answer() == 0 ? TIME_OK : -1;
+    AppendLine(clockguard::kRecordVariable, "adjtimex %s", AdjustmentText(*request).c_str());
+    return Adjust(*request);
 }
 
 int ntp_adjtime(struct timex* request) noexcept
 {
-    AppendLine(clockguard::kRecordVariable, "ntp_adjtime modes=%#x", request->modes);
-    return Answer() == 0 ? TIME_OK : -1;
+    AppendLine(clockguard::kRecordVariable, "ntp_adjtime %s", AdjustmentText(*request).c_str());
+    return Adjust(*request);
 }
 
 int clock_adjtime(clockid_t clock, struct timex* request) noexcept
 {
-    AppendLine(clockguard::kRecordVariable, "clock_adjtime %d modes=%#x", static_cast<int>(clock), request->modes);
-    return Answer() == 0 ? TIME_OK : -1;
+    AppendLine(clockguard::kRecordVariable, "clock_adjtime %d %s", static_cast<int>(clock),
+               AdjustmentText(*request).c_str());
+    if (clock != CLOCK_REALTIME)
+        return Refusing() && request->modes != 0 ? Refused() : TIME_OK;
+    return Adjust(*request);
+}
+
+// ntp_gettime on this platform; it only reads, so it is answered without a record.
+int ntp_gettimex(struct ntptimeval* now) noexcept
+{
+    timex request{};
+    const int state = Adjust(request);
+    *now = {};
+    now->time = {request.time.tv_sec, request.time.tv_usec};
+    now->maxerror = request.maxerror;
+    now->esterror = request.esterror;
+    return state;
 }
 
 int clock_gettime(clockid_t clock, struct timespec* time) noexcept
 {
     const int result = RealClockGetTime()(clock, time);
-    const std::atomic<std::int64_t>* shift = ClockShift();
-    if (result == 0 && shift && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE))
-        *time = FromNanoseconds(Nanoseconds(*time) + shift->load());
+    if (result == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE)) {
+        const std::int64_t real = Nanoseconds(*time);
+        *time = FromNanoseconds(real + clockguard::ShiftAt(Clock().Load(), real));
+    }
     return result;
 }
 

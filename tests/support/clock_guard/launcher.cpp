@@ -1,16 +1,19 @@
 // tavrin-clock-guard: runs a program so that it cannot change this machine's clock.
 //
 //   tavrin-clock-guard [--interposer LIB] [--record FILE] [--marker FILE] [--clock FILE]
-//                      [--refuse] -- PROGRAM [ARGUMENT]...
+//                      [--clock-offset NS] [--clock-drift PPB] [--refuse] -- PROGRAM [ARGUMENT]...
 //
 // It forbids new privileges, installs a seccomp filter that fails every clock-setting
 // system call with the guard's marker errno, and execs PROGRAM. The filter is inherited
 // by everything PROGRAM starts. With --interposer, the library is preloaded so that the
 // libc calls are recorded to FILE and answered with success (or EPERM with --refuse)
 // before they ever reach the kernel; with --clock, the clock the guarded programs read
-// moves with every set that was answered with success.
+// moves with every change that was answered with success. The first launch with a FILE
+// makes it: that clock starts NS nanoseconds from the real one and gains PPB parts per
+// billion on it (shared_clock.h); later launches with the same FILE share what it holds.
 
 #include "tests/support/clock_guard/guard_protocol.h"
+#include "tests/support/clock_guard/shared_clock.h"
 
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -24,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -123,9 +127,21 @@ int Usage(const char* problem)
     std::fprintf(stderr,
                  "tavrin-clock-guard: %s\n"
                  "usage: tavrin-clock-guard [--interposer LIB] [--record FILE] [--marker FILE] [--clock FILE]"
-                 " [--refuse] -- PROGRAM [ARGUMENT]...\n",
+                 " [--clock-offset NS] [--clock-drift PPB] [--refuse] -- PROGRAM [ARGUMENT]...\n",
                  problem);
     return 125;
+}
+
+// A whole decimal number, with an optional sign, and nothing else.
+bool ParseCount(const char* text, std::int64_t& count)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0')
+        return false;
+    count = value;
+    return true;
 }
 
 } // namespace
@@ -134,20 +150,25 @@ int main(int argc, char** argv)
 {
     int next = 1;
     std::string interposer;
+    std::string clock;
+    clockguard::ClockState start;
     for (; next < argc && std::strcmp(argv[next], "--") != 0; ++next) {
         const std::string option = argv[next];
-        const bool takesValue =
-            option == "--interposer" || option == "--record" || option == "--marker" || option == "--clock";
+        const bool takesValue = option == "--interposer" || option == "--record" || option == "--marker"
+                             || option == "--clock" || option == "--clock-offset" || option == "--clock-drift";
         if (takesValue && next + 1 >= argc)
             return Usage(("missing value for " + option).c_str());
-        if (option == "--interposer")
+        if (option == "--clock-offset" || option == "--clock-drift") {
+            if (!ParseCount(argv[++next], option == "--clock-offset" ? start.anchorShift : start.driftPpb))
+                return Usage(("'" + std::string(argv[next]) + "' is not a whole number for " + option).c_str());
+        } else if (option == "--interposer")
             interposer = argv[++next];
         else if (option == "--record")
             setenv(clockguard::kRecordVariable, argv[++next], 1);
         else if (option == "--marker")
             setenv(clockguard::kMarkerVariable, argv[++next], 1);
         else if (option == "--clock")
-            setenv(clockguard::kClockVariable, argv[++next], 1);
+            clock = argv[++next];
         else if (option == "--refuse")
             setenv(clockguard::kRefuseVariable, "1", 1);
         else
@@ -161,6 +182,15 @@ int main(int argc, char** argv)
         const char* inherited = std::getenv("LD_PRELOAD");
         const std::string preload = inherited && *inherited ? interposer + ":" + inherited : interposer;
         setenv("LD_PRELOAD", preload.c_str(), 1);
+    }
+
+    if (!clock.empty()) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        start.anchorReal = static_cast<std::int64_t>(now.tv_sec) * clockguard::kNanosecondsPerSecond + now.tv_nsec;
+        if (!clockguard::CreateSharedClock(clock.c_str(), start))
+            return Fail("cannot make the shared clock");
+        setenv(clockguard::kClockVariable, clock.c_str(), 1);
     }
 
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)

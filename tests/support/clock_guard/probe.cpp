@@ -1,6 +1,7 @@
 // tavrin-clock-guard-probe: proves, from inside, that the clock guard holds.
 //
 //   tavrin-clock-guard-probe [--libc recorded|blocked|refused]
+//   tavrin-clock-guard-probe --read-clock
 //
 // First every clock-setting system call is made directly, with a null time, through each
 // entry the kernel offers (64-bit, x32, i386). Each must fail with the guard's marker errno.
@@ -9,8 +10,13 @@
 //
 // Only when all of them were blocked does the probe call the libc functions, which must
 // then be answered as asked: "recorded" (success, from the interposer), "blocked" (the
-// marker errno, from the filter alone) or "refused" (EPERM, from the interposer).
+// marker errno, from the filter alone) or "refused" (EPERM, from the interposer, for the
+// sets; the reads are answered, as the kernel answers them without the right to set).
 // Exit status 0 when everything held; otherwise each failure is named on standard output.
+//
+// --read-clock prints the real clock (read by the system call itself, past any
+// interposer), the clock as libc gives it, and the real clock again, in nanoseconds since
+// 1970 on one line: how far the clock this program reads stands from the real one.
 
 #include "tests/support/clock_guard/guard_protocol.h"
 
@@ -143,15 +149,33 @@ void ProbeLibcCalls(LibcExpectation expectation)
     timeval nowInMicroseconds{now.tv_sec, now.tv_nsec / 1000};
     ExpectLibc(expectation, "libc settimeofday", settimeofday(&nowInMicroseconds, nullptr));
 
+    const LibcExpectation read = expectation == LibcExpectation::Refused ? LibcExpectation::Recorded : expectation;
     timeval remaining{};
-    ExpectLibc(expectation, "libc adjtime", adjtime(nullptr, &remaining));
+    ExpectLibc(read, "libc adjtime", adjtime(nullptr, &remaining));
 
     timex query{};
-    ExpectLibc(expectation, "libc adjtimex", adjtimex(&query));
+    ExpectLibc(read, "libc adjtimex", adjtimex(&query));
     query = {};
-    ExpectLibc(expectation, "libc ntp_adjtime", ntp_adjtime(&query));
+    ExpectLibc(read, "libc ntp_adjtime", ntp_adjtime(&query));
     query = {};
-    ExpectLibc(expectation, "libc clock_adjtime", clock_adjtime(CLOCK_REALTIME, &query));
+    ExpectLibc(read, "libc clock_adjtime", clock_adjtime(CLOCK_REALTIME, &query));
+}
+
+long long RealNanoseconds()
+{
+    timespec now{};
+    syscall(SYS_clock_gettime, CLOCK_REALTIME, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
+int ReadClock()
+{
+    const long long before = RealNanoseconds();
+    timespec read{};
+    clock_gettime(CLOCK_REALTIME, &read);
+    const long long after = RealNanoseconds();
+    std::printf("%lld %lld %lld\n", before, read.tv_sec * 1'000'000'000LL + read.tv_nsec, after);
+    return 0;
 }
 
 std::optional<LibcExpectation> ParseExpectation(int argc, char** argv)
@@ -174,9 +198,11 @@ std::optional<LibcExpectation> ParseExpectation(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--read-clock") == 0)
+        return ReadClock();
     const std::optional<LibcExpectation> expectation = ParseExpectation(argc, argv);
     if (!expectation) {
-        std::fprintf(stderr, "usage: tavrin-clock-guard-probe [--libc recorded|blocked|refused]\n");
+        std::fprintf(stderr, "usage: tavrin-clock-guard-probe [--libc recorded|blocked|refused] | --read-clock\n");
         return 2;
     }
 
