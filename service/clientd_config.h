@@ -8,7 +8,7 @@
 //   Server=time.example.org
 //   MaxStepSec=0
 //   PollIntervalSec=300
-//   MetricsFile=/var/lib/prometheus/node-exporter/tavrin-client.prom
+//   MetricsFile=/var/lib/tavrin-clientd/tavrin-client.prom
 //
 // Server is an IPv4 address or a host name, empty for none; MaxStepSec the widest step the
 // clock may take, in whole seconds, 0 for no limit; PollIntervalSec the time between two

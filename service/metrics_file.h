@@ -1,7 +1,8 @@
 #pragma once
 
 // The service's figures for Prometheus, left in a file for node_exporter's textfile
-// collector to read (MetricsFile= of the settings, in its --collector.textfile.directory).
+// collector to read (MetricsFile= of the settings: a "*.prom" file in the collector's
+// folder, or linked from there).
 
 #include <chrono>
 #include <cstdint>
