@@ -1,5 +1,6 @@
 #include "service/clientd_config.h"
 #include "service/server_name.h"
+#include "tests/support/file_content.h"
 
 #include <QTemporaryDir>
 
@@ -11,7 +12,6 @@
 #include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -58,13 +58,6 @@ private:
     QTemporaryDir folder_;
     std::string top_;
 };
-
-std::string Slurp(const std::string& path)
-{
-    std::ostringstream content;
-    content << std::ifstream(path, std::ios::binary).rdbuf();
-    return content.str();
-}
 
 // What a diagnostic must say: its severity, its file (the main file, or a drop-in by name),
 // its line, and a piece of its text.
@@ -362,7 +355,7 @@ TEST(ServerDropIn, WrittenWholeAndReadBack)
     const std::string written = WriteServerDropIn(folder.DropIns(), "192.0.2.9");
     umask(umaskBefore);
     ASSERT_EQ(written, "");
-    EXPECT_EQ(Slurp(folder.DropIn(kServerDropIn)), "[Time]\nServer=192.0.2.9\n");
+    EXPECT_EQ(testsupport::FileContent(folder.DropIn(kServerDropIn)), "[Time]\nServer=192.0.2.9\n");
     struct stat status {};
     ASSERT_EQ(stat(folder.DropIn(kServerDropIn).c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0644u); // readable by all, whatever the umask
@@ -385,7 +378,7 @@ TEST(ServerDropIn, RefusesWhatIsNoServerAndLeavesTheOldFile)
     for (const std::string bad : {"", "time example", "time.example\nMaxStepSec=0", "-x.example", "192.0.2.300"}) {
         const std::string refusal = WriteServerDropIn(folder.DropIns(), bad);
         EXPECT_NE(refusal.find("neither an IPv4 address nor a host name"), std::string::npos) << refusal;
-        EXPECT_EQ(Slurp(folder.DropIn(kServerDropIn)), "[Time]\nServer=time.example.org\n");
+        EXPECT_EQ(testsupport::FileContent(folder.DropIn(kServerDropIn)), "[Time]\nServer=time.example.org\n");
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.DropIns()), {}), 1);
 

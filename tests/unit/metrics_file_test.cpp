@@ -1,4 +1,5 @@
 #include "service/metrics_file.h"
+#include "tests/support/file_content.h"
 
 #include <QTemporaryDir>
 
@@ -10,7 +11,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <random>
@@ -95,13 +95,6 @@ std::uint64_t Count(const std::map<std::string, Metric>& metrics, const std::str
     return std::strtoull(value.c_str(), nullptr, 10);
 }
 
-std::string Slurp(const std::string& path)
-{
-    std::ostringstream content;
-    content << std::ifstream(path, std::ios::binary).rdbuf();
-    return content.str();
-}
-
 } // namespace
 
 TEST(MetricsFile, RendersWhatParsesBackToTheSnapshot)
@@ -171,14 +164,14 @@ TEST(MetricsFile, WrittenWholeForAllToRead)
     const std::string first = WriteMetricsFile(path, snapshot);
     umask(umaskBefore);
     ASSERT_EQ(first, "");
-    EXPECT_EQ(Slurp(path), RenderMetrics(snapshot));
+    EXPECT_EQ(testsupport::FileContent(path), RenderMetrics(snapshot));
     struct stat status {};
     ASSERT_EQ(stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0644u); // node_exporter runs as a user of its own
 
     snapshot.steps = 4;
     ASSERT_EQ(WriteMetricsFile(path, snapshot), "");
-    EXPECT_EQ(Count(Parse(Slurp(path)), "steps_total"), 4u);
+    EXPECT_EQ(Count(Parse(testsupport::FileContent(path)), "steps_total"), 4u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path().toStdString()), {}), 1);
 }
 
@@ -189,7 +182,7 @@ TEST(MetricsFile, AFailedWriteLeavesTheLastFile)
     MetricsSnapshot snapshot;
     snapshot.steps = 1;
     ASSERT_EQ(WriteMetricsFile(path, snapshot), "");
-    const std::string last = Slurp(path);
+    const std::string last = testsupport::FileContent(path);
 
     // A disk that fills half-way: writes past the first 100 bytes fail with EFBIG.
     rlimit before{};
@@ -204,7 +197,7 @@ TEST(MetricsFile, AFailedWriteLeavesTheLastFile)
     std::signal(SIGXFSZ, previousAction);
 
     EXPECT_NE(failure.find(path), std::string::npos) << failure;
-    EXPECT_EQ(Slurp(path), last);
+    EXPECT_EQ(testsupport::FileContent(path), last);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path().toStdString()), {}), 1)
         << "the half-written file stayed";
 
