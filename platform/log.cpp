@@ -6,6 +6,7 @@ Q_LOGGING_CATEGORY(lcSync, "tavrin.sync", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcNet, "tavrin.net", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcSettings, "tavrin.settings", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcDesktop, "tavrin.desktop", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcService, "tavrin.service", QtInfoMsg)
 
 void UseLogFormat()
 {

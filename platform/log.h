@@ -12,6 +12,7 @@ Q_DECLARE_LOGGING_CATEGORY(lcSync)     // tavrin.sync: the PC clock and the time
 Q_DECLARE_LOGGING_CATEGORY(lcNet)      // tavrin.net: connections, refused peers, socket limits
 Q_DECLARE_LOGGING_CATEGORY(lcSettings) // tavrin.settings: the settings file
 Q_DECLARE_LOGGING_CATEGORY(lcDesktop)  // tavrin.desktop: tray, sound and the session
+Q_DECLARE_LOGGING_CATEGORY(lcService)  // tavrin.service: the system service's start, stop and its talk with systemd
 
 // One line per message, led by its category, so that the journal's lines read on their own:
 // "tavrin.sync: clock stepped by +3.000 s ...".

@@ -56,6 +56,20 @@ for option in --dry-run --show --help --version; do
   zcat "$prefix/share/man/man1/tavrin-client.1.gz" | grep -q -- "${option//-/\\\\-}" || fail "$option missing from the manual page"
 done
 
+# The system service's files come with its program, and never without it.
+service_files=(lib/systemd/system/tavrin-clientd.service lib/sysusers.d/tavrin-clientd.conf
+  lib/tmpfiles.d/tavrin-clientd.conf lib/systemd/ntp-units.d/80-tavrin-clientd.list)
+for file in "${service_files[@]}"; do
+  if [[ -x $prefix/sbin/tavrin-clientd ]]; then
+    [[ -f $prefix/$file ]] || fail "no $file"
+  else
+    [[ ! -e $prefix/$file ]] || fail "$file without the service program"
+  fi
+done
+[[ ! -x $prefix/sbin/tavrin-clientd ]] ||
+  grep -qx 'ExecStart=/usr/sbin/tavrin-clientd' "$prefix/lib/systemd/system/tavrin-clientd.service" ||
+  fail "the unit does not start the installed service program"
+
 # Any other prefix keeps the autostart entry below itself.
 cmake --install "$build" --prefix "$stage/local" >/dev/null || fail "install to a prefix failed"
 [[ -f $stage/local/etc/xdg/autostart/tavrin-client.desktop ]] || fail "autostart entry not below the prefix"

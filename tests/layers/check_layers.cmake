@@ -8,8 +8,9 @@
 cmake_minimum_required(VERSION 3.25)
 include(${MANIFEST})
 
-# Besides each other, the layers below the GUI part may link these alone.
-set(lower_layers_may_link tavrin_common Qt6::Core Qt6::DBus Threads::Threads)
+# Besides each other, the layers below the GUI part may link these alone: libsystemd for
+# the journal and sd_notify of the system service.
+set(lower_layers_may_link tavrin_common Qt6::Core Qt6::DBus Threads::Threads PkgConfig::SYSTEMD)
 
 foreach(layer IN LISTS layers)
   foreach(file IN LISTS ${layer}_files)

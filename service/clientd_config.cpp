@@ -1,0 +1,238 @@
+#include "service/clientd_config.h"
+
+#include "platform/replace_file.h"
+#include "platform/unique_fd.h"
+#include "service/server_name.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+namespace service {
+namespace {
+
+using Severity = ConfigDiagnostic::Severity;
+
+// Larger is no settings file: a mistaken link to a device or a log must not fill memory.
+constexpr std::size_t kLargestFile = 1 << 20;
+
+std::string_view Trimmed(std::string_view text)
+{
+    constexpr std::string_view kBlanks = " \t\r";
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+// A count of whole seconds, digits only: "300", not "5min" nor "+300".
+std::optional<std::int64_t> WholeSeconds(std::string_view text)
+{
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || text.front() == '-' || error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+// Reads one file into `settings`, adding what it finds to `diagnostics`.
+class FileReader {
+public:
+    FileReader(std::string file, ClientdSettings& settings, std::vector<ConfigDiagnostic>& diagnostics)
+        : file_(std::move(file)), settings_(settings), diagnostics_(diagnostics)
+    {
+    }
+
+    void Read()
+    {
+        const std::optional<std::string> content = Content();
+        if (!content)
+            return;
+        std::string_view rest = *content;
+        while (!rest.empty()) {
+            const std::size_t end = rest.find('\n');
+            ++line_;
+            Take(Trimmed(rest.substr(0, end)));
+            rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        }
+    }
+
+private:
+    // The file's bytes; nothing when it is missing (no fault) or cannot be read (fatal).
+    std::optional<std::string> Content()
+    {
+        // Not blocking: a fifo in the folder must not stop the start.
+        platform::UniqueFd fd(open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        if (!fd && errno == ENOENT)
+            return std::nullopt;
+        struct stat status {};
+        if (!fd || fstat(fd.Get(), &status) != 0)
+            return Unreadable(std::string("cannot be read: ") + std::strerror(errno));
+        if (S_ISDIR(status.st_mode))
+            return Unreadable("is a folder, not a file");
+        if (!S_ISREG(status.st_mode))
+            return Unreadable("is not a regular file");
+        std::string content;
+        char buffer[8192];
+        for (;;) {
+            const ssize_t got = read(fd.Get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0)
+                return Unreadable(std::string("cannot be read: ") + std::strerror(errno));
+            if (got == 0)
+                return content;
+            content.append(buffer, static_cast<std::size_t>(got));
+            if (content.size() > kLargestFile)
+                return Unreadable("is larger than 1 MiB: not a settings file");
+        }
+    }
+
+    std::nullopt_t Unreadable(const std::string& why)
+    {
+        Tell(Severity::Fatal, why);
+        return std::nullopt;
+    }
+
+    void Tell(Severity severity, std::string text)
+    {
+        diagnostics_.push_back({severity, file_, line_, std::move(text)});
+    }
+
+    void Take(std::string_view text)
+    {
+        if (text.empty() || text.front() == '#' || text.front() == ';')
+            return;
+        if (text.front() == '[') {
+            if (text.back() != ']' || text.size() < 3) {
+                Tell(Severity::Error, "bad section header " + std::string(text) + ": its keys are ignored");
+                section_ = std::nullopt;
+                badSection_ = true;
+                return;
+            }
+            section_ = std::string(text.substr(1, text.size() - 2));
+            badSection_ = false;
+            return;
+        }
+        const std::size_t equals = text.find('=');
+        const std::string key(Trimmed(text.substr(0, equals)));
+        if (equals == std::string_view::npos || key.empty()) {
+            Tell(Severity::Error, "not a setting (KEY=value): " + std::string(text));
+            return;
+        }
+        if (section_ != "Time") {
+            // Under a bad header, that header's error has said it already.
+            if (!badSection_)
+                Tell(Severity::Warning, key + (section_ ? " in section [" + *section_ + "]" : " before any section")
+                                            + " ignored: the settings belong in [Time]");
+            return;
+        }
+        Assign(key, Trimmed(text.substr(equals + 1)));
+    }
+
+    void Assign(const std::string& key, std::string_view value)
+    {
+        const ClientdSettings defaults;
+        if (key == "Server") {
+            if (!value.empty() && !IsServerName(value))
+                return Bad(key, value, "an IPv4 address or a host name");
+            settings_.server = value;
+        } else if (key == "MaxStepSec") {
+            const std::optional<std::int64_t> seconds = value.empty() ? defaults.maxStep.count() : WholeSeconds(value);
+            if (!seconds)
+                return Bad(key, value, "whole seconds, 0 for no limit");
+            settings_.maxStep = std::chrono::seconds(*seconds);
+        } else if (key == "PollIntervalSec") {
+            const std::optional<std::int64_t> seconds =
+                value.empty() ? defaults.pollInterval.count() : WholeSeconds(value);
+            if (!seconds || *seconds < ClientdSettings::kShortestPoll.count()
+                || *seconds > ClientdSettings::kLongestPoll.count())
+                return Bad(key, value,
+                           "whole seconds from " + std::to_string(ClientdSettings::kShortestPoll.count()) + " to "
+                               + std::to_string(ClientdSettings::kLongestPoll.count()));
+            settings_.pollInterval = std::chrono::seconds(*seconds);
+        } else if (key == "MetricsFile") {
+            if (!value.empty() && (value.front() != '/' || value.back() == '/' || value.find('\0') != value.npos))
+                return Bad(key, value, "an absolute path to a file");
+            settings_.metricsFile = value;
+        } else {
+            Tell(Severity::Warning, "unknown key " + key + " ignored");
+        }
+    }
+
+    void Bad(const std::string& key, std::string_view value, const std::string& expected)
+    {
+        Tell(Severity::Error,
+             "bad value for " + key + ": \"" + std::string(value) + "\" is not " + expected + "; it stays as before");
+    }
+
+    std::string file_;
+    ClientdSettings& settings_;
+    std::vector<ConfigDiagnostic>& diagnostics_;
+    int line_ = 0;
+    std::optional<std::string> section_; // none before the first header or after a bad one
+    bool badSection_ = false;
+};
+
+// The drop-ins in the order they are read; a missing folder holds none.
+std::vector<std::string> DropIns(const std::string& folder, std::vector<ConfigDiagnostic>& diagnostics)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.size() > 5 && name.ends_with(".conf") && name.front() != '.')
+            names.push_back(name);
+    }
+    if (error && error != std::errc::no_such_file_or_directory) {
+        diagnostics.push_back({Severity::Fatal, folder, 0, "cannot be read: " + error.message()});
+        return {};
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> paths;
+    for (const std::string& name : names)
+        paths.push_back((std::filesystem::path(folder) / name).string());
+    return paths;
+}
+
+} // namespace
+
+std::string ConfigDiagnostic::Where() const
+{
+    return file + (line > 0 ? ":" + std::to_string(line) : "") + ": " + text;
+}
+
+bool ClientdConfig::Fatal() const
+{
+    return std::any_of(diagnostics.begin(), diagnostics.end(),
+                       [](const ConfigDiagnostic& found) { return found.severity == Severity::Fatal; });
+}
+
+ClientdConfig ReadClientdConfig(const std::string& mainFile, const std::string& dropInFolder)
+{
+    ClientdConfig config;
+    FileReader(mainFile, config.settings, config.diagnostics).Read();
+    for (const std::string& dropIn : DropIns(dropInFolder, config.diagnostics))
+        FileReader(dropIn, config.settings, config.diagnostics).Read();
+    return config;
+}
+
+std::string WriteServerDropIn(const std::string& dropInFolder, const std::string& server)
+{
+    if (!IsServerName(server))
+        return "\"" + server + "\" is neither an IPv4 address nor a host name";
+    return platform::ReplaceFileWhole((std::filesystem::path(dropInFolder) / kServerDropIn).string(),
+                                      "[Time]\nServer=" + server + "\n", 0644);
+}
+
+} // namespace service
