@@ -39,9 +39,10 @@ TForm1::TForm1(const FormServices& services) : services_(services)
 
     // The keeper's first request goes out from the loop; it tells this window what to show
     // from here on.
-    clockKeeper = std::make_unique<keeper::ClockKeeper>(
-        keeper::KeeperServices{services_.clock, services_.clockSetter, services_.ports, services_.synchroniserProbe},
-        *this, KeeperSettings());
+    clockKeeper = std::make_unique<keeper::ClockKeeper>(keeper::KeeperServices{services_.clock, services_.clockSetter,
+                                                                               services_.ports,
+                                                                               services_.synchroniserProbe, false},
+                                                        *this, KeeperSettings());
     Edit1->onChange = [this](const QString&) {
         framework::RunGuarded([&] { clockKeeper->SetSettings(KeeperSettings()); });
     };

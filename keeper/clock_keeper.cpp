@@ -17,6 +17,7 @@ ClockKeeper::ClockKeeper(const KeeperServices& services, KeeperFace& face, Keepe
       schedule_(settings_.interval),
       scheduleTimer_(framework::Guarded([this] { ScheduledFetch(); }))
 {
+    state_.server = settings_.server.Text();
     CreateComponents();
     ConnectHandlers();
     bool replyPortHeld = false; // said once the face is told; each fetch tries again
@@ -34,11 +35,10 @@ ClockKeeper::ClockKeeper(const KeeperServices& services, KeeperFace& face, Keepe
     // Offline until the watch's first look; its first change switches the listener on.
     IdIPMCastClient1->SetActive(IdIPWatch1->Online());
 
+    // The first look for another synchroniser waits for this program's own first update:
+    // the kernel's flag may still be set from its last run.
     if (services_.synchroniserProbe)
-        synchroniserWatch_ =
-            std::make_unique<SynchroniserWatch>(*services_.synchroniserProbe, [this](const std::string& text) {
-                face_.ReportNotice(Notice::OtherSynchroniser, text);
-            });
+        QTimer::singleShot(kFirstSynchroniserCheck, this, framework::Guarded([this] { StartSynchroniserWatch(); }));
     // The countdown starts now; the first request goes out as soon as the loop runs.
     schedule_.Started(platform::BootClock::now());
     ArmSchedule();
@@ -118,6 +118,10 @@ void ClockKeeper::SetSettings(KeeperSettings settings)
         schedule_.SetInterval(settings_.interval);
         ArmSchedule();
     }
+    if (state_.server != settings_.server.Text()) {
+        state_.server = settings_.server.Text();
+        Changed();
+    }
 }
 
 void ClockKeeper::BitBtn1Click(QObject* /*Sender*/)
@@ -128,6 +132,56 @@ void ClockKeeper::BitBtn1Click(QObject* /*Sender*/)
 int ClockKeeper::SecondsToNextFetch() const
 {
     return schedule_.SecondsLeft(platform::BootClock::now());
+}
+
+KeeperState::UtcTime ClockKeeper::NextFetch() const
+{
+    const auto left = schedule_.Due() - platform::BootClock::now();
+    return std::chrono::system_clock::now() + std::chrono::duration_cast<std::chrono::system_clock::duration>(left);
+}
+
+void ClockKeeper::ReportNotice(Notice notice, const std::string& text)
+{
+    if (text.empty())
+        state_.notices.erase(notice);
+    else
+        state_.notices[notice] = text;
+    face_.ReportNotice(notice, text);
+    Changed();
+}
+
+void ClockKeeper::ShowUnknownBadge()
+{
+    state_.source.reset();
+    state_.state.reset();
+    face_.ShowUnknownBadge();
+    Changed();
+}
+
+void ClockKeeper::SetReachable(bool reachable)
+{
+    if (std::exchange(state_.reachable, reachable) != reachable)
+        Changed();
+}
+
+void ClockKeeper::StartSynchroniserWatch()
+{
+    if (synchroniserWatch_ || !services_.synchroniserProbe)
+        return;
+    synchroniserWatch_ = std::make_unique<SynchroniserWatch>(
+        *services_.synchroniserProbe,
+        [this](const std::string& text) { ReportNotice(Notice::OtherSynchroniser, text); },
+        SynchroniserWatch::kInterval, false);
+    if (services_.ownNtpService)
+        synchroniserWatch_->OwnNtpService();
+    if (kernelMarked_)
+        synchroniserWatch_->OwnKernelMark();
+    synchroniserWatch_->CheckNow();
+}
+
+void ClockKeeper::Changed()
+{
+    face_.StateChanged();
 }
 
 void ClockKeeper::ScheduledFetch()

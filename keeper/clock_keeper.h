@@ -11,6 +11,7 @@
 #include "keeper/clock_keeping.h"
 #include "keeper/keeper_face.h"
 #include "keeper/keeper_settings.h"
+#include "keeper/keeper_state.h"
 #include "keeper/reply_connections.h"
 #include "keeper/request_schedule.h"
 #include "net/inet/ip_watch.h"
@@ -53,10 +54,16 @@ struct KeeperServices {
     // Asked whether another program keeps the clock; none: nobody is asked (a dry run
     // fights nobody).
     platform::SynchroniserProbe* synchroniserProbe = nullptr;
+    // timedated's NTP service is this program (the system service).
+    bool ownNtpService = false;
 };
 
 class ClockKeeper final : public QObject {
 public:
+    // When the first look for another synchroniser comes at the latest, should the first
+    // request have had no outcome by then.
+    static constexpr std::chrono::seconds kFirstSynchroniserCheck{30};
+
     // Listens for replies (or says that another program holds the port), starts the
     // address watch and the status listener, and has the first request go out from the loop.
     ClockKeeper(const KeeperServices& services, KeeperFace& face, KeeperSettings settings = {});
@@ -72,6 +79,9 @@ public:
     void BitBtn1Click(QObject* Sender);
     // Whole seconds until the next scheduled request, for a countdown.
     int SecondsToNextFetch() const;
+    // When the next scheduled request goes out, by the PC's clock.
+    KeeperState::UtcTime NextFetch() const;
+    const KeeperState& State() const { return state_; }
 
     // Components.
     net::TClientSocket* ClientSocket1 = nullptr;
@@ -152,8 +162,16 @@ private:
     void ShowNameNotFound(const std::string& name, const std::string& reason);
     void NoteUnreachable(const std::string& reason);
     void ShowReplyPortInUse();
-    // The result to the face, remembered so that only changes are reported again.
+    // The result to the face and the state, remembered so that only changes are reported
+    // again.
     void ReportResult(const std::string& line, bool failing);
+    void ReportNotice(Notice notice, const std::string& text);
+    void ShowUnknownBadge();
+    void SetReachable(bool reachable);
+    // Tells the face that the state changed.
+    void Changed();
+    // Looks for another synchroniser from now on, every hour.
+    void StartSynchroniserWatch();
     // The source and state to the face; source 0, the server's own clock, is always in sync.
     void ShowSyncBadge();
     void ShowInvalidTimeCode();
@@ -165,6 +183,11 @@ private:
     // and reports the outcome to the face and the log.
     void KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierInRead);
     void ReportClockUpdate(const ClockUpdate& update, const std::string& pcTimeBeforeSet);
+    // The log's event and the state's figures of an update.
+    void RecordClockUpdate(const ClockUpdate& update);
+    // Clears the kernel's "unsynchronised" flag and sets its error figures, where this
+    // program has the right; the synchroniser watch then knows the flag for its own.
+    void MarkKernelSynchronised();
 
     KeeperServices services_;
     KeeperFace& face_;
@@ -174,9 +197,10 @@ private:
     std::unique_ptr<SynchroniserWatch> synchroniserWatch_;
     platform::PeerSockets peerSockets_;             // whose are the local peers of reply connections
     std::optional<std::int64_t> lastUnaskedSecond_; // logged already: a time code nobody asked for
-    std::string lastResult_;                        // the result last reported, to report only changes
-    bool lastResultFailing_ = false;
-    std::string pcTimeOfLastUpdate_; // the status line's time of the last clock update
+    KeeperState state_;
+    bool kernelMarked_ = false;            // the kernel was told the clock is kept
+    bool kernelMarkRefusalLogged_ = false; // said once that it could not be
+    std::string pcTimeOfLastUpdate_;       // the status line's time of the last clock update
 };
 
 // The request body for an echo code: the code with one "0" in front for each of 1000,

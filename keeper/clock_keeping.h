@@ -23,6 +23,10 @@ namespace keeper {
 // the frame's way from the server's clock to this one.
 inline constexpr std::chrono::milliseconds kTransitAllowance{200};
 
+// How far a clock found right, or set, from a whole second may be off either way: the
+// second itself and the frame's way.
+inline constexpr std::chrono::milliseconds kWholeSecondBound = std::chrono::seconds(1) + kTransitAllowance;
+
 // How long after a request went out its replies may set the clock. A server answers within
 // milliseconds; a frame at any other time was not asked for, or was held back, and may
 // recolour the badge but never moves the clock.

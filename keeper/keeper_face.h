@@ -35,6 +35,11 @@ public:
 
     // A time code was applied: the face's display follows the new time at once.
     virtual void TimeCodeTaken() = 0;
+
+    // The keeper's state (ClockKeeper::State) has changed; a face that shows it as a whole
+    // reads it there. Often several times in a turn of the loop: a face that publishes it
+    // gathers them.
+    virtual void StateChanged() {}
 };
 
 } // namespace keeper

@@ -37,7 +37,7 @@ void ClockKeeper::IdIPMCastClient1IPMCastRead(net::inet::TIdComponent* /*Sender*
         FSyncState = static_cast<std::int16_t>(StrToInt(Copy(firstLine, 5, 1)));
         ShowSyncBadge();
     } catch (const std::exception&) {
-        face_.ShowUnknownBadge();
+        ShowUnknownBadge();
     }
 }
 

@@ -9,6 +9,8 @@
 #include "platform/log.h"
 
 #include "platform/local_addresses.h"
+#include "platform/log_event.h"
+#include "platform/log_events.h"
 #include "platform/socket_owner.h"
 
 #include <arpa/inet.h>
@@ -210,7 +212,7 @@ bool ClockKeeper::TakeReplyPort()
     }
     if (std::exchange(replyPortInUse, false)) {
         qCInfo(platform::lcNet, "reply port %d taken: replies come to this program again", ServerSocket1->Port());
-        face_.ReportNotice(Notice::ReplyPortInUse, "");
+        ReportNotice(Notice::ReplyPortInUse, "");
     }
     return true;
 }
@@ -222,7 +224,7 @@ void ClockKeeper::ShowReplyPortInUse()
     face_.ShowStatus(text);
     if (!std::exchange(replyPortInUse, true))
         qCWarning(platform::lcNet, "%s", text.c_str());
-    face_.ReportNotice(Notice::ReplyPortInUse, text);
+    ReportNotice(Notice::ReplyPortInUse, text);
 }
 
 void ClockKeeper::ServerSocket1ClientConnect(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
@@ -235,20 +237,28 @@ void ClockKeeper::ServerSocket1ClientConnect(QObject* /*Sender*/, net::TCustomWi
         Socket->CloseConnection(Socket->Descriptor());
         return;
     }
-    // Closed unread, so that nothing of it reaches the clock or the window.
+    // Closed unread, so that nothing of it reaches the clock or the face.
+    std::string refusal;
+    QtMsgType level = QtInfoMsg;
     if (!TakesRepliesFrom(peer)) {
         const std::string server = ServerAddress();
-        qCInfo(platform::lcNet, "reply connection from %s refused: the server is %s", peer.c_str(),
-               server.empty() ? "not known" : server.c_str());
-        Socket->CloseConnection(Socket->Descriptor());
+        refusal = "the server is " + (server.empty() ? std::string("not known") : server);
+    } else {
+        refusal = WhyNotTheServersOwn(peerSockets_, Socket->Descriptor(), peer);
+        level = QtWarningMsg; // from the server's own address: somebody tries
+    }
+    if (refusal.empty()) {
+        replyConnections.Add(Socket, peer);
         return;
     }
-    if (const std::string refusal = WhyNotTheServersOwn(peerSockets_, Socket->Descriptor(), peer); !refusal.empty()) {
-        qCWarning(platform::lcNet, "reply connection from %s refused: %s", peer.c_str(), refusal.c_str());
-        Socket->CloseConnection(Socket->Descriptor());
-        return;
-    }
-    replyConnections.Add(Socket, peer);
+    platform::LogEvent(platform::lcNet, level, platform::kReplyRefused,
+                       {{platform::kFieldPeer, peer},
+                        {platform::kFieldServer, settings_.server.Text()},
+                        {platform::kFieldReason, refusal}},
+                       "reply connection from " + peer + " refused: " + refusal);
+    Socket->CloseConnection(Socket->Descriptor());
+    ++state_.refusedReplies;
+    Changed();
 }
 
 void ClockKeeper::ServerSocket1ClientDisconnect(QObject* /*Sender*/, net::TCustomWinSocket* Socket)

@@ -8,6 +8,8 @@
 #include "net/socket_errors.h"
 #include "platform/local_clock.h"
 #include "platform/log.h"
+#include "platform/log_event.h"
+#include "platform/log_events.h"
 
 #include <arpa/inet.h>
 
@@ -115,9 +117,11 @@ void ClockKeeper::sckClientConnect(QObject* /*Sender*/, net::TCustomWinSocket* /
 {
     face_.ShowErrorFace(false);
     FConnected = true;
+    SetReachable(true);
     if (!unreachableSince.empty()) {
-        qCInfo(platform::lcNet, "server %s reachable again (unreachable since %s)", settings_.server.Text().c_str(),
-               unreachableSince.c_str());
+        platform::LogEvent(
+            platform::lcNet, QtInfoMsg, platform::kServerBack, {{platform::kFieldServer, settings_.server.Text()}},
+            "server " + settings_.server.Text() + " reachable again (unreachable since " + unreachableSince + ")");
         unreachableSince.clear();
     }
 }
@@ -162,7 +166,7 @@ std::string ClockKeeper::ServerAddress() const
 void ClockKeeper::ShowConnectionError(const std::string& reason)
 {
     face_.ShowStatus("Error connecting to server.");
-    face_.ShowUnknownBadge();
+    ShowUnknownBadge();
     NoteUnreachable(reason);
     ReportResult("Server unreachable since " + unreachableSince, true);
 }
@@ -174,24 +178,29 @@ void ClockKeeper::ShowNameNotFound(const std::string& name, const std::string& r
     resolvedAddress.clear();
     const std::string text = "Server name not found: " + name;
     face_.ShowStatus(text);
-    face_.ShowUnknownBadge();
+    ShowUnknownBadge();
     NoteUnreachable(reason);
     ReportResult(text, true);
 }
 
 void ClockKeeper::ReportResult(const std::string& line, bool failing)
 {
-    lastResult_ = line;
-    lastResultFailing_ = failing;
+    state_.lastResult = line;
+    state_.failing = failing;
     face_.ReportResult(line, failing);
+    Changed();
+    StartSynchroniserWatch(); // the first request has had its outcome
 }
 
 void ClockKeeper::NoteUnreachable(const std::string& reason)
 {
+    SetReachable(false);
     if (!unreachableSince.empty())
         return; // one line per change, not one per attempt
     unreachableSince = framework::FormatDateTime("hh:nn:ss", framework::EncodeDateTime(services_.clock.Now()));
-    qCWarning(platform::lcNet, "server %s unreachable: %s", settings_.server.Text().c_str(), reason.c_str());
+    platform::LogEvent(platform::lcNet, QtWarningMsg, platform::kServerUnreachable,
+                       {{platform::kFieldServer, settings_.server.Text()}, {platform::kFieldReason, reason}},
+                       "server " + settings_.server.Text() + " unreachable: " + reason);
 }
 
 } // namespace keeper

@@ -1,6 +1,8 @@
 #include "keeper/synchroniser_watch.h"
 
 #include "platform/log.h"
+#include "platform/log_event.h"
+#include "platform/log_events.h"
 
 namespace keeper {
 namespace {
@@ -35,13 +37,14 @@ std::string SynchroniserNotice(const SynchroniserFinding& finding)
 }
 
 SynchroniserWatch::SynchroniserWatch(platform::SynchroniserProbe& probe, Notice notice,
-                                     std::chrono::milliseconds interval)
+                                     std::chrono::milliseconds interval, bool askNow)
     : probe_(probe), notice_(std::move(notice))
 {
     timer_.setInterval(interval);
     QObject::connect(&timer_, &QTimer::timeout, [this] { CheckNow(); });
     timer_.start();
-    CheckNow();
+    if (askNow)
+        CheckNow();
 }
 
 void SynchroniserWatch::CheckNow()
@@ -49,22 +52,49 @@ void SynchroniserWatch::CheckNow()
     probe_.Ask([this](const SynchroniserFinding& finding) { Take(finding); });
 }
 
-void SynchroniserWatch::Take(const SynchroniserFinding& finding)
+void SynchroniserWatch::OwnKernelMark()
 {
+    ownKernelMark_ = true;
+    if (heard_)
+        Take(*heard_);
+}
+
+void SynchroniserWatch::OwnNtpService()
+{
+    ownNtpService_ = true;
+    if (heard_)
+        Take(*heard_);
+}
+
+SynchroniserFinding SynchroniserWatch::OthersOnly(SynchroniserFinding finding) const
+{
+    // timedated's "synchronised" is the kernel's flag too.
+    if (ownKernelMark_)
+        finding.synchronised = false;
+    if (ownNtpService_)
+        finding.ntp = false;
+    return finding;
+}
+
+void SynchroniserWatch::Take(const SynchroniserFinding& heard)
+{
+    heard_ = heard;
+    const SynchroniserFinding finding = OthersOnly(heard);
     if (last_ && *last_ == finding)
         return;
     const bool wasActive = last_ && last_->Active();
     last_ = finding;
+    // The log tells what was heard; what this program does itself is left out of the verdict.
     const std::string notice = SynchroniserNotice(finding);
     if (finding.Active())
-        qCWarning(platform::lcSync).noquote()
-            << QString::fromStdString("another synchroniser keeps the clock: " + Described(finding) + "; " + notice);
+        platform::LogEvent(platform::lcSync, QtWarningMsg, platform::kOtherSynchroniser, {},
+                           "another synchroniser keeps the clock: " + Described(heard) + "; " + notice);
     else if (wasActive)
         qCInfo(platform::lcSync).noquote()
-            << QString::fromStdString("no other synchroniser keeps the clock now: " + Described(finding));
+            << QString::fromStdString("no other synchroniser keeps the clock now: " + Described(heard));
     else
         qCDebug(platform::lcSync).noquote()
-            << QString::fromStdString("no other synchroniser found: " + Described(finding));
+            << QString::fromStdString("no other synchroniser found: " + Described(heard));
     if (finding.Active() || wasActive)
         notice_(notice);
 }

@@ -7,9 +7,12 @@
 #include "framework/date_time.h"
 #include "framework/exception.h"
 #include "framework/text.h"
+#include "keeper/synchroniser_watch.h"
 #include "platform/clock_setter.h"
 #include "platform/local_clock.h"
 #include "platform/log.h"
+#include "platform/log_event.h"
+#include "platform/log_events.h"
 
 #include <cmath>
 #include <limits>
@@ -92,7 +95,7 @@ void ClockKeeper::ApplyTimeCode(const std::string& Code, std::optional<ClockUpda
 
 void ClockKeeper::ShowInvalidTimeCode()
 {
-    face_.ShowUnknownBadge();
+    ShowUnknownBadge();
     face_.ShowStatus("Invalid Time Code Supplied");
 }
 
@@ -101,6 +104,9 @@ void ClockKeeper::ShowSyncBadge()
     if (FTimeSource == 0)
         FSyncState = 2; // the server's own clock is its reference: always in sync
     face_.ShowSyncBadge(FTimeSource, FSyncState);
+    state_.source = FTimeSource;
+    state_.state = FSyncState;
+    Changed();
 }
 
 void ClockKeeper::KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierInRead)
@@ -134,15 +140,64 @@ void ClockKeeper::KeepClock(std::int64_t second, std::optional<ClockUpdate>& ear
         update.result = services_.clockSetter.SetClock(second);
     earlierInRead = update;
 
-    const ClockUpdateContext context{settings_.server.Text(), FTimeSource, FSyncState};
-    if (update.result.outcome == platform::ClockSetResult::Outcome::NotNeeded)
-        qCDebug(platform::lcSync).noquote() << QString::fromStdString(ClockLogLine(update, context));
-    else if (update.result.Succeeded())
-        qCInfo(platform::lcSync).noquote() << QString::fromStdString(ClockLogLine(update, context));
-    else
-        qCWarning(platform::lcSync).noquote() << QString::fromStdString(ClockLogLine(update, context));
+    RecordClockUpdate(update);
     pcTimeOfLastUpdate_ = pcTimeBeforeSet;
     ReportClockUpdate(update, pcTimeBeforeSet);
+}
+
+void ClockKeeper::RecordClockUpdate(const ClockUpdate& update)
+{
+    using Outcome = platform::ClockSetResult::Outcome;
+    const ClockUpdateContext context{settings_.server.Text(), FTimeSource, FSyncState};
+    const std::string line = ClockLogLine(update, context);
+    const std::vector<platform::LogField> fields = {
+        {platform::kFieldOffsetUsec,
+         std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(update.Offset()).count())},
+        {platform::kFieldServer, context.server},
+        {platform::kFieldSource, std::to_string(context.source)},
+        {platform::kFieldState, std::to_string(context.state)}};
+    switch (update.result.outcome) {
+    case Outcome::NotNeeded:
+        qCDebug(platform::lcSync).noquote() << QString::fromStdString(line);
+        break;
+    case Outcome::Set:
+        platform::LogEvent(platform::lcSync, QtInfoMsg, platform::kClockStepped, fields, line);
+        ++state_.steps;
+        break;
+    case Outcome::DryRun:
+        qCInfo(platform::lcSync).noquote() << QString::fromStdString(line);
+        break;
+    default: {
+        std::vector<platform::LogField> withReason = fields;
+        withReason.push_back({platform::kFieldReason, update.result.reason});
+        platform::LogEvent(platform::lcSync, QtWarningMsg, platform::kClockNotSet, withReason, line);
+        ++state_.clockNotSet;
+        break;
+    }
+    }
+    if (update.result.Succeeded()) {
+        state_.lastUpdate = std::chrono::system_clock::now();
+        state_.offset = update.Offset();
+        state_.errorBound = kWholeSecondBound;
+        MarkKernelSynchronised();
+    }
+    Changed();
+}
+
+void ClockKeeper::MarkKernelSynchronised()
+{
+    // The whole second read is all that is known: the clock lies within it, give or take
+    // the frame's way.
+    const auto maxError = std::chrono::duration_cast<std::chrono::microseconds>(kWholeSecondBound);
+    const platform::ClockSetResult marked = services_.clockSetter.MarkSynchronised(maxError, maxError / 2);
+    if (marked.outcome == platform::ClockSetResult::Outcome::Set
+        || marked.outcome == platform::ClockSetResult::Outcome::DryRun) {
+        if (!std::exchange(kernelMarked_, true) && synchroniserWatch_)
+            synchroniserWatch_->OwnKernelMark();
+    } else if (!std::exchange(kernelMarkRefusalLogged_, true)) {
+        qCInfo(platform::lcSync, "the kernel is not told that the clock is kept: %s",
+               marked.reason.empty() ? "no permission" : marked.reason.c_str());
+    }
 }
 
 void ClockKeeper::ReportClockUpdate(const ClockUpdate& update, const std::string& pcTimeBeforeSet)
@@ -156,7 +211,7 @@ void ClockKeeper::ReportClockUpdate(const ClockUpdate& update, const std::string
     }
     // The face is told only of a change: a flood of equal codes must not redraw it for each.
     const std::string tip = ClockTipLine(update, services_.clock.Now());
-    if (tip != lastResult_ || failed != lastResultFailing_)
+    if (tip != state_.lastResult || failed != state_.failing)
         ReportResult(tip, failed);
     else if (failed) {
         face_.ShowErrorFace(true);

@@ -40,10 +40,11 @@ public:
                                               std::chrono::microseconds estError) override
     {
         marks.emplace_back(maxError, estError);
-        return answer;
+        return markAnswer;
     }
 
     platform::ClockSetResult answer;
+    platform::ClockSetResult markAnswer; // for MarkSynchronised
     std::optional<std::chrono::microseconds> slewLeft = std::chrono::microseconds(0);
     std::vector<std::int64_t> set;
     std::vector<std::chrono::steady_clock::time_point> setAt;

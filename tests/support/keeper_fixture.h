@@ -32,7 +32,8 @@ protected:
     {
         keeper.reset();
         keeper = std::make_unique<keeper::ClockKeeper>(
-            keeper::KeeperServices{clock, clockSetter, ports, synchroniserProbe}, face, std::move(settings));
+            keeper::KeeperServices{clock, clockSetter, ports, synchroniserProbe, ownNtpService}, face,
+            std::move(settings));
     }
 
     void SetServer(const std::string& server)
@@ -55,6 +56,7 @@ protected:
     // requests go to a port nobody listens on unless a test says otherwise.
     keeper::KeeperPorts ports{0, 0};
     platform::SynchroniserProbe* synchroniserProbe = nullptr;
+    bool ownNtpService = false;
     RecordingFace face;
     std::unique_ptr<keeper::ClockKeeper> keeper;
 };

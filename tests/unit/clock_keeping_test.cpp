@@ -204,3 +204,39 @@ TEST_F(ClockKeeping, EveryChangeOrRefusalIsLoggedAndARightClockOnlyAtDebugLevel)
                              "said 2008-05-21 12:00:00.000 UTC (offset +10.000 s; server 127.0.0.1, source GPS, "
                              "state 2)");
 }
+
+// What the service publishes and counts: one table of replies and what each leaves behind.
+TEST_F(ClockKeeping, TheStateFollowsEveryUpdateAndCountsItsOutcomes)
+{
+    struct Step {
+        std::int64_t pcSecond; // the PC's reading when the reply is applied
+        ClockSetResult answer;
+        bool updated; // the last update moves to now
+        std::uint64_t steps, notSet;
+    };
+    const Step steps[] = {
+        {kNoon, {Outcome::Set, {}}, true, 0, 0},     // right: not stepped
+        {kNoon - 3, {Outcome::Set, {}}, true, 1, 0}, // stepped
+        {kNoon - 3, {Outcome::Refused, "no permission"}, false, 1, 1},
+        {kNoon - 3, {Outcome::DryRun, {}}, true, 1, 1}, // a dry run steps nothing
+    };
+    for (const Step& step : steps) {
+        clock.SetUtc(step.pcSecond);
+        clockSetter.answer = step.answer;
+        const auto before = keeper->State().lastUpdate;
+        keeper->SplitTimeReply(Reply(kNoon, "0042", '3', '1'));
+        const keeper::KeeperState& state = keeper->State();
+        EXPECT_EQ(state.lastUpdate != before, step.updated) << step.pcSecond;
+        EXPECT_EQ(state.steps, step.steps);
+        EXPECT_EQ(state.clockNotSet, step.notSet);
+        EXPECT_EQ(state.source, 3);
+        EXPECT_EQ(state.state, 1);
+        EXPECT_EQ(state.lastResult, Tip());
+        EXPECT_EQ(state.failing, !step.answer.Succeeded());
+        if (step.updated) {
+            EXPECT_EQ(state.offset, std::chrono::seconds(step.pcSecond - kNoon));
+        }
+    }
+    // Every update that left the clock right told the kernel so, a dry run's included.
+    EXPECT_EQ(clockSetter.marks.size(), 3u);
+}

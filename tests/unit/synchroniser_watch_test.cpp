@@ -98,13 +98,37 @@ TEST_F(SynchroniserWatchTest, NothingToTellLeavesTheFaceAlone)
     EXPECT_EQ(Logged().size(), 0u); // debug lines only, and those are off
 }
 
-TEST_F(SynchroniserWatchTest, TheKeeperAsksAtStartWhenGivenAProbe)
+// The kernel's flag may be left from the program's own last run: the keeper asks once its
+// first request has had an outcome, and knows its own mark from then on.
+TEST_F(SynchroniserWatchTest, TheKeeperAsksOnceItsFirstRequestHasAnOutcomeAndKnowsItsOwnMark)
 {
-    probe.finding = {Source::Timedated, true, false};
+    probe.finding = {Source::Kernel, false, true};
     synchroniserProbe = &probe;
     MakeKeeper();
+    EXPECT_EQ(probe.asked, 0);
+    AwaitReply();
+    keeper->SplitTimeReply("{TAVRIN_1,0,2,00421211371200}"); // set: the kernel is told
+    EXPECT_EQ(clockSetter.marks.size(), 1u);
     EXPECT_EQ(probe.asked, 1);
+    EXPECT_TRUE(face.notices.empty()); // the flag is ours
+
+    clockSetter.markAnswer = {platform::ClockSetResult::Outcome::Refused, "no permission"};
+    MakeKeeper(); // a keeper without the right: the flag is somebody else's
+    AwaitReply();
+    keeper->SplitTimeReply("{TAVRIN_1,0,2,00421211371200}");
     EXPECT_EQ(face.notices.count(Notice::OtherSynchroniser), 1u);
+
+    // timedated's NTP service on: somebody else's, unless the keeper is that very service.
+    clockSetter.markAnswer = {};
+    probe.finding = {Source::Timedated, true, false};
+    for (const bool ownService : {false, true}) {
+        ownNtpService = ownService;
+        MakeKeeper();
+        face.notices.clear();
+        AwaitReply();
+        keeper->SplitTimeReply("{TAVRIN_1,0,2,00421211371200}");
+        EXPECT_EQ(face.notices.count(Notice::OtherSynchroniser), ownService ? 0u : 1u) << ownService;
+    }
 }
 
 TEST_F(SynchroniserWatchTest, AsksAgainAtItsInterval)
