@@ -42,9 +42,11 @@ std::string RenderMetrics(const MetricsSnapshot& snapshot)
         Number(snapshot.offsetErrorBound.count()));
     Add(text, "server_reachable", "gauge", "1 while the time server answers, 0 otherwise.",
         snapshot.serverReachable ? "1" : "0");
-    Add(text, "server_source", "gauge", "The source digit of the server's last time code.",
+    Add(text, "server_source", "gauge",
+        "The server's time source as its last time code or status said: 0 PC clock, 1 GPS, 3 NTP; -1 unknown.",
         std::to_string(snapshot.serverSource));
-    Add(text, "server_state", "gauge", "The sync state digit of the server's last time code.",
+    Add(text, "server_state", "gauge",
+        "The server's sync state: 0 not in sync, 1 holdover, 2 in sync, 3 unknown; -1 not heard.",
         std::to_string(snapshot.serverState));
     Add(text, "steps_total", "counter", "Steps of the clock to the server's time.", std::to_string(snapshot.steps));
     Add(text, "slews_total", "counter", "Gradual corrections of the clock to the server's time.",
@@ -52,7 +54,7 @@ std::string RenderMetrics(const MetricsSnapshot& snapshot)
     Add(text, "clock_not_set_total", "counter", "Updates where the clock needed setting and was not set.",
         std::to_string(snapshot.clockNotSet));
     Add(text, "refused_reply_connections_total", "counter",
-        "Reply connections refused for coming from another address than the server's.",
+        "Reply connections refused unread: from another address than the server's, or not the server's own.",
         std::to_string(snapshot.refusedReplyConnections));
     return text;
 }

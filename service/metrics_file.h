@@ -19,14 +19,14 @@ struct MetricsSnapshot {
     std::chrono::duration<double> offset{0};
     std::chrono::duration<double> offsetErrorBound{0};
     bool serverReachable = false;
-    // The last time code's source and sync state digits.
-    int serverSource = 0;
-    int serverState = 0;
+    // The server's source and sync state digits; -1 while not known.
+    int serverSource = -1;
+    int serverState = -1;
     // Since the service started.
     std::uint64_t steps = 0;
     std::uint64_t slews = 0;
     std::uint64_t clockNotSet = 0;             // updates refused or failed
-    std::uint64_t refusedReplyConnections = 0; // from another address than the server's
+    std::uint64_t refusedReplyConnections = 0; // closed unread
 };
 
 // The snapshot in Prometheus's text format: each figure under its "# HELP" and "# TYPE"

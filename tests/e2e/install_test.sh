@@ -58,7 +58,7 @@ done
 
 # The system service's files come with its program, and never without it.
 service_files=(lib/systemd/system/tavrin-clientd.service lib/sysusers.d/tavrin-clientd.conf
-  lib/tmpfiles.d/tavrin-clientd.conf lib/systemd/ntp-units.d/80-tavrin-clientd.list)
+  lib/tmpfiles.d/tavrin-clientd.conf lib/systemd/ntp-units.d/70-tavrin-clientd.list)
 for file in "${service_files[@]}"; do
   if [[ -x $prefix/sbin/tavrin-clientd ]]; then
     [[ -f $prefix/$file ]] || fail "no $file"

@@ -37,10 +37,12 @@ contents)
       usr/share/doc/tavrin-client/copyright usr/share/doc/tavrin-client/changelog.gz; do
     has "-rw-r--r-- root/root $file"
   done
-  # Only the three programs: no test, benchmark or build tool.
+  has "-rwxr-xr-x root/root usr/sbin/tavrin-clientd"
+  # Only the four programs: no test, benchmark or build tool.
   programs=$(grep -c '^-rwx' "$work/listing")
-  (( programs == 3 )) || fail "$programs executables in the package, expected 3"
-  grep -v '^d' "$work/listing" | grep -Evq ' (etc/xdg|usr/bin|usr/share)/' && fail "files outside the expected folders"
+  (( programs == 4 )) || fail "$programs executables in the package, expected 4"
+  grep -v '^d' "$work/listing" | grep -Evq ' (etc/xdg|usr/bin|usr/sbin|usr/lib|usr/share)/' &&
+    fail "files outside the expected folders"
 
   control=$(dpkg-deb -f "$deb")
   echo "--- dpkg-deb -I"

@@ -71,8 +71,10 @@ echo "exposure: tavrin-clientd $ours, systemd-timesyncd $theirs"
 awk -v ours="$ours" -v theirs="$theirs" 'BEGIN { exit !(ours < theirs) }' ||
   fail "tavrin-clientd ($ours) is not less exposed than systemd-timesyncd ($theirs)"
 
-# timedatectl set-ntp finds the unit by the name its list gives.
-list=$source_dir/80-tavrin-clientd.list
+# timedatectl set-ntp finds the unit by the name its list gives, and takes it before
+# systemd-timesyncd's (80-systemd-timesync.list) by the order of the lists' names.
+list=$source_dir/70-tavrin-clientd.list
+[[ $(basename "$list") < 80-systemd-timesync.list ]] || fail "$list comes after systemd-timesyncd's"
 [[ $(grep -v '^#' "$list") == tavrin-clientd.service ]] || fail "$list names: $(grep -v '^#' "$list")"
 
 # The user and the drop-in folder, made in a root of the test's own as at boot.

@@ -1,0 +1,59 @@
+#pragma once
+
+// The system service: the clock keeper under the service's settings, its state told to
+// systemd ("systemctl status") and left for node_exporter after every change. Without a
+// server to ask it waits, and says so once. Main thread only.
+
+#include "keeper/clock_keeper.h"
+#include "service/clientd_config.h"
+#include "service/log_face.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+#include <string>
+
+namespace platform {
+class ServiceManager;
+}
+
+namespace service {
+
+class ClockService final : public QObject {
+public:
+    // `keeperServices` as the keeper takes them; `manager` hears the status.
+    ClockService(const keeper::KeeperServices& keeperServices, platform::ServiceManager& manager,
+                 const ClientdSettings& settings);
+    ~ClockService() override;
+    ClockService(const ClockService&) = delete;
+    ClockService& operator=(const ClockService&) = delete;
+
+    // Takes new settings: a server named for the first time starts the keeping, another
+    // one is asked from the next request on.
+    void Apply(const ClientdSettings& settings);
+
+    // The keeper, once a server is configured; null while the service waits for one.
+    keeper::ClockKeeper* Keeper() const { return keeper_.get(); }
+    const ClientdSettings& Settings() const { return settings_; }
+
+    // The line systemd shows for the service: the last result, or what it waits for.
+    std::string StatusLine() const;
+
+private:
+    static keeper::KeeperSettings KeeperSettingsOf(const ClientdSettings& settings);
+    // Gathers the changes of one turn of the loop into one status and one metrics file.
+    void StateChanged();
+    void Publish();
+
+    keeper::KeeperServices keeperServices_;
+    platform::ServiceManager& manager_;
+    ClientdSettings settings_;
+    LogFace face_;
+    std::unique_ptr<keeper::ClockKeeper> keeper_;
+    QTimer publishTimer_;
+    std::string publishedStatus_;
+    std::string metricsFailure_; // said once until the next write succeeds
+};
+
+} // namespace service

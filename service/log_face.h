@@ -1,0 +1,30 @@
+#pragma once
+
+// The system service's face of the keeper: nobody looks at it, so it only writes the
+// progress the keeper reports to the log's debug lines (the keeper logs its events itself),
+// and passes each change of state on to the service.
+
+#include "keeper/keeper_face.h"
+
+#include <functional>
+
+namespace service {
+
+class LogFace final : public keeper::KeeperFace {
+public:
+    explicit LogFace(std::function<void()> onStateChanged) : onStateChanged_(std::move(onStateChanged)) {}
+
+    void ShowStatus(const std::string& text) override;
+    void ShowSyncBadge(int source, int state) override;
+    void ShowUnknownBadge() override;
+    void ShowErrorFace(bool) override {}
+    void ReportResult(const std::string& line, bool failing) override;
+    void ReportNotice(keeper::Notice notice, const std::string& text) override;
+    void TimeCodeTaken() override {}
+    void StateChanged() override { onStateChanged_(); }
+
+private:
+    std::function<void()> onStateChanged_;
+};
+
+} // namespace service

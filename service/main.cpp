@@ -1,0 +1,121 @@
+// tavrin-clientd: the clock keeper as a system service. It reads its settings, keeps the
+// clock from boot, tells systemd how it stands, and ends on SIGTERM.
+
+#include "framework/application.h"
+#include "platform/alerts.h"
+#include "platform/bus_answer_check.h"
+#include "platform/clock_setter.h"
+#include "platform/journal.h"
+#include "platform/local_clock.h"
+#include "platform/log.h"
+#include "platform/open_file_limit.h"
+#include "platform/service_manager.h"
+#include "platform/termination_signals.h"
+#include "platform/time_synchroniser.h"
+#include "service/clientd_config.h"
+#include "service/clock_service.h"
+#include "service/command_line.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+// Nobody sees a box here: what would have been one is a line of the log.
+class LoggedAlerts final : public platform::Alerts {
+public:
+    void Show(const std::string& caption, const std::string& text, platform::AlertIcon) override
+    {
+        qCCritical(platform::lcService, "%s: %s", caption.c_str(), text.c_str());
+    }
+};
+
+// Logs what the reading found; false when the service must not start.
+bool LogDiagnostics(const service::ClientdConfig& config)
+{
+    using Severity = service::ConfigDiagnostic::Severity;
+    for (const service::ConfigDiagnostic& diagnostic : config.diagnostics) {
+        const std::string line = diagnostic.Where();
+        switch (diagnostic.severity) {
+        case Severity::Warning:
+            qCWarning(platform::lcService, "%s", line.c_str());
+            break;
+        case Severity::Error:
+            qCCritical(platform::lcService, "%s", line.c_str());
+            break;
+        case Severity::Fatal:
+            qCCritical(platform::lcService, "%s: the service does not start", line.c_str());
+            break;
+        }
+    }
+    return !config.Fatal();
+}
+
+int RunService(int argc, char** argv, const service::CommandLine& options)
+{
+    platform::UseJournalWhenConnected();
+    const service::ClientdConfig config =
+        service::ReadClientdConfig(options.configFile.empty() ? service::kConfigFile : options.configFile);
+    if (!LogDiagnostics(config))
+        return service::kConfigExitStatus;
+
+    platform::RaiseOpenFileLimit();
+    QCoreApplication qtApplication(argc, argv);
+    QCoreApplication::setApplicationName("tavrin-clientd");
+    LoggedAlerts alerts;
+    framework::TApplication application(alerts);
+    application.Title = "tavrin-clientd";
+
+    platform::SystemLocalClock clock;
+    platform::SystemClockSetter systemClockSetter;
+    platform::DryRunClockSetter dryRunClockSetter(stderr);
+    platform::ClockSetter& clockSetter =
+        options.dryRun ? static_cast<platform::ClockSetter&>(dryRunClockSetter) : systemClockSetter;
+    platform::SystemKernelClockState kernelClock;
+    std::unique_ptr<platform::SystemSynchroniserProbe> synchroniserProbe;
+    if (!options.dryRun)
+        synchroniserProbe =
+            std::make_unique<platform::SystemSynchroniserProbe>(platform::SystemBusAddress(), kernelClock);
+
+    platform::ServiceManager manager;
+    service::ClockService clockService(keeper::KeeperServices{.clock = clock,
+                                                              .clockSetter = clockSetter,
+                                                              .ports = {},
+                                                              .synchroniserProbe = synchroniserProbe.get(),
+                                                              .ownNtpService = true},
+                                       manager, config.settings);
+    platform::TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &platform::TerminationSignals::received, &clockService, [&] {
+        qCInfo(platform::lcService, "stopping");
+        manager.Stopping();
+        QCoreApplication::quit();
+    });
+    // The reply port is bound, or known to be held by another program, by now, and the
+    // service ends cleanly on a signal from here on.
+    manager.Ready(clockService.StatusLine());
+    QCoreApplication::exec();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const service::CommandLine options = service::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    switch (options.action) {
+    case service::CommandLine::Action::Help:
+        std::fputs(service::HelpText().c_str(), stdout);
+        return 0;
+    case service::CommandLine::Action::Version:
+        std::fputs(service::VersionText().c_str(), stdout);
+        return 0;
+    case service::CommandLine::Action::UsageError:
+        std::fprintf(stderr, "tavrin-clientd: %s (try --help)\n", options.error.c_str());
+        return 2;
+    case service::CommandLine::Action::Run:
+        break;
+    }
+    return RunService(argc, argv, options);
+}

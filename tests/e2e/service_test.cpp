@@ -1,0 +1,221 @@
+// The system service beside the reference server, in a network namespace of the test's own,
+// under the clock guard: what systemd, the journal and node_exporter would see of it, the
+// settings files it is given, and its end.
+
+#include "platform/log_events.h"
+#include "platform/unique_fd.h"
+#include "tests/support/clock_guard.h"
+#include "tests/support/journal_fields.h"
+#include "tests/support/private_network.h"
+
+#include <QTemporaryDir>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testing::HasSubstr;
+using testsupport::JournalFields;
+
+namespace {
+
+// Where the service tells "systemd" (the test) how it stands: sd_notify's datagrams.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : path_(path), socket_(::socket(AF_UNIX, SOCK_DGRAM, 0))
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        if (!socket_ || bind(socket_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot bind the notify socket");
+    }
+    const std::string& Path() const { return path_; }
+
+    // Datagrams until one holds `text`; that one, or nothing in `timeout`.
+    std::optional<std::string> AwaitWith(const std::string& text, std::chrono::milliseconds timeout = 10s)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd readable{socket_.Get(), POLLIN, 0};
+            if (poll(&readable, 1, 100) != 1)
+                continue;
+            std::string datagram(4096, '\0');
+            const ssize_t got = recv(socket_.Get(), datagram.data(), datagram.size(), 0);
+            if (got <= 0)
+                continue;
+            datagram.resize(static_cast<std::size_t>(got));
+            heard.push_back(datagram);
+            if (datagram.find(text) != std::string::npos)
+                return datagram;
+        }
+        return std::nullopt;
+    }
+
+    std::vector<std::string> heard;
+
+private:
+    std::string path_;
+    platform::UniqueFd socket_;
+};
+
+std::string Read(const std::string& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+int LinesWith(const std::string& log, const std::string& text)
+{
+    int count = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+        ++count;
+    return count;
+}
+
+} // namespace
+
+class ServiceWithServer : public testsupport::ClockGuardedTest {
+protected:
+    void SetUp() override
+    {
+        if (const std::string why = testsupport::EnterPrivateNetwork(); !why.empty())
+            GTEST_SKIP() << why;
+        ClockGuardedTest::SetUp();
+        notify = std::make_unique<NotifySocket>(folder.path().toStdString() + "/notify");
+    }
+
+    std::unique_ptr<testsupport::ChildProcess> StartServer(const std::vector<std::string>& options)
+    {
+        std::vector<std::string> command = {TAVRIN_TIME_SERVER, "--status-interval", "0"};
+        command.insert(command.end(), options.begin(), options.end());
+        auto server = std::make_unique<testsupport::ChildProcess>(command);
+        const auto ready = server->ReadLine(5s);
+        EXPECT_TRUE(ready && ready->find("listening on") != std::string::npos) << server->Errors();
+        return server;
+    }
+
+    std::string WriteConfig(const std::string& text)
+    {
+        const std::string path = folder.path().toStdString() + "/clientd.conf";
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    // The service, under the guard, with `arguments`; before a journal of its own when asked.
+    std::unique_ptr<testsupport::ChildProcess> StartService(const std::vector<std::string>& arguments,
+                                                            bool withJournal = false)
+    {
+        std::vector<std::string> command;
+        if (withJournal)
+            command.push_back(TAVRIN_JOURNAL_SINK);
+        command.push_back(TAVRIN_CLIENTD);
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return guard.Start(command, {"NOTIFY_SOCKET=" + notify->Path(),
+                                     "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + folder.path().toStdString() + "/none"});
+    }
+
+    QTemporaryDir folder;
+    std::unique_ptr<NotifySocket> notify;
+};
+
+TEST_F(ServiceWithServer, KeepsTheClockFromStartAndTellsSystemdTheJournalAndTheMetrics)
+{
+    auto server = StartServer({"--offset", "86400"});
+    const std::string metrics = folder.path().toStdString() + "/tavrin-client.prom";
+    auto service = StartService(
+        {"--config", WriteConfig("[Time]\nServer=127.0.0.1\nPollIntervalSec=16\nMetricsFile=" + metrics + "\n")}, true);
+
+    ASSERT_TRUE(notify->AwaitWith("READY=1")) << service->Errors();
+    ASSERT_TRUE(notify->AwaitWith("STATUS=Last update")) << testing::PrintToString(notify->heard);
+    // The clock was moved by the day, once, and the kernel told it is kept.
+    const auto changes = guard.Requests();
+    EXPECT_EQ(
+        std::count_if(changes.begin(), changes.end(),
+                      [](const std::string& change) { return change.find(" clock_settime ") != std::string::npos; }),
+        1)
+        << testing::PrintToString(changes);
+    EXPECT_THAT(changes, testing::Contains(HasSubstr("status=0 maxerror=")));
+    // The figures follow the status.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (Read(metrics).find("\ntavrin_client_steps_total 1\n") == std::string::npos
+           && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_THAT(Read(metrics), testing::AllOf(HasSubstr("\ntavrin_client_steps_total 1\n"),
+                                              HasSubstr("\ntavrin_client_server_reachable 1\n"),
+                                              HasSubstr("\ntavrin_client_server_source 1\n"),
+                                              HasSubstr("# TYPE tavrin_client_last_update_timestamp_seconds gauge")));
+
+    service->Signal(SIGTERM);
+    ASSERT_TRUE(notify->AwaitWith("STOPPING=1"));
+    ASSERT_TRUE(service->WaitForExit(10s));
+    std::vector<JournalFields> journal;
+    std::string end;
+    while (const auto line = service->ReadLine(1s)) {
+        if (line->starts_with("journal "))
+            journal.push_back(testsupport::DecodeJournalDatagram(testsupport::FromHex(line->substr(8))));
+        else
+            end = *line;
+    }
+    EXPECT_EQ(end, "exit 0") << service->Errors();
+
+    const auto stepped = std::find_if(journal.begin(), journal.end(), [](const JournalFields& fields) {
+        return fields.count("MESSAGE_ID") && fields.at("MESSAGE_ID") == platform::kClockStepped;
+    });
+    ASSERT_NE(stepped, journal.end()) << journal.size() << " lines in the journal; stderr: " << service->Errors();
+    EXPECT_EQ(stepped->at(std::string(platform::kFieldServer)), "127.0.0.1");
+    EXPECT_EQ(stepped->at("PRIORITY"), "6");
+    const long long offset = std::stoll(stepped->at(std::string(platform::kFieldOffsetUsec)));
+    EXPECT_LT(std::llabs(offset + 86'400'000'000LL), 2'000'000LL) << offset;
+    EXPECT_THAT(stepped->at("MESSAGE"), testing::ContainsRegex("clock stepped by \\+86(399|400)\\."));
+}
+
+TEST_F(ServiceWithServer, ItsSettingsTellTheirFaultsWithFileAndLine)
+{
+    struct Case {
+        const char* what;
+        std::string config;
+        const char* logged;
+        int exitCode; // -1: it runs, and ends on SIGTERM
+    };
+    const std::string folderPath = folder.path().toStdString();
+    const Case cases[] = {
+        {"an unknown key", "[Time]\nServer=127.0.0.1\nServr=x\n", ":3: unknown key Servr ignored", -1},
+        {"a bad value", "[Time]\nPollIntervalSec=5\n", ":2: bad value for PollIntervalSec", -1},
+        {"no server", "[Time]\n", "no server configured: waiting", -1},
+        {"a file that cannot be read", "", "the service does not start", 78},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A folder where the file should be cannot be read as one.
+        const std::string config = c.exitCode == 78 ? folderPath : WriteConfig(c.config);
+        auto service = StartService({"--config", config, "--dry-run"});
+        if (c.exitCode == 78) {
+            ASSERT_TRUE(service->WaitForExit(10s));
+            EXPECT_EQ(service->ExitCode(), 78);
+        } else {
+            ASSERT_TRUE(notify->AwaitWith("READY=1")) << service->Errors();
+            service->Signal(SIGTERM);
+            ASSERT_TRUE(service->WaitForExit(10s));
+            EXPECT_EQ(service->ExitCode(), 0);
+        }
+        EXPECT_EQ(LinesWith(service->Errors(), c.logged), 1) << service->Errors();
+        if (!c.config.empty() && c.config != "[Time]\n") {
+            EXPECT_THAT(service->Errors(), HasSubstr(config + ":")) << "the file is named";
+        }
+    }
+    EXPECT_TRUE(guard.Requests().empty()); // dry runs all
+}
