@@ -16,6 +16,7 @@
 
 #include <QMainWindow>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -73,6 +74,7 @@ public:
     bool FChimeDone = true;                // the hour alarm is done for the current minute 00
     bool FErrorIcon = false;               // the tray shows the error face
     std::uint32_t maxStep = 0;             // seconds a step of the clock may span; 0: no limit
+    std::chrono::seconds interval = keeper::KeeperSettings::kDefaultInterval; // between two requests
     TrayStatus trayStatus;                 // the tip's lines after the first
 
     // Start-up and lifecycle.
