@@ -3,7 +3,7 @@
 # checks what a desktop and a system find there; then into a prefix of its own.
 # Usage: install_test.sh BUILD_DIR
 set -uo pipefail
-build=$1
+build=$(realpath "$1")
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -70,9 +70,14 @@ done
   grep -qx 'ExecStart=/usr/sbin/tavrin-clientd' "$prefix/lib/systemd/system/tavrin-clientd.service" ||
   fail "the unit does not start the installed service program"
 
-# Any other prefix keeps the autostart entry below itself.
-cmake --install "$build" --prefix "$stage/local" >/dev/null || fail "install to a prefix failed"
+# Any other prefix keeps the autostart entry below itself, and has the unit name the
+# service where it is; the install leaves the folder it runs in alone.
+mkdir "$stage/cwd"
+(cd "$stage/cwd" && cmake --install "$build" --prefix "$stage/local" >/dev/null) || fail "install to a prefix failed"
 [[ -f $stage/local/etc/xdg/autostart/tavrin-client.desktop ]] || fail "autostart entry not below the prefix"
+grep -qx "ExecStart=$stage/local/sbin/tavrin-clientd" "$stage/local/lib/systemd/system/tavrin-clientd.service" ||
+  fail "the unit installed for $stage/local does not start its service program"
+[[ -z $(ls -A "$stage/cwd") ]] || fail "the install wrote in the folder it ran in: $(ls -A "$stage/cwd")"
 
 # The sound the alarm falls back to: a playable 16-bit mono PCM WAV of a second or two.
 wav=$prefix/share/tavrin-client/hour.wav
