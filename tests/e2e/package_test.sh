@@ -34,14 +34,15 @@ contents)
       usr/share/tavrin-client/hour.wav \
       usr/share/man/man1/tavrin-client.1.gz usr/share/man/man1/tavrin-set-clock.1.gz \
       usr/share/man/man1/tavrin-time-server.1.gz \
-      usr/share/doc/tavrin-client/copyright usr/share/doc/tavrin-client/changelog.gz; do
+      usr/share/doc/tavrin-client/copyright usr/share/doc/tavrin-client/changelog.gz \
+      etc/tavrin-client/clientd.conf; do
     has "-rw-r--r-- root/root $file"
   done
   has "-rwxr-xr-x root/root usr/sbin/tavrin-clientd"
   # Only the four programs: no test, benchmark or build tool.
   programs=$(grep -c '^-rwx' "$work/listing")
   (( programs == 4 )) || fail "$programs executables in the package, expected 4"
-  grep -v '^d' "$work/listing" | grep -Evq ' (etc/xdg|usr/bin|usr/sbin|usr/lib|usr/share)/' &&
+  grep -v '^d' "$work/listing" | grep -Evq ' (etc/xdg|etc/tavrin-client|usr/bin|usr/sbin|usr/lib|usr/share)/' &&
     fail "files outside the expected folders"
 
   control=$(dpkg-deb -f "$deb")
@@ -54,7 +55,12 @@ contents)
   done
   [[ $(dpkg-deb -f "$deb" Package Section) == $'Package: tavrin-client\nSection: utils' ]] || fail "control: $control"
   dpkg-deb -e "$deb" "$work/control"
-  [[ $(cat "$work/control/conffiles") == /etc/xdg/autostart/tavrin-client.desktop ]] || fail "conffiles: $(cat "$work/control/conffiles")"
+  # Every file of /etc is a configuration file of the package, and nothing else is.
+  conffiles=$(sort "$work/control/conffiles")
+  in_etc=$(grep -v '^d' "$work/listing" | awk '$3 ~ /^etc\// { print "/" $3 }' | sort)
+  [[ $conffiles == $'/etc/tavrin-client/clientd.conf\n/etc/xdg/autostart/tavrin-client.desktop' ]] ||
+    fail "conffiles: $conffiles"
+  [[ $conffiles == "$in_etc" ]] || fail "conffiles ($conffiles) are not the files in /etc ($in_etc)"
   for script in postinst postrm; do
     [[ -x $work/control/$script ]] || fail "no executable $script"
     sh -n "$work/control/$script" || fail "$script is not valid sh"
