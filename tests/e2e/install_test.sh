@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build as a distribution would (prefix /usr, into a staging folder) and
-# checks what a desktop and a system find there; then into a prefix of its own.
+# checks what a desktop and a system find there; then into prefixes of its own.
 # Usage: install_test.sh BUILD_DIR
 set -uo pipefail
-build=$1
+build=$(realpath "$1")
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -51,6 +51,10 @@ for program in tavrin-client tavrin-set-clock tavrin-time-server; do
   gzip -t "$page" 2>/dev/null || fail "no manual page for $program"
   zcat "$page" | grep -q "^$program \\\\- " || fail "the manual page of $program has no NAME line"
 done
+# The service's page is in section 8 alone, as for a program of sbin.
+page=$prefix/share/man/man8/tavrin-clientd.8.gz
+zcat "$page" 2>/dev/null | grep -q '^tavrin-clientd \\- ' || fail "no manual page for tavrin-clientd in section 8"
+[[ ! -e $prefix/share/man/man1/tavrin-clientd.1.gz ]] || fail "a manual page for tavrin-clientd in section 1"
 # Made from --help: every option the client knows is in its page.
 for option in --dry-run --show --help --version; do
   zcat "$prefix/share/man/man1/tavrin-client.1.gz" | grep -q -- "${option//-/\\\\-}" || fail "$option missing from the manual page"
@@ -70,9 +74,32 @@ done
   grep -qx 'ExecStart=/usr/sbin/tavrin-clientd' "$prefix/lib/systemd/system/tavrin-clientd.service" ||
   fail "the unit does not start the installed service program"
 
-# Any other prefix keeps the autostart entry below itself.
-cmake --install "$build" --prefix "$stage/local" >/dev/null || fail "install to a prefix failed"
-[[ -f $stage/local/etc/xdg/autostart/tavrin-client.desktop ]] || fail "autostart entry not below the prefix"
+# The service's settings file shows every setting the manual documents, commented out at
+# its default, and sets none.
+settings=$root/etc/tavrin-client/clientd.conf
+[[ -f $settings ]] || fail "no etc/tavrin-client/clientd.conf"
+grep -qx '\[Time\]' "$settings" || fail "clientd.conf has no [Time] section"
+grep -Ev '^(#.*|\[Time\]|)$' "$settings" && fail "clientd.conf sets something: it should only show the defaults"
+documented=$(zcat "$page" | sed -n 's/^\.BI \([A-Za-z]*\)= .*/\1/p' | sort)
+shown=$(sed -n 's/^#\([A-Za-z]*\)=.*/\1/p' "$settings" | sort)
+[[ -n $documented && $shown == "$documented" ]] ||
+  fail "clientd.conf shows: ${shown//$'\n'/ }; the manual page documents: ${documented//$'\n'/ }"
+
+# Every other prefix has the configuration files in its own configuration folder, as
+# GNUInstallDirs has it (/usr's is above), and the unit naming the service where it is;
+# the install leaves the folder it runs in alone.
+mkdir "$stage/cwd"
+for install in "$stage/opt-root|/opt/tavrin|/etc/opt/tavrin" "|$stage/local|$stage/local/etc"; do
+  IFS='|' read -r destdir install_prefix etc <<<"$install"
+  (cd "$stage/cwd" && DESTDIR=$destdir cmake --install "$build" --prefix "$install_prefix" >/dev/null) ||
+    fail "install to $install_prefix failed"
+  for file in xdg/autostart/tavrin-client.desktop tavrin-client/clientd.conf; do
+    [[ -f $destdir$etc/$file ]] || fail "$file not in $etc for the prefix $install_prefix"
+  done
+  grep -qx "ExecStart=$install_prefix/sbin/tavrin-clientd" "$destdir$install_prefix/lib/systemd/system/tavrin-clientd.service" ||
+    fail "the unit installed for $install_prefix does not start its service program"
+done
+[[ -z $(ls -A "$stage/cwd") ]] || fail "the install wrote in the folder it ran in: $(ls -A "$stage/cwd")"
 
 # The sound the alarm falls back to: a playable 16-bit mono PCM WAV of a second or two.
 wav=$prefix/share/tavrin-client/hour.wav
