@@ -29,6 +29,9 @@ for entry in usr/share/applications/tavrin-client.desktop etc/xdg/autostart/tavr
   desktop-file-validate "$root/$entry" || fail "$entry is not a valid desktop entry"
   grep -qx 'Exec=tavrin-client' "$root/$entry" || fail "$entry does not start the client"
 done
+# Once the program is removed, the autostart entry left in /etc starts nothing.
+grep -qx 'TryExec=tavrin-client' "$root/etc/xdg/autostart/tavrin-client.desktop" ||
+  fail "the autostart entry outlives the program"
 metainfo=$prefix/share/metainfo/com.dovetra.TavrinClient.metainfo.xml
 appstreamcli validate --no-net "$metainfo" || fail "the metainfo does not validate"
 grep -q '<launchable type="desktop-id">tavrin-client.desktop</launchable>' "$metainfo" ||
