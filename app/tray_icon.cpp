@@ -1,5 +1,6 @@
 // The icon in the notification area and the window's hide-to-tray behaviour.
 
+#include "app/images.h"
 #include "app/main_form.h"
 
 #include <QCloseEvent>
@@ -11,19 +12,23 @@ namespace {
 constexpr const char* kTrayTip = "Tavrin Client Active";
 constexpr std::size_t kMaxTipLength = 127;
 constexpr const char* kNotificationTitle = "Tavrin Client";
+// The faces' names in the icon theme, as packaging installs them.
+constexpr const char* kNormalFaceName = "tavrin-client-tray";
+constexpr const char* kErrorFaceName = "tavrin-client-tray-error";
 
 } // namespace
 
 bool TForm1::UpdateTrayIcon(platform::TrayAction action)
 {
-    // Only a modify carries the image and the tip; an added icon stays empty until then.
-    QIcon icon;
+    // Only a modify carries the face and the tip; an added icon stays empty until then.
+    platform::TrayFace face;
     std::string tip;
     if (action == platform::TrayAction::Modify) {
-        icon = QIcon((FErrorIcon ? Image2 : Image1)->pixmap());
+        face = FErrorIcon ? platform::TrayFace{ErrorTrayIcon(), kErrorFaceName, true}
+                          : platform::TrayFace{NormalTrayIcon(), kNormalFaceName, false};
         tip = std::string(kTrayTip).substr(0, kMaxTipLength) + trayStatus.TipLines();
     }
-    const bool done = services_.tray.Notify(action, icon, tip);
+    const bool done = services_.tray.Notify(action, face, tip);
     if (done && action != platform::TrayAction::Modify)
         trayIconAdded_ = action == platform::TrayAction::Add;
     return done;

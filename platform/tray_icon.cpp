@@ -52,7 +52,7 @@ SystemTrayIcon::Host SystemTrayIcon::AvailableHost() const
     return Host::None;
 }
 
-bool SystemTrayIcon::Notify(TrayAction action, const QIcon& icon, const std::string& tip)
+bool SystemTrayIcon::Notify(TrayAction action, const TrayFace& face, const std::string& tip)
 {
     switch (action) {
     case TrayAction::Add:
@@ -63,7 +63,7 @@ bool SystemTrayIcon::Notify(TrayAction action, const QIcon& icon, const std::str
     case TrayAction::Modify:
         if (!added_)
             return false;
-        icon_ = icon;
+        face_ = face;
         tip_ = QString::fromStdString(tip);
         Place();
         return true;
@@ -79,7 +79,7 @@ bool SystemTrayIcon::Notify(TrayAction action, const QIcon& icon, const std::str
 
 void SystemTrayIcon::Place()
 {
-    const Host host = added_ && !icon_.isNull() ? AvailableHost() : Host::None;
+    const Host host = added_ && !face_.icon.isNull() ? AvailableHost() : Host::None;
     if (host != Host::StatusNotifier)
         statusNotifierItem_.reset();
     if (host != Host::XEmbed)
@@ -96,7 +96,7 @@ void SystemTrayIcon::Place()
             };
             qCInfo(lcDesktop) << "tray icon on a StatusNotifier panel as" << statusNotifierItem_->ServiceName();
         }
-        statusNotifierItem_->SetIcon(icon_);
+        statusNotifierItem_->SetIcon(face_.icon, QString::fromStdString(face_.iconName), face_.needsAttention);
         statusNotifierItem_->SetToolTip(tip_);
         if (made)
             statusNotifierItem_->Register(); // once it has what the panel will ask for
@@ -112,7 +112,7 @@ void SystemTrayIcon::Place()
                              });
             qCInfo(lcDesktop) << "tray icon on an XEmbed tray";
         }
-        xembedIcon_->setIcon(icon_);
+        xembedIcon_->setIcon(face_.icon);
         xembedIcon_->setToolTip(tip_);
         xembedIcon_->show();
         break;

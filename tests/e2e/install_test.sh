@@ -49,6 +49,20 @@ for colour in 000000 FFFFFF C0C0C0 FF0000; do
   [[ $colours == *"#$colour"* ]] || fail "the SVG icon has no #$colour"
 done
 
+# The tray's faces, by the names the program gives StatusNotifier panels: at the sizes
+# panels draw, and as drawings, green while all is well and red on trouble.
+for face in tavrin-client-tray:00FF00 tavrin-client-tray-error:FF0000; do
+  name=${face%:*} colour=${face#*:}
+  for size in 16 22 32 48 64; do
+    icon=$prefix/share/icons/hicolor/${size}x${size}/apps/$name.png
+    [[ $(identify -format '%m %wx%h' "$icon" 2>/dev/null) == "PNG ${size}x${size}" ]] || fail "$name at $size"
+  done
+  rsvg-convert -w 64 -h 64 "$prefix/share/icons/hicolor/scalable/apps/$name.svg" -o "$stage/face.png" ||
+    fail "the drawing of $name does not render"
+  [[ $(convert "$stage/face.png" -alpha off -unique-colors txt:- 2>/dev/null) == *"#$colour"* ]] ||
+    fail "the drawing of $name has no #$colour"
+done
+
 for program in tavrin-client tavrin-set-clock tavrin-time-server; do
   page=$prefix/share/man/man1/$program.1.gz
   gzip -t "$page" 2>/dev/null || fail "no manual page for $program"

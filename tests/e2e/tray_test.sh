@@ -4,7 +4,9 @@
 # It starts hidden with one icon, a double-click (XEmbed) or Activate (StatusNotifier)
 # shows the window, "Exit" from the icon's menu ends it and leaves no icon. Without a
 # notification area it shows its window, and the icon appears as soon as one starts; a
-# panel that starts anew gets it again.
+# panel that starts anew gets it again. A StatusNotifier panel gets the icon's name and its
+# pixmaps at every size. Its server, 127.0.0.1 by default, is not there: every attempt
+# fails.
 # Usage: tray_test.sh CLIENT CASE
 set -uo pipefail
 
@@ -143,6 +145,23 @@ sni-late-watcher)
   kill "$panel_pid" && wait "$panel_pid" 2>/dev/null
   start_panel
   wait_for '[[ -n $(registered_item) ]]' 100 || fail "the restarted panel got no item: $(cat "$work/client.log")"
+  ;;
+
+sni-icon)
+  start_with_panel
+  item() { "${panel[@]}" "$1" "$service" "$path" "${@:2}"; }
+  wait_for '[[ $(item property Status) == NeedsAttention ]]' 100 || fail "no attention while the server is unreachable"
+  [[ $(item property IconName) == tavrin-client-tray-error ]] || fail "icon name: $(item property IconName)"
+  [[ $(item property AttentionIconName) == tavrin-client-tray-error ]] || fail "attention icon name"
+  for pixmaps in IconPixmap AttentionIconPixmap; do
+    [[ $(item pixmaps $pixmaps) == "16x16 22x22 32x32 48x48 64x64" ]] || fail "$pixmaps: $(item pixmaps $pixmaps)"
+  done
+  # The panel finds the name among the program's own icons, beside it.
+  theme=$(item property IconThemePath)
+  [[ $theme == "$(cd "$(dirname "$client")/../share/icons" && pwd)" ]] || fail "icon theme path: $theme"
+  for size in 16 22 32 48 64; do
+    [[ -f $theme/hicolor/${size}x${size}/apps/tavrin-client-tray-error.png ]] || fail "no icon of that name at $size"
+  done
   ;;
 
 *)

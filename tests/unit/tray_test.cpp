@@ -52,9 +52,14 @@ TEST_F(Tray, TheIconFollowsTheErrorFlag)
     EXPECT_TRUE(form->UpdateTrayIcon(TrayAction::Modify));
     EXPECT_EQ(Shown(tray.requests.back()), Face(form->Image2));
     EXPECT_NE(Face(form->Image1), Face(form->Image2));
+    // Panels that draw the icon by its name must find the same face, set apart as trouble.
+    EXPECT_EQ(tray.requests.back().iconName, "tavrin-client-tray-error");
+    EXPECT_TRUE(tray.requests.back().needsAttention);
     form->FErrorIcon = false;
     form->UpdateTrayIcon(TrayAction::Modify);
     EXPECT_EQ(Shown(tray.requests.back()), Face(form->Image1));
+    EXPECT_EQ(tray.requests.back().iconName, "tavrin-client-tray");
+    EXPECT_FALSE(tray.requests.back().needsAttention);
     EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active");
 }
 
