@@ -9,7 +9,6 @@
 namespace app {
 namespace {
 
-constexpr const char* kTrayTip = "Tavrin Client Active";
 constexpr std::size_t kMaxTipLength = 127;
 constexpr const char* kNotificationTitle = "Tavrin Client";
 // The faces' names in the icon theme, as packaging installs them.
@@ -26,7 +25,7 @@ bool TForm1::UpdateTrayIcon(platform::TrayAction action)
     if (action == platform::TrayAction::Modify) {
         face = FErrorIcon ? platform::TrayFace{ErrorTrayIcon(), kErrorFaceName, true}
                           : platform::TrayFace{NormalTrayIcon(), kNormalFaceName, false};
-        tip = std::string(kTrayTip).substr(0, kMaxTipLength) + trayStatus.TipLines();
+        tip = trayStatus.Title().substr(0, kMaxTipLength) + trayStatus.TipLines();
     }
     const bool done = services_.tray.Notify(action, face, tip);
     if (done && action != platform::TrayAction::Modify)

@@ -5,8 +5,8 @@
 # shows the window, "Exit" from the icon's menu ends it and leaves no icon. Without a
 # notification area it shows its window, and the icon appears as soon as one starts; a
 # panel that starts anew gets it again. A StatusNotifier panel gets the icon's name and its
-# pixmaps at every size. Its server, 127.0.0.1 by default, is not there: every attempt
-# fails.
+# pixmaps at every size, and the tip's title says what is wrong. Its server, 127.0.0.1 by
+# default, is not there: every attempt fails.
 # Usage: tray_test.sh CLIENT CASE
 set -uo pipefail
 
@@ -162,6 +162,9 @@ sni-icon)
   for size in 16 22 32 48 64; do
     [[ -f $theme/hicolor/${size}x${size}/apps/tavrin-client-tray-error.png ]] || fail "no icon of that name at $size"
   done
+  # lxqt-panel shows the title alone.
+  tip=$(item tooltip)
+  [[ $tip == $'Tavrin Client: server unreachable\nServer unreachable since '* ]] || fail "tip: $tip"
   ;;
 
 *)

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 using app::TrayStatus;
@@ -219,7 +220,7 @@ TEST_F(Tray, TheTipCarriesTheLastResultAndOnlyAChangeForTheWorseNotifies)
     form->ReportResult("Server unreachable since 12:05:00", true); // five minutes later, still down
     ASSERT_EQ(tray.messages.size(), 1u);
     EXPECT_EQ(tray.messages[0].second, "Server unreachable since 12:05:00");
-    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nServer unreachable since 12:05:00");
+    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client: server unreachable\nServer unreachable since 12:05:00");
 
     form->ReportResult("Last update 12:15:05: clock stepped by +3 s", false);
     form->ReportResult("Clock not set: no permission", true);
@@ -233,11 +234,50 @@ TEST_F(Tray, ANoticeStandsOnItsOwnLineUntilCleared)
     form->ReportNotice(Notice::OtherSynchroniser, "systemd-timesyncd also sets this clock");
     form->ReportNotice(Notice::OtherSynchroniser, "systemd-timesyncd also sets this clock");
     EXPECT_EQ(tray.messages.size(), 1u);
-    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nLast update 12:00:05: clock right (offset +0.3 s)\n"
-                                        "systemd-timesyncd also sets this clock");
+    EXPECT_EQ(tray.requests.back().tip,
+              "Tavrin Client: another program sets the clock\nLast update 12:00:05: clock right (offset +0.3 s)\n"
+              "systemd-timesyncd also sets this clock");
 
     form->ReportNotice(Notice::OtherSynchroniser, "");
     EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nLast update 12:00:05: clock right (offset +0.3 s)");
     form->ReportNotice(Notice::OtherSynchroniser, "chronyd also sets this clock");
     EXPECT_EQ(tray.messages.size(), 2u);
+}
+
+// lxqt-panel shows only the tip's title: whatever is wrong must be said there, the detail
+// below it.
+TEST_F(Tray, TheTipsTitleSaysWhatIsWrongAndTheBodyTheDetail)
+{
+    using Notice = TrayStatus::Notice;
+    struct Case {
+        const char* result;
+        bool failing;
+        std::optional<Notice> notice;
+        const char* title;
+    };
+    const Case cases[] = {
+        {"Last update 12:00:05: clock right (offset +0.3 s)", false, {}, "Tavrin Client Active"},
+        {"Server unreachable since 12:05:00", true, {}, "Tavrin Client: server unreachable"},
+        {"Server name not found: time.example (no answer)", true, {}, "Tavrin Client: server name not found"},
+        {"Clock not set: no permission", true, {}, "Tavrin Client: clock not set"},
+        {"Clock not set: step of 86400 s over the limit of 600 s", true, Notice::OtherSynchroniser,
+         "Tavrin Client: clock not set"},
+        {"Last update 12:00:05: clock stepped by +3 s", false, Notice::ReplyPortInUse,
+         "Tavrin Client: another copy receives the time"},
+        {"Last update 12:00:05: clock stepped by +3 s", false, Notice::OtherSynchroniser,
+         "Tavrin Client: another program sets the clock"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.result);
+        form.reset();
+        tray = testsupport::FakeTrayIcon();
+        MakeForm();
+        if (c.notice)
+            form->ReportNotice(*c.notice, "the notice's own words");
+        form->ReportResult(c.result, c.failing);
+        const std::string& tip = tray.requests.back().tip;
+        const std::string title = tip.substr(0, tip.find('\n'));
+        EXPECT_EQ(title, c.title);
+        EXPECT_NE(tip.find(std::string("\n") + c.result), std::string::npos) << tip;
+    }
 }
