@@ -19,6 +19,7 @@
 
 #include <QApplication>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -94,9 +95,15 @@ int RunClient(int argc, char** argv, const CommandLine& options)
         platform::TerminationSignals terminationSignals;
         QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(),
                          [&] { form->Close(); });
-        // Without a notification area the hidden window could never be reached.
-        if ((options.showWindow || !tray.IsAvailable()) && !application.Terminated())
-            form->ShowWindow();
+        if (!application.Terminated()) {
+            // Without a notification area the hidden window could never be reached; a panel
+            // at login may come a moment after the program, and is given that moment.
+            constexpr std::chrono::seconds kTrayPatience{3};
+            if (options.showWindow)
+                form->ShowWindow();
+            else
+                form->ShowIfNoTrayWithin(kTrayPatience);
+        }
         QApplication::exec();
     } catch (const framework::Exception& error) {
         application.MessageBox(error.Message(), application.Title, platform::AlertIcon::Error);

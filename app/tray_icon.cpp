@@ -2,9 +2,11 @@
 
 #include "app/images.h"
 #include "app/main_form.h"
+#include "framework/application.h"
 
 #include <QCloseEvent>
 #include <QMenu>
+#include <QTimer>
 
 namespace app {
 namespace {
@@ -83,8 +85,25 @@ void TForm1::HandleTrayNotify(platform::TrayMouseEvent event)
 
 void TForm1::HandleTrayAvailable()
 {
-    if (UpdateTrayIcon(platform::TrayAction::Add))
-        UpdateTrayIcon(platform::TrayAction::Modify);
+    if (!UpdateTrayIcon(platform::TrayAction::Add))
+        return;
+    UpdateTrayIcon(platform::TrayAction::Modify);
+    // A window shown only because there was no tray goes to it now; one the user asked for stays.
+    if (std::exchange(shownForLackOfTray_, false)) {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        hide();
+    }
+}
+
+void TForm1::ShowIfNoTrayWithin(std::chrono::milliseconds patience)
+{
+    const auto showForLackOfTray = [this] {
+        if (trayIconAdded_ || isVisible())
+            return;
+        Present();
+        shownForLackOfTray_ = true;
+    };
+    QTimer::singleShot(patience, this, framework::Guarded(showForLackOfTray));
 }
 
 void TForm1::Properties1Click(QObject* /*Sender*/)

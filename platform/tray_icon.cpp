@@ -157,11 +157,6 @@ void SystemTrayIcon::ShowMessage(const std::string& title, const std::string& te
         xembedIcon_->showMessage(QString::fromStdString(title), QString::fromStdString(text), QSystemTrayIcon::Warning);
 }
 
-bool SystemTrayIcon::IsAvailable() const
-{
-    return AvailableHost() != Host::None;
-}
-
 std::optional<QPoint> SystemTrayIcon::CursorPosition() const
 {
     // Wayland keeps the pointer's place on the screen from programs.

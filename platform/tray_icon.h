@@ -44,9 +44,6 @@ public:
     // Shows a short warning beside the icon: a balloon, or the desktop's notification.
     virtual void ShowMessage(const std::string& title, const std::string& text) = 0;
 
-    // Whether a notification area runs on this desktop.
-    virtual bool IsAvailable() const = 0;
-
     // Where the mouse pointer is, when the desktop lets a program know.
     virtual std::optional<QPoint> CursorPosition() const = 0;
 
@@ -76,7 +73,6 @@ public:
 
     bool Notify(TrayAction action, const TrayFace& face, const std::string& tip) override;
     void ShowMessage(const std::string& title, const std::string& text) override;
-    bool IsAvailable() const override;
     std::optional<QPoint> CursorPosition() const override;
     void SetContextMenu(QMenu* menu) override;
 

@@ -3,8 +3,9 @@
 # area: an XEmbed tray (trayer) or a StatusNotifier panel (our own watcher, on that bus).
 # It starts hidden with one icon, a double-click (XEmbed) or Activate (StatusNotifier)
 # shows the window, "Exit" from the icon's menu ends it and leaves no icon. Without a
-# notification area it shows its window, and the icon appears as soon as one starts; a
-# panel that starts anew gets it again. A StatusNotifier panel gets the icon's name and its
+# notification area it shows its window, and the icon appears as soon as one starts, the
+# window then going to it unless the user asked for it; a panel that starts anew gets the
+# icon again. A StatusNotifier panel gets the icon's name and its
 # pixmaps at every size, and the tip's title says what is wrong. Its server, 127.0.0.1 by
 # default, is not there: every attempt fails.
 # Usage: tray_test.sh CLIENT CASE
@@ -51,7 +52,7 @@ start_with_panel() {
 }
 
 start_client() {
-  "$client" --dry-run >"$work/client.log" 2>&1 &
+  "$client" --dry-run "$@" >"$work/client.log" 2>&1 &
   pid=$!
   track "$pid"
 }
@@ -78,7 +79,15 @@ late-tray)
   (( $(icon_count) == 0 )) || fail "an icon without a tray"
   start_tray || fail "no notification area"
   wait_for "(( \$(icon_count) == 1 ))" 100 || fail "the tray that started late got no icon"
-  shown || fail "the window went away when the tray came"
+  wait_for '! shown' 50 || fail "the window shown for want of a tray stayed when the tray came"
+  ;;
+
+late-tray-show)
+  start_client --show
+  wait_for shown 100 || fail "--show did not show the window"
+  start_tray || fail "no notification area"
+  wait_for "(( \$(icon_count) == 1 ))" 100 || fail "the tray that started late got no icon"
+  shown || fail "the window the user asked for went away when the tray came"
   ;;
 
 double-click | menu-exit)
@@ -140,7 +149,7 @@ sni-late-watcher)
   read -r service path <<<"$(registered_item)"
   layout=$("${panel[@]}" layout "$service" "$path") || fail "no menu layout"
   [[ $layout == $'1 _Properties\n2 E_xit' ]] || fail "menu layout: $layout"
-  shown || fail "the window went away when the panel came"
+  wait_for '! shown' 50 || fail "the window shown for want of a tray stayed when the panel came"
   # A panel that starts anew (a crash, a new session of it) learns of the item again.
   kill "$panel_pid" && wait "$panel_pid" 2>/dev/null
   start_panel

@@ -127,7 +127,6 @@ public:
         return false;
     }
     void ShowMessage(const std::string& title, const std::string& text) override { messages.push_back({title, text}); }
-    bool IsAvailable() const override { return available; }
     std::optional<QPoint> CursorPosition() const override { return cursor; }
     void SetContextMenu(QMenu* menu) override { contextMenu = menu; }
 

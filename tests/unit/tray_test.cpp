@@ -8,10 +8,12 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QMenu>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -280,4 +282,75 @@ TEST_F(Tray, TheTipsTitleSaysWhatIsWrongAndTheBodyTheDetail)
         EXPECT_EQ(title, c.title);
         EXPECT_NE(tip.find(std::string("\n") + c.result), std::string::npos) << tip;
     }
+}
+
+// A login whose panel comes late: the window waits a moment for the tray, shows for want of
+// it, and goes to the icon once it comes; a window the user asked for stays.
+class LateTray : public FormTest {
+protected:
+    static constexpr std::chrono::milliseconds kPatience{30};
+
+    void SetUp() override
+    {
+        form.reset();
+        tray = testsupport::FakeTrayIcon();
+        tray.available = false;
+        MakeForm();
+    }
+
+    void TrayComes()
+    {
+        tray.available = true;
+        tray.onAvailable();
+        ASSERT_TRUE(tray.present);
+    }
+
+    // Runs the loop until the patience has run out: a timer of the same length, started
+    // after it, has fired.
+    void OutlastPatience()
+    {
+        bool passed = false;
+        QTimer::singleShot(kPatience, [&] { passed = true; });
+        ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return passed; }));
+    }
+};
+
+TEST_F(LateTray, NoTrayShowsTheWindowAfterThePatienceAndALateTrayHidesItAgain)
+{
+    form->ShowIfNoTrayWithin(kPatience);
+    EXPECT_FALSE(form->isVisible());
+    OutlastPatience();
+    ASSERT_TRUE(form->isVisible()) << "without a tray the window is the only way in";
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(form->windowState() & Qt::WindowMinimized) << "no icon yet: closing minimises";
+
+    TrayComes();
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
+    tray.onMouse(TrayMouseEvent::Activate); // the icon brings it back, now as the user's
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
+}
+
+TEST_F(LateTray, ATrayWithinThePatienceKeepsTheWindowHidden)
+{
+    form->ShowIfNoTrayWithin(kPatience);
+    TrayComes();
+    OutlastPatience();
+    EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(LateTray, AWindowTheUserAskedForStaysWhenTheTrayComes)
+{
+    form->ShowIfNoTrayWithin(kPatience);
+    OutlastPatience();
+    ASSERT_TRUE(form->isVisible());
+    form->ShowWindow(); // a second start asked for it meanwhile
+    TrayComes();
+    EXPECT_TRUE(form->isVisible());
+
+    form->hide();
+    form->ShowIfNoTrayWithin(kPatience); // the tray has the icon: nothing to wait for
+    OutlastPatience();
+    EXPECT_FALSE(form->isVisible());
 }
