@@ -24,14 +24,16 @@ chmod 755 "$helper"
 DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null || fail "second install failed"
 [[ $(stat -c %a "$helper") == 750 ]] || fail "helper mode $(stat -c %a "$helper") after a second install"
 
-for entry in usr/share/applications/tavrin-client.desktop etc/xdg/autostart/tavrin-client.desktop; do
+menu_entry=usr/share/applications/tavrin-client.desktop autostart_entry=etc/xdg/autostart/tavrin-client.desktop
+for entry in $menu_entry $autostart_entry; do
   [[ -f $root/$entry ]] || fail "no $entry"
   desktop-file-validate "$root/$entry" || fail "$entry is not a valid desktop entry"
-  grep -qx 'Exec=tavrin-client' "$root/$entry" || fail "$entry does not start the client"
 done
-# Once the program is removed, the autostart entry left in /etc starts nothing.
-grep -qx 'TryExec=tavrin-client' "$root/etc/xdg/autostart/tavrin-client.desktop" ||
-  fail "the autostart entry outlives the program"
+# Chosen from the menu, the program shows its window, a running copy's too; at login it
+# goes to the tray, and once the program is removed, the entry left in /etc starts nothing.
+grep -qx 'Exec=tavrin-client --show' "$root/$menu_entry" || fail "the menu entry does not ask for the window"
+grep -qx 'Exec=tavrin-client' "$root/$autostart_entry" || fail "the autostart entry does not start the client"
+grep -qx 'TryExec=tavrin-client' "$root/$autostart_entry" || fail "the autostart entry outlives the program"
 metainfo=$prefix/share/metainfo/com.dovetra.TavrinClient.metainfo.xml
 appstreamcli validate --no-net "$metainfo" || fail "the metainfo does not validate"
 grep -q '<launchable type="desktop-id">tavrin-client.desktop</launchable>' "$metainfo" ||

@@ -5,8 +5,9 @@
 # shows the window, "Exit" from the icon's menu ends it and leaves no icon. Without a
 # notification area it shows its window, and the icon appears as soon as one starts, the
 # window then going to it unless the user asked for it; a panel that starts anew gets the
-# icon again. A StatusNotifier panel gets the icon's name and its
-# pixmaps at every size, and the tip's title says what is wrong. Its server, 127.0.0.1 by
+# icon again. A second start with --show brings the running copy's window to the front. A
+# StatusNotifier panel gets the icon's name and its pixmaps at every size, and the tip's
+# title says what is wrong. Its server, 127.0.0.1 by
 # default, is not there: every attempt fails.
 # Usage: tray_test.sh CLIENT CASE
 set -uo pipefail
@@ -31,6 +32,9 @@ icons() { client_windows 32 32; }
 icon_count() { icons | wc -l; }
 menus() { client_windows 300 80 | awk '$5 > 32'; }
 shown() { [[ -n $(main_window_shown) ]]; }
+# The place of window $1 among the screen's, the topmost 1 (without a window manager the
+# windows are the root's children, which X lists from the top).
+stack_place() { xwininfo -root -children | grep -n -E "^ +$(printf '0x%x' "$1") " | cut -d: -f1; }
 
 # The StatusNotifier panel: our watcher, and calls on the item as a panel makes them.
 panel=(/usr/bin/python3 "$(dirname "$0")/status_notifier_host.py")
@@ -88,6 +92,32 @@ late-tray-show)
   start_tray || fail "no notification area"
   wait_for "(( \$(icon_count) == 1 ))" 100 || fail "the tray that started late got no icon"
   shown || fail "the window the user asked for went away when the tray came"
+  ;;
+
+second-start)
+  start_tray || fail "no notification area"
+  start_client
+  wait_for "(( \$(icon_count) == 1 ))" 100 || fail "expected one tray icon, found $(icon_count)"
+  # As at login: ends at once, silently, and the window stays hidden.
+  "$client" --dry-run >"$work/second.out" 2>&1
+  status=$?
+  (( status == 0 )) && [[ ! -s $work/second.out ]] || fail "a second start said $(cat "$work/second.out"), status $status"
+  shown && fail "a second start without --show showed the window"
+  # As from the menu: the running copy shows its window; the second start ends as quietly.
+  "$client" --dry-run --show >"$work/second.out" 2>&1
+  status=$?
+  (( status == 0 )) && [[ ! -s $work/second.out ]] || fail "a second start said $(cat "$work/second.out"), status $status"
+  wait_for shown 50 || fail "a second start with --show did not show the running copy's window"
+  # Covered by another window, it comes back to the front.
+  window=$(main_window_shown)
+  read -r x y < <(xdotool getwindowgeometry "$window" | awk '/Position/ { split($2, p, ","); print p[1], p[2] }')
+  xmessage -geometry "400x200+$x+$y" "over the window" &
+  track $!
+  wait_for 'cover=$(xdotool search --onlyvisible --class xmessage 2>/dev/null | head -n 1); [[ -n $cover ]]' 50 ||
+    fail "no window to cover it"
+  wait_for '(( $(stack_place "$cover") < $(stack_place "$window") ))' 50 || fail "the cover did not go over the window"
+  "$client" --dry-run --show >/dev/null 2>&1 || fail "the second start with --show failed"
+  wait_for '(( $(stack_place "$window") < $(stack_place "$cover") ))' 50 || fail "the window was not raised"
   ;;
 
 double-click | menu-exit)
