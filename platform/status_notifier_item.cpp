@@ -287,16 +287,6 @@ void StatusNotifierItem::SetToolTip(const QString& tip)
     Q_EMIT adaptor_->NewToolTip();
 }
 
-void StatusNotifierItem::ShowMessage(const QString& title, const QString& text)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
-    const QVariantMap hints{{QStringLiteral("desktop-entry"), QCoreApplication::applicationName()}};
-    call << title_ << 0u << QCoreApplication::applicationName() << title << text << QStringList() << hints << -1;
-    bus_.call(call, QDBus::NoBlock);
-}
-
 StatusNotifierHostWatch::StatusNotifierHostWatch(QDBusConnection bus) : bus_(std::move(bus))
 {
     if (!bus_.isConnected())

@@ -41,8 +41,6 @@ public:
     void SetIcon(const QIcon& icon, const QString& iconName, bool needsAttention);
     // The first line is the tip's title, the others its text.
     void SetToolTip(const QString& tip);
-    // Shows a desktop notification (org.freedesktop.Notifications).
-    void ShowMessage(const QString& title, const QString& text);
 
     const QString& ServiceName() const { return serviceName_; }
 

@@ -1,5 +1,6 @@
 #include "platform/tray_icon.h"
 
+#include "platform/desktop_notifications.h"
 #include "platform/log.h"
 #include "platform/status_notifier_item.h"
 
@@ -31,6 +32,8 @@ TrayMouseEvent FromQt(QSystemTrayIcon::ActivationReason reason)
 
 SystemTrayIcon::SystemTrayIcon(std::string title)
     : title_(std::move(title)),
+      notifications_(
+          std::make_unique<DesktopNotifications>(QDBusConnection::sessionBus(), QString::fromStdString(title_))),
       statusNotifierHosts_(std::make_unique<StatusNotifierHostWatch>(QDBusConnection::sessionBus()))
 {
     statusNotifierHosts_->onChange = [this] { HostsChanged(); };
@@ -151,10 +154,14 @@ void SystemTrayIcon::LookForHost()
 
 void SystemTrayIcon::ShowMessage(const std::string& title, const std::string& text)
 {
-    if (statusNotifierItem_)
-        statusNotifierItem_->ShowMessage(QString::fromStdString(title), QString::fromStdString(text));
-    else if (xembedIcon_)
-        xembedIcon_->showMessage(QString::fromStdString(title), QString::fromStdString(text), QSystemTrayIcon::Warning);
+    const QString shownTitle = QString::fromStdString(title);
+    const QString shownText = QString::fromStdString(text);
+    // Qt's balloon is drawn by the program, unlike anything else on the desktop: only where
+    // no daemon shows notifications, and only beside an icon it can point at.
+    notifications_->Show(shownTitle, shownText, [this, shownTitle, shownText] {
+        if (xembedIcon_)
+            xembedIcon_->showMessage(shownTitle, shownText, QSystemTrayIcon::Warning);
+    });
 }
 
 std::optional<QPoint> SystemTrayIcon::CursorPosition() const

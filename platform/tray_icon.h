@@ -41,7 +41,8 @@ public:
     // request shows; the tip's first line is its title, which some panels show alone.
     virtual bool Notify(TrayAction action, const TrayFace& face, const std::string& tip) = 0;
 
-    // Shows a short warning beside the icon: a balloon, or the desktop's notification.
+    // Shows a short warning: the desktop's notification when a notification daemon runs,
+    // whatever the notification area; otherwise a balloon beside an XEmbed tray's icon.
     virtual void ShowMessage(const std::string& title, const std::string& text) = 0;
 
     // Where the mouse pointer is, when the desktop lets a program know.
@@ -56,6 +57,7 @@ public:
     std::function<void()> onAvailable;
 };
 
+class DesktopNotifications;
 class StatusNotifierHostWatch;
 class StatusNotifierItem;
 
@@ -91,6 +93,7 @@ private:
     TrayFace face_;
     QString tip_;
     QMenu* menu_ = nullptr;
+    std::unique_ptr<DesktopNotifications> notifications_;
     std::unique_ptr<StatusNotifierHostWatch> statusNotifierHosts_;
     std::unique_ptr<StatusNotifierItem> statusNotifierItem_;
     std::unique_ptr<QSystemTrayIcon> xembedIcon_;

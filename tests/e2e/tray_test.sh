@@ -5,10 +5,11 @@
 # shows the window, "Exit" from the icon's menu ends it and leaves no icon. Without a
 # notification area it shows its window, and the icon appears as soon as one starts, the
 # window then going to it unless the user asked for it; a panel that starts anew gets the
-# icon again. A second start with --show brings the running copy's window to the front. A
-# StatusNotifier panel gets the icon's name and its pixmaps at every size, and the tip's
-# title says what is wrong. Its server, 127.0.0.1 by
-# default, is not there: every attempt fails.
+# icon again. A second start with --show brings the running copy's window to the front.
+# Its notifications go to the desktop's daemon, even beside an XEmbed tray, and only
+# without one to Qt's balloon. A StatusNotifier panel gets the icon's name and its pixmaps
+# at every size, and the tip's title says what is wrong. Its server, 127.0.0.1 by default,
+# is not there: every attempt fails.
 # Usage: tray_test.sh CLIENT CASE
 set -uo pipefail
 
@@ -32,6 +33,13 @@ icons() { client_windows 32 32; }
 icon_count() { icons | wc -l; }
 menus() { client_windows 300 80 | awk '$5 > 32'; }
 shown() { [[ -n $(main_window_shown) ]]; }
+# Qt's balloons: the client's windows that X knows as tooltips.
+balloons() {
+  local id
+  for id in $(xdotool search --onlyvisible --class tavrin-client 2>/dev/null); do
+    xprop -id "$id" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _NET_WM_WINDOW_TYPE_TOOLTIP && echo "$id"
+  done
+}
 # The place of window $1 among the screen's, the topmost 1 (without a window manager the
 # windows are the root's children, which X lists from the top).
 stack_place() { xwininfo -root -children | grep -n -E "^ +$(printf '0x%x' "$1") " | cut -d: -f1; }
@@ -118,6 +126,29 @@ second-start)
   wait_for '(( $(stack_place "$cover") < $(stack_place "$window") ))' 50 || fail "the cover did not go over the window"
   "$client" --dry-run --show >/dev/null 2>&1 || fail "the second start with --show failed"
   wait_for '(( $(stack_place "$window") < $(stack_place "$cover") ))' 50 || fail "the window was not raised"
+  ;;
+
+xembed-notification)
+  /usr/bin/python3 -c 'import dbus, gi' 2>/dev/null || { echo "needs python3-dbus and python3-gi"; exit 77; }
+  /usr/bin/python3 "$(dirname "$0")/notification_daemon.py" >"$work/daemon.log" 2>&1 &
+  track $!
+  wait_for "grep -q '^ready' '$work/daemon.log'" 100 || fail "the daemon did not start: $(cat "$work/daemon.log")"
+  start_tray || fail "no notification area"
+  start_client
+  wait_for "grep -q '^notify' '$work/daemon.log'" 100 || fail "no notification reached the daemon: $(cat "$work/client.log")"
+  notice=$(grep '^notify' "$work/daemon.log")
+  [[ $notice == "notify Tavrin Client|tavrin-client|Tavrin Client|Server unreachable since "* ]] || fail "notification: $notice"
+  # A call the program answers from its loop, after the daemon's answer: no balloon by then.
+  "$client" --dry-run --show >/dev/null 2>&1
+  wait_for shown 50 || fail "the window did not show"
+  [[ -z $(balloons) ]] || fail "a balloon beside the daemon's notification"
+  (( $(grep -c '^notify' "$work/daemon.log") == 1 )) || fail "notified more than once: $(cat "$work/daemon.log")"
+  ;;
+
+xembed-balloon)
+  start_tray || fail "no notification area"
+  start_client
+  wait_for '[[ -n $(balloons) ]]' 100 || fail "without a notification daemon no balloon showed: $(cat "$work/client.log")"
   ;;
 
 double-click | menu-exit)
