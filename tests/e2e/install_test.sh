@@ -24,11 +24,16 @@ chmod 755 "$helper"
 DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null || fail "second install failed"
 [[ $(stat -c %a "$helper") == 750 ]] || fail "helper mode $(stat -c %a "$helper") after a second install"
 
-for entry in usr/share/applications/tavrin-client.desktop etc/xdg/autostart/tavrin-client.desktop; do
+menu_entry=usr/share/applications/tavrin-client.desktop autostart_entry=etc/xdg/autostart/tavrin-client.desktop
+for entry in $menu_entry $autostart_entry; do
   [[ -f $root/$entry ]] || fail "no $entry"
   desktop-file-validate "$root/$entry" || fail "$entry is not a valid desktop entry"
-  grep -qx 'Exec=tavrin-client' "$root/$entry" || fail "$entry does not start the client"
 done
+# Chosen from the menu, the program shows its window, a running copy's too; at login it
+# goes to the tray, and once the program is removed, the entry left in /etc starts nothing.
+grep -qx 'Exec=tavrin-client --show' "$root/$menu_entry" || fail "the menu entry does not ask for the window"
+grep -qx 'Exec=tavrin-client' "$root/$autostart_entry" || fail "the autostart entry does not start the client"
+grep -qx 'TryExec=tavrin-client' "$root/$autostart_entry" || fail "the autostart entry outlives the program"
 metainfo=$prefix/share/metainfo/com.dovetra.TavrinClient.metainfo.xml
 appstreamcli validate --no-net "$metainfo" || fail "the metainfo does not validate"
 grep -q '<launchable type="desktop-id">tavrin-client.desktop</launchable>' "$metainfo" ||
@@ -44,6 +49,20 @@ rsvg-convert -w 256 -h 256 "$svg" -o "$stage/svg.png" || fail "the SVG icon does
 colours=$(convert "$stage/svg.png" -alpha off -unique-colors txt:- 2>/dev/null)
 for colour in 000000 FFFFFF C0C0C0 FF0000; do
   [[ $colours == *"#$colour"* ]] || fail "the SVG icon has no #$colour"
+done
+
+# The tray's faces, by the names the program gives StatusNotifier panels: at the sizes
+# panels draw, and as drawings, green while all is well and red on trouble.
+for face in tavrin-client-tray:00FF00 tavrin-client-tray-error:FF0000; do
+  name=${face%:*} colour=${face#*:}
+  for size in 16 22 32 48 64; do
+    icon=$prefix/share/icons/hicolor/${size}x${size}/apps/$name.png
+    [[ $(identify -format '%m %wx%h' "$icon" 2>/dev/null) == "PNG ${size}x${size}" ]] || fail "$name at $size"
+  done
+  rsvg-convert -w 64 -h 64 "$prefix/share/icons/hicolor/scalable/apps/$name.svg" -o "$stage/face.png" ||
+    fail "the drawing of $name does not render"
+  [[ $(convert "$stage/face.png" -alpha off -unique-colors txt:- 2>/dev/null) == *"#$colour"* ]] ||
+    fail "the drawing of $name has no #$colour"
 done
 
 for program in tavrin-client tavrin-set-clock tavrin-time-server; do
