@@ -75,7 +75,7 @@ public:
     bool FErrorIcon = false;               // the tray shows the error face
     std::uint32_t maxStep = 0;             // seconds a step of the clock may span; 0: no limit
     std::chrono::seconds interval = keeper::KeeperSettings::kDefaultInterval; // between two requests
-    TrayStatus trayStatus;                 // the tip's lines after the first
+    TrayStatus trayStatus;                                                    // the tip's lines after the first
 
     // Start-up and lifecycle.
     void FormDestroy(QObject* Sender);

@@ -33,10 +33,10 @@ void TForm1::LoadSettings()
         if (asked >= Settings::kShortestInterval && asked <= Settings::kLongestInterval)
             interval = asked;
         else
-            qCWarning(platform::lcSettings, "interval %lld s is outside %lld to %lld s: %lld s is used instead",
-                      static_cast<long long>(asked.count()), static_cast<long long>(Settings::kShortestInterval.count()),
-                      static_cast<long long>(Settings::kLongestInterval.count()),
-                      static_cast<long long>(interval.count()));
+            qCWarning(
+                platform::lcSettings, "interval %lld s is outside %lld to %lld s: %lld s is used instead",
+                static_cast<long long>(asked.count()), static_cast<long long>(Settings::kShortestInterval.count()),
+                static_cast<long long>(Settings::kLongestInterval.count()), static_cast<long long>(interval.count()));
     }
     if (registry.ValueExists("x")) {
         move(registry.ReadInteger("x"), y());

@@ -101,11 +101,10 @@ TEST_F(Settings, HandSetValuesReachTheKeeperWithinTheirRanges)
         std::chrono::seconds keptInterval;
         bool logged;
     };
-    for (const Case& c : {Case{3600, 16, 3600, std::chrono::seconds(16), false},
-                          Case{0, 86400, 0, std::chrono::seconds(86400), false},
-                          Case{-1, 15, 0xFFFFFFFF, std::chrono::seconds(300), true},
-                          Case{1, 86401, 1, std::chrono::seconds(300), true},
-                          Case{1, -1, 1, std::chrono::seconds(300), true}}) {
+    for (const Case& c :
+         {Case{3600, 16, 3600, std::chrono::seconds(16), false}, Case{0, 86400, 0, std::chrono::seconds(86400), false},
+          Case{-1, 15, 0xFFFFFFFF, std::chrono::seconds(300), true}, Case{1, 86401, 1, std::chrono::seconds(300), true},
+          Case{1, -1, 1, std::chrono::seconds(300), true}}) {
         SCOPED_TRACE(c.interval);
         const testsupport::LogLines log("tavrin.settings");
         Stored("server", Text("10.0.0.1"));
