@@ -26,6 +26,7 @@ contents)
   has "-rwxr-xr-x root/root usr/bin/tavrin-client"
   has "-rwxr-x--- root/root usr/bin/tavrin-set-clock"
   has "-rwxr-xr-x root/root usr/bin/tavrin-time-server"
+  has "-rwxr-xr-x root/root usr/bin/tavrinctl"
   has "-rw-r--r-- root/root etc/xdg/autostart/tavrin-client.desktop"
   for file in usr/share/applications/tavrin-client.desktop \
       usr/share/metainfo/com.dovetra.TavrinClient.metainfo.xml \
@@ -33,14 +34,15 @@ contents)
       usr/share/icons/hicolor/32x32/apps/tavrin-client.png \
       usr/share/tavrin-client/hour.wav \
       usr/share/man/man1/tavrin-client.1.gz usr/share/man/man1/tavrin-set-clock.1.gz \
-      usr/share/man/man1/tavrin-time-server.1.gz \
+      usr/share/man/man1/tavrin-time-server.1.gz usr/share/man/man1/tavrinctl.1.gz \
+      usr/share/bash-completion/completions/tavrinctl \
       usr/share/doc/tavrin-client/copyright usr/share/doc/tavrin-client/changelog.gz; do
     has "-rw-r--r-- root/root $file"
   done
   has "-rwxr-xr-x root/root usr/sbin/tavrin-clientd"
-  # Only the four programs: no test, benchmark or build tool.
+  # Only the five programs: no test, benchmark or build tool.
   programs=$(grep -c '^-rwx' "$work/listing")
-  (( programs == 4 )) || fail "$programs executables in the package, expected 4"
+  (( programs == 5 )) || fail "$programs executables in the package, expected 5"
   grep -v '^d' "$work/listing" | grep -Evq ' (etc/xdg|usr/bin|usr/sbin|usr/lib|usr/share)/' &&
     fail "files outside the expected folders"
 
