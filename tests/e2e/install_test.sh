@@ -13,7 +13,7 @@ root=$stage/root
 prefix=$root/usr
 
 [[ $(ls "$root") == $'etc\nusr' ]] || fail "installed outside /usr and /etc: $(ls "$root")"
-for program in tavrin-client tavrin-set-clock tavrin-time-server; do
+for program in tavrin-client tavrin-set-clock tavrin-time-server tavrinctl; do
   [[ -x $prefix/bin/$program ]] || fail "no $program"
 done
 [[ $("$prefix/bin/tavrin-client" --version) == "Tavrin Client 2.00" ]] || fail "installed binary does not run"
@@ -65,7 +65,7 @@ for face in tavrin-client-tray:00FF00 tavrin-client-tray-error:FF0000; do
     fail "the drawing of $name has no #$colour"
 done
 
-for program in tavrin-client tavrin-set-clock tavrin-time-server; do
+for program in tavrin-client tavrin-set-clock tavrin-time-server tavrinctl; do
   page=$prefix/share/man/man1/$program.1.gz
   gzip -t "$page" 2>/dev/null || fail "no manual page for $program"
   zcat "$page" | grep -q "^$program \\\\- " || fail "the manual page of $program has no NAME line"
@@ -78,6 +78,16 @@ zcat "$page" 2>/dev/null | grep -q '^tavrin-clientd \\- ' || fail "no manual pag
 for option in --dry-run --show --help --version; do
   zcat "$prefix/share/man/man1/tavrin-client.1.gz" | grep -q -- "${option//-/\\\\-}" || fail "$option missing from the manual page"
 done
+
+# tavrinctl's page holds every command and option of its --help, and the exit statuses.
+ctl_page=$(zcat "$prefix/share/man/man1/tavrinctl.1.gz")
+for word in status update set-server check --json --warn --crit --help --version; do
+  grep -q -- "${word//-/\\\\-}" <<<"$ctl_page" || fail "$word missing from tavrinctl's manual page"
+done
+grep -q '^\.SH "EXIT STATUS"' <<<"$ctl_page" || fail "tavrinctl's manual page has no EXIT STATUS"
+# Its completion lies where bash-completion looks for it by the command's name.
+completion=$prefix/share/bash-completion/completions/tavrinctl
+bash -c 'source "$1" && complete -p tavrinctl' sh "$completion" >/dev/null || fail "no completion for tavrinctl"
 
 # The system service's files come with its program, and never without it.
 service_files=(lib/systemd/system/tavrin-clientd.service lib/sysusers.d/tavrin-clientd.conf

@@ -28,6 +28,7 @@ contents)
   has "-rwxr-xr-x root/root usr/bin/tavrin-client"
   has "-rwxr-x--- root/root usr/bin/tavrin-set-clock"
   has "-rwxr-xr-x root/root usr/bin/tavrin-time-server"
+  has "-rwxr-xr-x root/root usr/bin/tavrinctl"
   has "-rw-r--r-- root/root etc/xdg/autostart/tavrin-client.desktop"
   for file in usr/share/applications/tavrin-client.desktop \
       usr/share/metainfo/com.dovetra.TavrinClient.metainfo.xml \
@@ -35,7 +36,8 @@ contents)
       usr/share/icons/hicolor/32x32/apps/tavrin-client.png \
       usr/share/tavrin-client/hour.wav \
       usr/share/man/man1/tavrin-client.1.gz usr/share/man/man1/tavrin-set-clock.1.gz \
-      usr/share/man/man1/tavrin-time-server.1.gz \
+      usr/share/man/man1/tavrin-time-server.1.gz usr/share/man/man1/tavrinctl.1.gz \
+      usr/share/bash-completion/completions/tavrinctl \
       usr/share/doc/tavrin-client/copyright usr/share/doc/tavrin-client/changelog.gz \
       usr/lib/systemd/system/tavrin-clientd.service usr/lib/sysusers.d/tavrin-clientd.conf \
       usr/lib/tmpfiles.d/tavrin-clientd.conf usr/lib/systemd/ntp-units.d/70-tavrin-clientd.list \
@@ -49,9 +51,9 @@ contents)
   grep -q '\.wants/' "$work/listing" && fail "the package enables a unit: $(grep '\.wants/' "$work/listing")"
   dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/tavrin-clientd.service |
     grep -qx 'ExecStart=/usr/sbin/tavrin-clientd' || fail "the packaged unit does not start /usr/sbin/tavrin-clientd"
-  # Only the four programs: no test, benchmark or build tool.
+  # Only the five programs: no test, benchmark or build tool.
   programs=$(grep -c '^-rwx' "$work/listing")
-  (( programs == 4 )) || fail "$programs executables in the package, expected 4"
+  (( programs == 5 )) || fail "$programs executables in the package, expected 5"
   grep -v '^d' "$work/listing" | grep -Evq ' (etc/xdg|etc/tavrin-client|usr/bin|usr/sbin|usr/lib|usr/share)/' &&
     fail "files outside the expected folders"
 
