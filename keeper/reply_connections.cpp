@@ -112,14 +112,15 @@ bool ReplyConnections::CloseLongestSilent()
     return true;
 }
 
-std::string ReplyConnections::Read(net::TCustomWinSocket& socket)
+ReplyConnections::Received ReplyConnections::Read(net::TCustomWinSocket& socket)
 {
     const Held* held = Find(&socket);
     if (!held)
         return {};
     // One byte more than allowed tells a connection that goes past its share.
     std::string text(limits_.bytes - held->received + 1, '\0');
-    const int received = socket.ReceiveBytes(text.data(), static_cast<int>(text.size()));
+    net::ReceiptTime receivedAt{};
+    const int received = socket.ReceiveBytes(text.data(), static_cast<int>(text.size()), receivedAt);
     Held* still = Find(&socket); // a failed receive has closed and forgotten it
     if (received <= 0 || !still)
         return {};
@@ -132,7 +133,7 @@ std::string ReplyConnections::Read(net::TCustomWinSocket& socket)
                   still->peer.c_str(), limits_.bytes);
         Close(socket);
     }
-    return text;
+    return {std::move(text), receivedAt};
 }
 
 std::string ReplyConnections::PeerOf(const net::TCustomWinSocket* socket) const
@@ -192,9 +193,9 @@ bool ClockKeeper::TakesRepliesFrom(const std::string& peer) const
     return !server.empty() && peer == server;
 }
 
-bool ClockKeeper::AnswersOurRequest() const
+bool ClockKeeper::AnswersOurRequest(std::chrono::steady_clock::time_point arrival) const
 {
-    return requestSentAt && std::chrono::steady_clock::now() - *requestSentAt <= kReplyDeadline;
+    return requestSentAt && arrival >= *requestSentAt && arrival - *requestSentAt <= replyDeadline;
 }
 
 bool ClockKeeper::TakeReplyPort()

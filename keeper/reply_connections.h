@@ -1,9 +1,11 @@
 #pragma once
 
-// The reply connections the window holds, and for how long. A real server connects, sends
+// The reply connections the keeper holds, and for how long. A real server connects, sends
 // one or two frames of about 30 bytes within milliseconds and closes; a connection that
 // stays silent, sends far more, or comes in a crowd is somebody else's, and is closed
 // before it can hold descriptors or the main loop.
+
+#include "net/custom_win_socket.h"
 
 #include <QTimer>
 
@@ -11,10 +13,6 @@
 #include <cstddef>
 #include <string>
 #include <vector>
-
-namespace net {
-class TCustomWinSocket;
-}
 
 namespace keeper {
 
@@ -42,9 +40,13 @@ public:
     // Closes the connection silent the longest, to make room for a new one when the
     // descriptors run out; false when none is held.
     bool CloseLongestSilent();
+    struct Received {
+        std::string text;            // what was read
+        net::ReceiptTime receivedAt; // when the kernel received the last of it
+    };
     // What `socket` has waiting, up to what it may still send. Past that the connection is
     // closed and the rest dropped; a connection that is not held gives nothing.
-    std::string Read(net::TCustomWinSocket& socket);
+    Received Read(net::TCustomWinSocket& socket);
 
     // The peer a held connection came from; empty for any other.
     std::string PeerOf(const net::TCustomWinSocket* socket) const;

@@ -86,8 +86,9 @@ void ClockKeeper::LocalGroupTimerTimer(QObject* /*Sender*/)
     }
     if (FConnected) {
         LocalGroupTimer->stop();
-        ClientSocket1->Socket()->WriteText("{" + FRequestText + "}");
+        // Before the write: the server's answer may arrive before the write returns.
         requestSentAt = std::chrono::steady_clock::now();
+        ClientSocket1->Socket()->WriteText("{" + FRequestText + "}");
         ClientSocket1->SetActive(false);
         face_.ShowStatus("Update Requested: Waiting for reply..");
         FOpenPending = true;

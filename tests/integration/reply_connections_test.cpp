@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +36,14 @@ std::string Frame(int echoCode, char source = '1')
 bool ClosedByThePort(LoopbackPeer& peer)
 {
     return peer.SeesClose(0ms);
+}
+
+// Whether the keeper's kernel has taken every byte `peer` sent: it acknowledged them all.
+bool AllAcknowledged(const LoopbackPeer& peer)
+{
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    return getsockopt(peer.Descriptor(), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_unacked == 0;
 }
 
 } // namespace
@@ -152,6 +162,26 @@ TEST_F(ReplyPort, OnlyAnswersToOurRequestsFromTheServersOwnersMoveTheClock)
         ServerReplies(marker);
         EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({1211371200 + marker}));
     }
+}
+
+TEST_F(ReplyPort, AFrameThatArrivedBeforeTheRequestWentOutAnswersNothing)
+{
+    const testsupport::LogLines log;
+    keeper->requestSentAt.reset();
+    LoopbackPeer early = ConnectFrom("127.0.0.1");
+    early.Send(Frame(77));
+    early.FinishSending();
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (!AllAcknowledged(early) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(AllAcknowledged(early));
+    AwaitReply(); // a request goes out before the loop gets round to the frame
+    ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FEchoCode == 77; }));
+    EXPECT_TRUE(clockSetter.set.empty());
+    EXPECT_EQ(log.Count("tavrin.sync: time code for 1211371277 with no request under way: the clock is left alone"), 1);
+
+    ServerReplies(42); // the marker: the answer that comes after it
+    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({1211371242}));
 }
 
 TEST_F(ReplyPort, ResetsInARowShowNoBoxAndLeaveNothingOpen)
