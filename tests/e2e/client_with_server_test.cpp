@@ -173,6 +173,20 @@ TEST_F(ClientWithServer, AClockThreeSecondsOffIsSteppedOnceAndThenLeftAlone)
     EXPECT_EQ(ClockSets(), std::vector<std::string>({"clock_settime 0 " + second + ".000000000"}));
 }
 
+TEST_F(ClientWithServer, AReplyInTwoWritesIsTakenWholeAndSetsTheClock)
+{
+    auto server = StartServer({"--offset", "86400", "--split"});
+    auto client = StartClient();
+    std::string line;
+    const std::smatch reply =
+        AwaitLine(*server, std::regex(R"(reply to .*\{TAVRIN_1,0,2,9999(\d+)\} \(in two writes\))"), line);
+    ASSERT_FALSE(reply.empty());
+    const std::string second = reply[1];
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock stepped by") == 1; }))
+        << client->Errors() << server->Output();
+    EXPECT_EQ(ClockSets(), std::vector<std::string>({"clock_settime 0 " + second + ".000000000"}));
+}
+
 TEST_F(ClientWithServer, AReplyReadLongAfterItArrivedFindsARightClockRight)
 {
     // The client is stopped before the reply comes, half a second into a second as a right
