@@ -150,6 +150,8 @@ void ClockKeeper::sckClientError(QObject* /*Sender*/, net::TCustomWinSocket* /*S
     const bool unanswered = ErrorEvent == net::erLookup && error == net::WSAETIMEDOUT;
     if (unanswered)
         ShowNameNotFound(ClientSocket1->Host() + " (no answer)", "no answer to its lookup");
+    else if (ErrorEvent == net::erLookup && error == net::WSAEADDRNOTAVAIL)
+        ShowNameNotFound(ClientSocket1->Host() + " (no usable address)", "its only address is 0.0.0.0");
     else if (ErrorEvent == net::erLookup)
         ShowNameNotFound(ClientSocket1->Host(), net::SocketErrorText(error));
     else

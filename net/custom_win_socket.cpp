@@ -323,6 +323,12 @@ void TCustomWinSocket::LookupDone(int request, const LookupResult& result)
     }
     try {
         if (stage_ == rsAddress) {
+            // 0.0.0.0 is this PC's "any address", nobody's to connect to: the system would
+            // take it for this PC itself.
+            if (result.value == htonl(INADDR_ANY)) {
+                AttemptFailed(erLookup, WSAEADDRNOTAVAIL, "ASync Lookup");
+                return;
+            }
             address_.sin_addr.s_addr = result.value;
             ResolveStep({}, {}, saved_.service, saved_.port, saved_.backlog, saved_.client);
         } else if (stage_ == rsService) {

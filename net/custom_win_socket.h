@@ -81,6 +81,7 @@ public:
     // (ResolveStep), then StartConnect. An attempt that is under way, or that failed, is
     // dropped first without any event. A failure closes the new socket (OnDisconnect) and is
     // raised to the caller. Whether it blocks follows from the event mask (the client type).
+    // A host that resolves to 0.0.0.0 fails as a lookup, with WSAEADDRNOTAVAIL.
     void OpenConnection(const std::string& Host, const std::string& Address, const std::string& Service, int Port);
 
     // What the notifications do; each names the descriptor the notification was for.

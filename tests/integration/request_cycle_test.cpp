@@ -407,3 +407,23 @@ TEST_F(HungNameServer, ALookupWithoutAnswerEndsAfterItsBoundWithItsOwnText)
     ForceNow();
     EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
 }
+
+TEST_F(HungNameServer, ANameForNoUsableAddressHasItsOwnTextAndIsNeverConnectedTo)
+{
+    const testsupport::LogLines log;
+    SetServer("nowhere.test"); // 0.0.0.0 alone: this PC itself to connect(), nobody's server
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && face.errorFace; }));
+    EXPECT_EQ(Panel1(), "Server name not found: nowhere.test (no usable address)");
+    ExpectUnknownBadge();
+    EXPECT_EQ(face.results.back(), (Result{"Server name not found: nowhere.test (no usable address)", true}));
+    EXPECT_EQ(log.Count("tavrin.net: server nowhere.test unreachable: its only address is 0.0.0.0"), 1);
+    EXPECT_EQ(log.Count("reachable again"), 0);
+    EXPECT_EQ(keeper->ServerAddress(), "");
+    EXPECT_FALSE(server.Accept(0ms)) << "a connection went to 0.0.0.0";
+
+    // Beside a usable address, which the resolver lists before 0.0.0.0, the name serves.
+    SetServer("also-here.test");
+    ForceNow();
+    EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
+    EXPECT_EQ(keeper->ServerAddress(), "127.0.0.1");
+}
