@@ -21,8 +21,7 @@ namespace {
 std::string DottedAddress(const sockaddr_in& address)
 {
     char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return text;
+    return inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) ? text : "?";
 }
 
 } // namespace
