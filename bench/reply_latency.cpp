@@ -49,6 +49,10 @@ int main(int argc, char** argv)
     std::atomic<int> applied{0}; // replies whose clock-set came, for the server to pace itself
     const int port = LocalPortOf(bench.form->clockKeeper->ServerSocket1->Socket()->Descriptor());
     std::vector<Clock::time_point> sentAt(replies);
+    // Every reply answers a request under way: one that went out before the first, and waits
+    // for its replies as long as the run may take.
+    bench.form->clockKeeper->requestSentAt = Clock::now();
+    bench.form->clockKeeper->replyDeadline = std::chrono::minutes(2);
 
     std::thread server([&] {
         for (int i = 0; i < replies; ++i) {
@@ -63,7 +67,6 @@ int main(int argc, char** argv)
     // The main loop as the program runs it: asleep until the next event.
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (applied.load() < replies && Clock::now() < deadline) {
-        bench.form->clockKeeper->requestSentAt = Clock::now(); // every reply answers a request under way
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         applied.store(static_cast<int>(bench.clockSetter.set.size()));
     }

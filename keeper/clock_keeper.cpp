@@ -58,6 +58,8 @@ void ClockKeeper::CreateComponents()
     ServerSocket1 = new net::TServerSocket(this);
     ServerSocket1->BeginLoading();
     ServerSocket1->SetPort(services_.ports.reply);
+    // Replies are judged by when they arrived, not by when the loop got round to them.
+    ServerSocket1->Socket()->SetReceiptTimes(true);
     ServerSocket1->SetActive(true);
 
     IdIPMCastClient1 = std::make_unique<net::inet::TIdIPMCastClient>(net::inet::ComponentStart::Loading);

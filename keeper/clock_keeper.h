@@ -106,8 +106,10 @@ public:
     std::string unreachableSince;      // "hh:nn:ss" of the first failed attempt in a row
     ReplyConnections replyConnections; // the reply connections held, within their limits
     bool replyPortInUse = false;       // another program holds the reply port
-    // When the last request went out; replies set the clock only within kReplyDeadline of it.
+    // When the last request went out; replies set the clock only when they arrive within
+    // replyDeadline of it.
     std::optional<std::chrono::steady_clock::time_point> requestSentAt;
+    std::chrono::milliseconds replyDeadline = kReplyDeadline; // tests shorten it
 
     // Request cycle: a 10 ms poll opens the connection, sends the request once connected,
     // and closes; the client socket's events set the flags it reads.
@@ -127,8 +129,9 @@ public:
     // this PC only the sockets of root and of our own user; any other is closed unread.
     // Their errors are logged, never shown in a box.
     bool TakesRepliesFrom(const std::string& peer) const;
-    // Whether a frame read now answers a request of ours.
-    bool AnswersOurRequest() const;
+    // Whether a frame that arrived at `arrival` answers our last request: it came after the
+    // request went out, and within replyDeadline.
+    bool AnswersOurRequest(std::chrono::steady_clock::time_point arrival) const;
     // Listens on the reply port unless it does already. While another program holds the
     // port (another user's copy, say), that is said as a notice and false returned; the
     // status datagrams go on.
@@ -138,8 +141,10 @@ public:
     void ServerSocket1ClientError(QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
                                   int& ErrorCode);
 
-    // Time reply. A reply is a run of frames, each a lead character, a time code and "}".
+    // Time reply. A reply is a run of frames, each a lead character, a time code and "}". A
+    // frame is judged by when the kernel received it, however long it then waited to be read.
     void ServerSocket1ClientRead(QObject* Sender, net::TCustomWinSocket* Socket);
+    // Frames and a code that arrive now.
     void SplitTimeReply(const std::string& Text);
     void ApplyTimeCode(const std::string& Code);
 
@@ -176,12 +181,18 @@ private:
     void ShowSyncBadge();
     void ShowInvalidTimeCode();
 
+    // When frames arrived, on the steady clock; none: as they are applied.
+    using Arrival = std::optional<std::chrono::steady_clock::time_point>;
+    void SplitTimeReply(const std::string& Text, Arrival arrival);
     // `earlierInRead`: the last clock update of the read this code came in; a code of the
     // same second takes its result rather than setting the clock again.
-    void ApplyTimeCode(const std::string& Code, std::optional<ClockUpdate>& earlierInRead);
-    // Steps the PC clock to `second` unless it is right already or the step limit forbids,
-    // and reports the outcome to the face and the log.
-    void KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierInRead);
+    void ApplyTimeCode(const std::string& Code, Arrival arrival, std::optional<ClockUpdate>& earlierInRead);
+    // Steps the PC clock to `second` unless it was right already when the frame arrived or the
+    // step limit forbids, and reports the outcome to the face and the log.
+    void KeepClock(std::int64_t second, Arrival arrival, std::optional<ClockUpdate>& earlierInRead);
+    // Whether a frame that arrived at `arrival` answers our request, so that it may set the
+    // clock; the log says why not.
+    bool MaySetClock(std::int64_t second, std::chrono::steady_clock::time_point arrival);
     void ReportClockUpdate(const ClockUpdate& update, const std::string& pcTimeBeforeSet);
     // The log's event and the state's figures of an update.
     void RecordClockUpdate(const ClockUpdate& update);
@@ -201,6 +212,8 @@ private:
     bool kernelMarked_ = false;            // the kernel was told the clock is kept
     bool kernelMarkRefusalLogged_ = false; // said once that it could not be
     std::string pcTimeOfLastUpdate_;       // the status line's time of the last clock update
+    // The request whose late reply was logged already.
+    std::optional<std::chrono::steady_clock::time_point> lateReplyTold_;
 };
 
 // The request body for an echo code: the code with one "0" in front for each of 1000,

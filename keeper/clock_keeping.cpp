@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 
 namespace keeper {
 namespace {
@@ -53,23 +54,35 @@ std::string UtcText(platform::UtcMilliseconds time, bool withMilliseconds)
     return shown + " UTC";
 }
 
-// "3 years", "2 days", "90 s": how far apart two times are, as a person says it.
-std::string Distance(milliseconds value)
+// "2.7 s", "3601 s": seconds to the tenth, rounded up, without a trailing ".0".
+std::string TenthsUp(milliseconds value)
+{
+    const long long tenths = (std::llabs(value.count()) + 99) / 100;
+    std::string text = std::to_string(tenths / 10);
+    if (tenths % 10 != 0)
+        text += "." + std::to_string(tenths % 10);
+    return text + " s";
+}
+
+// How far the server's time is, for a refusal by the step limit, as a person says it: "3
+// years", "2 days", "5 minutes". The limit is checked to the millisecond, so the words never
+// round the distance into the limit: seconds are given to the tenth rounded up ("2.7 s", not
+// "2 s", for 2.64 s against 2 s), and so is any distance whose whole units would come to no
+// more than the limit ("3601 s", not "60 minutes", against 3600 s).
+std::string Distance(milliseconds value, std::uint32_t limitSeconds)
 {
     const long long seconds = std::llabs(value.count()) / 1000;
     constexpr long long kMinute = 60, kHour = 3600, kDay = 86400, kYear = 31'557'600; // a Julian year
-    const auto count = [](long long amount, const char* unit) {
-        return std::to_string(amount) + " " + unit + (amount == 1 ? "" : "s");
-    };
     if (seconds < 2 * kMinute)
-        return std::to_string(seconds) + " s";
-    if (seconds < 2 * kHour)
-        return count(seconds / kMinute, "minute");
-    if (seconds < 2 * kDay)
-        return count(seconds / kHour, "hour");
-    if (seconds < 2 * kYear)
-        return count(seconds / kDay, "day");
-    return count(seconds / kYear, "year");
+        return TenthsUp(value);
+    const auto [unit, name] = seconds >= 2 * kYear ? std::pair(kYear, "years")
+                            : seconds >= 2 * kDay  ? std::pair(kDay, "days")
+                            : seconds >= 2 * kHour ? std::pair(kHour, "hours")
+                                                   : std::pair(kMinute, "minutes");
+    const long long count = seconds / unit;
+    if (count * unit <= static_cast<long long>(limitSeconds))
+        return TenthsUp(value);
+    return std::to_string(count) + " " + name;
 }
 
 std::string SourceName(int source)
@@ -102,7 +115,7 @@ std::string NotSetReason(const ClockUpdate& update)
              + (update.serverSecond < platform::EarliestSettableSecond() ? " is before this program was built"
                                                                          : " is after 2200-01-01");
     case Outcome::OverLimit:
-        return "the server's time is " + Distance(update.Offset()) + " away (limit "
+        return "the server's time is " + Distance(update.Offset(), update.maxStepSeconds) + " away (limit "
              + std::to_string(update.maxStepSeconds) + " s)";
     case Outcome::Set:
     case Outcome::NotNeeded:

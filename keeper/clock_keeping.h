@@ -5,8 +5,8 @@
 // The protocol carries whole seconds, so a PC clock that already reads the server's second
 // is right as far as anyone can tell, and stepping it would only make it worse.
 //
-// The second was the server's when it wrote the frame; by the time the frame is applied
-// it may just have turned. A clock that reads a little past the second's end is still
+// The second was the server's when it wrote the frame; by the time the frame arrives it
+// may just have turned. A clock that reads a little past the second's end is still
 // right: stepping it back to the second's start would put it a second behind.
 
 #include "platform/civil_time.h"
@@ -27,15 +27,17 @@ inline constexpr std::chrono::milliseconds kTransitAllowance{200};
 // second itself and the frame's way.
 inline constexpr std::chrono::milliseconds kWholeSecondBound = std::chrono::seconds(1) + kTransitAllowance;
 
-// How long after a request went out its replies may set the clock. A server answers within
-// milliseconds; a frame at any other time was not asked for, or was held back, and may
-// recolour the badge but never moves the clock.
+// How long after a request went out its replies may arrive and still set the clock: the
+// longest round trip an exchange may take, from the request's send to the kernel's receipt
+// of the reply (not to when the program got round to reading it). A server answers within
+// milliseconds; a frame that took longer was held back on its way, and one at any other time
+// was not asked for. Either may recolour the badge but never moves the clock.
 inline constexpr std::chrono::seconds kReplyDeadline{5};
 
 // One time code's second against the PC's clock, and what was done about it.
 struct ClockUpdate {
     std::int64_t serverSecond = 0;
-    platform::UtcMilliseconds pcTime; // the PC's clock when the code was applied
+    platform::UtcMilliseconds pcTime; // the PC's clock as it read when the code's frame arrived
     platform::ClockSetResult result;
     std::uint32_t maxStepSeconds = 0; // the limit in force; 0: none
 

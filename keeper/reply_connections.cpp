@@ -72,34 +72,38 @@ std::string WhyNotTheServersOwn(platform::PeerSockets& sockets, int descriptor, 
 
 ReplyConnections::ReplyConnections(Limits limits) : limits_(limits)
 {
-    silenceTimer_.setSingleShot(true);
-    QObject::connect(&silenceTimer_, &QTimer::timeout, &silenceTimer_, framework::Guarded([this] { CloseSilent(); }));
+    closeTimer_.setSingleShot(true);
+    QObject::connect(&closeTimer_, &QTimer::timeout, &closeTimer_, framework::Guarded([this] { CloseOverdue(); }));
 }
 
 void ReplyConnections::SetLimits(Limits limits)
 {
     limits_ = limits;
-    ArmSilenceTimer();
+    ArmCloseTimer();
 }
 
 void ReplyConnections::Add(net::TCustomWinSocket* socket, std::string peer)
 {
-    held_.push_back({socket, std::move(peer), Clock::now(), 0});
+    const Clock::time_point now = Clock::now();
+    held_.push_back({socket, std::move(peer), now, now, 0, {}});
     if (held_.size() > limits_.connections) {
         if (!std::exchange(crowded_, true))
             qCWarning(platform::lcNet, "more than %zu reply connections at once: the longest silent ones are closed",
                       limits_.connections);
         Close(*LongestSilent()->socket);
     }
-    ArmSilenceTimer();
+    ArmCloseTimer();
 }
 
 void ReplyConnections::Remove(net::TCustomWinSocket* socket)
 {
+    if (const Held* held = Find(socket); held && !held->unfinished.empty())
+        qCInfo(platform::lcNet, "reply connection from %s ended inside a frame: %zu bytes dropped", held->peer.c_str(),
+               held->unfinished.size());
     std::erase_if(held_, [socket](const Held& held) { return held.socket == socket; });
     if (held_.empty())
         crowded_ = false;
-    ArmSilenceTimer();
+    ArmCloseTimer();
 }
 
 bool ReplyConnections::CloseLongestSilent()
@@ -112,27 +116,34 @@ bool ReplyConnections::CloseLongestSilent()
     return true;
 }
 
-std::string ReplyConnections::Read(net::TCustomWinSocket& socket)
+ReplyConnections::Received ReplyConnections::Read(net::TCustomWinSocket& socket)
 {
     const Held* held = Find(&socket);
     if (!held)
         return {};
     // One byte more than allowed tells a connection that goes past its share.
     std::string text(limits_.bytes - held->received + 1, '\0');
-    const int received = socket.ReceiveBytes(text.data(), static_cast<int>(text.size()));
+    net::ReceiptTime receivedAt{};
+    const int received = socket.ReceiveBytes(text.data(), static_cast<int>(text.size()), receivedAt);
     Held* still = Find(&socket); // a failed receive has closed and forgotten it
     if (received <= 0 || !still)
         return {};
     text.resize(static_cast<std::size_t>(received));
     still->received += text.size();
     still->lastHeard = Clock::now();
-    if (still->received > limits_.bytes) {
+    const bool overShare = still->received > limits_.bytes;
+    if (overShare)
         text.resize(text.size() - (still->received - limits_.bytes));
+    std::string frames = std::move(still->unfinished) + text;
+    const std::size_t end = frames.rfind('}') + 1; // 0 without any "}"
+    still->unfinished = overShare ? std::string() : frames.substr(end);
+    frames.resize(end);
+    if (overShare) {
         qCWarning(platform::lcNet, "reply connection from %s sent more than %zu bytes: closed, the rest dropped",
                   still->peer.c_str(), limits_.bytes);
         Close(socket);
     }
-    return text;
+    return {std::move(frames), receivedAt};
 }
 
 std::string ReplyConnections::PeerOf(const net::TCustomWinSocket* socket) const
@@ -153,32 +164,44 @@ std::vector<ReplyConnections::Held>::iterator ReplyConnections::LongestSilent()
                             [](const Held& a, const Held& b) { return a.lastHeard < b.lastHeard; });
 }
 
-void ReplyConnections::CloseSilent()
+ReplyConnections::Clock::time_point ReplyConnections::DueAt(const Held& held) const
 {
-    const Clock::time_point now = Clock::now();
-    std::vector<net::TCustomWinSocket*> silent;
-    for (const Held& held : held_)
-        if (now - held.lastHeard >= limits_.silence)
-            silent.push_back(held.socket);
-    // Each close forgets its connection through Remove, so the list is not walked meanwhile.
-    for (net::TCustomWinSocket* socket : silent) {
-        if (const Held* held = Find(socket)) {
-            qCDebug(platform::lcNet, "reply connection from %s closed after %lld ms of silence", held->peer.c_str(),
-                    static_cast<long long>(limits_.silence.count()));
-            Close(*socket);
-        }
-    }
-    ArmSilenceTimer();
+    return std::min(held.lastHeard + limits_.silence, held.taken + limits_.total);
 }
 
-void ReplyConnections::ArmSilenceTimer()
+void ReplyConnections::CloseOverdue()
+{
+    const Clock::time_point now = Clock::now();
+    std::vector<net::TCustomWinSocket*> overdue;
+    for (const Held& held : held_)
+        if (DueAt(held) <= now)
+            overdue.push_back(held.socket);
+    // Each close forgets its connection through Remove, so the list is not walked meanwhile.
+    for (net::TCustomWinSocket* socket : overdue) {
+        const Held* held = Find(socket);
+        if (!held)
+            continue;
+        if (now - held->taken >= limits_.total)
+            qCInfo(platform::lcNet, "reply connection from %s not finished within %lld ms: closed", held->peer.c_str(),
+                   static_cast<long long>(limits_.total.count()));
+        else
+            qCDebug(platform::lcNet, "reply connection from %s closed after %lld ms of silence", held->peer.c_str(),
+                    static_cast<long long>(limits_.silence.count()));
+        Close(*socket);
+    }
+    ArmCloseTimer();
+}
+
+void ReplyConnections::ArmCloseTimer()
 {
     if (held_.empty()) {
-        silenceTimer_.stop();
+        closeTimer_.stop();
         return;
     }
-    const auto due = LongestSilent()->lastHeard + limits_.silence - Clock::now();
-    silenceTimer_.start(std::max(std::chrono::ceil<std::chrono::milliseconds>(due), std::chrono::milliseconds(0)));
+    const auto first = std::min_element(held_.begin(), held_.end(),
+                                        [this](const Held& a, const Held& b) { return DueAt(a) < DueAt(b); });
+    const auto due = DueAt(*first) - Clock::now();
+    closeTimer_.start(std::max(std::chrono::ceil<std::chrono::milliseconds>(due), std::chrono::milliseconds(0)));
 }
 
 void ReplyConnections::Close(net::TCustomWinSocket& socket)
@@ -192,9 +215,9 @@ bool ClockKeeper::TakesRepliesFrom(const std::string& peer) const
     return !server.empty() && peer == server;
 }
 
-bool ClockKeeper::AnswersOurRequest() const
+bool ClockKeeper::AnswersOurRequest(std::chrono::steady_clock::time_point arrival) const
 {
-    return requestSentAt && std::chrono::steady_clock::now() - *requestSentAt <= kReplyDeadline;
+    return requestSentAt && arrival >= *requestSentAt && arrival - *requestSentAt <= replyDeadline;
 }
 
 bool ClockKeeper::TakeReplyPort()

@@ -1,9 +1,11 @@
 #pragma once
 
-// The reply connections the window holds, and for how long. A real server connects, sends
+// The reply connections the keeper holds, and for how long. A real server connects, sends
 // one or two frames of about 30 bytes within milliseconds and closes; a connection that
-// stays silent, sends far more, or comes in a crowd is somebody else's, and is closed
-// before it can hold descriptors or the main loop.
+// stays silent, takes long, sends far more, or comes in a crowd is somebody else's, and is
+// closed before it can hold descriptors or the main loop.
+
+#include "net/custom_win_socket.h"
 
 #include <QTimer>
 
@@ -12,16 +14,13 @@
 #include <string>
 #include <vector>
 
-namespace net {
-class TCustomWinSocket;
-}
-
 namespace keeper {
 
 struct ReplyConnectionLimits {
     std::chrono::milliseconds silence{30000}; // a connection silent this long is closed
     std::size_t connections = 64;             // held at once; the one silent longest goes first
     std::size_t bytes = 4096;                 // what one connection may send
+    std::chrono::milliseconds total{10000};   // a connection still open this long after it was taken is closed
 };
 
 class ReplyConnections {
@@ -42,9 +41,15 @@ public:
     // Closes the connection silent the longest, to make room for a new one when the
     // descriptors run out; false when none is held.
     bool CloseLongestSilent();
-    // What `socket` has waiting, up to what it may still send. Past that the connection is
-    // closed and the rest dropped; a connection that is not held gives nothing.
-    std::string Read(net::TCustomWinSocket& socket);
+    struct Received {
+        std::string text;            // whole frames: what came up to the last "}" so far
+        net::ReceiptTime receivedAt; // when the kernel received the last of these bytes
+    };
+    // What `socket` has waiting, up to what it may still send, after what it left unfinished
+    // before: up to the last "}", the end of a frame. What follows that is the start of a
+    // frame still on its way, kept for the next read. Past the bytes it may send the
+    // connection is closed and the rest dropped; a connection that is not held gives nothing.
+    Received Read(net::TCustomWinSocket& socket);
 
     // The peer a held connection came from; empty for any other.
     std::string PeerOf(const net::TCustomWinSocket* socket) const;
@@ -55,19 +60,23 @@ private:
     struct Held {
         net::TCustomWinSocket* socket;
         std::string peer;
+        Clock::time_point taken;
         Clock::time_point lastHeard;
         std::size_t received;
+        std::string unfinished; // the start of a frame whose "}" has not come yet
     };
 
     Held* Find(const net::TCustomWinSocket* socket);
     std::vector<Held>::iterator LongestSilent();
-    void CloseSilent();
-    void ArmSilenceTimer();
+    // When a connection is closed unless it goes first: after its silence, or at its end.
+    Clock::time_point DueAt(const Held& held) const;
+    void CloseOverdue();
+    void ArmCloseTimer();
     static void Close(net::TCustomWinSocket& socket);
 
     Limits limits_;
     std::vector<Held> held_; // a few dozen at most: a scan is cheaper than an index
-    QTimer silenceTimer_;
+    QTimer closeTimer_;
     bool crowded_ = false; // said once until no connection is left
 };
 

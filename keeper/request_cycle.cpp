@@ -21,8 +21,7 @@ namespace {
 std::string DottedAddress(const sockaddr_in& address)
 {
     char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return text;
+    return inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) ? text : "?";
 }
 
 } // namespace
@@ -86,8 +85,9 @@ void ClockKeeper::LocalGroupTimerTimer(QObject* /*Sender*/)
     }
     if (FConnected) {
         LocalGroupTimer->stop();
-        ClientSocket1->Socket()->WriteText("{" + FRequestText + "}");
+        // Before the write: the server's answer may arrive before the write returns.
         requestSentAt = std::chrono::steady_clock::now();
+        ClientSocket1->Socket()->WriteText("{" + FRequestText + "}");
         ClientSocket1->SetActive(false);
         face_.ShowStatus("Update Requested: Waiting for reply..");
         FOpenPending = true;
@@ -149,6 +149,8 @@ void ClockKeeper::sckClientError(QObject* /*Sender*/, net::TCustomWinSocket* /*S
     const bool unanswered = ErrorEvent == net::erLookup && error == net::WSAETIMEDOUT;
     if (unanswered)
         ShowNameNotFound(ClientSocket1->Host() + " (no answer)", "no answer to its lookup");
+    else if (ErrorEvent == net::erLookup && error == net::WSAEADDRNOTAVAIL)
+        ShowNameNotFound(ClientSocket1->Host() + " (no usable address)", "its only address is 0.0.0.0");
     else if (ErrorEvent == net::erLookup)
         ShowNameNotFound(ClientSocket1->Host(), net::SocketErrorText(error));
     else

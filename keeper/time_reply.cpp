@@ -14,6 +14,8 @@
 #include "platform/log_event.h"
 #include "platform/log_events.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -36,15 +38,37 @@ std::int64_t WholeSeconds(double value)
     return static_cast<std::int64_t>(whole);
 }
 
+// A frame read this long after it arrived names a second that has passed meanwhile:
+// setting the clock to it would put the clock behind by the wait. The clock is stepped by
+// the offset found at the frame's arrival instead.
+constexpr std::chrono::milliseconds kLateRead{100};
+
+// When bytes the kernel received at `receivedAt` arrived, on the steady clock: the kernel
+// gives the real-time clock's reading, whose distance from now carries over. Read in this
+// order, a pause between the two readings makes the arrival later, never earlier than the
+// request it answers.
+std::chrono::steady_clock::time_point SteadyTimeOf(net::ReceiptTime receivedAt)
+{
+    const auto waited = std::max(std::chrono::system_clock::now() - receivedAt, std::chrono::nanoseconds(0));
+    return std::chrono::steady_clock::now() - std::chrono::duration_cast<std::chrono::steady_clock::duration>(waited);
+}
+
 } // namespace
 
 void ClockKeeper::ServerSocket1ClientRead(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
 {
     // Up to what the connection may still send; the rest of a flood goes with the connection.
-    SplitTimeReply(replyConnections.Read(*Socket));
+    const ReplyConnections::Received received = replyConnections.Read(*Socket);
+    if (!received.text.empty())
+        SplitTimeReply(received.text, SteadyTimeOf(received.receivedAt));
 }
 
 void ClockKeeper::SplitTimeReply(const std::string& Text)
+{
+    SplitTimeReply(Text, std::nullopt);
+}
+
+void ClockKeeper::SplitTimeReply(const std::string& Text, Arrival arrival)
 {
     // Walks the read from frame to frame: nothing is copied or moved but the codes.
     std::optional<ClockUpdate> earlierInRead;
@@ -57,7 +81,7 @@ void ClockKeeper::SplitTimeReply(const std::string& Text)
         if (close < 5)
             break; // no frame here: the rest of the read is dropped
         // The lead character is skipped whatever it is.
-        ApplyTimeCode(Text.substr(start + 1, close - 2), earlierInRead);
+        ApplyTimeCode(Text.substr(start + 1, close - 2), arrival, earlierInRead);
         start += close;
     }
 }
@@ -65,10 +89,10 @@ void ClockKeeper::SplitTimeReply(const std::string& Text)
 void ClockKeeper::ApplyTimeCode(const std::string& Code)
 {
     std::optional<ClockUpdate> alone;
-    ApplyTimeCode(Code, alone);
+    ApplyTimeCode(Code, std::nullopt, alone);
 }
 
-void ClockKeeper::ApplyTimeCode(const std::string& Code, std::optional<ClockUpdate>& earlierInRead)
+void ClockKeeper::ApplyTimeCode(const std::string& Code, Arrival arrival, std::optional<ClockUpdate>& earlierInRead)
 {
     using framework::Copy;
     using framework::StrToInt;
@@ -82,7 +106,7 @@ void ClockKeeper::ApplyTimeCode(const std::string& Code, std::optional<ClockUpda
             StrToInt(Copy(Code, 10, 1)); // must be a digit; its value is not used
             FSyncState = static_cast<std::int16_t>(StrToInt(Copy(Code, 12, 1)));
             FTimeSource = static_cast<std::int16_t>(StrToInt(Copy(Code, 8, 1)));
-            KeepClock(WholeSeconds(framework::StrToFloat(Copy(Code, 18, std::numeric_limits<int>::max()))),
+            KeepClock(WholeSeconds(framework::StrToFloat(Copy(Code, 18, std::numeric_limits<int>::max()))), arrival,
                       earlierInRead);
             // The badge speaks of the server, whatever became of this PC's clock.
             ShowSyncBadge();
@@ -109,16 +133,31 @@ void ClockKeeper::ShowSyncBadge()
     Changed();
 }
 
-void ClockKeeper::KeepClock(std::int64_t second, std::optional<ClockUpdate>& earlierInRead)
+bool ClockKeeper::MaySetClock(std::int64_t second, std::chrono::steady_clock::time_point arrival)
 {
+    if (AnswersOurRequest(arrival))
+        return true;
     // Anyone may send a frame at any time; only an answer to our own request moves the clock.
-    if (!AnswersOurRequest()) {
+    if (!requestSentAt || arrival < *requestSentAt) {
         // One line for a run of equal codes, so that a flood does not flood the log.
         if (std::exchange(lastUnaskedSecond_, second) != second)
             qCInfo(platform::lcSync, "time code for %lld with no request under way: the clock is left alone",
                    static_cast<long long>(second));
-        return;
+        return false;
     }
+    // Held back on its way: the time it tells was the server's long ago. One line a request.
+    if (std::exchange(lateReplyTold_, requestSentAt) != requestSentAt) {
+        const std::chrono::duration<double> roundTrip = arrival - *requestSentAt;
+        qCInfo(platform::lcSync, "reply received %.1f s after the request: the clock is left alone", roundTrip.count());
+    }
+    return false;
+}
+
+void ClockKeeper::KeepClock(std::int64_t second, Arrival arrival, std::optional<ClockUpdate>& earlierInRead)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!MaySetClock(second, arrival.value_or(now)))
+        return;
     // Frames of one read that carry the same second set the clock once: a flood of them
     // must not start the helper for each.
     if (earlierInRead && earlierInRead->serverSecond == second) {
@@ -128,16 +167,21 @@ void ClockKeeper::KeepClock(std::int64_t second, std::optional<ClockUpdate>& ear
     // The time the status line gives is the PC's from before the clock was set.
     const std::string pcTimeBeforeSet =
         framework::FormatDateTime("hh:nn:ss ddd dd mmm yyyy", framework::EncodeDateTime(services_.clock.Now()));
+    // The clock as it now reads, taken back to the frame's arrival: the time the frame waited
+    // to be read, or an earlier frame's step of the clock, never counts against it.
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - arrival.value_or(now));
     ClockUpdate update{.serverSecond = second,
-                       .pcTime = services_.clock.UtcNow(),
+                       .pcTime = services_.clock.UtcNow() - waited,
                        .result = {},
                        .maxStepSeconds = settings_.maxStepSeconds};
     if (update.PcIsRight())
         update.result = {platform::ClockSetResult::Outcome::NotNeeded, {}};
     else if (update.ExceedsStepLimit())
         update.result = {platform::ClockSetResult::Outcome::OverLimit, {}};
-    else
+    else if (waited < kLateRead)
         update.result = services_.clockSetter.SetClock(second);
+    else
+        update.result = services_.clockSetter.StepBy(-update.Offset());
     earlierInRead = update;
 
     RecordClockUpdate(update);

@@ -7,10 +7,12 @@
 #include <arpa/inet.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <system_error>
 #include <utility>
 
@@ -57,6 +59,19 @@ int CheckError(int resultCode, int error, const std::string& op)
     if (number == WSAEWOULDBLOCK)
         return number;
     throw SocketError(number, op);
+}
+
+// The kernel's note of when the bytes read arrived, or the time of the read without one.
+ReceiptTime ReceiptTimeOf(msghdr& message)
+{
+    for (cmsghdr* note = CMSG_FIRSTHDR(&message); note; note = CMSG_NXTHDR(&message, note)) {
+        if (note->cmsg_level == SOL_SOCKET && note->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec stamp{};
+            std::memcpy(&stamp, CMSG_DATA(note), sizeof stamp);
+            return ReceiptTime(std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec));
+        }
+    }
+    return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
 }
 
 } // namespace
@@ -107,19 +122,56 @@ int TCustomWinSocket::ReceiveBytes(void* buffer, int count)
         [[maybe_unused]] const int result = ioctl(descriptor_.Get(), FIONREAD, &waiting);
         return waiting;
     }
+    return Receive(buffer, count, nullptr);
+}
+
+int TCustomWinSocket::ReceiveBytes(void* buffer, int count, ReceiptTime& receivedAt)
+{
+    return Receive(buffer, std::max(count, 0), &receivedAt);
+}
+
+int TCustomWinSocket::Receive(void* buffer, int count, ReceiptTime* receivedAt)
+{
+    std::lock_guard lock(SocketLock);
     if (!isConnected_)
         return 0;
     ssize_t received = 0;
     int error = 0;
     if (count > 0) {
-        received = ::recv(descriptor_.Get(), buffer, static_cast<size_t>(count), 0);
+        iovec bytes{buffer, static_cast<size_t>(count)};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr message{};
+        message.msg_iov = &bytes;
+        message.msg_iovlen = 1;
+        if (receivedAt) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+        }
+        received = ::recvmsg(descriptor_.Get(), &message, 0);
         error = errno;
+        if (received > 0 && receivedAt)
+            *receivedAt = ReceiptTimeOf(message);
     }
     if (notifier_)
         notifier_->Received();
     if (received >= 0)
         return static_cast<int>(received);
     return TransferFailed(WinSockErrorFromErrno(error), erReceive, "recv");
+}
+
+void TCustomWinSocket::SetReceiptTimes(bool on)
+{
+    receiptTimes_ = on;
+    ApplyReceiptTimes();
+}
+
+void TCustomWinSocket::ApplyReceiptTimes() noexcept
+{
+    if (!descriptor_)
+        return;
+    const int on = receiptTimes_ ? 1 : 0;
+    // Without the kernel's notes a receive gives the time of the read, as it always did.
+    [[maybe_unused]] const int noted = setsockopt(descriptor_.Get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 }
 
 // A send or receive that failed for good ends the connection, whatever the handler did.
@@ -271,6 +323,12 @@ void TCustomWinSocket::LookupDone(int request, const LookupResult& result)
     }
     try {
         if (stage_ == rsAddress) {
+            // 0.0.0.0 is this PC's "any address", nobody's to connect to: the system would
+            // take it for this PC itself.
+            if (result.value == htonl(INADDR_ANY)) {
+                AttemptFailed(erLookup, WSAEADDRNOTAVAIL, "ASync Lookup");
+                return;
+            }
             address_.sin_addr.s_addr = result.value;
             ResolveStep({}, {}, saved_.service, saved_.port, saved_.backlog, saved_.client);
         } else if (stage_ == rsService) {
@@ -334,6 +392,8 @@ void TCustomWinSocket::StartListen(int backlog)
     const int reuse = 1;
     [[maybe_unused]] const int reusing = setsockopt(Descriptor(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     CheckResult(::bind(Descriptor(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_), "bind");
+    // Before the listen, so that the connections it takes are noted from their first byte.
+    ApplyReceiptTimes();
     Notifier().Select(Descriptor(), eventMask_);
     SignalEvent(this, skListen);
     CheckResult(::listen(Descriptor(), std::min(backlog, kMaxBacklog)), "listen");

@@ -16,6 +16,9 @@
 
 namespace net {
 
+// When the kernel received bytes, by the real-time clock (CLOCK_REALTIME).
+using ReceiptTime = std::chrono::sys_time<std::chrono::nanoseconds>;
+
 // The socket object: one TCP socket of the platform, non-blocking, whose network events
 // arrive through its notifier on the main thread and are reported to SocketEventHook and
 // ErrorEventHook.
@@ -41,6 +44,16 @@ public:
     // One receive of at most `count` bytes, with the rules of SendBytes and erReceive; a
     // count of -1 asks for the number of bytes waiting.
     int ReceiveBytes(void* buffer, int count);
+    // One receive as ReceiveBytes above (without its count of -1), which also sets
+    // `receivedAt` to when the kernel received the last of the bytes read: its own note
+    // where receipt times are on (SetReceiptTimes), else the time of this read. Left as it
+    // was when nothing was read.
+    int ReceiveBytes(void* buffer, int count, ReceiptTime& receivedAt);
+    // Whether the kernel notes when bytes arrive (SO_TIMESTAMPNS): at once on an open
+    // socket, and on the next listen. A listener hands it on to the connections it accepts,
+    // so bytes that arrive before the accept are noted too; set on a connection, it misses
+    // what waits already.
+    void SetReceiptTimes(bool on);
     // Every byte waiting at this moment; empty when not connected or nothing waits.
     std::string ReadText();
     // The peer's IPv4 address in dotted decimal; empty when not connected.
@@ -68,6 +81,7 @@ public:
     // (ResolveStep), then StartConnect. An attempt that is under way, or that failed, is
     // dropped first without any event. A failure closes the new socket (OnDisconnect) and is
     // raised to the caller. Whether it blocks follows from the event mask (the client type).
+    // A host that resolves to 0.0.0.0 fails as a lookup, with WSAEADDRNOTAVAIL.
     void OpenConnection(const std::string& Host, const std::string& Address, const std::string& Service, int Port);
 
     // What the notifications do; each names the descriptor the notification was for.
@@ -121,6 +135,9 @@ private:
     void AttemptFailed(TErrorEvent ErrorEvent, int error, const char* op);
     void StartLookup(const std::string& name, bool Host);
     int TransferFailed(int error, TErrorEvent ErrorEvent, const char* op);
+    // One recv, or a recvmsg that also takes the kernel's receipt time when asked for one.
+    int Receive(void* buffer, int count, ReceiptTime* receivedAt);
+    void ApplyReceiptTimes() noexcept;
     // Closes the descriptor without any event; returns the result of close() and its errno.
     [[nodiscard]] int CloseDescriptor(int& error) noexcept;
 
@@ -134,6 +151,7 @@ private:
     platform::UniqueFd descriptor_;
     bool isConnected_;
     bool closing_ = false;
+    bool receiptTimes_ = false;
     sockaddr_in address_{};
     int eventMask_ = kConnectionEvents;
     TResolveStage stage_ = rsIdle;

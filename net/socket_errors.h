@@ -17,6 +17,8 @@ using platform::WSAENETUNREACH;
 using platform::WSAETIMEDOUT;
 using platform::WSAEWOULDBLOCK;
 inline constexpr int WSAHOST_NOT_FOUND = 11001;
+// No such address to connect to (0.0.0.0, say); also a lookup that gives only that.
+inline constexpr int WSAEADDRNOTAVAIL = 10049;
 
 using platform::WinSockErrorFromErrno;
 

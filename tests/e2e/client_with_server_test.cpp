@@ -173,6 +173,38 @@ TEST_F(ClientWithServer, AClockThreeSecondsOffIsSteppedOnceAndThenLeftAlone)
     EXPECT_EQ(ClockSets(), std::vector<std::string>({"clock_settime 0 " + second + ".000000000"}));
 }
 
+TEST_F(ClientWithServer, AReplyInTwoWritesIsTakenWholeAndSetsTheClock)
+{
+    auto server = StartServer({"--offset", "86400", "--split"});
+    auto client = StartClient();
+    std::string line;
+    const std::smatch reply =
+        AwaitLine(*server, std::regex(R"(reply to .*\{TAVRIN_1,0,2,9999(\d+)\} \(in two writes\))"), line);
+    ASSERT_FALSE(reply.empty());
+    const std::string second = reply[1];
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock stepped by") == 1; }))
+        << client->Errors() << server->Output();
+    EXPECT_EQ(ClockSets(), std::vector<std::string>({"clock_settime 0 " + second + ".000000000"}));
+}
+
+TEST_F(ClientWithServer, AReplyReadLongAfterItArrivedFindsARightClockRight)
+{
+    // The client is stopped before the reply comes, half a second into a second as a right
+    // clock reads it, and goes on seconds later: the reply is judged by its arrival.
+    auto server = StartServer({"--reply-delay", "0.5", "--phase", "0.5"});
+    auto client = StartClient();
+    std::string line;
+    AwaitLine(*server, std::regex(R"(request from 127\.0\.0\.1:\d+: \{9999TavrinClient1010\})"), line);
+    client->Signal(SIGSTOP);
+    AwaitLine(*server, std::regex(R"(reply to .*\{TAVRIN_1,0,2,9999\d+\})"), line);
+    std::this_thread::sleep_for(2500ms); // the program stands still; its reply waits
+    client->Signal(SIGCONT);
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock right at") == 1; }))
+        << client->Errors() << server->Output();
+    EXPECT_EQ(LinesWith(client->Errors(), "clock stepped"), 0) << client->Errors();
+    EXPECT_EQ(ClockSets(), std::vector<std::string>());
+}
+
 TEST_F(ClientWithServer, ARefusedSetIsLoggedAsSuch)
 {
     testsupport::ClockGuard refusing(testsupport::ClockGuard::Answer::Refusal);

@@ -226,6 +226,22 @@ TEST(GuardedClock, StartsAtTheOffsetAskedForAndAClockOfItsOwnForEachGuard)
     }
 }
 
+TEST(GuardedClock, TheKernelsReceiptTimesAreReadOnItToo)
+{
+    // A program compares when bytes arrived with its clock: both must be the guarded one's.
+    ClockGuard guard;
+    for (const nanoseconds offset : {nanoseconds(86'400'000'000'777), nanoseconds(-3'600'000'000'123)}) {
+        guard.StartClock(offset);
+        const auto probe = guard.Start({testsupport::BuiltClockGuardTools().probe, "--read-receipt"});
+        ASSERT_TRUE(probe->WaitForExit());
+        ASSERT_EQ(probe->ExitCode(), 0) << probe->Errors();
+        long long before = 0, stamp = 0, after = 0;
+        std::istringstream(probe->Output()) >> before >> stamp >> after;
+        EXPECT_LE(before, stamp) << probe->Output();
+        EXPECT_LE(stamp, after) << probe->Output();
+    }
+}
+
 TEST(GuardedClock, DriftsAtTheRateAskedFor)
 {
     // A rate far beyond any real clock's, so that a fraction of a second shows it plainly.

@@ -8,8 +8,11 @@
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process_stats.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +37,14 @@ std::string Frame(int echoCode, char source = '1')
 bool ClosedByThePort(LoopbackPeer& peer)
 {
     return peer.SeesClose(0ms);
+}
+
+// Whether the keeper's kernel has taken every byte `peer` sent: it acknowledged them all.
+bool AllAcknowledged(const LoopbackPeer& peer)
+{
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    return getsockopt(peer.Descriptor(), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_unacked == 0;
 }
 
 } // namespace
@@ -154,6 +165,26 @@ TEST_F(ReplyPort, OnlyAnswersToOurRequestsFromTheServersOwnersMoveTheClock)
     }
 }
 
+TEST_F(ReplyPort, AFrameThatArrivedBeforeTheRequestWentOutAnswersNothing)
+{
+    const testsupport::LogLines log;
+    keeper->requestSentAt.reset();
+    LoopbackPeer early = ConnectFrom("127.0.0.1");
+    early.Send(Frame(77));
+    early.FinishSending();
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (!AllAcknowledged(early) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(AllAcknowledged(early));
+    AwaitReply(); // a request goes out before the loop gets round to the frame
+    ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FEchoCode == 77; }));
+    EXPECT_TRUE(clockSetter.set.empty());
+    EXPECT_EQ(log.Count("tavrin.sync: time code for 1211371277 with no request under way: the clock is left alone"), 1);
+
+    ServerReplies(42); // the marker: the answer that comes after it
+    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({1211371242}));
+}
+
 TEST_F(ReplyPort, ResetsInARowShowNoBoxAndLeaveNothingOpen)
 {
     const testsupport::LogLines log;
@@ -243,6 +274,76 @@ TEST_F(ReplyPort, AConnectionSendingMoreThanItsShareIsClosedAndTheRestDropped)
                         "dropped"),
               1);
     sender.Close();
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(ReplyPort, AFrameSplitAcrossReadsIsKeptUntilItsEndAndAppliedOnce)
+{
+    int reads = 0;
+    const auto read = keeper->ServerSocket1->OnClientRead;
+    keeper->ServerSocket1->OnClientRead = [&reads, read](QObject* sender, net::TCustomWinSocket* socket) {
+        ++reads;
+        read(sender, socket);
+    };
+    // Its first part read alone, then the rest: at every place of a frame, and inside the
+    // second of two, whose first must not wait for it.
+    struct Split {
+        std::string bytes;
+        std::size_t at;
+        std::vector<int> echoCodes;
+    };
+    std::vector<Split> splits;
+    for (std::size_t at = 1; at < Frame(1).size(); ++at)
+        splits.push_back({Frame(static_cast<int>(at)), at, {static_cast<int>(at)}});
+    splits.push_back({Frame(100) + Frame(101), Frame(100).size() + 5, {100, 101}});
+    for (const Split& split : splits) {
+        SCOPED_TRACE(split.bytes.substr(0, split.at) + " | " + split.bytes.substr(split.at));
+        AwaitReply();
+        clockSetter.set.clear();
+        const int taken = face.timeCodesTaken;
+        LoopbackPeer reply = ConnectFrom("127.0.0.1");
+        const int readsBefore = reads;
+        reply.Send(split.bytes.substr(0, split.at));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return reads > readsBefore; }));
+        const int firstWhole = split.echoCodes.size() > 1 ? 1 : 0;
+        EXPECT_EQ(face.timeCodesTaken, taken + firstWhole);
+        reply.Send(split.bytes.substr(split.at));
+        reply.FinishSending();
+        ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FEchoCode == split.echoCodes.back(); }));
+
+        std::vector<std::int64_t> seconds;
+        for (const int echo : split.echoCodes)
+            seconds.push_back(1211371200 + echo);
+        EXPECT_EQ(clockSetter.set, seconds);
+        EXPECT_EQ(face.timeCodesTaken, taken + static_cast<int>(split.echoCodes.size()));
+        EXPECT_THAT(face.statuses, testing::Not(testing::Contains("Invalid Time Code Supplied")));
+    }
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(ReplyPort, AConnectionNotFinishedWithinItsTimeIsClosedHoweverBusy)
+{
+    const testsupport::LogLines log;
+    keeper->replyConnections.SetLimits({.silence = 30s, .connections = 64, .bytes = 4096, .total = 1s});
+    const auto start = std::chrono::steady_clock::now();
+    // A byte every 200 ms: never silent for long, never done.
+    LoopbackPeer slow = ConnectFrom("127.0.0.1");
+    const std::string frame = Frame(7);
+    std::size_t sent = 0;
+    while (sent < frame.size() && !ClosedByThePort(slow)) {
+        slow.Send(frame.substr(sent++, 1));
+        testsupport::ProcessEventsFor(200ms);
+    }
+    EXPECT_LT(sent, frame.size()) << "never closed";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(log.Count("tavrin.net: reply connection from 127.0.0.1 not finished within 1000 ms: closed"), 1);
+    EXPECT_EQ(log.Count("tavrin.net: reply connection from 127.0.0.1 ended inside a frame: " + std::to_string(sent)
+                        + " bytes dropped"),
+              1);
+
+    ServerReplies(42); // the marker
+    EXPECT_EQ(face.timeCodesTaken, 1);
+    slow.Close();
     ExpectNothingLeftOpen();
 }
 

@@ -10,10 +10,14 @@
 
 #include "net/host_lookup.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <regex>
+#include <thread>
 
 using Result = testsupport::RecordingFace::Result;
 using testsupport::LocalPortOf;
@@ -242,6 +246,78 @@ TEST_F(RequestCycle, ReachabilityIsLoggedAndNotifiedOncePerChange)
     EXPECT_TRUE(keeper->unreachableSince.empty());
 }
 
+// A reply is judged by when the kernel received it: a loop that got round to it late neither
+// refuses it nor takes the time it waited for the clock's error.
+TEST_F(RequestCycle, AReplyReadLateIsJudgedByWhenItArrived)
+{
+    keeper->replyDeadline = 1s;
+    struct Case {
+        const char* what;
+        int pcMillisecondsAtArrival; // past the server's second
+        bool stepped;
+    };
+    const Case cases[] = {{"right when it arrived", 300, false}, {"3.3 s ahead when it arrived", 3300, true}};
+    for (int i = 0; i < 2; ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.what);
+        if (i > 0)
+            ForceNow();
+        NextRequest();
+        const std::int64_t second = 1211371200 + i;
+        clock.SetUtc(second, c.pcMillisecondsAtArrival);
+        Reply("{TAVRIN_1,0,2,004" + std::to_string(i) + std::to_string(second) + "}");
+        std::this_thread::sleep_for(1500ms); // the loop stalls, past the deadline
+        clock.utcNow += 1500ms;              // and the PC's clock goes on meanwhile, as a real one does
+        ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FEchoCode == 40 + i; }));
+
+        EXPECT_TRUE(clockSetter.set.empty()); // the second it names has passed
+        if (c.stepped) {
+            // By the offset at its arrival; the time it waited plays no part.
+            ASSERT_EQ(clockSetter.steps.size(), 1u);
+            EXPECT_GE(clockSetter.steps[0], -3300ms);
+            EXPECT_LE(clockSetter.steps[0], -3200ms);
+            clockSetter.steps.clear();
+        } else {
+            EXPECT_TRUE(clockSetter.steps.empty());
+            ASSERT_FALSE(face.results.empty());
+            EXPECT_THAT(face.results.back().line, testing::HasSubstr("clock right"));
+        }
+    }
+}
+
+TEST_F(RequestCycle, AReplyThatArrivesAfterTheDeadlineLeavesTheClockAloneAndIsLoggedOncePerRequest)
+{
+    keeper->replyDeadline = 300ms;
+    const testsupport::LogLines log("tavrin.sync");
+    for (int request = 1; request <= 2; ++request) {
+        if (request > 1)
+            ForceNow();
+        NextRequest();
+        testsupport::ProcessEventsFor(500ms); // paces the replies: past the deadline
+        for (const int echo : {10 * request, 10 * request + 1}) {
+            Reply("{TAVRIN_1,0,2,00" + std::to_string(echo) + "1211371200}");
+            ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FEchoCode == echo; }));
+        }
+    }
+    EXPECT_TRUE(clockSetter.set.empty());
+    EXPECT_TRUE(clockSetter.steps.empty());
+    const std::regex line(R"(reply received (\d+\.\d) s after the request: the clock is left alone)");
+    std::vector<double> roundTrips;
+    for (const std::string& text : log.Texts())
+        if (std::smatch match; std::regex_match(text, match, line))
+            roundTrips.push_back(std::stod(match[1]));
+    ASSERT_EQ(roundTrips.size(), 2u) << testing::PrintToString(log.Texts());
+    for (const double roundTrip : roundTrips)
+        EXPECT_GE(roundTrip, 0.5);
+
+    // The marker: a reply in time to the next request sets the clock.
+    ForceNow();
+    NextRequest();
+    Reply("{TAVRIN_1,0,2,00991211371200}");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FEchoCode == 99; }));
+    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({1211371200}));
+}
+
 // Names go through the system's resolver, in a network namespace of the test's own so that
 // no question leaves the machine.
 class ServerName : public RequestCycle {
@@ -330,4 +406,24 @@ TEST_F(HungNameServer, ALookupWithoutAnswerEndsAfterItsBoundWithItsOwnText)
     SetServer("localhost");
     ForceNow();
     EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
+}
+
+TEST_F(HungNameServer, ANameForNoUsableAddressHasItsOwnTextAndIsNeverConnectedTo)
+{
+    const testsupport::LogLines log;
+    SetServer("nowhere.test"); // 0.0.0.0 alone: this PC itself to connect(), nobody's server
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && face.errorFace; }));
+    EXPECT_EQ(Panel1(), "Server name not found: nowhere.test (no usable address)");
+    ExpectUnknownBadge();
+    EXPECT_EQ(face.results.back(), (Result{"Server name not found: nowhere.test (no usable address)", true}));
+    EXPECT_EQ(log.Count("tavrin.net: server nowhere.test unreachable: its only address is 0.0.0.0"), 1);
+    EXPECT_EQ(log.Count("reachable again"), 0);
+    EXPECT_EQ(keeper->ServerAddress(), "");
+    EXPECT_FALSE(server.Accept(0ms)) << "a connection went to 0.0.0.0";
+
+    // Beside a usable address, which the resolver lists before 0.0.0.0, the name serves.
+    SetServer("also-here.test");
+    ForceNow();
+    EXPECT_EQ(NextRequest(), "{9999TavrinClient1010}");
+    EXPECT_EQ(keeper->ServerAddress(), "127.0.0.1");
 }

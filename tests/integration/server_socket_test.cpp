@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -242,6 +243,40 @@ TEST_F(ServerSocketTest, ConnectionAnswersItsPeer)
     peer.Send("ping");
     ASSERT_TRUE(ProcessEventsUntil([&] { return answered == 6; }));
     EXPECT_EQ(peer.Receive(6), "{ping}");
+}
+
+TEST_F(ServerSocketTest, AReceiveGivesWhenTheKernelReceivedTheBytesNotWhenTheyWereRead)
+{
+    using std::chrono::system_clock;
+    net::ReceiptTime receivedAt{};
+    system_clock::time_point readAt;
+    std::string got;
+    server->OnClientRead = [&](QObject*, net::TCustomWinSocket* socket) {
+        char buffer[16];
+        const int count = socket->ReceiveBytes(buffer, sizeof buffer, receivedAt);
+        readAt = system_clock::now();
+        got.append(buffer, static_cast<std::size_t>(std::max(count, 0)));
+    };
+    // Noted on the listener, the times hold for the bytes that came before the accept too;
+    // without the notes, a receive gives the time of the read.
+    for (const bool noted : {true, false}) {
+        SCOPED_TRACE(noted ? "noted" : "not noted");
+        server->SetActive(false);
+        server->Socket()->SetReceiptTimes(noted);
+        Listen();
+        got.clear();
+        const system_clock::time_point sent = system_clock::now();
+        ConnectPeer().Send("12345");
+        std::this_thread::sleep_for(300ms); // the loop stalls: nothing is taken or read meanwhile
+        ASSERT_TRUE(ProcessEventsUntil([&] { return got == "12345"; }));
+        if (noted) {
+            EXPECT_GE(receivedAt, sent);
+            EXPECT_GE(readAt - receivedAt, 250ms);
+        } else {
+            EXPECT_GE(receivedAt, sent + 300ms);
+            EXPECT_LE(receivedAt, readAt);
+        }
+    }
 }
 
 TEST_F(ServerSocketTest, PeersAreListedInOrderOfAcceptance)

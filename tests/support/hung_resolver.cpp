@@ -61,7 +61,9 @@ std::string EnterHungResolver()
         // Longer than any test waits: the resolver's own patience never ends a lookup first.
         std::string why = Cover(folder, "/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n");
         if (why.empty())
-            why = Cover(folder, "/etc/hosts", "127.0.0.1 localhost\n");
+            why =
+                Cover(folder, "/etc/hosts",
+                      "127.0.0.1 localhost\n0.0.0.0 nowhere.test\n0.0.0.0 also-here.test\n127.0.0.1 also-here.test\n");
         if (why.empty())
             why = Cover(folder, "/etc/nsswitch.conf", "hosts: files dns\n");
         // The mounts hold the files; their names need not stay.

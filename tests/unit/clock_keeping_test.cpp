@@ -140,21 +140,46 @@ TEST_F(ClockKeeping, EachOutcomeHasItsOwnWords)
     EXPECT_FALSE(face.errorFace);
 }
 
-TEST_F(ClockKeeping, TheStepLimitRefusesFarTimesAndOnlyThose)
+TEST_F(ClockKeeping, TheStepLimitRefusesFarTimesOnlyAndItsWordsNeverPutThemWithinIt)
 {
-    MakeKeeper({.maxStepSeconds = 3600});
-    AwaitReply();
-    clock.SetUtc(kNoon);
-
-    keeper->SplitTimeReply(Reply(kNoon + 3 * 31'557'600LL + 100));
-    EXPECT_TRUE(clockSetter.set.empty());
-    EXPECT_EQ(Panel(), "Clock not set: the server's time is 3 years away (limit 3600 s)");
-    EXPECT_TRUE(face.errorFace);
-
-    keeper->SplitTimeReply(Reply(kNoon - 3601));
-    EXPECT_EQ(Panel(), "Clock not set: the server's time is 60 minutes away (limit 3600 s)");
-    keeper->SplitTimeReply(Reply(kNoon - 3600) + Reply(kNoon + 3600));
-    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({kNoon - 3600, kNoon + 3600}));
+    struct Case {
+        std::uint32_t limit;         // seconds
+        std::int64_t pcMilliseconds; // the PC's reading, from the server's second
+        const char* distance;        // as the refusal gives it; none: stepped
+    };
+    constexpr std::int64_t kYear = 31'557'600'000;
+    const Case cases[] = {
+        {1, -999, nullptr},
+        {1, -1000, nullptr}, // at the limit
+        {1, -1001, "1.1 s"}, // just past it: never "1 s"
+        {1, 2640, "2.7 s"},
+        {1, -2000, "2 s"},
+        {3600, -3'600'000, nullptr},
+        {3600, 3'600'000, nullptr},
+        {3600, 3'601'000, "3601 s"}, // never "60 minutes"
+        {3600, -7'201'000, "2 hours"},
+        {3600, -(3 * kYear + 100'000), "3 years"},
+        {150, -170'000, "170 s"}, // never "2 minutes"
+        {150, -240'000, "4 minutes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.pcMilliseconds) + " ms against " + std::to_string(c.limit) + " s");
+        MakeKeeper({.maxStepSeconds = c.limit});
+        AwaitReply();
+        clockSetter.set.clear();
+        face.errorFace = false;
+        clock.SetUtc(kNoon);
+        clock.utcNow += std::chrono::milliseconds(c.pcMilliseconds);
+        keeper->SplitTimeReply(Reply(kNoon));
+        if (c.distance) {
+            EXPECT_TRUE(clockSetter.set.empty());
+            EXPECT_EQ(Panel(), std::string("Clock not set: the server's time is ") + c.distance + " away (limit "
+                                   + std::to_string(c.limit) + " s)");
+            EXPECT_TRUE(face.errorFace);
+        } else {
+            EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({kNoon}));
+        }
+    }
 }
 
 TEST_F(ClockKeeping, WithoutAStepLimitAnyDistanceIsStepped)

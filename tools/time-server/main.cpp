@@ -13,9 +13,8 @@ namespace {
 
 std::string AddressText(in_addr address)
 {
-    char text[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
+    char text[INET_ADDRSTRLEN] = {};
+    return inet_ntop(AF_INET, &address, text, sizeof text) ? text : "?";
 }
 
 // SIGINT and SIGTERM end the loop through a descriptor it polls, so it stops cleanly.

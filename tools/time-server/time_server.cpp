@@ -28,9 +28,8 @@ const in_addr kGroup{htonl(0xE0000001)};    // 224.0.0.1
 
 std::string ToText(in_addr address)
 {
-    char text[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
+    char text[INET_ADDRSTRLEN] = {};
+    return inet_ntop(AF_INET, &address, text, sizeof text) ? text : "?";
 }
 
 std::string ToText(const sockaddr_in& address)

@@ -8,7 +8,8 @@
 // clock_settime or adjtimex, so each is replaced on its own.
 //
 // What seems to succeed moves the clock that every guarded process reads (clock_gettime,
-// gettimeofday and time for the real-time clock; shared_clock.h): a set or a step at once,
+// gettimeofday and time for the real-time clock, and the kernel's receipt times that
+// recvmsg gives; shared_clock.h): a set or a step at once,
 // an adjtime slew gradually, and the kernel's status and errors are kept for the reads of
 // adjtimex and ntp_gettime. A program sees its own change as it would on a real machine,
 // and the real clock stays where it is. When the guard asks for refusals, every call that
@@ -20,6 +21,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/timex.h>
 #include <unistd.h>
@@ -30,6 +32,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -245,6 +248,35 @@ int Adjust(timex& request)
     return Report(state, real, request);
 }
 
+// A reading of the real clock as the guarded clock reads at that moment.
+std::int64_t Guarded(std::int64_t real)
+{
+    return real + clockguard::ShiftAt(Clock().Load(), real);
+}
+
+// The receipt times (SO_TIMESTAMPNS, SO_TIMESTAMP) among a received message's notes, moved
+// onto the guarded clock.
+void MoveReceiptTimes(msghdr& message)
+{
+    for (cmsghdr* note = CMSG_FIRSTHDR(&message); note; note = CMSG_NXTHDR(&message, note)) {
+        if (note->cmsg_level != SOL_SOCKET)
+            continue;
+        if (note->cmsg_type == SCM_TIMESTAMPNS && note->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+            timespec stamp{};
+            std::memcpy(&stamp, CMSG_DATA(note), sizeof stamp);
+            stamp = FromNanoseconds(Guarded(Nanoseconds(stamp)));
+            std::memcpy(CMSG_DATA(note), &stamp, sizeof stamp);
+        } else if (note->cmsg_type == SCM_TIMESTAMP && note->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
+            timeval stamp{};
+            std::memcpy(&stamp, CMSG_DATA(note), sizeof stamp);
+            const timespec moved = FromNanoseconds(
+                Guarded(static_cast<std::int64_t>(stamp.tv_sec) * kNanosecondsPerSecond + stamp.tv_usec * 1000));
+            stamp = {moved.tv_sec, moved.tv_nsec / 1000};
+            std::memcpy(CMSG_DATA(note), &stamp, sizeof stamp);
+        }
+    }
+}
+
 __attribute__((constructor)) void MarkLoaded()
 {
     char program[PATH_MAX] = "?";
@@ -338,11 +370,19 @@ int ntp_gettimex(struct ntptimeval* now) noexcept
 int clock_gettime(clockid_t clock, struct timespec* time) noexcept
 {
     const int result = RealClockGetTime()(clock, time);
-    if (result == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE)) {
-        const std::int64_t real = Nanoseconds(*time);
-        *time = FromNanoseconds(real + clockguard::ShiftAt(Clock().Load(), real));
-    }
+    if (result == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE))
+        *time = FromNanoseconds(Guarded(Nanoseconds(*time)));
     return result;
+}
+
+ssize_t recvmsg(int socket, struct msghdr* message, int flags)
+{
+    using RecvMsg = ssize_t (*)(int, msghdr*, int);
+    static const auto real = reinterpret_cast<RecvMsg>(dlsym(RTLD_NEXT, "recvmsg"));
+    const ssize_t received = real(socket, message, flags);
+    if (received >= 0 && message->msg_controllen != 0)
+        MoveReceiptTimes(*message);
+    return received;
 }
 
 int gettimeofday(struct timeval* time, void* /*zone*/) noexcept

@@ -17,9 +17,15 @@
 // --read-clock prints the real clock (read by the system call itself, past any
 // interposer), the clock as libc gives it, and the real clock again, in nanoseconds since
 // 1970 on one line: how far the clock this program reads stands from the real one.
+//
+// --read-receipt sends itself a datagram on loopback and prints the clock as libc gives it
+// before the send, the kernel's receipt time of the datagram (SO_TIMESTAMPNS) as recvmsg
+// gives it, and the clock after the receive, in nanoseconds since 1970 on one line.
 
 #include "tests/support/clock_guard/guard_protocol.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/timex.h>
@@ -178,6 +184,53 @@ int ReadClock()
     return 0;
 }
 
+long long GuardedNanoseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
+int ReadReceipt()
+{
+    const int socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in self{};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof self;
+    const int on = 1;
+    if (socket < 0 || setsockopt(socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0
+        || bind(socket, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0
+        || getsockname(socket, reinterpret_cast<sockaddr*>(&self), &length) != 0) {
+        std::perror("tavrin-clock-guard-probe: a socket to itself");
+        return 1;
+    }
+    const long long before = GuardedNanoseconds();
+    char byte = 'x';
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (sendto(socket, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 1
+        || recvmsg(socket, &message, 0) != 1) {
+        std::perror("tavrin-clock-guard-probe: the datagram to itself");
+        return 1;
+    }
+    const long long after = GuardedNanoseconds();
+    const cmsghdr* note = CMSG_FIRSTHDR(&message);
+    if (!note || note->cmsg_level != SOL_SOCKET || note->cmsg_type != SCM_TIMESTAMPNS) {
+        std::fprintf(stderr, "tavrin-clock-guard-probe: no receipt time came\n");
+        return 1;
+    }
+    timespec stamp{};
+    std::memcpy(&stamp, CMSG_DATA(note), sizeof stamp);
+    std::printf("%lld %lld %lld\n", before, stamp.tv_sec * 1'000'000'000LL + stamp.tv_nsec, after);
+    return 0;
+}
+
 std::optional<LibcExpectation> ParseExpectation(int argc, char** argv)
 {
     if (argc == 1)
@@ -200,9 +253,12 @@ int main(int argc, char** argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "--read-clock") == 0)
         return ReadClock();
+    if (argc == 2 && std::strcmp(argv[1], "--read-receipt") == 0)
+        return ReadReceipt();
     const std::optional<LibcExpectation> expectation = ParseExpectation(argc, argv);
     if (!expectation) {
-        std::fprintf(stderr, "usage: tavrin-clock-guard-probe [--libc recorded|blocked|refused] | --read-clock\n");
+        std::fprintf(stderr, "usage: tavrin-clock-guard-probe [--libc recorded|blocked|refused] | --read-clock | "
+                             "--read-receipt\n");
         return 2;
     }
 
