@@ -50,6 +50,9 @@ void ClockKeeper::CreateComponents()
 {
     LocalGroupTimer = new QTimer(this);
     LocalGroupTimer->setInterval(10);
+    sendTimer_ = new QTimer(this);
+    sendTimer_->setSingleShot(true);
+    sendTimer_->setTimerType(Qt::PreciseTimer);
 
     ClientSocket1 = new net::TClientSocket(this);
     ClientSocket1->SetClientType(net::ctNonBlocking);
@@ -76,6 +79,7 @@ void ClockKeeper::ConnectHandlers()
 {
     using framework::Guarded;
     connect(LocalGroupTimer, &QTimer::timeout, this, Guarded([this] { LocalGroupTimerTimer(LocalGroupTimer); }));
+    connect(sendTimer_, &QTimer::timeout, this, Guarded([this] { LocalGroupTimerTimer(LocalGroupTimer); }));
     ClientSocket1->OnLookup = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
         sckClientLookup(Sender, Socket);
     };
@@ -128,6 +132,7 @@ void ClockKeeper::SetSettings(KeeperSettings settings)
 
 void ClockKeeper::BitBtn1Click(QObject* /*Sender*/)
 {
+    sendNotBefore_.reset(); // asked for now: sent now
     FetchTimeAndDate();
 }
 
@@ -196,6 +201,15 @@ void ClockKeeper::ScheduledFetch()
     schedule_.Started(now);
     FFirstFetch = false;
     ArmSchedule();
+    RefreshEstimate();
+    // Sent when the server's second, as far as it is known, turns in the middle of the
+    // request's flight: whichever second the reply then carries halves what is known.
+    const platform::UtcTime nominal = services_.clock.UtcNow();
+    const auto steadyNow = std::chrono::steady_clock::now();
+    const platform::UtcTime moment =
+        SendMoment(nominal, estimator_.At(std::chrono::time_point_cast<std::chrono::nanoseconds>(steadyNow)),
+                   lastRoundTrip_);
+    sendNotBefore_ = steadyNow + std::chrono::duration_cast<std::chrono::steady_clock::duration>(moment - nominal);
     FetchTimeAndDate();
 }
 

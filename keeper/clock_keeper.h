@@ -12,6 +12,7 @@
 #include "keeper/keeper_face.h"
 #include "keeper/keeper_settings.h"
 #include "keeper/keeper_state.h"
+#include "keeper/offset_estimate.h"
 #include "keeper/reply_connections.h"
 #include "keeper/request_schedule.h"
 #include "net/inet/ip_watch.h"
@@ -109,6 +110,7 @@ public:
     // When the last request went out; replies set the clock only when they arrive within
     // replyDeadline of it.
     std::optional<std::chrono::steady_clock::time_point> requestSentAt;
+    std::optional<platform::UtcTime> requestSentPc; // the same moment by the PC's clock
     std::chrono::milliseconds replyDeadline = kReplyDeadline; // tests shorten it
 
     // Request cycle: a 10 ms poll opens the connection, sends the request once connected,
@@ -144,8 +146,10 @@ public:
     // Time reply. A reply is a run of frames, each a lead character, a time code and "}". A
     // frame is judged by when the kernel received it, however long it then waited to be read.
     void ServerSocket1ClientRead(QObject* Sender, net::TCustomWinSocket* Socket);
-    // Frames and a code that arrive now.
-    void SplitTimeReply(const std::string& Text);
+    // When frames arrived, on the steady clock; none: as they are applied.
+    using Arrival = std::optional<std::chrono::steady_clock::time_point>;
+    void SplitTimeReply(const std::string& Text, Arrival arrival = std::nullopt);
+    // A code that arrives now.
     void ApplyTimeCode(const std::string& Code);
 
     // Multicast status: the listener runs while the PC is online, and status datagrams
@@ -181,24 +185,30 @@ private:
     void ShowSyncBadge();
     void ShowInvalidTimeCode();
 
-    // When frames arrived, on the steady clock; none: as they are applied.
-    using Arrival = std::optional<std::chrono::steady_clock::time_point>;
-    void SplitTimeReply(const std::string& Text, Arrival arrival);
     // `earlierInRead`: the last clock update of the read this code came in; a code of the
     // same second takes its result rather than setting the clock again.
     void ApplyTimeCode(const std::string& Code, Arrival arrival, std::optional<ClockUpdate>& earlierInRead);
-    // Steps the PC clock to `second` unless it was right already when the frame arrived or the
-    // step limit forbids, and reports the outcome to the face and the log.
+    // Adds the frame's exchange to the offset estimate and corrects the clock as the
+    // estimate calls for, unless the step limit forbids; reports the outcome to the face and
+    // the log.
     void KeepClock(std::int64_t second, Arrival arrival, std::optional<ClockUpdate>& earlierInRead);
+    // Applies the correction `update` calls for and tells the estimate what moved.
+    platform::ClockSetResult Correct(const ClockUpdate& update);
+    // Tells the estimate how much of the slew under way the kernel has worked in since.
+    void NoteSlewApplied();
+    // Stops a slew under way: what it was for is no longer known to be wrong.
+    void CancelSlew();
+    // Shows the last update's estimate as it stands now, widened by its age.
+    void RefreshEstimate();
     // Whether a frame that arrived at `arrival` answers our request, so that it may set the
     // clock; the log says why not.
     bool MaySetClock(std::int64_t second, std::chrono::steady_clock::time_point arrival);
     void ReportClockUpdate(const ClockUpdate& update, const std::string& pcTimeBeforeSet);
     // The log's event and the state's figures of an update.
     void RecordClockUpdate(const ClockUpdate& update);
-    // Clears the kernel's "unsynchronised" flag and sets its error figures, where this
-    // program has the right; the synchroniser watch then knows the flag for its own.
-    void MarkKernelSynchronised();
+    // Clears the kernel's "unsynchronised" flag and sets its error figures from `errorBound`,
+    // where this program has the right; the synchroniser watch then knows the flag for its own.
+    void MarkKernelSynchronised(std::chrono::nanoseconds errorBound);
 
     KeeperServices services_;
     KeeperFace& face_;
@@ -212,6 +222,16 @@ private:
     bool kernelMarked_ = false;            // the kernel was told the clock is kept
     bool kernelMarkRefusalLogged_ = false; // said once that it could not be
     std::string pcTimeOfLastUpdate_;       // the status line's time of the last clock update
+    OffsetEstimator estimator_;
+    std::optional<ClockUpdate> lastGoodUpdate_;  // the last update that left the clock right
+    platform::CivilTime lastUpdateLocal_;        // the PC's local time at it
+    std::chrono::nanoseconds lastRoundTrip_{0};  // of the last exchange that answered a request
+    std::chrono::nanoseconds slewAsked_{0};      // the slew under way, as asked of the kernel
+    std::chrono::nanoseconds slewReported_{0};   // of it, what the estimate was told is in
+    bool restartTold_ = false;                   // the estimate's restart was logged
+    // A request timed by the estimate goes out no earlier than this.
+    std::optional<std::chrono::steady_clock::time_point> sendNotBefore_;
+    QTimer* sendTimer_ = nullptr;
     // The request whose late reply was logged already.
     std::optional<std::chrono::steady_clock::time_point> lateReplyTold_;
 };

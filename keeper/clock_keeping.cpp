@@ -14,44 +14,60 @@ namespace {
 
 using Outcome = platform::ClockSetResult::Outcome;
 using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
 
-// "+0.3 s", "-2.5 s", "+3 s": tenths of a second, without a trailing ".0".
-std::string TipSeconds(milliseconds value)
+// "12 ms", "0.4 ms", "3.7 s", "86400 s": as many figures as a person reads at a glance,
+// without a sign.
+std::string Magnitude(nanoseconds value)
 {
-    const long long tenths = std::llround(static_cast<double>(value.count()) / 100.0);
-    const long long magnitude = std::llabs(tenths);
-    std::string text = (tenths < 0 ? "-" : "+") + std::to_string(magnitude / 10);
-    if (magnitude % 10 != 0)
-        text += "." + std::to_string(magnitude % 10);
-    return text + " s";
-}
-
-// "+2.500 s", to the millisecond, for the log.
-std::string LogSeconds(milliseconds value)
-{
+    const double seconds = std::abs(std::chrono::duration<double>(value).count());
     char text[48];
-    const long long count = value.count();
-    std::snprintf(text, sizeof text, "%c%lld.%03lld s", count < 0 ? '-' : '+', std::llabs(count) / 1000,
-                  std::llabs(count) % 1000);
+    if (seconds >= 100)
+        std::snprintf(text, sizeof text, "%.0f s", seconds);
+    else if (seconds >= 1)
+        std::snprintf(text, sizeof text, "%.1f s", seconds);
+    else if (seconds >= 0.01)
+        std::snprintf(text, sizeof text, "%.0f ms", seconds * 1000);
+    else
+        std::snprintf(text, sizeof text, "%.1f ms", seconds * 1000);
     return text;
 }
 
-// "2024-06-01 10:00:02.500 UTC"; the milliseconds only when asked for.
-std::string UtcText(platform::UtcMilliseconds time, bool withMilliseconds)
+std::string Signed(nanoseconds value)
 {
-    const auto whole = std::chrono::floor<std::chrono::seconds>(time);
-    const time_t seconds = static_cast<time_t>(whole.time_since_epoch().count());
+    return (value < nanoseconds(0) ? "-" : "+") + Magnitude(value);
+}
+
+// "+2.500123 s", to the microsecond, for the log.
+std::string LogSeconds(nanoseconds value)
+{
+    char text[48];
+    const long long micros = std::chrono::round<std::chrono::microseconds>(value).count();
+    std::snprintf(text, sizeof text, "%c%lld.%06lld s", micros < 0 ? '-' : '+', std::llabs(micros) / 1'000'000,
+                  std::llabs(micros) % 1'000'000);
+    return text;
+}
+
+// "2024-06-01 10:00:02 UTC", for a second a time code may carry: up to the year 9999.
+std::string UtcText(std::int64_t second)
+{
+    const time_t seconds = static_cast<time_t>(second);
     tm utc{};
     char text[64] = "?";
     if (gmtime_r(&seconds, &utc))
         std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
-    std::string shown = text;
-    if (withMilliseconds) {
-        char fraction[8];
-        std::snprintf(fraction, sizeof fraction, ".%03lld", static_cast<long long>((time - whole).count()));
-        shown += fraction;
-    }
-    return shown + " UTC";
+    return std::string(text) + " UTC";
+}
+
+// "2024-06-01 10:00:02.500 UTC", for a reading of the PC's clock.
+std::string UtcText(platform::UtcTime time)
+{
+    const auto whole = std::chrono::floor<std::chrono::seconds>(time);
+    char fraction[24];
+    std::snprintf(fraction, sizeof fraction, ".%03lld",
+                  static_cast<long long>(std::chrono::duration_cast<milliseconds>(time - whole).count()));
+    const std::string text = UtcText(whole.time_since_epoch().count());
+    return text.substr(0, text.size() - 4) + fraction + " UTC";
 }
 
 // "2.7 s", "3601 s": seconds to the tenth, rounded up, without a trailing ".0".
@@ -111,11 +127,13 @@ std::string NotSetReason(const ClockUpdate& update)
         return "tavrin-set-clock failed: " + update.result.reason;
     case Outcome::OutOfRange:
         return "the server's time "
-             + UtcText(platform::UtcMilliseconds(std::chrono::seconds(update.serverSecond)), false)
+             + UtcText(update.serverSecond)
              + (update.serverSecond < platform::EarliestSettableSecond() ? " is before this program was built"
                                                                          : " is after 2200-01-01");
     case Outcome::OverLimit:
-        return "the server's time is " + Distance(update.Offset(), update.maxStepSeconds) + " away (limit "
+        return "the server's time is "
+             + Distance(std::chrono::duration_cast<milliseconds>(update.estimate.offset), update.maxStepSeconds)
+             + " away (limit "
              + std::to_string(update.maxStepSeconds) + " s)";
     case Outcome::Set:
     case Outcome::NotNeeded:
@@ -127,20 +145,10 @@ std::string NotSetReason(const ClockUpdate& update)
 
 } // namespace
 
-milliseconds ClockUpdate::Offset() const
-{
-    return pcTime.time_since_epoch() - std::chrono::seconds(serverSecond);
-}
-
-bool ClockUpdate::PcIsRight() const
-{
-    const milliseconds offset = Offset();
-    return offset >= milliseconds(0) && offset < std::chrono::seconds(1) + kTransitAllowance;
-}
-
 bool ClockUpdate::ExceedsStepLimit() const
 {
-    return maxStepSeconds != 0 && std::chrono::abs(Offset()) > std::chrono::seconds(maxStepSeconds);
+    return correction.kind == Correction::Kind::Step && maxStepSeconds != 0
+        && std::chrono::abs(correction.amount) > std::chrono::seconds(maxStepSeconds);
 }
 
 std::string ClockNotSetPanelText(const ClockUpdate& update)
@@ -151,41 +159,52 @@ std::string ClockNotSetPanelText(const ClockUpdate& update)
     return "Clock not set: " + NotSetReason(update) + (readmeHelps ? " (see README)" : "");
 }
 
+std::string OffsetText(const Estimate& estimate)
+{
+    return Signed(estimate.offset) + " \u00B1 " + Magnitude(estimate.errorBound);
+}
+
 std::string ClockTipLine(const ClockUpdate& update, const platform::CivilTime& localNow)
 {
     if (!update.result.Succeeded())
         return "Clock not set: " + NotSetReason(update);
     const std::string when =
-        "Last update " + framework::FormatDateTime("hh:nn:ss", framework::EncodeDateTime(localNow));
-    const std::string step = TipSeconds(-update.Offset());
-    switch (update.result.outcome) {
-    case Outcome::NotNeeded:
-        return when + ": clock right (offset " + TipSeconds(update.Offset()) + ")";
-    case Outcome::DryRun:
-        return when + ": clock not stepped by " + step + " (dry run)";
-    default:
-        return when + ": clock stepped by " + step;
+        "Last update " + framework::FormatDateTime("hh:nn:ss", framework::EncodeDateTime(localNow)) + ": ";
+    const bool dryRun = update.result.outcome == Outcome::DryRun;
+    switch (update.correction.kind) {
+    case Correction::Kind::None:
+        break;
+    case Correction::Kind::Step:
+        return when + (dryRun ? "clock not stepped by " : "clock stepped by ") + Signed(update.correction.amount)
+             + (dryRun ? " (dry run)" : " (\u00B1 " + Magnitude(update.estimate.errorBound) + ")");
+    case Correction::Kind::Slew:
+        return when + "offset " + OffsetText(update.estimate) + (dryRun ? ", not slewed (dry run)" : ", slewing");
     }
+    return when + "offset " + OffsetText(update.estimate);
 }
 
 std::string ClockLogLine(const ClockUpdate& update, const ClockUpdateContext& context)
 {
-    const std::string server = UtcText(platform::UtcMilliseconds(std::chrono::seconds(update.serverSecond)), true);
-    const std::string pc = UtcText(update.pcTime, true);
-    const std::string details = "offset " + LogSeconds(update.Offset()) + "; server " + context.server + ", source "
-                              + SourceName(context.source) + ", state " + std::to_string(context.state) + ")";
-    const std::string step = LogSeconds(-update.Offset());
-    switch (update.result.outcome) {
-    case Outcome::Set:
-        return "clock stepped by " + step + " from " + pc + " to " + server + " (" + details;
-    case Outcome::DryRun:
-        return "clock not stepped by " + step + " from " + pc + " to " + server + " (dry run; " + details;
-    case Outcome::NotNeeded:
-        return "clock right at " + pc + " (" + details;
-    default:
-        return "clock not set: " + NotSetReason(update) + "; it stays at " + pc + ", the server said " + server + " ("
-             + details;
+    const std::string pc = UtcText(update.pcTime);
+    const std::string details = "offset " + LogSeconds(update.estimate.offset) + " \u00B1 "
+                              + LogSeconds(update.estimate.errorBound).substr(1) + "; server " + context.server
+                              + ", source " + SourceName(context.source) + ", state " + std::to_string(context.state)
+                              + ")";
+    const std::string amount = LogSeconds(update.correction.amount);
+    if (!update.result.Succeeded())
+        return "clock not set: " + NotSetReason(update) + "; it stays at " + pc + ", the server said "
+             + UtcText(update.serverSecond) + " (" + details;
+    const std::string dryRun = update.result.outcome == Outcome::DryRun ? "not " : "";
+    const std::string dryRunNote = dryRun.empty() ? "" : "dry run; ";
+    switch (update.correction.kind) {
+    case Correction::Kind::Step:
+        return "clock " + dryRun + "stepped by " + amount + " from " + pc + " (" + dryRunNote + details;
+    case Correction::Kind::Slew:
+        return "clock " + dryRun + "slewed by " + amount + " at " + pc + " (" + dryRunNote + details;
+    case Correction::Kind::None:
+        break;
     }
+    return "clock right at " + pc + " (" + details;
 }
 
 } // namespace keeper

@@ -84,9 +84,19 @@ void ClockKeeper::LocalGroupTimerTimer(QObject* /*Sender*/)
         ClientSocket1->SetActive(false);
     }
     if (FConnected) {
+        // A request timed by the estimate waits for its moment, to the millisecond.
+        if (sendNotBefore_) {
+            const auto early = *sendNotBefore_ - std::chrono::steady_clock::now();
+            if (early > std::chrono::nanoseconds(0)) {
+                sendTimer_->start(std::chrono::ceil<std::chrono::milliseconds>(early));
+                return;
+            }
+        }
         LocalGroupTimer->stop();
+        sendTimer_->stop();
         // Before the write: the server's answer may arrive before the write returns.
         requestSentAt = std::chrono::steady_clock::now();
+        requestSentPc = services_.clock.UtcNow();
         ClientSocket1->Socket()->WriteText("{" + FRequestText + "}");
         ClientSocket1->SetActive(false);
         face_.ShowStatus("Update Requested: Waiting for reply..");

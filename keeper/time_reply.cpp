@@ -38,11 +38,6 @@ std::int64_t WholeSeconds(double value)
     return static_cast<std::int64_t>(whole);
 }
 
-// A frame read this long after it arrived names a second that has passed meanwhile:
-// setting the clock to it would put the clock behind by the wait. The clock is stepped by
-// the offset found at the frame's arrival instead.
-constexpr std::chrono::milliseconds kLateRead{100};
-
 // When bytes the kernel received at `receivedAt` arrived, on the steady clock: the kernel
 // gives the real-time clock's reading, whose distance from now carries over. Read in this
 // order, a pause between the two readings makes the arrival later, never earlier than the
@@ -61,11 +56,6 @@ void ClockKeeper::ServerSocket1ClientRead(QObject* /*Sender*/, net::TCustomWinSo
     const ReplyConnections::Received received = replyConnections.Read(*Socket);
     if (!received.text.empty())
         SplitTimeReply(received.text, SteadyTimeOf(received.receivedAt));
-}
-
-void ClockKeeper::SplitTimeReply(const std::string& Text)
-{
-    SplitTimeReply(Text, std::nullopt);
 }
 
 void ClockKeeper::SplitTimeReply(const std::string& Text, Arrival arrival)
@@ -158,9 +148,10 @@ void ClockKeeper::KeepClock(std::int64_t second, Arrival arrival, std::optional<
     const auto now = std::chrono::steady_clock::now();
     if (!MaySetClock(second, arrival.value_or(now)))
         return;
-    // Frames of one read that carry the same second set the clock once: a flood of them
-    // must not start the helper for each.
-    if (earlierInRead && earlierInRead->serverSecond == second) {
+    // The later frames of a read that corrected the clock arrived before the correction:
+    // they say nothing of the clock as it is now, and a flood of them must not start the
+    // helper for each.
+    if (earlierInRead && earlierInRead->correction.kind != Correction::Kind::None) {
         ReportClockUpdate(*earlierInRead, pcTimeOfLastUpdate_);
         return;
     }
@@ -168,20 +159,46 @@ void ClockKeeper::KeepClock(std::int64_t second, Arrival arrival, std::optional<
     const std::string pcTimeBeforeSet =
         framework::FormatDateTime("hh:nn:ss ddd dd mmm yyyy", framework::EncodeDateTime(services_.clock.Now()));
     // The clock as it now reads, taken back to the frame's arrival: the time the frame waited
-    // to be read, or an earlier frame's step of the clock, never counts against it.
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - arrival.value_or(now));
-    ClockUpdate update{.serverSecond = second,
-                       .pcTime = services_.clock.UtcNow() - waited,
-                       .result = {},
-                       .maxStepSeconds = settings_.maxStepSeconds};
-    if (update.PcIsRight())
-        update.result = {platform::ClockSetResult::Outcome::NotNeeded, {}};
-    else if (update.ExceedsStepLimit())
-        update.result = {platform::ClockSetResult::Outcome::OverLimit, {}};
-    else if (waited < kLateRead)
-        update.result = services_.clockSetter.SetClock(second);
-    else
-        update.result = services_.clockSetter.StepBy(-update.Offset());
+    // to be read never counts against it.
+    const auto waited = now - arrival.value_or(now);
+    ClockUpdate update;
+    update.serverSecond = second;
+    update.pcTime = services_.clock.UtcNow() - waited;
+    update.maxStepSeconds = settings_.maxStepSeconds;
+
+    NoteSlewApplied();
+    // The reply's flight on the steady clock, from the PC's reading at the request: the same
+    // as the PC's reading at the arrival, unless somebody stepped the clock meanwhile.
+    const platform::UtcTime received = requestSentPc && requestSentAt
+                                         ? *requestSentPc + (arrival.value_or(now) - *requestSentAt)
+                                         : update.pcTime;
+    update.pcTime = received;
+    const Exchange exchange{.sent = requestSentPc,
+                            .received = received,
+                            .second = std::chrono::sys_seconds(std::chrono::seconds(second))};
+    const auto arrivedAt = std::chrono::time_point_cast<std::chrono::nanoseconds>(arrival.value_or(now));
+    switch (estimator_.Add(exchange, arrivedAt)) {
+    case OffsetEstimator::Outcome::Kept:
+        restartTold_ = false;
+        break;
+    case OffsetEstimator::Outcome::StartedAgain:
+        if (!std::exchange(restartTold_, true))
+            qCWarning(platform::lcSync, "the server's time disagrees with every earlier reply (it jumped, or this PC's "
+                                        "clock drifted faster than %lld ppm): the estimate starts again",
+                      static_cast<long long>(kDriftAllowancePpm));
+        break;
+    case OffsetEstimator::Outcome::Ignored: // a second beyond what the clock may be set to
+        update.result = {platform::ClockSetResult::Outcome::OutOfRange, {}};
+        break;
+    }
+    if (requestSentPc)
+        lastRoundTrip_ = received - *requestSentPc;
+    if (const std::optional<Estimate> estimate = estimator_.At(std::chrono::time_point_cast<std::chrono::nanoseconds>(now));
+        estimate && update.result.Succeeded()) {
+        update.estimate = *estimate;
+        update.correction = DecideCorrection(*estimate);
+        update.result = Correct(update);
+    }
     earlierInRead = update;
 
     RecordClockUpdate(update);
@@ -189,51 +206,124 @@ void ClockKeeper::KeepClock(std::int64_t second, Arrival arrival, std::optional<
     ReportClockUpdate(update, pcTimeBeforeSet);
 }
 
+platform::ClockSetResult ClockKeeper::Correct(const ClockUpdate& update)
+{
+    using Outcome = platform::ClockSetResult::Outcome;
+    switch (update.correction.kind) {
+    case Correction::Kind::None:
+        CancelSlew();
+        return {Outcome::NotNeeded, {}};
+    case Correction::Kind::Step: {
+        if (update.ExceedsStepLimit())
+            return {Outcome::OverLimit, {}};
+        CancelSlew(); // the kernel would go on with it after the step
+        platform::ClockSetResult stepped = services_.clockSetter.StepBy(update.correction.amount);
+        if (stepped.outcome == Outcome::Set) {
+            estimator_.Corrected(update.correction.amount);
+            // Later replies to the same request are then measured by the clock as it now reads.
+            if (requestSentPc)
+                *requestSentPc += update.correction.amount;
+        }
+        return stepped;
+    }
+    case Correction::Kind::Slew: {
+        // A new slew replaces what is left of the last: the estimate has its part already.
+        platform::ClockSetResult slewing = services_.clockSetter.SlewBy(update.correction.amount);
+        if (slewing.outcome == Outcome::Set) {
+            slewAsked_ = update.correction.amount;
+            slewReported_ = std::chrono::nanoseconds(0);
+        }
+        return slewing;
+    }
+    }
+    return {Outcome::NotNeeded, {}};
+}
+
+void ClockKeeper::NoteSlewApplied()
+{
+    if (slewAsked_ == std::chrono::nanoseconds(0))
+        return;
+    const std::optional<std::chrono::microseconds> left = services_.clockSetter.SlewLeft();
+    if (!left)
+        return; // cannot be told now: the next exchange asks again
+    const std::chrono::nanoseconds applied = slewAsked_ - *left;
+    estimator_.Corrected(applied - slewReported_);
+    slewReported_ = applied;
+    if (*left == std::chrono::microseconds(0))
+        slewAsked_ = slewReported_ = std::chrono::nanoseconds(0);
+}
+
+void ClockKeeper::CancelSlew()
+{
+    if (slewAsked_ == slewReported_)
+        return; // none under way
+    if (services_.clockSetter.SlewBy(std::chrono::nanoseconds(0)).outcome == platform::ClockSetResult::Outcome::Set)
+        slewAsked_ = slewReported_ = std::chrono::nanoseconds(0);
+}
+
+void ClockKeeper::RefreshEstimate()
+{
+    if (!lastGoodUpdate_ || state_.failing)
+        return;
+    const std::optional<Estimate> estimate = estimator_.At(
+        std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now()));
+    if (!estimate)
+        return;
+    // Widened by its age only: what was done about it stays as it was.
+    ClockUpdate aged = *lastGoodUpdate_;
+    aged.estimate = *estimate;
+    state_.errorBound = estimate->errorBound;
+    const std::string tip = ClockTipLine(aged, lastUpdateLocal_);
+    if (tip != state_.lastResult)
+        ReportResult(tip, false);
+}
+
 void ClockKeeper::RecordClockUpdate(const ClockUpdate& update)
 {
     using Outcome = platform::ClockSetResult::Outcome;
     const ClockUpdateContext context{settings_.server.Text(), FTimeSource, FSyncState};
     const std::string line = ClockLogLine(update, context);
-    const std::vector<platform::LogField> fields = {
-        {platform::kFieldOffsetUsec,
-         std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(update.Offset()).count())},
-        {platform::kFieldServer, context.server},
-        {platform::kFieldSource, std::to_string(context.source)},
-        {platform::kFieldState, std::to_string(context.state)}};
-    switch (update.result.outcome) {
-    case Outcome::NotNeeded:
-        qCDebug(platform::lcSync).noquote() << QString::fromStdString(line);
-        break;
-    case Outcome::Set:
+    const auto micros = [](std::chrono::nanoseconds value) {
+        return std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(value).count());
+    };
+    std::vector<platform::LogField> fields = {{platform::kFieldOffsetUsec, micros(update.estimate.offset)},
+                                              {platform::kFieldErrorBoundUsec, micros(update.estimate.errorBound)},
+                                              {platform::kFieldServer, context.server},
+                                              {platform::kFieldSource, std::to_string(context.source)},
+                                              {platform::kFieldState, std::to_string(context.state)}};
+    if (!update.result.Succeeded()) {
+        fields.push_back({platform::kFieldReason, update.result.reason});
+        platform::LogEvent(platform::lcSync, QtWarningMsg, platform::kClockNotSet, fields, line);
+        ++state_.clockNotSet;
+    } else if (update.result.outcome != Outcome::Set) {
+        // Right, or a dry run: nothing moved.
+        if (update.result.outcome == Outcome::DryRun)
+            qCInfo(platform::lcSync).noquote() << QString::fromStdString(line);
+        else
+            qCDebug(platform::lcSync).noquote() << QString::fromStdString(line);
+    } else if (update.correction.kind == Correction::Kind::Step) {
         platform::LogEvent(platform::lcSync, QtInfoMsg, platform::kClockStepped, fields, line);
         ++state_.steps;
-        break;
-    case Outcome::DryRun:
-        qCInfo(platform::lcSync).noquote() << QString::fromStdString(line);
-        break;
-    default: {
-        std::vector<platform::LogField> withReason = fields;
-        withReason.push_back({platform::kFieldReason, update.result.reason});
-        platform::LogEvent(platform::lcSync, QtWarningMsg, platform::kClockNotSet, withReason, line);
-        ++state_.clockNotSet;
-        break;
-    }
+    } else {
+        platform::LogEvent(platform::lcSync, QtInfoMsg, platform::kClockSlewed, fields, line);
+        ++state_.slews;
     }
     if (update.result.Succeeded()) {
+        lastGoodUpdate_ = update;
+        lastUpdateLocal_ = services_.clock.Now();
         state_.lastUpdate = std::chrono::system_clock::now();
-        state_.offset = update.Offset();
-        state_.errorBound = kWholeSecondBound;
-        MarkKernelSynchronised();
+        state_.offset = update.estimate.offset;
+        state_.errorBound = update.estimate.errorBound;
+        MarkKernelSynchronised(update.estimate.errorBound);
     }
     Changed();
 }
 
-void ClockKeeper::MarkKernelSynchronised()
+void ClockKeeper::MarkKernelSynchronised(std::chrono::nanoseconds errorBound)
 {
-    // The whole second read is all that is known: the clock lies within it, give or take
-    // the frame's way.
-    const auto maxError = std::chrono::duration_cast<std::chrono::microseconds>(kWholeSecondBound);
-    const platform::ClockSetResult marked = services_.clockSetter.MarkSynchronised(maxError, maxError / 2);
+    // The kernel's figures are whole microseconds; the bound is rounded up so that it still holds.
+    const auto bound = std::max(std::chrono::ceil<std::chrono::microseconds>(errorBound), std::chrono::microseconds(1));
+    const platform::ClockSetResult marked = services_.clockSetter.MarkSynchronised(bound, bound);
     if (marked.outcome == platform::ClockSetResult::Outcome::Set
         || marked.outcome == platform::ClockSetResult::Outcome::DryRun) {
         if (!std::exchange(kernelMarked_, true) && synchroniserWatch_)

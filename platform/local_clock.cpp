@@ -26,10 +26,10 @@ CivilTime SystemLocalClock::Now() const
     return local;
 }
 
-UtcMilliseconds SystemLocalClock::UtcNow() const
+UtcTime SystemLocalClock::UtcNow() const
 {
     const timespec now = RealTimeNow();
-    return UtcMilliseconds(std::chrono::seconds(now.tv_sec) + std::chrono::milliseconds(now.tv_nsec / 1'000'000));
+    return UtcTime(std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec));
 }
 
 } // namespace platform

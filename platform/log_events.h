@@ -28,6 +28,8 @@ inline constexpr std::string_view kOtherSynchroniser = "3fb239a9aea74026a2924df3
 
 // The PC's time minus the server's, in whole microseconds, signed: "-2500000".
 inline constexpr std::string_view kFieldOffsetUsec = "TAVRIN_OFFSET_USEC";
+// How far that offset may be off either way, in whole microseconds.
+inline constexpr std::string_view kFieldErrorBoundUsec = "TAVRIN_ERROR_BOUND_USEC";
 // The server as configured: an IPv4 address or a host name.
 inline constexpr std::string_view kFieldServer = "TAVRIN_SERVER";
 // The address a connection came from.

@@ -104,7 +104,7 @@ TEST_F(ReplyPort, AReplyFromAnotherAddressIsClosedUnreadAndChangesNothing)
 
     ServerReplies(42);                 // the marker: the server's own reply still gets through
     EXPECT_EQ(face.timeCodesTaken, 1); // one tick: the stranger's frame ran none
-    EXPECT_EQ(clockSetter.set.size(), 1u);
+    EXPECT_EQ(clockSetter.steps.size(), 1u);
     EXPECT_EQ(log.Count("tavrin.net: reply connection from 127.0.0.2 refused: the server is 127.0.0.1"), 1);
     stranger.Close();
     ExpectNothingLeftOpen();
@@ -133,7 +133,8 @@ TEST_F(ReplyPort, OnlyAnswersToOurRequestsFromTheServersOwnersMoveTheClock)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ++marker;
-        clockSetter.set.clear();
+        clockSetter.ForgetSteps();
+        clock.SetUtc(kLongAgo); // far off again: the marker steps the clock afresh
         keeper->requestSentAt.reset();
         if (c.requestUnderWay)
             AwaitReply();
@@ -157,11 +158,11 @@ TEST_F(ReplyPort, OnlyAnswersToOurRequestsFromTheServersOwnersMoveTheClock)
                 sameUser.FinishSending();
         }
         ASSERT_TRUE(ProcessEventsUntil([&] { return log.Count(c.logged) == 1; })) << c.logged;
-        EXPECT_TRUE(clockSetter.set.empty());
+        EXPECT_TRUE(clockSetter.steps.empty());
 
         AwaitReply();
         ServerReplies(marker);
-        EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({1211371200 + marker}));
+        EXPECT_EQ(SecondsSetTo(), std::vector<std::int64_t>({1211371200 + marker}));
     }
 }
 
@@ -178,11 +179,11 @@ TEST_F(ReplyPort, AFrameThatArrivedBeforeTheRequestWentOutAnswersNothing)
     ASSERT_TRUE(AllAcknowledged(early));
     AwaitReply(); // a request goes out before the loop gets round to the frame
     ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FEchoCode == 77; }));
-    EXPECT_TRUE(clockSetter.set.empty());
+    EXPECT_TRUE(clockSetter.steps.empty());
     EXPECT_EQ(log.Count("tavrin.sync: time code for 1211371277 with no request under way: the clock is left alone"), 1);
 
     ServerReplies(42); // the marker: the answer that comes after it
-    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({1211371242}));
+    EXPECT_EQ(SecondsSetTo(), std::vector<std::int64_t>({1211371242}));
 }
 
 TEST_F(ReplyPort, ResetsInARowShowNoBoxAndLeaveNothingOpen)
@@ -298,8 +299,9 @@ TEST_F(ReplyPort, AFrameSplitAcrossReadsIsKeptUntilItsEndAndAppliedOnce)
     splits.push_back({Frame(100) + Frame(101), Frame(100).size() + 5, {100, 101}});
     for (const Split& split : splits) {
         SCOPED_TRACE(split.bytes.substr(0, split.at) + " | " + split.bytes.substr(split.at));
+        clock.SetUtc(kLongAgo);
         AwaitReply();
-        clockSetter.set.clear();
+        clockSetter.ForgetSteps();
         const int taken = face.timeCodesTaken;
         LoopbackPeer reply = ConnectFrom("127.0.0.1");
         const int readsBefore = reads;
@@ -311,10 +313,13 @@ TEST_F(ReplyPort, AFrameSplitAcrossReadsIsKeptUntilItsEndAndAppliedOnce)
         reply.FinishSending();
         ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->FEchoCode == split.echoCodes.back(); }));
 
-        std::vector<std::int64_t> seconds;
-        for (const int echo : split.echoCodes)
-            seconds.push_back(1211371200 + echo);
-        EXPECT_EQ(clockSetter.set, seconds);
+        // Each frame stepped the clock once, into the second it carried (the second frame's
+        // step meets the first's bound at that second's very start).
+        ASSERT_EQ(clockSetter.steps.size(), split.echoCodes.size());
+        EXPECT_EQ(SecondsSetTo().front(), 1211371200 + split.echoCodes.front());
+        const auto lastSecond = std::chrono::sys_seconds(std::chrono::seconds(1211371200 + split.echoCodes.back()));
+        EXPECT_GE(clock.utcNow, lastSecond - 1ms);
+        EXPECT_LT(clock.utcNow, lastSecond + 1s);
         EXPECT_EQ(face.timeCodesTaken, taken + static_cast<int>(split.echoCodes.size()));
         EXPECT_THAT(face.statuses, testing::Not(testing::Contains("Invalid Time Code Supplied")));
     }

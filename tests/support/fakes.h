@@ -45,12 +45,12 @@ inline platform::CivilTime CivilAt(int year, int month, int day, int hour = 0, i
 class FakeClock final : public platform::LocalClock {
 public:
     platform::CivilTime Now() const override { return now; }
-    platform::UtcMilliseconds UtcNow() const override { return utcNow; }
+    platform::UtcTime UtcNow() const override { return utcNow; }
 
     // UTC reading `seconds` since 1970 and `milliseconds` beyond.
     void SetUtc(std::int64_t seconds, int milliseconds = 0)
     {
-        utcNow = platform::UtcMilliseconds(std::chrono::seconds(seconds) + std::chrono::milliseconds(milliseconds));
+        utcNow = platform::UtcTime(std::chrono::seconds(seconds) + std::chrono::milliseconds(milliseconds));
     }
 
     void Set(int hour, int minute, int second, int year = 2008, int month = 5, int day = 21)
@@ -60,7 +60,7 @@ public:
 
     platform::CivilTime now;
     // 1960 unless set: before any second a time code can carry, so that every code steps.
-    platform::UtcMilliseconds utcNow{std::chrono::seconds(-315'619'200)};
+    platform::UtcTime utcNow{std::chrono::seconds(-315'619'200)};
 };
 
 class FakeSoundPlayer final : public platform::SoundPlayer {

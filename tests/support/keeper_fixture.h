@@ -23,6 +23,7 @@ protected:
     void SetUp() override
     {
         clock.Set(12, 0, 0);
+        clockSetter.movesClock = &clock.utcNow;
         MakeKeeper();
     }
     void TearDown() override { keeper.reset(); }
@@ -43,12 +44,34 @@ protected:
         keeper->SetSettings(settings);
     }
 
-    // As if a request had just gone out: the replies that follow may set the clock.
-    void AwaitReply() { keeper->requestSentAt = std::chrono::steady_clock::now(); }
+    // As if a request had just gone out, by the PC's clock as it reads now: the replies that
+    // follow may set the clock.
+    void AwaitReply()
+    {
+        keeper->requestSentAt = std::chrono::steady_clock::now();
+        keeper->requestSentPc = clock.UtcNow();
+    }
+    // `frames`, as the reply to a request that went out the moment before: a flight of no
+    // time, as the fake clock stands still.
+    void Answer(const std::string& frames)
+    {
+        AwaitReply();
+        keeper->SplitTimeReply(frames, keeper->requestSentAt);
+    }
+
+    // The seconds the clock was stepped into, in turn: the fake clock moves only by steps.
+    std::vector<std::int64_t> SecondsSetTo() const
+    {
+        std::vector<std::int64_t> seconds;
+        for (const platform::UtcTime reading : clockSetter.steppedTo)
+            seconds.push_back(std::chrono::floor<std::chrono::seconds>(reading).time_since_epoch().count());
+        return seconds;
+    }
 
     void ExpectBadge(int source, int state) { EXPECT_EQ(face.badge, (RecordingFace::Badge{source, state})); }
     void ExpectUnknownBadge() { EXPECT_EQ(face.badge, std::nullopt); }
 
+    static constexpr std::int64_t kLongAgo = -315'619'200; // 1960: every time code steps from here
     FakeClock clock;
     FakeClockSetter clockSetter;
     FakeLocalAddresses addresses; // only loopback: offline

@@ -30,8 +30,10 @@ protected:
     void SetUp() override
     {
         KeeperTest::SetUp();
+        clock.SetUtc(0);
         AwaitReply();
     }
+
     void TearDown() override { SetTimeZone(nullptr); }
 
     static void SetTimeZone(const char* zone)
@@ -51,7 +53,7 @@ TEST_F(TimeReply, TheExampleFrameSetsTheClockAndShowsGpsOnLime)
 
     keeper->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371200")));
 
-    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({k21May2008Noon}));
+    EXPECT_EQ(SecondsSetTo(), std::vector<std::int64_t>({k21May2008Noon}));
     EXPECT_EQ(keeper->FEchoCode, 42);
     EXPECT_EQ(keeper->FTimeSource, 1);
     EXPECT_EQ(keeper->FSyncState, 2);
@@ -100,7 +102,8 @@ TEST_F(TimeReply, UnknownSourcesAndStatesGoToTheBadgeAsTheyCame)
 TEST_F(TimeReply, TwoFramesInOneReadApplyInOrder)
 {
     keeper->SplitTimeReply(Frame(Code('1', '0', "0011", "1211371200")) + Frame(Code('3', '2', "0022", "1211371260")));
-    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({k21May2008Noon, k21May2008Noon + 60}));
+    // The first frame corrects the clock; the second arrived before that and moves nothing.
+    EXPECT_EQ(SecondsSetTo(), std::vector<std::int64_t>({k21May2008Noon}));
     EXPECT_EQ(keeper->FEchoCode, 22);
     ExpectBadge(3, 2);
 }
@@ -111,7 +114,7 @@ TEST_F(TimeReply, AShortFirstFrameDropsTheWholeRead)
                                     std::string("}") + Frame(Code('1', '2', "0042", "1211371200")),
                                     std::string("{TAVRIN_1,0,2,00421211371200")}) {
         keeper->SplitTimeReply(read);
-        EXPECT_TRUE(clockSetter.set.empty()) << read;
+        EXPECT_TRUE(clockSetter.steps.empty()) << read;
     }
     EXPECT_EQ(face.timeCodesTaken, 0); // no code reached, no tick
     EXPECT_EQ(keeper->FEchoCode, 9999);
@@ -122,7 +125,7 @@ TEST_F(TimeReply, ACharacterBetweenFramesShiftsTheNextCode)
     keeper->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371200")) + "x"
                            + Frame(Code('3', '0', "0043", "1211371200")));
     // The second code starts with "{": every field sits one place later and fails to read.
-    EXPECT_EQ(clockSetter.set.size(), 1u);
+    EXPECT_EQ(clockSetter.steps.size(), 1u);
     EXPECT_EQ(face.Status(), "Invalid Time Code Supplied");
     ExpectUnknownBadge();
 }
@@ -130,7 +133,7 @@ TEST_F(TimeReply, ACharacterBetweenFramesShiftsTheNextCode)
 TEST_F(TimeReply, AFractionIsCutOff)
 {
     keeper->SplitTimeReply(Frame(Code('1', '2', "0042", "1211371260.9")));
-    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({k21May2008Noon + 60}));
+    EXPECT_EQ(SecondsSetTo(), std::vector<std::int64_t>({k21May2008Noon + 60}));
 }
 
 TEST_F(TimeReply, TheMarkerMayStandAnywhere)
@@ -138,14 +141,14 @@ TEST_F(TimeReply, TheMarkerMayStandAnywhere)
     // Fields are still read at their fixed places.
     keeper->SplitTimeReply(Frame("xxxxxxx1,0,2,0042" + std::to_string(k21May2008Noon) + "TAVRIN_"));
     EXPECT_EQ(keeper->FEchoCode, 42);
-    EXPECT_TRUE(clockSetter.set.empty()); // "1211371200TAVRIN_" is not a number
+    EXPECT_TRUE(clockSetter.steps.empty()); // "1211371200TAVRIN_" is not a number
 }
 
 TEST_F(TimeReply, WithoutTheMarkerNothingIsTaken)
 {
     keeper->SplitTimeReply(Frame("TAVRIX_1,0,2,00421211371200"));
     EXPECT_EQ(keeper->FEchoCode, 9999);
-    EXPECT_TRUE(clockSetter.set.empty());
+    EXPECT_TRUE(clockSetter.steps.empty());
     EXPECT_EQ(face.Status(), "Invalid Time Code Supplied");
     ExpectUnknownBadge();
 }
@@ -156,7 +159,7 @@ TEST_F(TimeReply, ACodeWithoutATimeKeepsItsFieldsButSetsNoClock)
     EXPECT_EQ(keeper->FEchoCode, 42);
     EXPECT_EQ(keeper->FSyncState, 1);
     EXPECT_EQ(keeper->FTimeSource, 3);
-    EXPECT_TRUE(clockSetter.set.empty());
+    EXPECT_TRUE(clockSetter.steps.empty());
     ExpectUnknownBadge();
     EXPECT_EQ(face.Status(), "Invalid Time Code Supplied");
 }
@@ -166,19 +169,22 @@ TEST_F(TimeReply, AFailingFieldKeepsWhatCameBefore)
     keeper->SplitTimeReply(Frame("TAVRIN_1,x,2,00421211371200")); // position 10 is not a digit
     EXPECT_EQ(keeper->FEchoCode, 42);
     EXPECT_EQ(keeper->FSyncState, 0);
-    EXPECT_TRUE(clockSetter.set.empty());
+    EXPECT_TRUE(clockSetter.steps.empty());
     keeper->SplitTimeReply(Frame("TAVRIN_x,0,2,00071211371200")); // the source is read last
     EXPECT_EQ(keeper->FEchoCode, 7);
     EXPECT_EQ(keeper->FSyncState, 2);
     EXPECT_EQ(keeper->FTimeSource, 0);
-    EXPECT_TRUE(clockSetter.set.empty());
+    EXPECT_TRUE(clockSetter.steps.empty());
 }
 
 TEST_F(TimeReply, CountsPast2038AreSetWithoutWrapping)
 {
     SetTimeZone("UTC0");
-    keeper->SplitTimeReply(Frame(Code('1', '2', "0042", "2147483648")) + Frame(Code('1', '2', "0042", "4102444800")));
-    EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({2147483648LL, 4102444800LL}));
+    for (const char* second : {"2147483648", "4102444800"}) {
+        MakeKeeper();
+        Answer(Frame(Code('1', '2', "0042", second)));
+    }
+    EXPECT_EQ(SecondsSetTo(), std::vector<std::int64_t>({2147483648LL, 4102444800LL}));
 }
 
 TEST_F(TimeReply, CountsFrom1970To9999UtcAreTakenTheSameInEveryTimeZone)
@@ -186,14 +192,21 @@ TEST_F(TimeReply, CountsFrom1970To9999UtcAreTakenTheSameInEveryTimeZone)
     // Honolulu is behind UTC, Tokyo ahead: the edges must not move with the zone.
     for (const char* zone : {"UTC0", "Asia/Tokyo", "Pacific/Honolulu"}) {
         SetTimeZone(zone);
-        clockSetter.set.clear();
+        clockSetter.ForgetSteps();
         for (const char* outside : {"-1", "253402300800", "1e300"}) {
             keeper->SplitTimeReply(Frame(Code('1', '2', "0042", outside)));
             EXPECT_EQ(face.Status(), "Invalid Time Code Supplied") << zone << " " << outside;
         }
-        EXPECT_TRUE(clockSetter.set.empty()) << zone;
-        keeper->SplitTimeReply(Frame(Code('1', '2', "0042", "0")) + Frame(Code('1', '2', "0042", "253402300799")));
-        EXPECT_EQ(clockSetter.set, std::vector<std::int64_t>({0, 253402300799})) << zone;
+        EXPECT_TRUE(clockSetter.steps.empty()) << zone;
+        // Both ends are taken: the first is set, the last lies beyond what the clock may be set to.
+        clock.SetUtc(100);
+        MakeKeeper();
+        Answer(Frame(Code('1', '2', "0042", "0")));
+        EXPECT_EQ(SecondsSetTo(), std::vector<std::int64_t>({0})) << zone;
+        MakeKeeper();
+        Answer(Frame(Code('1', '2', "0042", "253402300799")));
+        EXPECT_EQ(face.Status(), "Clock not set: the server's time 9999-12-31 23:59:59 UTC is after 2200-01-01")
+            << zone;
     }
 }
 
