@@ -229,8 +229,8 @@ ClientdConfig ReadClientdConfig(const std::string& mainFile, const std::string& 
 
 std::string WriteServerDropIn(const std::string& dropInFolder, const std::string& server)
 {
-    if (!IsServerName(server))
-        return "\"" + server + "\" is neither an IPv4 address nor a host name";
+    if (const std::string fault = ServerNameFault(server); !fault.empty())
+        return "\"" + server + "\" is neither an IPv4 address nor a host name: " + fault;
     return platform::ReplaceFileWhole((std::filesystem::path(dropInFolder) / kServerDropIn).string(),
                                       "[Time]\nServer=" + server + "\n", 0644);
 }
