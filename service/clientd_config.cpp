@@ -1,5 +1,6 @@
 #include "service/clientd_config.h"
 
+#include "platform/log.h"
 #include "platform/replace_file.h"
 #include "platform/unique_fd.h"
 #include "service/server_name.h"
@@ -225,6 +226,26 @@ ClientdConfig ReadClientdConfig(const std::string& mainFile, const std::string& 
     for (const std::string& dropIn : DropIns(dropInFolder, config.diagnostics))
         FileReader(dropIn, config.settings, config.diagnostics).Read();
     return config;
+}
+
+bool LogConfigDiagnostics(const ClientdConfig& config)
+{
+    using Severity = ConfigDiagnostic::Severity;
+    for (const ConfigDiagnostic& diagnostic : config.diagnostics) {
+        const std::string line = diagnostic.Where();
+        switch (diagnostic.severity) {
+        case Severity::Warning:
+            qCWarning(platform::lcService, "%s", line.c_str());
+            break;
+        case Severity::Error:
+            qCCritical(platform::lcService, "%s", line.c_str());
+            break;
+        case Severity::Fatal:
+            qCCritical(platform::lcService, "%s: the service does not start", line.c_str());
+            break;
+        }
+    }
+    return !config.Fatal();
 }
 
 std::string WriteServerDropIn(const std::string& dropInFolder, const std::string& server)

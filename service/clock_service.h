@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -40,6 +41,11 @@ public:
     // The line systemd shows for the service: the last result, or what it waits for.
     std::string StatusLine() const;
 
+    // Has `listener` hear the changes of the state (the settings, the keeper's state), gathered
+    // like the status: once per turn of the loop at most, after systemd was told. One
+    // listener, which replaces any before it; an empty one for none.
+    void SetStateListener(std::function<void()> listener) { stateListener_ = std::move(listener); }
+
 private:
     static keeper::KeeperSettings KeeperSettingsOf(const ClientdSettings& settings);
     // Gathers the changes of one turn of the loop into one status and one metrics file.
@@ -54,6 +60,7 @@ private:
     QTimer publishTimer_;
     std::string publishedStatus_;
     std::string metricsFailure_; // said once until the next write succeeds
+    std::function<void()> stateListener_;
 };
 
 } // namespace service
