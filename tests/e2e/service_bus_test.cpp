@@ -350,6 +350,33 @@ TEST_F(ServiceOnTheBus, PolkitDecidesUpdateAndSetServerWhichAreSpacedStoredAndAp
     EXPECT_EQ(LinesWith(service->Errors(), "a request now, asked on the bus"), 2) << service->Errors();
 }
 
+TEST_F(ServiceOnTheBus, WithoutAServerUpdateSaysSoAndTheFirstServerSetStartsTheKeeping)
+{
+    auto server = StartServer("127.0.0.1");
+    std::filesystem::create_directory(dropIns);
+    auto service = StartService("");
+    ASSERT_TRUE(AwaitName()) << service->Errors();
+    testsupport::FakePolkit polkit(bus->Address());
+    ASSERT_TRUE(polkit.Running()) << polkit.Errors();
+    ASSERT_TRUE(polkit.Allow({kSetServerAction, kUpdateAction}));
+
+    QVariantMap properties = Properties();
+    EXPECT_EQ(properties.value("Server").toString(), "");
+    EXPECT_EQ(properties.value("NextUpdateUSec").toULongLong(), 0ULL); // nothing planned
+    EXPECT_EQ(properties.value("LastUpdateUSec").toULongLong(), 0ULL);
+    const QDBusMessage nothing = Update();
+    EXPECT_EQ(nothing.errorName(), "org.freedesktop.DBus.Error.Failed");
+    EXPECT_THAT(nothing.errorMessage().toStdString(), HasSubstr("no server is configured"));
+
+    const QDBusMessage stored = SetServer("127.0.0.1", false);
+    ASSERT_EQ(stored.type(), QDBusMessage::ReplyMessage) << stored.errorMessage().toStdString();
+    ASSERT_TRUE(AwaitRequests(*server, 1)); // the keeping starts with a request at once
+    ASSERT_TRUE(AwaitChange("LastUpdateUSec", [](const QVariant& value) { return value.toULongLong() > 0; }));
+    properties = Properties();
+    EXPECT_EQ(properties.value("Server").toString(), "127.0.0.1");
+    EXPECT_GT(properties.value("NextUpdateUSec").toULongLong(), NowUSec());
+}
+
 TEST_F(ServiceOnTheBus, KeepsTheClockWhenTheBusDoesNotAnswer)
 {
     const testsupport::SilentBus silent(testsupport::SilentBus::Silence::AfterAuthentication);
