@@ -1,15 +1,11 @@
-// The properties of the service's bus interface: what they say of the keeper's state, the
-// types the interface declares, and when one counts as changed.
+// The properties of the service's bus interface: what they say of the keeper's state, and
+// when one counts as changed. Their types on the bus: tests/e2e/service_bus_test.cpp.
 
-#include "service/bus_interface.h"
 #include "service/bus_properties.h"
-
-#include <QDBusMetaType>
 
 #include <gtest/gtest.h>
 
 #include <random>
-#include <regex>
 
 using namespace service;
 using namespace std::chrono_literals;
@@ -100,31 +96,6 @@ TEST(BusProperties, TellTheKeepersStateAndTheirNeverAndUnknownWithoutOne)
     EXPECT_EQ(idle.value("LastUpdateUSec").toULongLong(), 0ULL);
     EXPECT_EQ(idle.value("NextUpdateUSec").toULongLong(), 0ULL);
     EXPECT_EQ(idle.value("LastResult").toString(), "");
-}
-
-TEST(BusProperties, AreExactlyThoseOfTheInterfaceInItsTypes)
-{
-    const std::string xml(BusInterfaceXml());
-    const std::regex property(R"re(<property name="(\w+)" type="(\w+)" access="read"/>)re");
-    const keeper::KeeperState state = KeptState();
-    for (const QVariantMap& properties :
-         {BusPropertiesOf("x", KeeperView{state, kLastUpdate}), BusPropertiesOf("", std::nullopt)}) {
-        int declared = 0;
-        for (auto found = std::sregex_iterator(xml.begin(), xml.end(), property); found != std::sregex_iterator();
-             ++found) {
-            ++declared;
-            const QString name = QString::fromStdString((*found)[1]);
-            ASSERT_TRUE(properties.contains(name)) << name.toStdString();
-            EXPECT_STREQ(QDBusMetaType::typeToSignature(properties.value(name).metaType()), (*found)[2].str().c_str())
-                << name.toStdString();
-        }
-        EXPECT_EQ(declared, 11);
-        EXPECT_EQ(properties.size(), declared);
-    }
-    // Introspection hands out the interface as written, comments and all.
-    EXPECT_NE(xml.find(BusInterfaceElement()), std::string::npos);
-    EXPECT_TRUE(BusInterfaceElement().starts_with("<interface name=\"com.dovetra.TavrinClient1\">"));
-    EXPECT_TRUE(BusInterfaceElement().ends_with("</interface>"));
 }
 
 TEST(BusProperties, ChangeWhenTheirValuesDoAndTheNextUpdateOnlyBeyondItsJitter)

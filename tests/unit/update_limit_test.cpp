@@ -11,21 +11,6 @@ using namespace std::chrono_literals;
 using service::UpdateLimit;
 using Time = platform::BootClock::time_point;
 
-TEST(UpdateLimit, StartsARequestOnlyTenSecondsAfterTheLastOneStarted)
-{
-    const Time start(1000s);
-    const struct {
-        std::chrono::milliseconds at;
-        bool starts;
-    } calls[] = {
-        {0ms, true},      {1ms, false},     {9999ms, false}, {10000ms, true},
-        {10001ms, false}, {19999ms, false}, {25000ms, true}, {25000ms, false},
-    };
-    UpdateLimit limit;
-    for (const auto& call : calls)
-        EXPECT_EQ(limit.Starts(start + call.at), call.starts) << call.at.count() << " ms";
-}
-
 TEST(UpdateLimit, NeverStartsTwoWithinTheSpacingAndNeverTurnsOneAwayAfterIt)
 {
     std::mt19937 random(6645);
