@@ -6,6 +6,7 @@ static void RegisterImages()
 {
     static const bool registered = [] {
         Q_INIT_RESOURCE(images);
+        Q_INIT_RESOURCE(faces);
         return true;
     }();
     (void)registered;
@@ -20,6 +21,16 @@ QIcon LoadImage(const QString& name)
     return QIcon(":/images/" + name);
 }
 
+// The drawn 16 pixels stay as they are: a rendering of the vector drawing is softer at that
+// size. The rendered sizes only add to them.
+QIcon LoadFace(const QString& face)
+{
+    QIcon icon = LoadImage("face_" + face + ".xpm");
+    for (const int size : {22, 32, 48, 64})
+        icon.addFile(QString(":/images/face_%1_%2.png").arg(face).arg(size), QSize(size, size));
+    return icon;
+}
+
 } // namespace
 
 QIcon MainIcon()
@@ -28,11 +39,11 @@ QIcon MainIcon()
 }
 QIcon NormalTrayIcon()
 {
-    return LoadImage("face_normal.xpm");
+    return LoadFace("normal");
 }
 QIcon ErrorTrayIcon()
 {
-    return LoadImage("face_error.xpm");
+    return LoadFace("error");
 }
 
 } // namespace app

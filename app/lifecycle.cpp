@@ -95,6 +95,12 @@ void TForm1::Close()
 
 void TForm1::ShowWindow()
 {
+    shownForLackOfTray_ = false;
+    Present();
+}
+
+void TForm1::Present()
+{
     FitToFonts(); // the size decides where the centre lies
     // A stored position counts only where a screen shows it; otherwise the first show centres.
     if (!std::exchange(shownBefore_, true)

@@ -1,4 +1,5 @@
-// The program's entry: one copy per user, the main window created hidden, the loop.
+// The program's entry: one copy per user, which a second start with --show asks for its
+// window; the main window created hidden; the loop.
 
 #include "app/command_line.h"
 #include "app/main_form.h"
@@ -12,13 +13,16 @@
 #include "platform/message_box_alerts.h"
 #include "platform/open_file_limit.h"
 #include "platform/registry_hive.h"
+#include "platform/session_activation.h"
 #include "platform/sound_player.h"
 #include "platform/termination_signals.h"
 #include "platform/time_synchroniser.h"
 #include "platform/tray_icon.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -31,6 +35,9 @@ using app::VersionText;
 
 namespace {
 
+// The program's name on the session bus, as its software-centre entry knows it.
+const QString kBusName = QStringLiteral("com.dovetra.TavrinClient");
+
 // Qt meets a missing display with an abort and a long text; the one case sure to fail
 // is said plainly instead.
 bool NoDisplayToShowOn()
@@ -39,13 +46,24 @@ bool NoDisplayToShowOn()
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
 }
 
+// A second start ends silently, as a start at login must; asked for the window (the menu
+// entry), it has the running copy show it first. Without a session bus, or without an
+// answer, it ends the same.
+int ShowRunningCopy(int argc, char** argv)
+{
+    constexpr std::chrono::seconds kPatience{2}; // a running copy answers from its loop at once
+    const QCoreApplication qtApplication(argc, argv);
+    platform::ActivateRunningCopy(QDBusConnection::sessionBus(), kBusName, kPatience);
+    return 0;
+}
+
 int RunClient(int argc, char** argv, const CommandLine& options)
 {
     // Checked before anything touches the display, so that a second copy leaves without
     // a trace even where the first one could not show a window.
     platform::FileInstanceLocks instanceLocks;
     if (!instanceLocks.Acquire("tavrinc"))
-        return 0;
+        return options.showWindow ? ShowRunningCopy(argc, argv) : 0;
     if (NoDisplayToShowOn()) {
         std::fputs("tavrin-client: no display to show on (neither DISPLAY nor WAYLAND_DISPLAY is set); "
                    "start it in a desktop session\n",
@@ -94,9 +112,17 @@ int RunClient(int argc, char** argv, const CommandLine& options)
         platform::TerminationSignals terminationSignals;
         QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(),
                          [&] { form->Close(); });
-        // Without a notification area the hidden window could never be reached.
-        if ((options.showWindow || !tray.IsAvailable()) && !application.Terminated())
-            form->ShowWindow();
+        const platform::ActivationService activation(QDBusConnection::sessionBus(), kBusName,
+                                                     [&] { framework::RunGuarded([&] { form->ShowWindow(); }); });
+        if (!application.Terminated()) {
+            // Without a notification area the hidden window could never be reached; a panel
+            // at login may come a moment after the program, and is given that moment.
+            constexpr std::chrono::seconds kTrayPatience{3};
+            if (options.showWindow)
+                form->ShowWindow();
+            else
+                form->ShowIfNoTrayWithin(kTrayPatience);
+        }
         QApplication::exec();
     } catch (const framework::Exception& error) {
         application.MessageBox(error.Message(), application.Title, platform::AlertIcon::Error);

@@ -16,6 +16,7 @@
 
 #include <QMainWindow>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -73,7 +74,8 @@ public:
     bool FChimeDone = true;                // the hour alarm is done for the current minute 00
     bool FErrorIcon = false;               // the tray shows the error face
     std::uint32_t maxStep = 0;             // seconds a step of the clock may span; 0: no limit
-    TrayStatus trayStatus;                 // the tip's lines after the first
+    std::chrono::seconds interval = keeper::KeeperSettings::kDefaultInterval; // between two requests
+    TrayStatus trayStatus;                                                    // the tip's lines after the first
 
     // Start-up and lifecycle.
     void FormDestroy(QObject* Sender);
@@ -81,9 +83,13 @@ public:
     void Exit2Click(QObject* Sender);
     // Ends the program: the main loop stops and the window is destroyed after it.
     void Close();
-    // Makes the window visible and brings it to the front. The first show keeps a stored
-    // position that lies on a screen, and centres the window otherwise.
+    // The user's request for the window (--show, the tray, a second start): makes it visible
+    // and brings it to the front, to stay until the user hides it. The first show keeps a
+    // stored position that lies on a screen, and centres the window otherwise.
     void ShowWindow();
+    // Shows the window when no notification area has taken the icon within `patience`, as
+    // at a login whose panel comes late; only until one does: then it hides to the icon.
+    void ShowIfNoTrayWithin(std::chrono::milliseconds patience);
 
     // Clock face: the read-out, the date, the hour alarm and the countdown to the keeper's
     // next request.
@@ -141,14 +147,17 @@ private:
     // living hidden in the tray need not hold. Only the first call does anything.
     void FitToFonts();
     void ConnectHandlers();
+    // Makes the window visible and brings it to the front, for whatever reason.
+    void Present();
 
     FormServices services_;
     std::optional<platform::CivilTime> shownSecond_; // the second the read-out shows
     int shownCountdown_ = -1;                        // the seconds the status bar counts down
     bool shownBefore_ = false;
     bool fittedToFonts_ = false;
-    bool positionStored_ = false; // the settings placed the window
-    bool trayIconAdded_ = false;  // the window can hide to the tray
+    bool positionStored_ = false;     // the settings placed the window
+    bool trayIconAdded_ = false;      // the window can hide to the tray
+    bool shownForLackOfTray_ = false; // shown while no tray had the icon, not at the user's request
 };
 
 } // namespace app

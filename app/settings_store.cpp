@@ -4,6 +4,7 @@
 
 #include "framework/registry.h"
 #include "framework/scope_exit.h"
+#include "platform/log.h"
 
 #include <QAction>
 
@@ -24,6 +25,19 @@ void TForm1::LoadSettings()
     // Set by hand only, never saved: a DWORD is unsigned, so all of it counts.
     if (registry.ValueExists("maxstep"))
         maxStep = static_cast<std::uint32_t>(registry.ReadInteger("maxstep"));
+    // Set by hand only too: the seconds between two requests.
+    interval = keeper::KeeperSettings::kDefaultInterval;
+    if (registry.ValueExists("interval")) {
+        using Settings = keeper::KeeperSettings;
+        const std::chrono::seconds asked(static_cast<std::uint32_t>(registry.ReadInteger("interval")));
+        if (asked >= Settings::kShortestInterval && asked <= Settings::kLongestInterval)
+            interval = asked;
+        else
+            qCWarning(
+                platform::lcSettings, "interval %lld s is outside %lld to %lld s: %lld s is used instead",
+                static_cast<long long>(asked.count()), static_cast<long long>(Settings::kShortestInterval.count()),
+                static_cast<long long>(Settings::kLongestInterval.count()), static_cast<long long>(interval.count()));
+    }
     if (registry.ValueExists("x")) {
         move(registry.ReadInteger("x"), y());
         positionStored_ = true;
@@ -36,7 +50,7 @@ void TForm1::LoadSettings()
 
 keeper::KeeperSettings TForm1::KeeperSettings() const
 {
-    return {.server = keeper::ServerName(Edit1->text().toStdString()), .maxStepSeconds = maxStep};
+    return {.server = keeper::ServerName(Edit1->text().toStdString()), .maxStepSeconds = maxStep, .interval = interval};
 }
 
 bool TForm1::SaveSettings()

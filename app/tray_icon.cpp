@@ -1,29 +1,35 @@
 // The icon in the notification area and the window's hide-to-tray behaviour.
 
+#include "app/images.h"
 #include "app/main_form.h"
+#include "framework/application.h"
 
 #include <QCloseEvent>
 #include <QMenu>
+#include <QTimer>
 
 namespace app {
 namespace {
 
-constexpr const char* kTrayTip = "Tavrin Client Active";
 constexpr std::size_t kMaxTipLength = 127;
 constexpr const char* kNotificationTitle = "Tavrin Client";
+// The faces' names in the icon theme, as packaging installs them.
+constexpr const char* kNormalFaceName = "tavrin-client-tray";
+constexpr const char* kErrorFaceName = "tavrin-client-tray-error";
 
 } // namespace
 
 bool TForm1::UpdateTrayIcon(platform::TrayAction action)
 {
-    // Only a modify carries the image and the tip; an added icon stays empty until then.
-    QIcon icon;
+    // Only a modify carries the face and the tip; an added icon stays empty until then.
+    platform::TrayFace face;
     std::string tip;
     if (action == platform::TrayAction::Modify) {
-        icon = QIcon((FErrorIcon ? Image2 : Image1)->pixmap());
-        tip = std::string(kTrayTip).substr(0, kMaxTipLength) + trayStatus.TipLines();
+        face = FErrorIcon ? platform::TrayFace{ErrorTrayIcon(), kErrorFaceName, true}
+                          : platform::TrayFace{NormalTrayIcon(), kNormalFaceName, false};
+        tip = trayStatus.Title().substr(0, kMaxTipLength) + trayStatus.TipLines();
     }
-    const bool done = services_.tray.Notify(action, icon, tip);
+    const bool done = services_.tray.Notify(action, face, tip);
     if (done && action != platform::TrayAction::Modify)
         trayIconAdded_ = action == platform::TrayAction::Add;
     return done;
@@ -79,8 +85,25 @@ void TForm1::HandleTrayNotify(platform::TrayMouseEvent event)
 
 void TForm1::HandleTrayAvailable()
 {
-    if (UpdateTrayIcon(platform::TrayAction::Add))
-        UpdateTrayIcon(platform::TrayAction::Modify);
+    if (!UpdateTrayIcon(platform::TrayAction::Add))
+        return;
+    UpdateTrayIcon(platform::TrayAction::Modify);
+    // A window shown only because there was no tray goes to it now; one the user asked for stays.
+    if (std::exchange(shownForLackOfTray_, false)) {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        hide();
+    }
+}
+
+void TForm1::ShowIfNoTrayWithin(std::chrono::milliseconds patience)
+{
+    const auto showForLackOfTray = [this] {
+        if (trayIconAdded_ || isVisible())
+            return;
+        Present();
+        shownForLackOfTray_ = true;
+    };
+    QTimer::singleShot(patience, this, framework::Guarded(showForLackOfTray));
 }
 
 void TForm1::Properties1Click(QObject* /*Sender*/)

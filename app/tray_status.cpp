@@ -1,8 +1,37 @@
 #include "app/tray_status.h"
 
+#include <algorithm>
+#include <cctype>
 #include <utility>
 
 namespace app {
+namespace {
+
+constexpr const char* kAllIsWell = "Tavrin Client Active";
+constexpr const char* kTrouble = "Tavrin Client: ";
+
+// A failing result reads "<failure> since <time>" or "<failure>: <detail>"; the title takes
+// the failure alone, as words within a line.
+std::string Failure(const std::string& line)
+{
+    std::string failure = line.substr(0, std::min(line.find(" since "), line.find(": ")));
+    if (!failure.empty())
+        failure[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(failure[0])));
+    return failure;
+}
+
+std::string About(keeper::Notice notice)
+{
+    switch (notice) {
+    case keeper::Notice::OtherSynchroniser:
+        return "another program sets the clock";
+    case keeper::Notice::ReplyPortInUse:
+        return "another copy receives the time";
+    }
+    return {};
+}
+
+} // namespace
 
 bool TrayStatus::SetResult(std::string line, bool failing)
 {
@@ -22,6 +51,15 @@ bool TrayStatus::SetNotice(Notice notice, std::string text)
         return false;
     current = std::move(text);
     return true;
+}
+
+std::string TrayStatus::Title() const
+{
+    if (failing_)
+        return kTrouble + Failure(result_);
+    if (!notices_.empty())
+        return kTrouble + About(notices_.begin()->first);
+    return kAllIsWell;
 }
 
 std::string TrayStatus::TipLines() const

@@ -1,8 +1,9 @@
 #pragma once
 
-// What the tray tells beyond "Tavrin Client Active": the last result of keeping the clock
-// and any standing notice, as lines of the tip, and when a change is worth one
-// notification. Notifications come on a change for the worse, never once per attempt.
+// What the tray's tip tells: in its title, "Tavrin Client Active" while all is well and
+// otherwise what is wrong; below it, the last result of keeping the clock and any standing
+// notice. And when a change is worth one notification: on a change for the worse, never
+// once per attempt.
 
 #include "keeper/keeper_face.h"
 
@@ -26,6 +27,12 @@ public:
 
     bool Failing() const { return failing_; }
     const std::string& Result() const { return result_; }
+
+    // The tip's first line, which some panels show alone: "Tavrin Client Active"; while
+    // keeping the clock fails, the program's name and the failure ("Tavrin Client: server
+    // unreachable"); else, while a notice stands, what it is about ("Tavrin Client: another
+    // program sets the clock").
+    std::string Title() const;
 
     // The tip's lines after the first, each led by a line break: the result, then the notices.
     std::string TipLines() const;

@@ -5,7 +5,7 @@
 
 cmake_path(GET CMAKE_CURRENT_LIST_DIR PARENT_PATH top)
 set(patterns)
-foreach(folder IN ITEMS app bench framework keeper net packaging platform service tests tools)
+foreach(folder IN ITEMS app bench ctl framework keeper net packaging platform service tests tools)
   list(APPEND patterns ${top}/${folder}/*.h ${top}/${folder}/*.cpp)
 endforeach()
 file(GLOB_RECURSE sources LIST_DIRECTORIES false RELATIVE ${top} ${patterns})

@@ -31,6 +31,10 @@ private:
 
 struct KeeperSettings {
     static constexpr std::chrono::seconds kDefaultInterval{300};
+    // What the interval may be: more often would burden the server, less would leave the
+    // clock to drift for more than a day.
+    static constexpr std::chrono::seconds kShortestInterval{16};
+    static constexpr std::chrono::seconds kLongestInterval{86400};
 
     ServerName server{"127.0.0.1"};
     std::uint32_t maxStepSeconds = 0;                 // how far a step of the clock may go; 0: any distance

@@ -4,5 +4,7 @@
 file(READ "${tavrin_service_unit}" unit)
 string(REPLACE "ExecStart=/usr/sbin/tavrin-clientd" "ExecStart=${CMAKE_INSTALL_PREFIX}/${tavrin_sbindir}/tavrin-clientd"
                unit "${unit}")
-file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/tavrin-clientd.service" "${unit}")
-file(INSTALL "${CMAKE_CURRENT_BINARY_DIR}/tavrin-clientd.service" DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+# Through the build folder (tavrin_unit_scratch): an install script's current binary
+# folder is wherever the install was started from.
+file(WRITE "${tavrin_unit_scratch}/tavrin-clientd.service" "${unit}")
+file(INSTALL "${tavrin_unit_scratch}/tavrin-clientd.service" DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")

@@ -13,10 +13,12 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QDir>
 #include <QImage>
 #include <QTimer>
 #include <QtEndian>
 
+#include <algorithm>
 #include <set>
 #include <utility>
 
@@ -30,6 +32,9 @@ const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
 const QString kItemPath = QStringLiteral("/StatusNotifierItem");
 const QString kMenuPath = QStringLiteral("/MenuBar");
 constexpr int kWatcherTimeoutMs = 1000;
+// The sizes, in pixels, the icon is sent at: a panel's own (16 to 24 most often), and
+// larger for panels that draw at a higher scale or in a tall bar.
+constexpr int kPixmapSizes[] = {16, 22, 32, 48, 64};
 
 } // namespace
 
@@ -107,13 +112,14 @@ void RegisterTypes()
 
 IconPixmaps ToPixmaps(const QIcon& icon)
 {
-    QList<QSize> sizes = icon.availableSizes();
-    if (sizes.isEmpty())
-        sizes = {{16, 16}, {22, 22}, {32, 32}};
     IconPixmaps pixmaps;
-    for (const QSize size : sizes) {
-        const QImage image = icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
-        if (image.isNull())
+    for (const int size : kPixmapSizes) {
+        // At a ratio of 1 whatever the screen's: the panel asks for pixels, not for points.
+        const QImage image = icon.pixmap(QSize(size, size), 1.0).toImage().convertToFormat(QImage::Format_ARGB32);
+        // An icon never grows: a size it lacks comes back as the largest it has, sent once.
+        if (image.isNull() || std::any_of(pixmaps.cbegin(), pixmaps.cend(), [&](const IconPixmap& sent) {
+                return sent.width == image.width() && sent.height == image.height();
+            }))
             continue;
         IconPixmap pixmap{image.width(), image.height(), {}};
         pixmap.argb.resize(static_cast<qsizetype>(image.width()) * image.height() * 4);
@@ -126,6 +132,14 @@ IconPixmaps ToPixmaps(const QIcon& icon)
         pixmaps.append(pixmap);
     }
     return pixmaps;
+}
+
+// Where the program's own icons lie beside it (a build, or an install elsewhere than /usr),
+// for panels that look up the icon's name there too; empty when there is no such folder.
+QString IconThemePath()
+{
+    const QDir icons(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/icons"));
+    return icons.exists() ? icons.absolutePath() : QString();
 }
 
 } // namespace sni
@@ -142,33 +156,56 @@ class StatusNotifierItemAdaptor final : public QDBusAbstractAdaptor {
     Q_PROPERTY(int WindowId READ WindowId)
     Q_PROPERTY(bool ItemIsMenu READ ItemIsMenu)
     Q_PROPERTY(QDBusObjectPath Menu READ Menu)
-    Q_PROPERTY(QString IconName READ NoName)
+    Q_PROPERTY(QString IconThemePath READ IconThemePath)
+    Q_PROPERTY(QString IconName READ IconName)
     Q_PROPERTY(QList<platform::sni::IconPixmap> IconPixmap READ IconPixmap)
     Q_PROPERTY(QString OverlayIconName READ NoName)
     Q_PROPERTY(QList<platform::sni::IconPixmap> OverlayIconPixmap READ NoPixmaps)
-    Q_PROPERTY(QString AttentionIconName READ NoName)
-    Q_PROPERTY(QList<platform::sni::IconPixmap> AttentionIconPixmap READ NoPixmaps)
+    Q_PROPERTY(QString AttentionIconName READ AttentionIconName)
+    Q_PROPERTY(QList<platform::sni::IconPixmap> AttentionIconPixmap READ AttentionIconPixmap)
     Q_PROPERTY(QString AttentionMovieName READ NoName)
     Q_PROPERTY(platform::sni::ToolTip ToolTip READ ToolTip)
 
 public:
-    explicit StatusNotifierItemAdaptor(StatusNotifierItem* item) : QDBusAbstractAdaptor(item), item_(item) {}
+    explicit StatusNotifierItemAdaptor(StatusNotifierItem* item)
+        : QDBusAbstractAdaptor(item), item_(item), iconThemePath_(sni::IconThemePath())
+    {
+    }
 
     QString Category() const { return QStringLiteral("ApplicationStatus"); }
     QString Id() const { return QCoreApplication::applicationName(); }
     QString Title() const { return item_->Title(); }
-    QString Status() const { return QStringLiteral("Active"); }
+    QString Status() const { return needsAttention_ ? QStringLiteral("NeedsAttention") : QStringLiteral("Active"); }
     int WindowId() const { return 0; }
     bool ItemIsMenu() const { return false; }
     QDBusObjectPath Menu() const { return QDBusObjectPath(kMenuPath); }
+    QString IconThemePath() const { return iconThemePath_; }
+    QString IconName() const { return iconName_; }
+    QList<platform::sni::IconPixmap> IconPixmap() const { return pixmaps_; }
+    QString AttentionIconName() const { return needsAttention_ ? iconName_ : QString(); }
+    QList<platform::sni::IconPixmap> AttentionIconPixmap() const
+    {
+        return needsAttention_ ? pixmaps_ : QList<platform::sni::IconPixmap>();
+    }
     QString NoName() const { return {}; }
-    QList<platform::sni::IconPixmap> IconPixmap() const { return sni::ToPixmaps(item_->Icon()); }
     QList<platform::sni::IconPixmap> NoPixmaps() const { return {}; }
     platform::sni::ToolTip ToolTip() const
     {
         const QString& tip = item_->ToolTip();
         const qsizetype lineEnd = tip.indexOf(u'\n');
         return {{}, {}, tip.left(lineEnd), lineEnd < 0 ? QString() : tip.mid(lineEnd + 1)};
+    }
+
+    // Converted once here: panels read the pixmaps again at every change, one after another.
+    void SetIcon(const QIcon& icon, const QString& iconName, bool needsAttention)
+    {
+        pixmaps_ = sni::ToPixmaps(icon);
+        iconName_ = iconName;
+        const bool statusChanged = std::exchange(needsAttention_, needsAttention) != needsAttention;
+        Q_EMIT NewIcon();
+        Q_EMIT NewAttentionIcon();
+        if (statusChanged)
+            Q_EMIT NewStatus(Status());
     }
 
 public Q_SLOTS:
@@ -179,6 +216,8 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void NewIcon();
+    void NewAttentionIcon();
+    void NewStatus(const QString& status);
     void NewToolTip();
 
 private:
@@ -197,6 +236,10 @@ private:
 
     StatusNotifierItem* item_;
     std::set<TrayMouseEvent> handing_;
+    QString iconThemePath_;
+    sni::IconPixmaps pixmaps_;
+    QString iconName_;
+    bool needsAttention_ = false;
 };
 
 StatusNotifierItem::StatusNotifierItem(QDBusConnection bus, const QString& title, QMenu* menu)
@@ -205,7 +248,7 @@ StatusNotifierItem::StatusNotifierItem(QDBusConnection bus, const QString& title
     static int itemsMade = 0;
     sni::RegisterTypes();
     serviceName_ = QStringLiteral("org.kde.StatusNotifierItem-%1-%2").arg(getpid()).arg(++itemsMade);
-    new StatusNotifierItemAdaptor(this);
+    adaptor_ = new StatusNotifierItemAdaptor(this);
     menu_ = std::make_unique<DBusMenu>(bus_, kMenuPath, menu);
     if (!bus_.registerObject(kItemPath, this, QDBusConnection::ExportAdaptors) || !bus_.registerService(serviceName_))
         qCWarning(lcDesktop) << "cannot offer the tray icon on the session bus:" << bus_.lastError().message();
@@ -231,10 +274,9 @@ void StatusNotifierItem::Register()
     });
 }
 
-void StatusNotifierItem::SetIcon(const QIcon& icon)
+void StatusNotifierItem::SetIcon(const QIcon& icon, const QString& iconName, bool needsAttention)
 {
-    icon_ = icon;
-    Q_EMIT findChild<StatusNotifierItemAdaptor*>()->NewIcon();
+    adaptor_->SetIcon(icon, iconName, needsAttention);
 }
 
 void StatusNotifierItem::SetToolTip(const QString& tip)
@@ -242,17 +284,7 @@ void StatusNotifierItem::SetToolTip(const QString& tip)
     if (tip == toolTip_)
         return;
     toolTip_ = tip;
-    Q_EMIT findChild<StatusNotifierItemAdaptor*>()->NewToolTip();
-}
-
-void StatusNotifierItem::ShowMessage(const QString& title, const QString& text)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
-    const QVariantMap hints{{QStringLiteral("desktop-entry"), QCoreApplication::applicationName()}};
-    call << title_ << 0u << QCoreApplication::applicationName() << title << text << QStringList() << hints << -1;
-    bus_.call(call, QDBus::NoBlock);
+    Q_EMIT adaptor_->NewToolTip();
 }
 
 StatusNotifierHostWatch::StatusNotifierHostWatch(QDBusConnection bus) : bus_(std::move(bus))

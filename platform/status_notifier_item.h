@@ -22,6 +22,7 @@ class QMenu;
 namespace platform {
 
 class DBusMenu;
+class StatusNotifierItemAdaptor;
 
 class StatusNotifierItem final : public QObject {
 public:
@@ -34,11 +35,12 @@ public:
     // Tells the watcher of the item; needed again whenever a watcher starts anew.
     void Register();
 
-    void SetIcon(const QIcon& icon);
+    // The picture goes to the panel at 16, 22, 32, 48 and 64 pixels, the name beside it for
+    // panels that find it in their icon theme. Needing attention makes the item's status
+    // NeedsAttention, with the same picture and name as its attention icon.
+    void SetIcon(const QIcon& icon, const QString& iconName, bool needsAttention);
     // The first line is the tip's title, the others its text.
     void SetToolTip(const QString& tip);
-    // Shows a desktop notification (org.freedesktop.Notifications).
-    void ShowMessage(const QString& title, const QString& text);
 
     const QString& ServiceName() const { return serviceName_; }
 
@@ -49,15 +51,14 @@ public:
 
     // What the item shows, for the protocol's properties.
     const QString& Title() const { return title_; }
-    const QIcon& Icon() const { return icon_; }
     const QString& ToolTip() const { return toolTip_; }
 
 private:
     QDBusConnection bus_;
     QString serviceName_;
     QString title_;
-    QIcon icon_;
     QString toolTip_;
+    StatusNotifierItemAdaptor* adaptor_ = nullptr; // a child of the item, as Qt keeps adaptors
     std::unique_ptr<DBusMenu> menu_;
 };
 

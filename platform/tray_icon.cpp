@@ -1,5 +1,6 @@
 #include "platform/tray_icon.h"
 
+#include "platform/desktop_notifications.h"
 #include "platform/log.h"
 #include "platform/status_notifier_item.h"
 
@@ -31,6 +32,8 @@ TrayMouseEvent FromQt(QSystemTrayIcon::ActivationReason reason)
 
 SystemTrayIcon::SystemTrayIcon(std::string title)
     : title_(std::move(title)),
+      notifications_(
+          std::make_unique<DesktopNotifications>(QDBusConnection::sessionBus(), QString::fromStdString(title_))),
       statusNotifierHosts_(std::make_unique<StatusNotifierHostWatch>(QDBusConnection::sessionBus()))
 {
     statusNotifierHosts_->onChange = [this] { HostsChanged(); };
@@ -52,7 +55,7 @@ SystemTrayIcon::Host SystemTrayIcon::AvailableHost() const
     return Host::None;
 }
 
-bool SystemTrayIcon::Notify(TrayAction action, const QIcon& icon, const std::string& tip)
+bool SystemTrayIcon::Notify(TrayAction action, const TrayFace& face, const std::string& tip)
 {
     switch (action) {
     case TrayAction::Add:
@@ -63,7 +66,7 @@ bool SystemTrayIcon::Notify(TrayAction action, const QIcon& icon, const std::str
     case TrayAction::Modify:
         if (!added_)
             return false;
-        icon_ = icon;
+        face_ = face;
         tip_ = QString::fromStdString(tip);
         Place();
         return true;
@@ -79,7 +82,7 @@ bool SystemTrayIcon::Notify(TrayAction action, const QIcon& icon, const std::str
 
 void SystemTrayIcon::Place()
 {
-    const Host host = added_ && !icon_.isNull() ? AvailableHost() : Host::None;
+    const Host host = added_ && !face_.icon.isNull() ? AvailableHost() : Host::None;
     if (host != Host::StatusNotifier)
         statusNotifierItem_.reset();
     if (host != Host::XEmbed)
@@ -96,7 +99,7 @@ void SystemTrayIcon::Place()
             };
             qCInfo(lcDesktop) << "tray icon on a StatusNotifier panel as" << statusNotifierItem_->ServiceName();
         }
-        statusNotifierItem_->SetIcon(icon_);
+        statusNotifierItem_->SetIcon(face_.icon, QString::fromStdString(face_.iconName), face_.needsAttention);
         statusNotifierItem_->SetToolTip(tip_);
         if (made)
             statusNotifierItem_->Register(); // once it has what the panel will ask for
@@ -112,7 +115,7 @@ void SystemTrayIcon::Place()
                              });
             qCInfo(lcDesktop) << "tray icon on an XEmbed tray";
         }
-        xembedIcon_->setIcon(icon_);
+        xembedIcon_->setIcon(face_.icon);
         xembedIcon_->setToolTip(tip_);
         xembedIcon_->show();
         break;
@@ -151,15 +154,14 @@ void SystemTrayIcon::LookForHost()
 
 void SystemTrayIcon::ShowMessage(const std::string& title, const std::string& text)
 {
-    if (statusNotifierItem_)
-        statusNotifierItem_->ShowMessage(QString::fromStdString(title), QString::fromStdString(text));
-    else if (xembedIcon_)
-        xembedIcon_->showMessage(QString::fromStdString(title), QString::fromStdString(text), QSystemTrayIcon::Warning);
-}
-
-bool SystemTrayIcon::IsAvailable() const
-{
-    return AvailableHost() != Host::None;
+    const QString shownTitle = QString::fromStdString(title);
+    const QString shownText = QString::fromStdString(text);
+    // Qt's balloon is drawn by the program, unlike anything else on the desktop: only where
+    // no daemon shows notifications, and only beside an icon it can point at.
+    notifications_->Show(shownTitle, shownText, [this, shownTitle, shownText] {
+        if (xembedIcon_)
+            xembedIcon_->showMessage(shownTitle, shownText, QSystemTrayIcon::Warning);
+    });
 }
 
 std::optional<QPoint> SystemTrayIcon::CursorPosition() const

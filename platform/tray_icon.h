@@ -16,6 +16,16 @@ namespace platform {
 
 enum class TrayAction { Add = 0, Modify = 1, Delete = 2 };
 
+// What the icon shows: its picture, in every size it comes in, and the name the same picture
+// has in the desktop's icon theme (empty: none), which StatusNotifier panels prefer and draw
+// at the size they need. A face that needs attention tells of trouble: StatusNotifier panels
+// may set it apart.
+struct TrayFace {
+    QIcon icon;
+    std::string iconName;
+    bool needsAttention = false;
+};
+
 // Clicks on the icon. Activate is a StatusNotifier panel's primary click (usually the left
 // button), where the program is expected to answer as to a double-click elsewhere.
 enum class TrayMouseEvent { DoubleClick, Activate, RightButtonUp, Other };
@@ -27,15 +37,13 @@ public:
 
     // Carries out one request and tells whether the notification area took it: adding an
     // icon that is there, or changing or removing one that is not, fails, and so does
-    // adding one where no notification area runs. The icon and the tip are what a modify
-    // request shows.
-    virtual bool Notify(TrayAction action, const QIcon& icon, const std::string& tip) = 0;
+    // adding one where no notification area runs. The face and the tip are what a modify
+    // request shows; the tip's first line is its title, which some panels show alone.
+    virtual bool Notify(TrayAction action, const TrayFace& face, const std::string& tip) = 0;
 
-    // Shows a short warning beside the icon: a balloon, or the desktop's notification.
+    // Shows a short warning: the desktop's notification when a notification daemon runs,
+    // whatever the notification area; otherwise a balloon beside an XEmbed tray's icon.
     virtual void ShowMessage(const std::string& title, const std::string& text) = 0;
-
-    // Whether a notification area runs on this desktop.
-    virtual bool IsAvailable() const = 0;
 
     // Where the mouse pointer is, when the desktop lets a program know.
     virtual std::optional<QPoint> CursorPosition() const = 0;
@@ -49,6 +57,7 @@ public:
     std::function<void()> onAvailable;
 };
 
+class DesktopNotifications;
 class StatusNotifierHostWatch;
 class StatusNotifierItem;
 
@@ -64,9 +73,8 @@ public:
     SystemTrayIcon(const SystemTrayIcon&) = delete;
     SystemTrayIcon& operator=(const SystemTrayIcon&) = delete;
 
-    bool Notify(TrayAction action, const QIcon& icon, const std::string& tip) override;
+    bool Notify(TrayAction action, const TrayFace& face, const std::string& tip) override;
     void ShowMessage(const std::string& title, const std::string& text) override;
-    bool IsAvailable() const override;
     std::optional<QPoint> CursorPosition() const override;
     void SetContextMenu(QMenu* menu) override;
 
@@ -82,9 +90,10 @@ private:
 
     std::string title_;
     bool added_ = false;
-    QIcon icon_;
+    TrayFace face_;
     QString tip_;
     QMenu* menu_ = nullptr;
+    std::unique_ptr<DesktopNotifications> notifications_;
     std::unique_ptr<StatusNotifierHostWatch> statusNotifierHosts_;
     std::unique_ptr<StatusNotifierItem> statusNotifierItem_;
     std::unique_ptr<QSystemTrayIcon> xembedIcon_;

@@ -21,6 +21,8 @@
 // listed is ignored with a warning; a bad value is an error and leaves what was there
 // before. A missing file is no fault: without any, the defaults hold.
 
+#include "keeper/keeper_settings.h"
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -42,8 +44,8 @@ struct ClientdSettings {
     std::chrono::seconds maxStep{0};        // 0: no limit
     std::chrono::seconds pollInterval{300}; // between kShortestPoll and kLongestPoll
     std::string metricsFile;                // an absolute path; empty: none
-    static constexpr std::chrono::seconds kShortestPoll{16};
-    static constexpr std::chrono::seconds kLongestPoll{86400};
+    static constexpr std::chrono::seconds kShortestPoll = keeper::KeeperSettings::kShortestInterval;
+    static constexpr std::chrono::seconds kLongestPoll = keeper::KeeperSettings::kLongestInterval;
 
     bool operator==(const ClientdSettings&) const = default;
 };

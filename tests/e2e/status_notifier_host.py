@@ -9,6 +9,12 @@
       access key's underscore.
   status_notifier_host.py property SERVICE PATH NAME
       Prints one property of the item.
+  status_notifier_host.py pixmaps SERVICE PATH NAME
+      Prints the sizes of the pixmaps in the item's property NAME (IconPixmap,
+      AttentionIconPixmap), "WIDTHxHEIGHT" each, or "bad WIDTHxHEIGHT" for one whose data
+      is not that many ARGB pixels.
+  status_notifier_host.py tooltip SERVICE PATH
+      Prints the item's tip: its title on the first line, its text below.
   status_notifier_host.py activate|context-menu SERVICE PATH
       Calls Activate or ContextMenu at (10, 10) and prints how long the call took in ms.
   status_notifier_host.py click SERVICE PATH ID
@@ -129,6 +135,20 @@ def print_layout(service, path):
         print(child_id, properties.get("label", properties.get("type", "")))
 
 
+def print_pixmaps(service, path, name):
+    sizes = []
+    for width, height, data in item(service, path).Get(ITEM, name, dbus_interface=PROPERTIES):
+        size = "%dx%d" % (width, height)
+        sizes.append(size if len(data) == width * height * 4 else "bad " + size)
+    print(" ".join(sizes))
+
+
+def print_tooltip(service, path):
+    _, _, title, text = item(service, path).Get(ITEM, "ToolTip", dbus_interface=PROPERTIES)
+    print(title)
+    print(text)
+
+
 def timed_call(service, path, method):
     started = time.monotonic()
     getattr(item(service, path), method)(10, 10, dbus_interface=ITEM, timeout=5)
@@ -149,6 +169,10 @@ def main(argv):
         print_layout(argv[2], argv[3])
     elif command == "property" and len(argv) == 5:
         print(item(argv[2], argv[3]).Get(ITEM, argv[4], dbus_interface=PROPERTIES))
+    elif command == "pixmaps" and len(argv) == 5:
+        print_pixmaps(argv[2], argv[3], argv[4])
+    elif command == "tooltip" and len(argv) == 4:
+        print_tooltip(argv[2], argv[3])
     elif command in ("activate", "context-menu") and len(argv) == 4:
         timed_call(argv[2], argv[3], "Activate" if command == "activate" else "ContextMenu")
     elif command == "click" and len(argv) == 5:

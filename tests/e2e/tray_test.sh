@@ -3,8 +3,13 @@
 # area: an XEmbed tray (trayer) or a StatusNotifier panel (our own watcher, on that bus).
 # It starts hidden with one icon, a double-click (XEmbed) or Activate (StatusNotifier)
 # shows the window, "Exit" from the icon's menu ends it and leaves no icon. Without a
-# notification area it shows its window, and the icon appears as soon as one starts; a
-# panel that starts anew gets it again.
+# notification area it shows its window, and the icon appears as soon as one starts, the
+# window then going to it unless the user asked for it; a panel that starts anew gets the
+# icon again. A second start with --show brings the running copy's window to the front.
+# Its notifications go to the desktop's daemon, even beside an XEmbed tray, and only
+# without one to Qt's balloon. A StatusNotifier panel gets the icon's name and its pixmaps
+# at every size, and the tip's title says what is wrong. Its server, 127.0.0.1 by default,
+# is not there: every attempt fails.
 # Usage: tray_test.sh CLIENT CASE
 set -uo pipefail
 
@@ -28,6 +33,16 @@ icons() { client_windows 32 32; }
 icon_count() { icons | wc -l; }
 menus() { client_windows 300 80 | awk '$5 > 32'; }
 shown() { [[ -n $(main_window_shown) ]]; }
+# Qt's balloons: the client's windows that X knows as tooltips.
+balloons() {
+  local id
+  for id in $(xdotool search --onlyvisible --class tavrin-client 2>/dev/null); do
+    xprop -id "$id" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _NET_WM_WINDOW_TYPE_TOOLTIP && echo "$id"
+  done
+}
+# The place of window $1 among the screen's, the topmost 1 (without a window manager the
+# windows are the root's children, which X lists from the top).
+stack_place() { xwininfo -root -children | grep -n -E "^ +$(printf '0x%x' "$1") " | cut -d: -f1; }
 
 # The StatusNotifier panel: our watcher, and calls on the item as a panel makes them.
 panel=(/usr/bin/python3 "$(dirname "$0")/status_notifier_host.py")
@@ -49,7 +64,7 @@ start_with_panel() {
 }
 
 start_client() {
-  "$client" --dry-run >"$work/client.log" 2>&1 &
+  "$client" --dry-run "$@" >"$work/client.log" 2>&1 &
   pid=$!
   track "$pid"
 }
@@ -76,7 +91,64 @@ late-tray)
   (( $(icon_count) == 0 )) || fail "an icon without a tray"
   start_tray || fail "no notification area"
   wait_for "(( \$(icon_count) == 1 ))" 100 || fail "the tray that started late got no icon"
-  shown || fail "the window went away when the tray came"
+  wait_for '! shown' 50 || fail "the window shown for want of a tray stayed when the tray came"
+  ;;
+
+late-tray-show)
+  start_client --show
+  wait_for shown 100 || fail "--show did not show the window"
+  start_tray || fail "no notification area"
+  wait_for "(( \$(icon_count) == 1 ))" 100 || fail "the tray that started late got no icon"
+  shown || fail "the window the user asked for went away when the tray came"
+  ;;
+
+second-start)
+  start_tray || fail "no notification area"
+  start_client
+  wait_for "(( \$(icon_count) == 1 ))" 100 || fail "expected one tray icon, found $(icon_count)"
+  # As at login: ends at once, silently, and the window stays hidden.
+  "$client" --dry-run >"$work/second.out" 2>&1
+  status=$?
+  (( status == 0 )) && [[ ! -s $work/second.out ]] || fail "a second start said $(cat "$work/second.out"), status $status"
+  shown && fail "a second start without --show showed the window"
+  # As from the menu: the running copy shows its window; the second start ends as quietly.
+  "$client" --dry-run --show >"$work/second.out" 2>&1
+  status=$?
+  (( status == 0 )) && [[ ! -s $work/second.out ]] || fail "a second start said $(cat "$work/second.out"), status $status"
+  wait_for shown 50 || fail "a second start with --show did not show the running copy's window"
+  # Covered by another window, it comes back to the front.
+  window=$(main_window_shown)
+  read -r x y < <(xdotool getwindowgeometry "$window" | awk '/Position/ { split($2, p, ","); print p[1], p[2] }')
+  xmessage -geometry "400x200+$x+$y" "over the window" &
+  track $!
+  wait_for 'cover=$(xdotool search --onlyvisible --class xmessage 2>/dev/null | head -n 1); [[ -n $cover ]]' 50 ||
+    fail "no window to cover it"
+  wait_for '(( $(stack_place "$cover") < $(stack_place "$window") ))' 50 || fail "the cover did not go over the window"
+  "$client" --dry-run --show >/dev/null 2>&1 || fail "the second start with --show failed"
+  wait_for '(( $(stack_place "$window") < $(stack_place "$cover") ))' 50 || fail "the window was not raised"
+  ;;
+
+xembed-notification)
+  /usr/bin/python3 -c 'import dbus, gi' 2>/dev/null || { echo "needs python3-dbus and python3-gi"; exit 77; }
+  /usr/bin/python3 "$(dirname "$0")/notification_daemon.py" >"$work/daemon.log" 2>&1 &
+  track $!
+  wait_for "grep -q '^ready' '$work/daemon.log'" 100 || fail "the daemon did not start: $(cat "$work/daemon.log")"
+  start_tray || fail "no notification area"
+  start_client
+  wait_for "grep -q '^notify' '$work/daemon.log'" 100 || fail "no notification reached the daemon: $(cat "$work/client.log")"
+  notice=$(grep '^notify' "$work/daemon.log")
+  [[ $notice == "notify Tavrin Client|tavrin-client|Tavrin Client|Server unreachable since "* ]] || fail "notification: $notice"
+  # A call the program answers from its loop, after the daemon's answer: no balloon by then.
+  "$client" --dry-run --show >/dev/null 2>&1
+  wait_for shown 50 || fail "the window did not show"
+  [[ -z $(balloons) ]] || fail "a balloon beside the daemon's notification"
+  (( $(grep -c '^notify' "$work/daemon.log") == 1 )) || fail "notified more than once: $(cat "$work/daemon.log")"
+  ;;
+
+xembed-balloon)
+  start_tray || fail "no notification area"
+  start_client
+  wait_for '[[ -n $(balloons) ]]' 100 || fail "without a notification daemon no balloon showed: $(cat "$work/client.log")"
   ;;
 
 double-click | menu-exit)
@@ -138,11 +210,31 @@ sni-late-watcher)
   read -r service path <<<"$(registered_item)"
   layout=$("${panel[@]}" layout "$service" "$path") || fail "no menu layout"
   [[ $layout == $'1 _Properties\n2 E_xit' ]] || fail "menu layout: $layout"
-  shown || fail "the window went away when the panel came"
+  wait_for '! shown' 50 || fail "the window shown for want of a tray stayed when the panel came"
   # A panel that starts anew (a crash, a new session of it) learns of the item again.
   kill "$panel_pid" && wait "$panel_pid" 2>/dev/null
   start_panel
   wait_for '[[ -n $(registered_item) ]]' 100 || fail "the restarted panel got no item: $(cat "$work/client.log")"
+  ;;
+
+sni-icon)
+  start_with_panel
+  item() { "${panel[@]}" "$1" "$service" "$path" "${@:2}"; }
+  wait_for '[[ $(item property Status) == NeedsAttention ]]' 100 || fail "no attention while the server is unreachable"
+  [[ $(item property IconName) == tavrin-client-tray-error ]] || fail "icon name: $(item property IconName)"
+  [[ $(item property AttentionIconName) == tavrin-client-tray-error ]] || fail "attention icon name"
+  for pixmaps in IconPixmap AttentionIconPixmap; do
+    [[ $(item pixmaps $pixmaps) == "16x16 22x22 32x32 48x48 64x64" ]] || fail "$pixmaps: $(item pixmaps $pixmaps)"
+  done
+  # The panel finds the name among the program's own icons, beside it.
+  theme=$(item property IconThemePath)
+  [[ $theme == "$(cd "$(dirname "$client")/../share/icons" && pwd)" ]] || fail "icon theme path: $theme"
+  for size in 16 22 32 48 64; do
+    [[ -f $theme/hicolor/${size}x${size}/apps/tavrin-client-tray-error.png ]] || fail "no icon of that name at $size"
+  done
+  # lxqt-panel shows the title alone.
+  tip=$(item tooltip)
+  [[ $tip == $'Tavrin Client: server unreachable\nServer unreachable since '* ]] || fail "tip: $tip"
   ;;
 
 *)

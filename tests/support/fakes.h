@@ -103,16 +103,19 @@ public:
 
 struct TrayRequest {
     platform::TrayAction action;
-    QImage image;
+    QImage image; // the face at 16 x 16
     std::string tip;
+    std::string iconName;
+    bool needsAttention;
 };
 
 // Keeps one icon like the notification area does, and records every request.
 class FakeTrayIcon final : public platform::TrayIcon {
 public:
-    bool Notify(platform::TrayAction action, const QIcon& icon, const std::string& tip) override
+    bool Notify(platform::TrayAction action, const platform::TrayFace& face, const std::string& tip) override
     {
-        requests.push_back({action, icon.isNull() ? QImage() : icon.pixmap(16, 16).toImage(), tip});
+        const QImage image = face.icon.isNull() ? QImage() : face.icon.pixmap(16, 16).toImage();
+        requests.push_back({action, image, tip, face.iconName, face.needsAttention});
         switch (action) {
         case platform::TrayAction::Add:
             return available && !std::exchange(present, true);
@@ -124,7 +127,6 @@ public:
         return false;
     }
     void ShowMessage(const std::string& title, const std::string& text) override { messages.push_back({title, text}); }
-    bool IsAvailable() const override { return available; }
     std::optional<QPoint> CursorPosition() const override { return cursor; }
     void SetContextMenu(QMenu* menu) override { contextMenu = menu; }
 

@@ -90,6 +90,35 @@ TEST_F(Settings, StoredValuesFillTheControls)
     EXPECT_EQ(form->pos(), QPoint(-10, -20));
 }
 
+// The values set by hand only reach the keeper; an interval outside its range gives way to
+// the default, with a line in the log.
+TEST_F(Settings, HandSetValuesReachTheKeeperWithinTheirRanges)
+{
+    struct Case {
+        std::int32_t maxStep;
+        std::int32_t interval;
+        std::uint32_t keptMaxStep;
+        std::chrono::seconds keptInterval;
+        bool logged;
+    };
+    for (const Case& c :
+         {Case{3600, 16, 3600, std::chrono::seconds(16), false}, Case{0, 86400, 0, std::chrono::seconds(86400), false},
+          Case{-1, 15, 0xFFFFFFFF, std::chrono::seconds(300), true}, Case{1, 86401, 1, std::chrono::seconds(300), true},
+          Case{1, -1, 1, std::chrono::seconds(300), true}}) {
+        SCOPED_TRACE(c.interval);
+        const testsupport::LogLines log("tavrin.settings");
+        Stored("server", Text("10.0.0.1"));
+        Stored("maxstep", Dword(c.maxStep));
+        Stored("interval", Dword(c.interval));
+        MakeForm();
+        const keeper::KeeperSettings& settings = form->clockKeeper->Settings();
+        EXPECT_EQ(settings.server.Text(), "10.0.0.1");
+        EXPECT_EQ(settings.maxStepSeconds, c.keptMaxStep);
+        EXPECT_EQ(settings.interval, c.keptInterval);
+        EXPECT_EQ(log.Count("is outside 16 to 86400 s: 300 s is used instead"), c.logged ? 1 : 0);
+    }
+}
+
 TEST_F(Settings, AnEmptyServerGivesAnEmptyField)
 {
     Stored("server", Text(""));

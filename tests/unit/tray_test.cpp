@@ -8,10 +8,13 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QMenu>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
 #include <vector>
 
 using app::TrayStatus;
@@ -52,9 +55,14 @@ TEST_F(Tray, TheIconFollowsTheErrorFlag)
     EXPECT_TRUE(form->UpdateTrayIcon(TrayAction::Modify));
     EXPECT_EQ(Shown(tray.requests.back()), Face(form->Image2));
     EXPECT_NE(Face(form->Image1), Face(form->Image2));
+    // Panels that draw the icon by its name must find the same face, set apart as trouble.
+    EXPECT_EQ(tray.requests.back().iconName, "tavrin-client-tray-error");
+    EXPECT_TRUE(tray.requests.back().needsAttention);
     form->FErrorIcon = false;
     form->UpdateTrayIcon(TrayAction::Modify);
     EXPECT_EQ(Shown(tray.requests.back()), Face(form->Image1));
+    EXPECT_EQ(tray.requests.back().iconName, "tavrin-client-tray");
+    EXPECT_FALSE(tray.requests.back().needsAttention);
     EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active");
 }
 
@@ -214,7 +222,7 @@ TEST_F(Tray, TheTipCarriesTheLastResultAndOnlyAChangeForTheWorseNotifies)
     form->ReportResult("Server unreachable since 12:05:00", true); // five minutes later, still down
     ASSERT_EQ(tray.messages.size(), 1u);
     EXPECT_EQ(tray.messages[0].second, "Server unreachable since 12:05:00");
-    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nServer unreachable since 12:05:00");
+    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client: server unreachable\nServer unreachable since 12:05:00");
 
     form->ReportResult("Last update 12:15:05: clock stepped by +3 s", false);
     form->ReportResult("Clock not set: no permission", true);
@@ -228,11 +236,121 @@ TEST_F(Tray, ANoticeStandsOnItsOwnLineUntilCleared)
     form->ReportNotice(Notice::OtherSynchroniser, "systemd-timesyncd also sets this clock");
     form->ReportNotice(Notice::OtherSynchroniser, "systemd-timesyncd also sets this clock");
     EXPECT_EQ(tray.messages.size(), 1u);
-    EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nLast update 12:00:05: clock right (offset +0.3 s)\n"
-                                        "systemd-timesyncd also sets this clock");
+    EXPECT_EQ(tray.requests.back().tip,
+              "Tavrin Client: another program sets the clock\nLast update 12:00:05: clock right (offset +0.3 s)\n"
+              "systemd-timesyncd also sets this clock");
 
     form->ReportNotice(Notice::OtherSynchroniser, "");
     EXPECT_EQ(tray.requests.back().tip, "Tavrin Client Active\nLast update 12:00:05: clock right (offset +0.3 s)");
     form->ReportNotice(Notice::OtherSynchroniser, "chronyd also sets this clock");
     EXPECT_EQ(tray.messages.size(), 2u);
+}
+
+// lxqt-panel shows only the tip's title: whatever is wrong must be said there, the detail
+// below it.
+TEST_F(Tray, TheTipsTitleSaysWhatIsWrongAndTheBodyTheDetail)
+{
+    using Notice = TrayStatus::Notice;
+    struct Case {
+        const char* result;
+        bool failing;
+        std::optional<Notice> notice;
+        const char* title;
+    };
+    const Case cases[] = {
+        {"Last update 12:00:05: clock right (offset +0.3 s)", false, {}, "Tavrin Client Active"},
+        {"Server unreachable since 12:05:00", true, {}, "Tavrin Client: server unreachable"},
+        {"Server name not found: time.example (no answer)", true, {}, "Tavrin Client: server name not found"},
+        {"Clock not set: no permission", true, {}, "Tavrin Client: clock not set"},
+        {"Clock not set: step of 86400 s over the limit of 600 s", true, Notice::OtherSynchroniser,
+         "Tavrin Client: clock not set"},
+        {"Last update 12:00:05: clock stepped by +3 s", false, Notice::ReplyPortInUse,
+         "Tavrin Client: another copy receives the time"},
+        {"Last update 12:00:05: clock stepped by +3 s", false, Notice::OtherSynchroniser,
+         "Tavrin Client: another program sets the clock"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.result);
+        form.reset();
+        tray = testsupport::FakeTrayIcon();
+        MakeForm();
+        if (c.notice)
+            form->ReportNotice(*c.notice, "the notice's own words");
+        form->ReportResult(c.result, c.failing);
+        const std::string& tip = tray.requests.back().tip;
+        const std::string title = tip.substr(0, tip.find('\n'));
+        EXPECT_EQ(title, c.title);
+        EXPECT_NE(tip.find(std::string("\n") + c.result), std::string::npos) << tip;
+    }
+}
+
+// A login whose panel comes late: the window waits a moment for the tray, shows for want of
+// it, and goes to the icon once it comes; a window the user asked for stays.
+class LateTray : public FormTest {
+protected:
+    static constexpr std::chrono::milliseconds kPatience{30};
+
+    void SetUp() override
+    {
+        form.reset();
+        tray = testsupport::FakeTrayIcon();
+        tray.available = false;
+        MakeForm();
+    }
+
+    void TrayComes()
+    {
+        tray.available = true;
+        tray.onAvailable();
+        ASSERT_TRUE(tray.present);
+    }
+
+    // Runs the loop until the patience has run out: a timer of the same length, started
+    // after it, has fired.
+    void OutlastPatience()
+    {
+        bool passed = false;
+        QTimer::singleShot(kPatience, [&] { passed = true; });
+        ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return passed; }));
+    }
+};
+
+TEST_F(LateTray, NoTrayShowsTheWindowAfterThePatienceAndALateTrayHidesItAgain)
+{
+    form->ShowIfNoTrayWithin(kPatience);
+    EXPECT_FALSE(form->isVisible());
+    OutlastPatience();
+    ASSERT_TRUE(form->isVisible()) << "without a tray the window is the only way in";
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(form->windowState() & Qt::WindowMinimized) << "no icon yet: closing minimises";
+
+    TrayComes();
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
+    tray.onMouse(TrayMouseEvent::Activate); // the icon brings it back, now as the user's
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
+}
+
+TEST_F(LateTray, ATrayWithinThePatienceKeepsTheWindowHidden)
+{
+    form->ShowIfNoTrayWithin(kPatience);
+    TrayComes();
+    OutlastPatience();
+    EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(LateTray, AWindowTheUserAskedForStaysWhenTheTrayComes)
+{
+    form->ShowIfNoTrayWithin(kPatience);
+    OutlastPatience();
+    ASSERT_TRUE(form->isVisible());
+    form->ShowWindow(); // a second start asked for it meanwhile
+    TrayComes();
+    EXPECT_TRUE(form->isVisible());
+
+    form->hide();
+    form->ShowIfNoTrayWithin(kPatience); // the tray has the icon: nothing to wait for
+    OutlastPatience();
+    EXPECT_FALSE(form->isVisible());
 }

@@ -1,0 +1,34 @@
+#pragma once
+
+// tavrin-clientd's state as the properties of com.dovetra.TavrinClient1 give it
+// (service/com.dovetra.TavrinClient1.xml): times in microseconds since 1970 UTC, 0 for
+// never.
+
+#include <QVariantMap>
+
+#include <cstdint>
+#include <string>
+
+namespace ctl {
+
+struct ServiceStatus {
+    std::string server; // as configured; empty for none
+    bool reachable = false;
+    int source = -1; // 0 PC clock, 1 GPS, 3 NTP; -1 unknown
+    int state = -1;  // 0 not in sync, 1 holdover, 2 in sync, 3 unknown; -1 unknown
+    std::uint64_t lastUpdateUsec = 0;
+    std::int64_t offsetUsec = 0; // the PC's time minus the server's, at the last update
+    std::uint64_t errorBoundUsec = 0;
+    std::string lastResult;
+    bool failing = false;
+    std::uint64_t nextUpdateUsec = 0; // 0: none planned
+    std::string notice;               // one notice a line; empty for none
+
+    bool Updated() const { return lastUpdateUsec != 0; }
+};
+
+// From the answer of Properties.GetAll. A property the service does not have keeps the
+// value above: a service older or newer than this program still shows what it has.
+ServiceStatus StatusFromProperties(const QVariantMap& properties);
+
+} // namespace ctl
