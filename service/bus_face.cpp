@@ -1,5 +1,6 @@
 #include "service/bus_face.h"
 
+#include "framework/application.h"
 #include "platform/log.h"
 #include "service/bus_interface.h"
 #include "service/bus_properties.h"
@@ -54,6 +55,9 @@ BusFace::BusFace(ClockService& service, SettingsFiles files, const std::string& 
 {
     published_ = Current();
     service_.SetStateListener([this] { Publish(); });
+    updateDeadline_.setSingleShot(true);
+    updateDeadline_.setInterval(kLongestUpdate);
+    connect(&updateDeadline_, &QTimer::timeout, this, framework::Guarded([this] { AnswerUpdates(); }));
 }
 
 BusFace::~BusFace()
@@ -119,12 +123,15 @@ void BusFace::Publish()
     const QVariantMap changed = ChangedProperties(published_, now);
     published_ = now;
     const QDBusConnection& bus = link_.Connection();
-    if (changed.isEmpty() || !bus.isConnected())
-        return;
-    QDBusMessage signal =
-        QDBusMessage::createSignal(kBusPath, kPropertiesInterface, QStringLiteral("PropertiesChanged"));
-    signal << QString::fromLatin1(kBusInterface) << changed << QStringList();
-    bus.send(signal);
+    if (!changed.isEmpty() && bus.isConnected()) {
+        QDBusMessage signal =
+            QDBusMessage::createSignal(kBusPath, kPropertiesInterface, QStringLiteral("PropertiesChanged"));
+        signal << QString::fromLatin1(kBusInterface) << changed << QStringList();
+        bus.send(signal);
+    }
+    // After the signal: whoever reads the properties once answered finds the outcome there.
+    if (requestUnderWay_ && service_.ResultsReported() != resultsAtStart_)
+        AnswerUpdates();
 }
 
 bool BusFace::handleMessage(const QDBusMessage& message, const QDBusConnection& connection)
@@ -189,13 +196,14 @@ QDBusMessage BusFace::Properties(const QDBusMessage& call) const
 }
 
 void BusFace::Authorise(const QDBusMessage& call, const QDBusConnection& bus, const char* action, bool interactive,
-                        std::function<QDBusMessage()> allowed)
+                        std::function<std::optional<QDBusMessage>()> allowed)
 {
     const QString actionId = QString::fromLatin1(action);
     polkit_.Check(bus, call.service(), actionId, interactive,
                   [call, bus, actionId, allowed = std::move(allowed)](const platform::PolkitVerdict& verdict) {
                       if (verdict.outcome == platform::PolkitVerdict::Outcome::Allowed) {
-                          bus.send(allowed());
+                          if (const std::optional<QDBusMessage> answer = allowed())
+                              bus.send(*answer);
                           return;
                       }
                       qCDebug(platform::lcService, "%s refused to %s", qPrintable(actionId),
@@ -206,17 +214,35 @@ void BusFace::Authorise(const QDBusMessage& call, const QDBusConnection& bus, co
 
 void BusFace::Update(const QDBusMessage& call, const QDBusConnection& bus)
 {
-    Authorise(call, bus, kUpdateAction, call.isInteractiveAuthorizationAllowed(), [this, call] {
-        keeper::ClockKeeper* keeper = service_.Keeper();
-        if (!keeper)
-            return call.createErrorReply(QDBusError::Failed,
-                                         QStringLiteral("no server is configured: choose one with SetServer"));
-        if (updateLimit_.Starts(platform::BootClock::now())) {
-            qCInfo(platform::lcService, "a request now, asked on the bus by %s", qPrintable(call.service()));
-            keeper->BitBtn1Click(nullptr);
-        }
+    Authorise(call, bus, kUpdateAction, call.isInteractiveAuthorizationAllowed(),
+              [this, call, bus] { return StartUpdate(call, bus); });
+}
+
+std::optional<QDBusMessage> BusFace::StartUpdate(const QDBusMessage& call, const QDBusConnection& bus)
+{
+    keeper::ClockKeeper* keeper = service_.Keeper();
+    if (!keeper)
+        return call.createErrorReply(QDBusError::Failed,
+                                     QStringLiteral("no server is configured: choose one with SetServer"));
+    if (updateLimit_.Starts(platform::BootClock::now())) {
+        qCInfo(platform::lcService, "a request now, asked on the bus by %s", qPrintable(call.service()));
+        resultsAtStart_ = service_.ResultsReported();
+        requestUnderWay_ = true;
+        updateDeadline_.start();
+        keeper->BitBtn1Click(nullptr);
+    }
+    if (!requestUnderWay_)
         return call.createReply();
-    });
+    awaitingOutcome_.emplace_back(call, bus);
+    return std::nullopt;
+}
+
+void BusFace::AnswerUpdates()
+{
+    requestUnderWay_ = false;
+    updateDeadline_.stop();
+    for (const auto& [call, bus] : std::exchange(awaitingOutcome_, {}))
+        bus.send(call.createReply());
 }
 
 void BusFace::SetServer(const QDBusMessage& call, const QDBusConnection& bus)
@@ -230,7 +256,7 @@ void BusFace::SetServer(const QDBusMessage& call, const QDBusConnection& bus)
         return;
     }
     Authorise(call, bus, kSetServerAction, arguments.at(1).toBool(),
-              [this, call, address] { return StoreServer(call, address); });
+              [this, call, address] { return std::optional(StoreServer(call, address)); });
 }
 
 QDBusMessage BusFace::StoreServer(const QDBusMessage& call, const std::string& address)

@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,6 +41,9 @@ public:
 
     // The line systemd shows for the service: the last result, or what it waits for.
     std::string StatusLine() const;
+    // How many results the keeping has reported: a request started has had its outcome once
+    // this has moved on.
+    std::uint64_t ResultsReported() const { return face_.Results(); }
 
     // Has `listener` hear the changes of the state (the settings, the keeper's state), gathered
     // like the status: once per turn of the loop at most, after systemd was told. One

@@ -268,9 +268,11 @@ TEST_F(ServiceOnTheBus, ItsPropertiesTellTheLastReplyAndTheirChangesAreSignalled
 
 TEST_F(ServiceOnTheBus, PolkitDecidesUpdateAndSetServerWhichAreSpacedStoredAndApplied)
 {
-    auto first = StartServer("127.0.0.1");
-    auto second = StartServer("127.0.0.2");
-    auto service = StartService("127.0.0.1");
+    // The servers connect back from 127.0.0.1, whatever address they listen on: only the
+    // second server's replies are taken, the first's are refused as not the server's.
+    auto first = StartServer("127.0.0.2");
+    auto second = StartServer("127.0.0.1");
+    auto service = StartService("127.0.0.2");
     ASSERT_TRUE(AwaitName()) << service->Errors();
     ASSERT_TRUE(AwaitRequests(*first, 1)); // the first request goes out at start
     const std::string dropIn = dropIns + "/50-server.conf";
@@ -279,7 +281,7 @@ TEST_F(ServiceOnTheBus, PolkitDecidesUpdateAndSetServerWhichAreSpacedStoredAndAp
     QDBusMessage refused = Update();
     EXPECT_EQ(refused.errorName(), "org.freedesktop.DBus.Error.AccessDenied");
     EXPECT_THAT(refused.errorMessage().toStdString(), HasSubstr("polkit is not on the system bus"));
-    EXPECT_EQ(SetServer("127.0.0.2", false).errorName(), "org.freedesktop.DBus.Error.AccessDenied");
+    EXPECT_EQ(SetServer("127.0.0.1", false).errorName(), "org.freedesktop.DBus.Error.AccessDenied");
 
     // polkit refuses.
     testsupport::FakePolkit polkit(bus->Address());
@@ -297,41 +299,48 @@ TEST_F(ServiceOnTheBus, PolkitDecidesUpdateAndSetServerWhichAreSpacedStoredAndAp
     EXPECT_EQ(bad.errorName(), "org.freedesktop.DBus.Error.InvalidArgs");
     EXPECT_THAT(bad.errorMessage().toStdString(),
                 HasSubstr("\"time server\" is neither an IPv4 address nor a host name: it holds a space"));
-    EXPECT_EQ(SetServer("127.0.0.2", true).errorName(), "org.freedesktop.DBus.Error.AccessDenied");
+    EXPECT_EQ(SetServer("127.0.0.1", true).errorName(), "org.freedesktop.DBus.Error.AccessDenied");
     check = polkit.NextCheck(); // this one's, not the bad name's
     ASSERT_TRUE(check);
     EXPECT_THAT(*check, HasSubstr("\"com.dovetra.TavrinClient1.set-server\" {} 1 \"\""));
 
     // Allowed, but the drop-in folder is not there: the system's reason comes back.
     ASSERT_TRUE(polkit.Allow({kSetServerAction}));
-    const QDBusMessage unwritten = SetServer("127.0.0.2", false);
+    const QDBusMessage unwritten = SetServer("127.0.0.1", false);
     EXPECT_EQ(unwritten.errorName(), "org.freedesktop.DBus.Error.Failed");
     EXPECT_THAT(unwritten.errorMessage().toStdString(), HasSubstr("No such file or directory"));
     EXPECT_FALSE(std::filesystem::exists(dropIns));
-    EXPECT_EQ(Property("Server").toString(), "127.0.0.1");
+    EXPECT_EQ(Property("Server").toString(), "127.0.0.2");
 
     // Stored, applied at once, and signalled.
     std::filesystem::create_directory(dropIns);
-    const QDBusMessage stored = SetServer("127.0.0.2", false);
+    const QDBusMessage stored = SetServer("127.0.0.1", false);
     ASSERT_EQ(stored.type(), QDBusMessage::ReplyMessage) << stored.errorMessage().toStdString();
-    EXPECT_EQ(Read(dropIn), "[Time]\nServer=127.0.0.2\n");
-    EXPECT_EQ(Property("Server").toString(), "127.0.0.2");
-    EXPECT_TRUE(AwaitChange("Server", [](const QVariant& value) { return value.toString() == "127.0.0.2"; }));
+    EXPECT_EQ(Read(dropIn), "[Time]\nServer=127.0.0.1\n");
+    EXPECT_EQ(Property("Server").toString(), "127.0.0.1");
+    EXPECT_TRUE(AwaitChange("Server", [](const QVariant& value) { return value.toString() == "127.0.0.1"; }));
 
-    // Ten Updates within a second: one request, to the new server.
+    // An Update is answered once its request has had its outcome: the properties tell it.
     ASSERT_TRUE(polkit.Allow({kSetServerAction, kUpdateAction}));
     const auto beforeFirstUpdate = std::chrono::steady_clock::now();
+    const qulonglong lastUpdate = Property("LastUpdateUSec").toULongLong();
+    const QDBusMessage updated = Update();
+    ASSERT_EQ(updated.type(), QDBusMessage::ReplyMessage) << updated.errorMessage().toStdString();
+    EXPECT_GT(Property("LastUpdateUSec").toULongLong(), lastUpdate);
+    EXPECT_EQ(Property("LastResult").toString().toStdString().find("Last update"), 0u);
+    ASSERT_TRUE(AwaitRequests(*second, 1)); // to the new server
+
+    // Nine more within the second: they join it.
     std::vector<QDBusPendingCall> calls;
-    for (int i = 0; i < 10; ++i) {
-        calls.push_back(client.asyncCall(QDBusMessage::createMethodCall(kName, kPath, kName, "Update")));
+    for (int i = 0; i < 9; ++i) {
         testsupport::ProcessEventsFor(100ms);
+        calls.push_back(client.asyncCall(QDBusMessage::createMethodCall(kName, kPath, kName, "Update")));
     }
     ASSERT_TRUE(ProcessEventsUntil([&] {
         return std::all_of(calls.begin(), calls.end(), [](const QDBusPendingCall& call) { return call.isFinished(); });
     }));
     for (const QDBusPendingCall& call : calls)
         EXPECT_FALSE(call.isError()) << call.error().message().toStdString();
-    ASSERT_TRUE(AwaitRequests(*second, 1));
 
     // The next one only ten seconds after it, however often asked meanwhile: Updates every
     // half second until the server sees a second request.
