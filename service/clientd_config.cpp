@@ -1,5 +1,6 @@
 #include "service/clientd_config.h"
 
+#include "platform/log.h"
 #include "platform/replace_file.h"
 #include "platform/unique_fd.h"
 #include "service/server_name.h"
@@ -227,10 +228,30 @@ ClientdConfig ReadClientdConfig(const std::string& mainFile, const std::string& 
     return config;
 }
 
+bool LogConfigDiagnostics(const ClientdConfig& config)
+{
+    using Severity = ConfigDiagnostic::Severity;
+    for (const ConfigDiagnostic& diagnostic : config.diagnostics) {
+        const std::string line = diagnostic.Where();
+        switch (diagnostic.severity) {
+        case Severity::Warning:
+            qCWarning(platform::lcService, "%s", line.c_str());
+            break;
+        case Severity::Error:
+            qCCritical(platform::lcService, "%s", line.c_str());
+            break;
+        case Severity::Fatal:
+            qCCritical(platform::lcService, "%s: the service does not start", line.c_str());
+            break;
+        }
+    }
+    return !config.Fatal();
+}
+
 std::string WriteServerDropIn(const std::string& dropInFolder, const std::string& server)
 {
-    if (!IsServerName(server))
-        return "\"" + server + "\" is neither an IPv4 address nor a host name";
+    if (const std::string fault = ServerNameFault(server); !fault.empty())
+        return "\"" + server + "\" is neither an IPv4 address nor a host name: " + fault;
     return platform::ReplaceFileWhole((std::filesystem::path(dropInFolder) / kServerDropIn).string(),
                                       "[Time]\nServer=" + server + "\n", 0644);
 }

@@ -83,6 +83,10 @@ struct ClientdConfig {
 ClientdConfig ReadClientdConfig(const std::string& mainFile = kConfigFile,
                                 const std::string& dropInFolder = kDropInFolder);
 
+// Writes each diagnostic to the log, at its severity; false when the settings are fatal:
+// the caller must not run on them.
+bool LogConfigDiagnostics(const ClientdConfig& config);
+
 // Writes "<dropInFolder>/50-server.conf" holding "[Time]\nServer=<server>\n", whole or not
 // at all (platform/replace_file.h), readable by all. Refuses, writing nothing, a server that
 // is neither an IPv4 address nor a host name (service/server_name.h). Returns why it

@@ -89,6 +89,8 @@ void ClockService::Publish()
         publishedStatus_ = status;
         manager_.Status(status);
     }
+    if (stateListener_)
+        stateListener_();
     if (settings_.metricsFile.empty() || !keeper_)
         return;
     const std::string failure = WriteMetricsFile(settings_.metricsFile, SnapshotOf(keeper_->State()));

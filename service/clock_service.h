@@ -11,6 +11,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -39,6 +41,14 @@ public:
 
     // The line systemd shows for the service: the last result, or what it waits for.
     std::string StatusLine() const;
+    // How many results the keeping has reported: a request started has had its outcome once
+    // this has moved on.
+    std::uint64_t ResultsReported() const { return face_.Results(); }
+
+    // Has `listener` hear the changes of the state (the settings, the keeper's state), gathered
+    // like the status: once per turn of the loop at most, after systemd was told. One
+    // listener, which replaces any before it; an empty one for none.
+    void SetStateListener(std::function<void()> listener) { stateListener_ = std::move(listener); }
 
 private:
     static keeper::KeeperSettings KeeperSettingsOf(const ClientdSettings& settings);
@@ -54,6 +64,7 @@ private:
     QTimer publishTimer_;
     std::string publishedStatus_;
     std::string metricsFailure_; // said once until the next write succeeds
+    std::function<void()> stateListener_;
 };
 
 } // namespace service

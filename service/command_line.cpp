@@ -12,6 +12,19 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         result.error = std::move(error);
         return result;
     };
+    // "--name VALUE" or "--name=VALUE", VALUE not empty; false when `argument` is not that option.
+    const auto valueOf = [&arguments](std::size_t& i, const std::string& name, std::string& value) {
+        const std::string& argument = arguments[i];
+        if (argument == name && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
+            value = arguments[++i];
+            return true;
+        }
+        if (argument.starts_with(name + "=") && argument.size() > name.size() + 1) {
+            value = argument.substr(name.size() + 1);
+            return true;
+        }
+        return false;
+    };
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
@@ -22,12 +35,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             result.action = CommandLine::Action::Version;
         else if (argument == "--dry-run")
             result.dryRun = true;
-        else if (argument == "--config" && i + 1 < arguments.size() && !arguments[i + 1].empty())
-            result.configFile = arguments[++i];
-        else if (argument.starts_with("--config=") && argument.size() > 9)
-            result.configFile = argument.substr(9);
-        else if (argument == "--config" || argument == "--config=")
+        else if (valueOf(i, "--config", result.configFile) || valueOf(i, "--config-dir", result.configDir)) {
+        } else if (argument == "--config" || argument == "--config=")
             return refuse("--config needs a file");
+        else if (argument == "--config-dir" || argument == "--config-dir=")
+            return refuse("--config-dir needs a folder");
         else
             return refuse("unknown option '" + argument + "'");
     }
@@ -42,6 +54,11 @@ std::string HelpText()
                        "  --config FILE  read FILE instead of ")
          + kConfigFile
          + ", then the drop-ins\n"
+           "  --config-dir DIR\n"
+           "                 read the drop-ins from DIR instead of "
+         + kDropInFolder
+         + ",\n"
+           "                 and store a server chosen on the bus there\n"
            "  --dry-run      never set the PC clock; log what would be done\n"
            "  --help         show this help and exit\n"
            "  --version      show the version and exit\n";

@@ -12,6 +12,7 @@ struct CommandLine {
 
     Action action = Action::Run;
     std::string configFile; // replaces the main settings file; empty: the usual one
+    std::string configDir;  // replaces the drop-in folder, where SetServer writes too; empty: the usual one
     bool dryRun = false;    // never set the PC clock; print what would be done
     std::string error;      // for UsageError: what was wrong, in one line
 };

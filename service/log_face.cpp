@@ -21,6 +21,7 @@ void LogFace::ShowUnknownBadge()
 
 void LogFace::ReportResult(const std::string& line, bool failing)
 {
+    ++results_;
     qCDebug(platform::lcService, "result: %s%s", line.c_str(), failing ? " (failing)" : "");
 }
 

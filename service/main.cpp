@@ -12,6 +12,7 @@
 #include "platform/service_manager.h"
 #include "platform/termination_signals.h"
 #include "platform/time_synchroniser.h"
+#include "service/bus_face.h"
 #include "service/clientd_config.h"
 #include "service/clock_service.h"
 #include "service/command_line.h"
@@ -32,33 +33,14 @@ public:
     }
 };
 
-// Logs what the reading found; false when the service must not start.
-bool LogDiagnostics(const service::ClientdConfig& config)
-{
-    using Severity = service::ConfigDiagnostic::Severity;
-    for (const service::ConfigDiagnostic& diagnostic : config.diagnostics) {
-        const std::string line = diagnostic.Where();
-        switch (diagnostic.severity) {
-        case Severity::Warning:
-            qCWarning(platform::lcService, "%s", line.c_str());
-            break;
-        case Severity::Error:
-            qCCritical(platform::lcService, "%s", line.c_str());
-            break;
-        case Severity::Fatal:
-            qCCritical(platform::lcService, "%s: the service does not start", line.c_str());
-            break;
-        }
-    }
-    return !config.Fatal();
-}
-
 int RunService(int argc, char** argv, const service::CommandLine& options)
 {
     platform::UseJournalWhenConnected();
-    const service::ClientdConfig config =
-        service::ReadClientdConfig(options.configFile.empty() ? service::kConfigFile : options.configFile);
-    if (!LogDiagnostics(config))
+    const service::BusFace::SettingsFiles files{
+        .mainFile = options.configFile.empty() ? service::kConfigFile : options.configFile,
+        .dropInFolder = options.configDir.empty() ? service::kDropInFolder : options.configDir};
+    const service::ClientdConfig config = service::ReadClientdConfig(files.mainFile, files.dropInFolder);
+    if (!service::LogConfigDiagnostics(config))
         return service::kConfigExitStatus;
 
     platform::RaiseOpenFileLimit();
@@ -86,6 +68,8 @@ int RunService(int argc, char** argv, const service::CommandLine& options)
                                                               .synchroniserProbe = synchroniserProbe.get(),
                                                               .ownNtpService = true},
                                        manager, config.settings);
+    // The clock is kept whether the bus is there or not.
+    service::BusFace busFace(clockService, files, platform::SystemBusAddress());
     platform::TerminationSignals terminationSignals;
     QObject::connect(&terminationSignals, &platform::TerminationSignals::received, &clockService, [&] {
         qCInfo(platform::lcService, "stopping");

@@ -3,6 +3,7 @@
 // What the service takes as its time server's name: an IPv4 address or a host name. The
 // configuration files and the drop-in written for a new server both hold to it.
 
+#include <string>
 #include <string_view>
 
 namespace service {
@@ -12,5 +13,9 @@ namespace service {
 // single dots, 253 characters at most, and a last label that is not all digits (so that
 // "192.0.2.256" is a bad address, not a name). No trailing dot, no spaces.
 bool IsServerName(std::string_view name);
+
+// Why `name` is no server name, in words that a caller can act on ("the label \"-x\" starts
+// with a hyphen"); empty when it is one.
+std::string ServerNameFault(std::string_view name);
 
 } // namespace service

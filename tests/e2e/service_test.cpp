@@ -3,9 +3,9 @@
 // settings files it is given, and its end.
 
 #include "platform/log_events.h"
-#include "platform/unique_fd.h"
 #include "tests/support/clock_guard.h"
 #include "tests/support/journal_fields.h"
+#include "tests/support/notify_socket.h"
 #include "tests/support/private_network.h"
 
 #include <QTemporaryDir>
@@ -13,12 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-
 #include <csignal>
-#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -29,46 +24,6 @@ using testing::HasSubstr;
 using testsupport::JournalFields;
 
 namespace {
-
-// Where the service tells "systemd" (the test) how it stands: sd_notify's datagrams.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::string& path) : path_(path), socket_(::socket(AF_UNIX, SOCK_DGRAM, 0))
-    {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        if (!socket_ || bind(socket_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-            throw std::runtime_error("cannot bind the notify socket");
-    }
-    const std::string& Path() const { return path_; }
-
-    // Datagrams until one holds `text`; that one, or nothing in `timeout`.
-    std::optional<std::string> AwaitWith(const std::string& text, std::chrono::milliseconds timeout = 10s)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd readable{socket_.Get(), POLLIN, 0};
-            if (poll(&readable, 1, 100) != 1)
-                continue;
-            std::string datagram(4096, '\0');
-            const ssize_t got = recv(socket_.Get(), datagram.data(), datagram.size(), 0);
-            if (got <= 0)
-                continue;
-            datagram.resize(static_cast<std::size_t>(got));
-            heard.push_back(datagram);
-            if (datagram.find(text) != std::string::npos)
-                return datagram;
-        }
-        return std::nullopt;
-    }
-
-    std::vector<std::string> heard;
-
-private:
-    std::string path_;
-    platform::UniqueFd socket_;
-};
 
 std::string Read(const std::string& path)
 {
@@ -95,7 +50,7 @@ protected:
         if (const std::string why = testsupport::EnterPrivateNetwork(); !why.empty())
             GTEST_SKIP() << why;
         ClockGuardedTest::SetUp();
-        notify = std::make_unique<NotifySocket>(folder.path().toStdString() + "/notify");
+        notify = std::make_unique<testsupport::NotifySocket>(folder.path().toStdString() + "/notify");
     }
 
     std::unique_ptr<testsupport::ChildProcess> StartServer(const std::vector<std::string>& options)
@@ -129,7 +84,7 @@ protected:
     }
 
     QTemporaryDir folder;
-    std::unique_ptr<NotifySocket> notify;
+    std::unique_ptr<testsupport::NotifySocket> notify;
 };
 
 TEST_F(ServiceWithServer, KeepsTheClockFromStartAndTellsSystemdTheJournalAndTheMetrics)

@@ -25,6 +25,36 @@ constexpr char kConfiguration[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop/
 </busconfig>
 )";
 
+// The system bus's defaults, and its exceptions for the fakes of the system's services.
+constexpr char kStrictConfiguration[] =
+    R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>custom</type>
+  <listen>unix:path=%SOCKET%</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Properties"/>
+    <allow own="org.freedesktop.PolicyKit1"/>
+    <allow send_destination="org.freedesktop.PolicyKit1"/>
+    <allow own="org.freedesktop.timedate1"/>
+    <allow send_destination="org.freedesktop.timedate1"/>
+  </policy>
+%INCLUDES%</busconfig>
+)";
+
 std::string MakeFolder()
 {
     const char* tmp = std::getenv("TMPDIR");
@@ -36,10 +66,25 @@ std::string MakeFolder()
 
 PrivateBus::PrivateBus() : folder_(MakeFolder())
 {
+    Start(kConfiguration, {});
+}
+
+PrivateBus::PrivateBus(const std::vector<std::string>& policyFiles, const std::string& socket) : folder_(MakeFolder())
+{
+    std::string includes;
+    for (const std::string& file : policyFiles)
+        includes += "  <include>" + file + "</include>\n";
+    std::string configuration = kStrictConfiguration;
+    configuration.replace(configuration.find("%INCLUDES%"), 10, includes);
+    Start(configuration, socket);
+}
+
+void PrivateBus::Start(const std::string& text, const std::string& socketPath)
+{
     if (folder_.empty())
         return;
-    std::string configuration = kConfiguration;
-    const std::string socket = folder_ + "/bus";
+    std::string configuration = text;
+    const std::string socket = socketPath.empty() ? folder_ + "/bus" : socketPath;
     configuration.replace(configuration.find("%SOCKET%"), 8, socket);
     std::ofstream(folder_ + "/bus.conf") << configuration;
     daemon_ = std::make_unique<ChildProcess>(std::vector<std::string>{

@@ -81,7 +81,8 @@ void SilentBus::Serve(Silence silence)
                 held.push_back({std::move(accepted), silence == Silence::AfterAuthentication, {}});
             }
         }
-        for (std::size_t i = 0; i < held.size(); ++i) {
+        // Only those that were watched: one accepted just now has no entry in `watched` yet.
+        for (std::size_t i = 0; i + 2 < watched.size(); ++i) {
             if (!(watched[i + 2].revents & POLLIN))
                 continue;
             Connection& connection = held[i];

@@ -122,6 +122,40 @@ TEST(ServerName, IPv4AddressesAndHostNamesOfRfc1123)
     EXPECT_FALSE(IsServerName(longest + "b"));
 }
 
+TEST(ServerName, SaysWhyANameIsRefused)
+{
+    const struct {
+        std::string name;
+        std::string why; // empty: accepted
+    } cases[] = {
+        {"192.0.2.1", ""},
+        {"time.example.org", ""},
+        {"", "it is empty"},
+        {"time example", "it holds a space"},
+        {"time_1.example", "it holds '_'"},
+        {"t\xC3\xAFme.example", "it holds \\xC3"},
+        {"time.example\nServer=other", "it holds \\x0A"},
+        {std::string("192.0.2.1\0junk", 14), "it holds \\x00"},
+        {"192.0.2.256", "it is no IPv4 address"},
+        {"1.2.3.4.5", "it is no IPv4 address"},
+        {"time..example", "an empty label"},
+        {"example.", "an empty label"},
+        {"-time.example", "the label \"-time\" starts or ends with a hyphen"},
+        {"time.example-", "the label \"example-\" starts or ends with a hyphen"},
+        {std::string(64, 'a') + ".example", "the label \"" + std::string(64, 'a') + "\" is longer than 63"},
+        {"host.123", "its last label \"123\" is all digits"},
+        {std::string(254, 'a'), "longer than 253 characters"},
+    };
+    for (const auto& c : cases) {
+        const std::string fault = ServerNameFault(c.name);
+        if (c.why.empty())
+            EXPECT_EQ(fault, "") << c.name;
+        else
+            EXPECT_NE(fault.find(c.why), std::string::npos) << '"' << c.name << "\": " << fault;
+        EXPECT_EQ(IsServerName(c.name), fault.empty()) << c.name;
+    }
+}
+
 TEST(ClientdConfig, FilesLinesAndValues)
 {
     const struct {
@@ -377,7 +411,8 @@ TEST(ServerDropIn, RefusesWhatIsNoServerAndLeavesTheOldFile)
     ASSERT_EQ(WriteServerDropIn(folder.DropIns(), "time.example.org"), "");
     for (const std::string bad : {"", "time example", "time.example\nMaxStepSec=0", "-x.example", "192.0.2.300"}) {
         const std::string refusal = WriteServerDropIn(folder.DropIns(), bad);
-        EXPECT_NE(refusal.find("neither an IPv4 address nor a host name"), std::string::npos) << refusal;
+        EXPECT_NE(refusal.find("neither an IPv4 address nor a host name: " + ServerNameFault(bad)), std::string::npos)
+            << refusal;
         EXPECT_EQ(testsupport::FileContent(folder.DropIn(kServerDropIn)), "[Time]\nServer=time.example.org\n");
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.DropIns()), {}), 1);
