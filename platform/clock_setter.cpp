@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -321,10 +322,12 @@ ClockSetResult DryRunClockSetter::MarkSynchronised(std::chrono::microseconds max
                    static_cast<long long>(maxError.count()), static_cast<long long>(estError.count()));
 }
 
-template <typename... Values>
-ClockSetResult DryRunClockSetter::Printed(const char* format, Values... values)
+ClockSetResult DryRunClockSetter::Printed(const char* format, ...)
 {
-    std::fprintf(out_, format, values...);
+    std::va_list values;
+    va_start(values, format);
+    std::vfprintf(out_, format, values);
+    va_end(values);
     std::fflush(out_);
     return {ClockSetResult::Outcome::DryRun, {}};
 }
