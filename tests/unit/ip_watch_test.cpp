@@ -303,15 +303,22 @@ TEST_F(AddressWatch, SwitchingOnTwiceMakesOneThread)
 TEST_F(AddressWatch, StoppingWhileTheThreadAwaitsACheckDoesNotHang)
 {
     testsupport::Watchdog watchdog(20s);
+    testsupport::ChangeNotices notices;
+    addresses.notices = &notices;
     addresses.addresses = {kLan5};
     watch->WatchInterval = 1;
     watch->SetActive(true);
-    // Without the event loop the thread soon blocks, asking for a check that only the
-    // stop's own wait can run.
-    std::this_thread::sleep_for(50ms);
+    // The thread's first read of the notices always finds a change: from there on it asks
+    // for a check, and without the event loop only the stop's own wait can run it.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (notices.reads == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_GT(notices.reads, 0) << "the thread never read the notices";
+    EXPECT_EQ(addresses.lookups, 0);
     watch->SetActive(false);
     EXPECT_FALSE(watch->Active());
-    EXPECT_EQ(changes, addresses.lookups > 0 ? 1 : 0);
+    EXPECT_EQ(addresses.lookups, 1);
+    EXPECT_EQ(changes, 1);
 }
 
 TEST_F(AddressWatch, SwitchedOnWhileLoadingStartsOnceLoaded)
