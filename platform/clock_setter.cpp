@@ -187,7 +187,7 @@ std::string SystemClockSetter::DefaultHelper()
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     if (length > 0) {
         const std::string path(self, static_cast<std::size_t>(length));
-        const std::string beside = path.substr(0, path.rfind('/') + 1) + kHelperName;
+        std::string beside = path.substr(0, path.rfind('/') + 1) + kHelperName;
         if (access(beside.c_str(), X_OK) == 0)
             return beside;
     }
