@@ -14,7 +14,8 @@ QColor ToQColor(TColor color)
 {
     if (color == kButtonFace)
         return QApplication::palette().color(QPalette::Button);
-    return QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF);
+    return QColor(static_cast<int>(color & 0xFF), static_cast<int>((color >> 8) & 0xFF),
+                  static_cast<int>((color >> 16) & 0xFF));
 }
 
 void TTimer::SetEnabled(bool enabled)

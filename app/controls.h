@@ -80,7 +80,7 @@ public:
 private:
     void UpdateAccessibleName(int index);
 
-    QLabel* panels_[2];
+    QLabel* panels_[2] = {};
     QString names_[2];
 };
 

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -77,9 +78,7 @@ void PrintReplies(const char* when, std::vector<double> ms)
                 ms.back());
 }
 
-} // namespace
-
-int main()
+int Measure()
 {
     platform::RaiseOpenFileLimit(); // for this side's own 1,100 connections
     Window window;
@@ -132,4 +131,16 @@ int main()
         attacker.join();
     std::printf("  %d connections in all\n", reconnects.load());
     return 0;
+}
+
+} // namespace
+
+int main()
+{
+    try {
+        return Measure();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "descriptor_pressure: %s\n", error.what());
+        return 1;
+    }
 }

@@ -16,20 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
+using testsupport::LocalPortOf;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int LocalPortOf(int descriptor)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
 
 double Microseconds(Clock::duration d)
 {

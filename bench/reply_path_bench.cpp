@@ -12,6 +12,7 @@
 #include "bench/bench_main.h"
 #include "bench/loopback_load.h"
 #include "net/win_socket.h"
+#include "tests/support/loopback_peer.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -19,10 +20,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <ctime>
+
+using testsupport::LocalPortOf;
 
 namespace {
 
@@ -40,14 +40,6 @@ double ThreadCpuSeconds()
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-int LocalPortOf(int descriptor)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
 }
 
 // Drives the load against a listening server and serves until `released()` holds.

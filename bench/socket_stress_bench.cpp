@@ -9,16 +9,16 @@
 #include "bench/loopback_load.h"
 #include "bench/process_usage.h"
 #include "net/win_socket.h"
+#include "tests/support/loopback_peer.h"
 
 #include <QElapsedTimer>
 
 #include <benchmark/benchmark.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <map>
 #include <set>
+
+using testsupport::LocalPortOf;
 
 namespace {
 
@@ -36,14 +36,6 @@ struct Outcome {
     int resets = 0;
     double seconds = 0;
 };
-
-int LocalPortOf(int descriptor)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
 
 // One run with the server as the program has it: no error handler, so every reset goes to
 // the central display.

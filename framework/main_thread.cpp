@@ -136,7 +136,8 @@ private:
         }
     }
 
-    void Run(Item item)
+    // By value, so that the task and what it holds are gone before Drain takes the lock again.
+    void Run(Item item) // NOLINT(performance-unnecessary-value-param): see above
     {
         ++running_;
         const ScopeExit done([this]() noexcept { --running_; });

@@ -59,10 +59,6 @@ public:
     // The peer's IPv4 address in dotted decimal; empty when not connected.
     std::string PeerAddress();
 
-    // The object's lock, re-entrant for the thread that holds it.
-    void LockSocket() { SocketLock.lock(); }
-    void UnlockSocket() { SocketLock.unlock(); }
-
     int Descriptor() const { return descriptor_.Get(); }
     // Connected (client), listening (listener) or accepted (connection), until closed.
     bool IsConnected() const { return isConnected_; }
@@ -127,6 +123,7 @@ protected:
     virtual void ErrorNotified(int Socket, int event);
     void DeferredFree() override;
 
+    // The object's lock, re-entrant for the thread that holds it.
     std::recursive_mutex SocketLock;
 
 private:

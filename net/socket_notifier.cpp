@@ -144,7 +144,7 @@ void SocketNotifier::OnReadable()
         return;
     }
     // Data waiting comes first: the peer's close, or the failure, is reported once it is read.
-    char byte;
+    char byte = 0;
     const ssize_t peeked = recv(descriptor_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     const int error = errno;
     if (peeked > 0) {

@@ -118,7 +118,7 @@ std::string UnixSocketOfBusAddress(const std::string& address)
             if (equals == std::string::npos)
                 continue;
             const std::string key = pair.substr(0, equals);
-            const std::string value = Unescaped(pair.substr(equals + 1));
+            std::string value = Unescaped(pair.substr(equals + 1));
             if (value.empty())
                 continue;
             if (key == "path")

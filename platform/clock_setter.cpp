@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -186,7 +187,7 @@ std::string SystemClockSetter::DefaultHelper()
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     if (length > 0) {
         const std::string path(self, static_cast<std::size_t>(length));
-        const std::string beside = path.substr(0, path.rfind('/') + 1) + kHelperName;
+        std::string beside = path.substr(0, path.rfind('/') + 1) + kHelperName;
         if (access(beside.c_str(), X_OK) == 0)
             return beside;
     }
@@ -321,10 +322,12 @@ ClockSetResult DryRunClockSetter::MarkSynchronised(std::chrono::microseconds max
                    static_cast<long long>(maxError.count()), static_cast<long long>(estError.count()));
 }
 
-template <typename... Values>
-ClockSetResult DryRunClockSetter::Printed(const char* format, Values... values)
+ClockSetResult DryRunClockSetter::Printed(const char* format, ...)
 {
-    std::fprintf(out_, format, values...);
+    std::va_list values;
+    va_start(values, format);
+    std::vfprintf(out_, format, values);
+    va_end(values);
     std::fflush(out_);
     return {ClockSetResult::Outcome::DryRun, {}};
 }

@@ -119,8 +119,8 @@ public:
     ClockSetResult MarkSynchronised(std::chrono::microseconds maxError, std::chrono::microseconds estError) override;
 
 private:
-    template <typename... Values>
-    ClockSetResult Printed(const char* format, Values... values);
+    // The compiler checks each caller's arguments against its format.
+    [[gnu::format(printf, 2, 3)]] ClockSetResult Printed(const char* format, ...);
 
     std::FILE* out_;
 };

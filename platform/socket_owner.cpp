@@ -63,13 +63,13 @@ PeerSocket PeerSockets::LookUp(int connection)
         if (header->nlmsg_seq != sequence_)
             continue;
         if (header->nlmsg_type == NLMSG_ERROR && header->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
-            nlmsgerr error;
+            nlmsgerr error{};
             std::memcpy(&error, NLMSG_DATA(header), sizeof error);
             return {error.error == -ENOENT ? Where::Elsewhere : Where::Unknown, {}};
         }
         if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
             return {};
-        inet_diag_msg record;
+        inet_diag_msg record{};
         std::memcpy(&record, NLMSG_DATA(header), sizeof record);
         // A socket its program has closed lingers without an inode and with no owner recorded.
         if (record.idiag_inode == 0)

@@ -1,8 +1,5 @@
 #include "net/inet/ip_watch.h"
 
-#include "framework/application.h"
-#include "framework/exception.h"
-#include "framework/format.h"
 #include "framework/main_thread.h"
 #include "framework/scope_exit.h"
 #include "net/inet/thread.h"
@@ -10,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <utility>
 
 namespace net::inet {
@@ -75,15 +71,8 @@ TIdIPWatch::TIdIPWatch(ComponentStart start) : TIdComponent(start) {}
 
 TIdIPWatch::~TIdIPWatch()
 {
-    if (online_)
-        AppendHistory(currentAddress_);
     if (const auto thread = std::move(watchThread_))
         thread->TerminateAndWaitFor();
-    try {
-        WriteHistoryFile();
-    } catch (...) {
-        framework::HandleCurrentException();
-    }
 }
 
 bool TIdIPWatch::Active() const
@@ -114,13 +103,6 @@ void TIdIPWatch::Loaded()
         SetActive(*wanted);
 }
 
-void TIdIPWatch::SetMaxHistoryEntries(int count)
-{
-    maxHistoryEntries_ = count;
-    while (!addressHistory_.empty() && static_cast<int>(addressHistory_.size()) > count)
-        addressHistory_.erase(addressHistory_.begin());
-}
-
 bool TIdIPWatch::PollAddress()
 {
     // A check nested in another one's lookup.
@@ -139,10 +121,6 @@ bool TIdIPWatch::PollAddress()
         looked = true;
 
         online_ = IsUsable(currentAddress_);
-        if (wasOnline && !online_) {
-            formerAddress_ = old;
-            AppendHistory(formerAddress_);
-        }
         if (online_ != wasOnline) {
             if (OnStatusChanged)
                 OnStatusChanged(this);
@@ -153,26 +131,6 @@ bool TIdIPWatch::PollAddress()
         // Nothing of a check reaches the user or the thread.
     }
     return looked;
-}
-
-void TIdIPWatch::AppendHistory(const std::string& address)
-{
-    if (!IsUsable(address) || (!addressHistory_.empty() && addressHistory_.back() == address))
-        return;
-    addressHistory_.push_back(address);
-    SetMaxHistoryEntries(maxHistoryEntries_);
-}
-
-void TIdIPWatch::WriteHistoryFile() const
-{
-    if (!HistoryEnabled)
-        return;
-    std::ofstream file(HistoryFilename, std::ios::binary | std::ios::trunc);
-    for (const std::string& address : addressHistory_)
-        file << address << "\r\n";
-    file.close();
-    if (!file)
-        throw framework::Exception(framework::Format("Cannot create file \"%s\"", HistoryFilename));
 }
 
 } // namespace net::inet

@@ -5,7 +5,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace net::inet {
 
@@ -19,13 +18,11 @@ using TNotifyEvent = std::function<void(TIdComponent* Sender)>;
 // the system tells of changes, only after those; see TIdStack::WatchLocalAddressChanges);
 // when that turns from no usable address to a usable one or back, OnStatusChanged fires
 // on the main thread, and when one usable address gives way to another, OnAddressChanged.
-// Loopback addresses (127.0.0.0/8) are not usable. Past addresses are kept in a short
-// history, saved to a file when the watch goes away if HistoryEnabled is set.
+// Loopback addresses (127.0.0.0/8) are not usable.
 class TIdIPWatch final : public TIdComponent {
 public:
     explicit TIdIPWatch(ComponentStart start = ComponentStart::Ready);
-    // Records the current address, stops the thread and, if enabled, writes the history
-    // file; a failure to write it goes to the application's error display.
+    // Stops the thread, waiting for it to end.
     ~TIdIPWatch() override;
 
     bool Active() const;
@@ -33,11 +30,10 @@ public:
     // wish. Main thread only.
     void SetActive(bool value);
 
+    // The object model's settings for a file of past addresses. The watch keeps no such
+    // history and writes no file, whatever they hold.
     bool HistoryEnabled = true;
     std::string HistoryFilename = "iphist.dat";
-    int MaxHistoryEntries() const { return maxHistoryEntries_; }
-    // Drops the oldest entries beyond the new limit.
-    void SetMaxHistoryEntries(int count);
     // Milliseconds per cycle of the thread, read when it starts.
     unsigned WatchInterval = 1000;
     // Fires once per change of Online, after Online and CurrentAddress have their new
@@ -52,10 +48,6 @@ public:
     bool Online() const { return online_; }
     // The address of the last successful check.
     const std::string& CurrentAddress() const { return currentAddress_; }
-    // The address held before the network was last lost.
-    const std::string& FormerAddress() const { return formerAddress_; }
-    // Past usable addresses, oldest first, no two alike in a row.
-    const std::vector<std::string>& AddressHistory() const { return addressHistory_; }
 
     // One check, as the thread has the main thread run it. Nothing it meets escapes:
     // when the address cannot be found, nothing changes. Returns whether it could look
@@ -66,14 +58,8 @@ public:
     void Loaded() override;
 
 private:
-    void AppendHistory(const std::string& address);
-    void WriteHistoryFile() const;
-
     std::unique_ptr<TIdIPWatchThread> watchThread_;
     std::string currentAddress_;
-    std::string formerAddress_;
-    std::vector<std::string> addressHistory_;
-    int maxHistoryEntries_ = 25;
     bool online_ = false;
     bool lookupBusy_ = false;
 };

@@ -39,7 +39,7 @@ std::vector<std::string> LinesOfProcess(const std::vector<std::string>& lines, p
 // A launcher that skips its options and runs the program with neither layer.
 std::string WritePlainLauncher(const std::string& folder)
 {
-    const std::string path = folder + "/plain-launcher";
+    std::string path = folder + "/plain-launcher";
     std::ofstream(path) << "#!/bin/sh\nwhile [ \"$1\" != -- ]; do shift; done\nshift\nexec \"$@\"\n";
     chmod(path.c_str(), 0700);
     return path;

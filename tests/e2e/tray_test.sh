@@ -204,7 +204,10 @@ sni-activate)
 sni-late-watcher)
   start_client
   wait_for shown 100 || fail "without a notification area the window must show"
-  sleep 5 # the panel starts well after the program, as at a slow login
+  # The panel comes once the program has settled without one and looks for one, as at a
+  # slow login.
+  wait_for "grep -q 'no notification area; looking for one' '$work/client.log'" 100 ||
+    fail "the program did not look for a notification area: $(cat "$work/client.log")"
   start_panel
   wait_for '[[ -n $(registered_item) ]]' 100 || fail "the late panel got no item: $(cat "$work/client.log")"
   read -r service path <<<"$(registered_item)"

@@ -268,7 +268,7 @@ TEST_F(ClientSocketTest, ReadableAgainOnlyAfterAReceiveThatLeavesDataWaiting)
 TEST_F(ClientSocketTest, WritableAgainAfterASendThatWouldBlock)
 {
     Connect();
-    const std::string chunk(64 * 1024, 'x');
+    const std::string chunk(std::size_t{64} * 1024, 'x');
     std::size_t total = 0;
     int sent = 0;
     for (int attempt = 0; attempt < 4096 && (sent = client->Socket()->WriteText(chunk)) > 0; ++attempt)

@@ -39,7 +39,7 @@ std::string Cover(const std::string& folder, const std::string& target, const st
 std::string EnterHungResolver()
 {
     static const std::string outcome = []() -> std::string {
-        if (const std::string why = EnterPrivateNetwork(); !why.empty())
+        if (std::string why = EnterPrivateNetwork(); !why.empty())
             return why;
         // The name server: bound, so that questions are neither refused nor answered.
         static platform::UniqueFd nameServer(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));

@@ -38,7 +38,7 @@ protected:
     // A stand-in helper running `body` as a shell script.
     std::string Helper(const std::string& body, mode_t mode = 0700)
     {
-        const std::string path = folder_ + "/helper-" + std::to_string(++helpers_);
+        std::string path = folder_ + "/helper-" + std::to_string(++helpers_);
         std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
         chmod(path.c_str(), mode);
         return path;

@@ -4,14 +4,14 @@
 #include "tests/support/fakes.h"
 #include "tests/support/watchdog.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
-#include <fstream>
-#include <sstream>
+#include <random>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -25,14 +25,6 @@ namespace {
 const Ipv4Address kLan5{192, 168, 1, 5};
 const Ipv4Address kLan7{192, 168, 1, 7};
 const Ipv4Address kLoopback{127, 0, 0, 1};
-
-std::string ReadFile(const QString& path)
-{
-    std::ifstream file(path.toStdString(), std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 } // namespace
 
@@ -104,15 +96,13 @@ TEST_F(AddressWatch, AnotherUsableAddressWhileOnlineIsToldOnce)
     EXPECT_EQ(changes, 3);
 }
 
-TEST_F(AddressWatch, LosingTheNetworkFiresOnceAndRemembersTheAddress)
+TEST_F(AddressWatch, LosingTheNetworkFiresOnce)
 {
     PollWith({kLan5});
     PollWith({kLoopback});
     EXPECT_FALSE(watch->Online());
     EXPECT_EQ(watch->CurrentAddress(), "127.0.0.1");
     EXPECT_EQ(changes, 2);
-    EXPECT_EQ(watch->FormerAddress(), "192.168.1.5");
-    EXPECT_EQ(watch->AddressHistory(), (std::vector<std::string>{"192.168.1.5"}));
 
     PollWith({kLoopback});
     EXPECT_EQ(changes, 2);
@@ -128,7 +118,6 @@ TEST_F(AddressWatch, AnyLoopbackAddressIsOffline)
     PollWith({{127, 0, 1, 1}});
     EXPECT_FALSE(watch->Online());
     EXPECT_EQ(changes, 2);
-    EXPECT_EQ(watch->AddressHistory(), (std::vector<std::string>{"192.168.1.5"}));
 }
 
 TEST_F(AddressWatch, FailedLookupChangesNothing)
@@ -170,46 +159,69 @@ TEST_F(AddressWatch, CheckStartedDuringALookupDoesNothing)
     EXPECT_TRUE(watch->Online());
 }
 
-TEST_F(AddressWatch, HistoryKeepsTheNewestEntriesWithoutRepeats)
+TEST_F(AddressWatch, RandomChecksFireAsTheAddressesChange)
 {
-    for (int i = 1; i <= 26; ++i) {
-        PollWith({{10, 0, 0, static_cast<std::uint8_t>(i)}});
-        PollWith({kLoopback});
+    // What a check should find, worked out beside the watch: a check that cannot look
+    // changes nothing; otherwise the first address decides, and only a usable one is online.
+    struct Expected {
+        bool online = false;
+        std::string address;
+        int statusChanges = 0;
+        std::vector<std::string> addressChanges;
+    } expected;
+    std::vector<std::string> told;
+    watch->OnStatusChanged = [&](TIdComponent*) {
+        ++changes;
+        EXPECT_EQ(watch->Online(), expected.online) << "Online must have its new value when told";
+    };
+    watch->OnAddressChanged = [&](TIdComponent*) { told.push_back(watch->CurrentAddress()); };
+
+    const std::vector<Ipv4Address> pool = {kLan5, kLan7, {10, 0, 0, 1}, kLoopback, {127, 0, 1, 1}};
+    std::mt19937 random(20240607);
+    for (int step = 0; step < 400; ++step) {
+        std::vector<Ipv4Address> list;
+        const int count = std::uniform_int_distribution(0, 2)(random);
+        for (int i = 0; i < count; ++i)
+            list.push_back(pool[std::uniform_int_distribution<std::size_t>(0, pool.size() - 1)(random)]);
+        addresses.failure = std::uniform_int_distribution(0, 9)(random) == 0 ? ENOMEM : 0;
+
+        if (!list.empty() && addresses.failure == 0) {
+            const std::string first = TIdStack::AddressToText(list.front());
+            const bool online = list.front()[0] != 127;
+            if (online != expected.online)
+                ++expected.statusChanges;
+            else if (online && first != expected.address)
+                expected.addressChanges.push_back(first);
+            expected.online = online;
+            expected.address = first;
+        }
+        PollWith(list);
+        ASSERT_EQ(watch->Online(), expected.online) << "step " << step;
+        ASSERT_EQ(watch->CurrentAddress(), expected.address) << "step " << step;
+        ASSERT_EQ(changes, expected.statusChanges) << "step " << step;
+        ASSERT_EQ(told, expected.addressChanges) << "step " << step;
     }
-    ASSERT_EQ(watch->AddressHistory().size(), 25u);
-    EXPECT_EQ(watch->AddressHistory().front(), "10.0.0.2");
-    EXPECT_EQ(watch->AddressHistory().back(), "10.0.0.26");
-
-    PollWith({{10, 0, 0, 26}});
-    PollWith({kLoopback});
-    EXPECT_EQ(watch->AddressHistory().size(), 25u);
-
-    watch->SetMaxHistoryEntries(3);
-    EXPECT_EQ(watch->AddressHistory(), (std::vector<std::string>{"10.0.0.24", "10.0.0.25", "10.0.0.26"}));
-    watch->SetMaxHistoryEntries(-1);
-    EXPECT_TRUE(watch->AddressHistory().empty());
 }
 
-TEST_F(AddressWatch, HistoryFileOnlyWhenEnabled)
+TEST_F(AddressWatch, WritesNoHistoryFileWhateverItsSettings)
 {
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
-    const QString disabledFile = folder.filePath("off.dat");
-    const QString enabledFile = folder.filePath("on.dat");
-
-    PollWith({kLan5});
-    watch->HistoryFilename = disabledFile.toStdString();
-    watch.reset();
-    EXPECT_FALSE(QFile::exists(disabledFile));
-
-    watch = std::make_unique<TIdIPWatch>();
-    watch->HistoryFilename = enabledFile.toStdString();
-    PollWith({kLan7});
-    PollWith({kLoopback});
-    PollWith({kLan5});
-    watch.reset();
-    // The address held at the end joins the history.
-    EXPECT_EQ(ReadFile(enabledFile), "192.168.1.7\r\n192.168.1.5\r\n");
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(folder.path()));
+    for (const bool enabled : {false, true}) {
+        for (const std::string& file : {std::string("iphist.dat"), folder.filePath("named.dat").toStdString()}) {
+            watch = std::make_unique<TIdIPWatch>();
+            watch->HistoryEnabled = enabled;
+            watch->HistoryFilename = file;
+            PollWith({kLan7});
+            PollWith({kLoopback});
+            PollWith({kLan5});
+            watch.reset(); // online to the end, with past addresses
+        }
+    }
+    QDir::setCurrent(previous);
+    EXPECT_TRUE(QDir(folder.path()).isEmpty());
 }
 
 TEST_F(AddressWatch, ThreadChecksOnTheMainThread)
@@ -291,15 +303,22 @@ TEST_F(AddressWatch, SwitchingOnTwiceMakesOneThread)
 TEST_F(AddressWatch, StoppingWhileTheThreadAwaitsACheckDoesNotHang)
 {
     testsupport::Watchdog watchdog(20s);
+    testsupport::ChangeNotices notices;
+    addresses.notices = &notices;
     addresses.addresses = {kLan5};
     watch->WatchInterval = 1;
     watch->SetActive(true);
-    // Without the event loop the thread soon blocks, asking for a check that only the
-    // stop's own wait can run.
-    std::this_thread::sleep_for(50ms);
+    // The thread's first read of the notices always finds a change: from there on it asks
+    // for a check, and without the event loop only the stop's own wait can run it.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (notices.reads == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_GT(notices.reads, 0) << "the thread never read the notices";
+    EXPECT_EQ(addresses.lookups, 0);
     watch->SetActive(false);
     EXPECT_FALSE(watch->Active());
-    EXPECT_EQ(changes, addresses.lookups > 0 ? 1 : 0);
+    EXPECT_EQ(addresses.lookups, 1);
+    EXPECT_EQ(changes, 1);
 }
 
 TEST_F(AddressWatch, SwitchedOnWhileLoadingStartsOnceLoaded)

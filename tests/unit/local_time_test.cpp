@@ -79,9 +79,9 @@ TEST_F(LocalTimeConversion, TheLocalStartOf1970IsTheFirstTimeGiven)
 
     UseZone("EST5"); // UTC-5: the epoch itself is still 1969 here
     EXPECT_FALSE(platform::LocalTimeOf(0));
-    EXPECT_FALSE(platform::LocalTimeOf(5 * 3600 - 1));
-    ASSERT_TRUE(platform::LocalTimeOf(5 * 3600));
-    EXPECT_EQ(platform::LocalTimeOf(5 * 3600)->year, 1970);
+    EXPECT_FALSE(platform::LocalTimeOf(5 * 3600LL - 1));
+    ASSERT_TRUE(platform::LocalTimeOf(5 * 3600LL));
+    EXPECT_EQ(platform::LocalTimeOf(5 * 3600LL)->year, 1970);
 
     UseZone("JST-9"); // UTC+9: an hour before the epoch is already 1970 here
     const auto local = platform::LocalTimeOf(-3600);
@@ -100,7 +100,7 @@ TEST_F(LocalTimeConversion, TheYear9999IsTheLastGiven)
     EXPECT_FALSE(platform::LocalTimeOf(253402300800LL));
 
     UseZone("JST-9"); // the year 10000 begins nine hours earlier here
-    EXPECT_FALSE(platform::LocalTimeOf(253402300799LL - 9 * 3600 + 1));
+    EXPECT_FALSE(platform::LocalTimeOf(253402300799LL - 9 * 3600LL + 1));
 }
 
 TEST_F(LocalTimeConversion, CountsBeyondAnyCalendarAreRefused)

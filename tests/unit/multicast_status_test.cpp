@@ -103,7 +103,7 @@ TEST_F(MulticastStatus, NoAddressHistoryIsWritten)
     const QString previous = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(folder.path()));
     MakeKeeper();
-    keeper.reset(); // the watch would write its history as it goes
+    keeper.reset(); // a watch that kept a history would write it as it goes
     QDir::setCurrent(previous);
     EXPECT_TRUE(QDir(folder.path()).isEmpty());
 }

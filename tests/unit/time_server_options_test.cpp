@@ -1,23 +1,12 @@
 #include "tools/time-server/server_options.h"
 
-#include <arpa/inet.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
+using timeserver::AddressText;
 using timeserver::CommandLine;
 using timeserver::ParseCommandLine;
-
-namespace {
-
-std::string Dotted(in_addr address)
-{
-    char text[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &address, text, sizeof text);
-}
-
-} // namespace
 
 TEST(TimeServerOptions, ValuesComeAfterTheNameOrAfterAnEqualsSign)
 {
@@ -56,10 +45,10 @@ TEST(TimeServerOptions, ValuesComeAfterTheNameOrAfterAnEqualsSign)
     EXPECT_EQ(o.state, '0');
     EXPECT_EQ(o.offsetSeconds, -3600);
     EXPECT_EQ(o.fixedEchoCode, "-012");
-    EXPECT_EQ(Dotted(o.listenAddress), "0.0.0.0");
+    EXPECT_EQ(AddressText(o.listenAddress), "0.0.0.0");
     EXPECT_EQ(o.listenPort, 0);
     EXPECT_EQ(o.replyPort, 7646);
-    EXPECT_EQ(Dotted(o.multicastInterface), "127.0.0.2");
+    EXPECT_EQ(AddressText(o.multicastInterface), "127.0.0.2");
     EXPECT_EQ(o.groupPort, 7649);
     EXPECT_EQ(o.statusInterval, 250ms);
     EXPECT_EQ(o.framesPerReply, 2);
@@ -68,6 +57,16 @@ TEST(TimeServerOptions, ValuesComeAfterTheNameOrAfterAnEqualsSign)
     EXPECT_EQ(o.phases, (std::vector<std::chrono::milliseconds>{200ms, 500ms}));
     EXPECT_EQ(o.repliesPerRequest, 288);
     EXPECT_EQ(o.replyInterval, 50ms);
+}
+
+TEST(TimeServerOptions, AddressesReadBackAsTheyWereGiven)
+{
+    for (const std::string dotted : {"0.0.0.0", "127.0.0.1", "10.20.30.40", "224.0.0.1", "255.255.255.255"}) {
+        const CommandLine line = ParseCommandLine({"--listen-address", dotted, "--multicast-interface=" + dotted});
+        ASSERT_EQ(line.action, CommandLine::Action::Run) << line.error;
+        EXPECT_EQ(AddressText(line.options.listenAddress), dotted);
+        EXPECT_EQ(AddressText(line.options.multicastInterface), dotted);
+    }
 }
 
 TEST(TimeServerOptions, RawTextIsTakenAsItStands)

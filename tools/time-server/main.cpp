@@ -3,19 +3,12 @@
 #include "tools/time-server/server_options.h"
 #include "tools/time-server/time_server.h"
 
-#include <arpa/inet.h>
 #include <sys/signalfd.h>
 
 #include <csignal>
 #include <cstdio>
 
 namespace {
-
-std::string AddressText(in_addr address)
-{
-    char text[INET_ADDRSTRLEN] = {};
-    return inet_ntop(AF_INET, &address, text, sizeof text) ? text : "?";
-}
 
 // SIGINT and SIGTERM end the loop through a descriptor it polls, so it stops cleanly.
 platform::UniqueFd StopSignals()
@@ -39,11 +32,11 @@ int Serve(const timeserver::ServerOptions& options)
     }
     try {
         timeserver::TimeServer server(options, stdout);
-        std::printf("listening on %s:%u, replying to port %u\n", AddressText(options.listenAddress).c_str(),
+        std::printf("listening on %s:%u, replying to port %u\n", timeserver::AddressText(options.listenAddress).c_str(),
                     server.ListenPort(), options.replyPort);
         if (options.statusInterval.count() > 0)
             std::printf("status datagrams for 224.0.0.1:%u leave by %s every %.3f s\n", options.groupPort,
-                        AddressText(options.multicastInterface).c_str(),
+                        timeserver::AddressText(options.multicastInterface).c_str(),
                         std::chrono::duration<double>(options.statusInterval).count());
         std::fflush(stdout);
         server.Run(stop.Get());

@@ -225,4 +225,14 @@ std::string HelpText()
            "Values may also be given as --option=VALUE.\n";
 }
 
+std::string AddressText(in_addr address)
+{
+    char text[INET_ADDRSTRLEN];
+    // Fails only for another family or a buffer too small, neither of which this can be
+    // given; a fault there still shows as the mark, not as a bad read.
+    if (inet_ntop(AF_INET, &address, text, sizeof text) == nullptr)
+        return "?";
+    return text;
+}
+
 } // namespace timeserver

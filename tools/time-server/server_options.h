@@ -55,6 +55,9 @@ struct CommandLine {
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
+// An IPv4 address in dotted decimal, as the options take it.
+std::string AddressText(in_addr address);
+
 std::string HelpText();
 
 } // namespace timeserver

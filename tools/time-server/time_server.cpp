@@ -26,15 +26,9 @@ constexpr auto kSplitPause = 250ms;         // between the two halves: long enou
 constexpr std::size_t kLongestRequest = 64; // the client's is 22 bytes
 const in_addr kGroup{htonl(0xE0000001)};    // 224.0.0.1
 
-std::string ToText(in_addr address)
-{
-    char text[INET_ADDRSTRLEN] = {};
-    return inet_ntop(AF_INET, &address, text, sizeof text) ? text : "?";
-}
-
 std::string ToText(const sockaddr_in& address)
 {
-    return ToText(address.sin_addr) + ":" + std::to_string(ntohs(address.sin_port));
+    return AddressText(address.sin_addr) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
 sockaddr_in Endpoint(in_addr address, std::uint16_t port)
@@ -103,7 +97,7 @@ TimeServer::TimeServer(const ServerOptions& options, std::FILE* log) : options_(
             != 0
         || setsockopt(statusFd_.Get(), IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops) != 0
         || setsockopt(statusFd_.Get(), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0)
-        throw ServerError(SystemError("cannot send status datagrams by " + ToText(options_.multicastInterface)));
+        throw ServerError(SystemError("cannot send status datagrams by " + AddressText(options_.multicastInterface)));
     nextStatus_ = Clock::now();
 }
 

@@ -47,7 +47,7 @@ private:
         enum class Stage { Waiting, Connecting, Aligning, Writing, Pausing, Closing, Done };
         Stage stage = Stage::Waiting;
         UniqueFd fd;
-        sockaddr_in to;
+        sockaddr_in to{};
         std::string echoCodeField;
         std::string payload;
         std::size_t sent = 0;

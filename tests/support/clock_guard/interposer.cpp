@@ -43,7 +43,7 @@ using clockguard::kNanosecondsPerSecond;
 using clockguard::SharedClock;
 
 // One write per line, so lines of processes sharing the file never interleave.
-void AppendLine(const char* variable, const char* format, ...)
+[[gnu::format(printf, 2, 3)]] void AppendLine(const char* variable, const char* format, ...)
 {
     const char* path = std::getenv(variable);
     if (!path || !*path)
@@ -57,7 +57,7 @@ void AppendLine(const char* variable, const char* format, ...)
     va_end(arguments);
     if (body < 0)
         return;
-    std::size_t length = static_cast<std::size_t>(prefix + body);
+    std::size_t length = static_cast<std::size_t>(prefix) + static_cast<std::size_t>(body);
     if (length > sizeof line - 2)
         length = sizeof line - 2;
     line[length++] = '\n';
