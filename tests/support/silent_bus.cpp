@@ -81,7 +81,8 @@ void SilentBus::Serve(Silence silence)
                 held.push_back({std::move(accepted), silence == Silence::AfterAuthentication, {}});
             }
         }
-        for (std::size_t i = 0; i < held.size(); ++i) {
+        // Only the connections this poll watched: one accepted above joins the next poll.
+        for (std::size_t i = 0; i + 2 < watched.size(); ++i) {
             if (!(watched[i + 2].revents & POLLIN))
                 continue;
             Connection& connection = held[i];
