@@ -81,11 +81,17 @@ void SilentBus::Serve(Silence silence)
                 held.push_back({std::move(accepted), silence == Silence::AfterAuthentication, {}});
             }
         }
-        // Only those that were watched: one accepted just now has no entry in `watched` yet.
+        // Only the connections this poll watched: one accepted above joins the next poll.
         for (std::size_t i = 0; i + 2 < watched.size(); ++i) {
+            Connection& connection = held[i];
+            // A hung-up connection is reported whatever it was watched for: kept, it would
+            // wake every poll at once and the thread would spin.
+            if (watched[i + 2].revents & (POLLHUP | POLLERR)) {
+                connection.socket.Reset();
+                continue;
+            }
             if (!(watched[i + 2].revents & POLLIN))
                 continue;
-            Connection& connection = held[i];
             char buffer[256];
             const ssize_t received = recv(connection.socket.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
             if (received <= 0) {
@@ -100,6 +106,7 @@ void SilentBus::Serve(Silence silence)
             [[maybe_unused]] const ssize_t sent = send(connection.socket.Get(), ok.data(), ok.size(), MSG_NOSIGNAL);
             connection.authenticating = false;
         }
+        std::erase_if(held, [](const Connection& connection) { return !connection.socket; });
     }
 }
 
