@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csignal>
 #include <fstream>
 #include <regex>
@@ -39,6 +40,23 @@ int LinesWith(const std::string& log, const std::string& text)
     for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
         ++count;
     return count;
+}
+
+// One outcome of an exchange as the service logs it: "clock stepped by -3.712345 s from …
+// (offset +3.712345 s ± 0.500123 s; …)", "clock slewed by …", "clock right at … (offset …)".
+struct Outcome {
+    std::string kind; // stepped, slewed or right
+    double offset = 0;
+    double bound = 0;
+};
+
+std::vector<Outcome> Outcomes(const std::string& log)
+{
+    static const std::regex kLine(R"(clock (stepped|slewed|right) .*\(offset ([+-][0-9.]+) s \xC2\xB1 ([0-9.]+) s;)");
+    std::vector<Outcome> outcomes;
+    for (auto line = std::sregex_iterator(log.begin(), log.end(), kLine); line != std::sregex_iterator(); ++line)
+        outcomes.push_back({(*line)[1], std::stod((*line)[2]), std::stod((*line)[3])});
+    return outcomes;
 }
 
 } // namespace
@@ -142,6 +160,39 @@ TEST_F(ServiceWithServer, KeepsTheClockFromStartAndTellsSystemdTheJournalAndTheM
     EXPECT_LT(std::llabs(offset + 86'400'000'000LL), 600'000LL) << offset;
     EXPECT_LE(std::stoll(stepped->at(std::string(platform::kFieldErrorBoundUsec))), 600'000LL);
     EXPECT_THAT(stepped->at("MESSAGE"), testing::ContainsRegex("clock stepped by \\+86(399|400)\\."));
+}
+
+TEST_F(ServiceWithServer, AClockFarOffAndDriftingIsSteppedOnceThenKeptWithinItsNarrowingBound)
+{
+    // 3.7 s ahead and gaining 40 ppm, as a PC with a poor crystal after a long time off.
+    guard.StartClock(3700ms, 40);
+    auto server = StartServer({});
+    auto service =
+        guard.Start({TAVRIN_CLIENTD, "--config", WriteConfig("[Time]\nServer=127.0.0.1\nPollIntervalSec=16\n")},
+                    {"NOTIFY_SOCKET=" + notify->Path(),
+                     "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + folder.path().toStdString() + "/none",
+                     "QT_LOGGING_RULES=tavrin.sync.debug=true"});
+    // The first exchange at start, the others timed by the estimate 16 s apart.
+    constexpr std::size_t kExchanges = 4;
+    ASSERT_TRUE(service->AwaitErrors([](const std::string& log) { return Outcomes(log).size() >= kExchanges; },
+                                     std::chrono::seconds(16 * kExchanges + 10)))
+        << service->Errors();
+    const std::vector<Outcome> outcomes = Outcomes(service->Errors());
+    const auto clock = guard.Clock();
+    ASSERT_TRUE(clock);
+
+    // A whole-second reply leaves half a second either way, and the step goes to the estimate.
+    EXPECT_EQ(outcomes[0].kind, "stepped") << service->Errors();
+    EXPECT_NEAR(outcomes[0].offset, 3.7, 0.5 + outcomes[0].bound);
+    for (std::size_t i = 1; i < outcomes.size(); ++i)
+        EXPECT_NE(outcomes[i].kind, "stepped") << service->Errors();
+    // Each timed request halves what is open: three of them leave an eighth, give or take.
+    EXPECT_LT(outcomes.back().bound, outcomes.front().bound / 4) << service->Errors();
+    // And the clock, once what is left of the slew is worked off, lies within the bound
+    // given, but for the drift since (40 ppm of at most 16 s) and the microseconds of the log.
+    const double left = std::chrono::duration<double>(clock->shift + clock->slewLeft).count();
+    EXPECT_LE(std::abs(left), outcomes.back().bound + 0.001) << service->Errors();
+    EXPECT_EQ(LinesWith(service->Errors(), "the estimate starts again"), 0) << service->Errors();
 }
 
 TEST_F(ServiceWithServer, ItsSettingsTellTheirFaultsWithFileAndLine)
