@@ -206,9 +206,8 @@ void ClockKeeper::ScheduledFetch()
     // request's flight: whichever second the reply then carries halves what is known.
     const platform::UtcTime nominal = services_.clock.UtcNow();
     const auto steadyNow = std::chrono::steady_clock::now();
-    const platform::UtcTime moment =
-        SendMoment(nominal, estimator_.At(std::chrono::time_point_cast<std::chrono::nanoseconds>(steadyNow)),
-                   lastRoundTrip_);
+    const platform::UtcTime moment = SendMoment(
+        nominal, estimator_.At(std::chrono::time_point_cast<std::chrono::nanoseconds>(steadyNow)), lastRoundTrip_);
     sendNotBefore_ = steadyNow + std::chrono::duration_cast<std::chrono::steady_clock::duration>(moment - nominal);
     FetchTimeAndDate();
 }

@@ -110,7 +110,7 @@ public:
     // When the last request went out; replies set the clock only when they arrive within
     // replyDeadline of it.
     std::optional<std::chrono::steady_clock::time_point> requestSentAt;
-    std::optional<platform::UtcTime> requestSentPc; // the same moment by the PC's clock
+    std::optional<platform::UtcTime> requestSentPc;           // the same moment by the PC's clock
     std::chrono::milliseconds replyDeadline = kReplyDeadline; // tests shorten it
 
     // Request cycle: a 10 ms poll opens the connection, sends the request once connected,
@@ -223,12 +223,12 @@ private:
     bool kernelMarkRefusalLogged_ = false; // said once that it could not be
     std::string pcTimeOfLastUpdate_;       // the status line's time of the last clock update
     OffsetEstimator estimator_;
-    std::optional<ClockUpdate> lastGoodUpdate_;  // the last update that left the clock right
-    platform::CivilTime lastUpdateLocal_;        // the PC's local time at it
-    std::chrono::nanoseconds lastRoundTrip_{0};  // of the last exchange that answered a request
-    std::chrono::nanoseconds slewAsked_{0};      // the slew under way, as asked of the kernel
-    std::chrono::nanoseconds slewReported_{0};   // of it, what the estimate was told is in
-    bool restartTold_ = false;                   // the estimate's restart was logged
+    std::optional<ClockUpdate> lastGoodUpdate_; // the last update that left the clock right
+    platform::CivilTime lastUpdateLocal_;       // the PC's local time at it
+    std::chrono::nanoseconds lastRoundTrip_{0}; // of the last exchange that answered a request
+    std::chrono::nanoseconds slewAsked_{0};     // the slew under way, as asked of the kernel
+    std::chrono::nanoseconds slewReported_{0};  // of it, what the estimate was told is in
+    bool restartTold_ = false;                  // the estimate's restart was logged
     // A request timed by the estimate goes out no earlier than this.
     std::optional<std::chrono::steady_clock::time_point> sendNotBefore_;
     QTimer* sendTimer_ = nullptr;

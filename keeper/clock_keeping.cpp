@@ -126,15 +126,13 @@ std::string NotSetReason(const ClockUpdate& update)
     case Outcome::HelperFailed:
         return "tavrin-set-clock failed: " + update.result.reason;
     case Outcome::OutOfRange:
-        return "the server's time "
-             + UtcText(update.serverSecond)
+        return "the server's time " + UtcText(update.serverSecond)
              + (update.serverSecond < platform::EarliestSettableSecond() ? " is before this program was built"
                                                                          : " is after 2200-01-01");
     case Outcome::OverLimit:
         return "the server's time is "
              + Distance(std::chrono::duration_cast<milliseconds>(update.estimate.offset), update.maxStepSeconds)
-             + " away (limit "
-             + std::to_string(update.maxStepSeconds) + " s)";
+             + " away (limit " + std::to_string(update.maxStepSeconds) + " s)";
     case Outcome::Set:
     case Outcome::NotNeeded:
     case Outcome::DryRun:

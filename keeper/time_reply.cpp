@@ -169,13 +169,11 @@ void ClockKeeper::KeepClock(std::int64_t second, Arrival arrival, std::optional<
     NoteSlewApplied();
     // The reply's flight on the steady clock, from the PC's reading at the request: the same
     // as the PC's reading at the arrival, unless somebody stepped the clock meanwhile.
-    const platform::UtcTime received = requestSentPc && requestSentAt
-                                         ? *requestSentPc + (arrival.value_or(now) - *requestSentAt)
-                                         : update.pcTime;
+    const platform::UtcTime received =
+        requestSentPc && requestSentAt ? *requestSentPc + (arrival.value_or(now) - *requestSentAt) : update.pcTime;
     update.pcTime = received;
-    const Exchange exchange{.sent = requestSentPc,
-                            .received = received,
-                            .second = std::chrono::sys_seconds(std::chrono::seconds(second))};
+    const Exchange exchange{
+        .sent = requestSentPc, .received = received, .second = std::chrono::sys_seconds(std::chrono::seconds(second))};
     const auto arrivedAt = std::chrono::time_point_cast<std::chrono::nanoseconds>(arrival.value_or(now));
     switch (estimator_.Add(exchange, arrivedAt)) {
     case OffsetEstimator::Outcome::Kept:
@@ -183,8 +181,9 @@ void ClockKeeper::KeepClock(std::int64_t second, Arrival arrival, std::optional<
         break;
     case OffsetEstimator::Outcome::StartedAgain:
         if (!std::exchange(restartTold_, true))
-            qCWarning(platform::lcSync, "the server's time disagrees with every earlier reply (it jumped, or this PC's "
-                                        "clock drifted faster than %lld ppm): the estimate starts again",
+            qCWarning(platform::lcSync,
+                      "the server's time disagrees with every earlier reply (it jumped, or this PC's "
+                      "clock drifted faster than %lld ppm): the estimate starts again",
                       static_cast<long long>(kDriftAllowancePpm));
         break;
     case OffsetEstimator::Outcome::Ignored: // a second beyond what the clock may be set to
@@ -193,7 +192,8 @@ void ClockKeeper::KeepClock(std::int64_t second, Arrival arrival, std::optional<
     }
     if (requestSentPc)
         lastRoundTrip_ = received - *requestSentPc;
-    if (const std::optional<Estimate> estimate = estimator_.At(std::chrono::time_point_cast<std::chrono::nanoseconds>(now));
+    if (const std::optional<Estimate> estimate =
+            estimator_.At(std::chrono::time_point_cast<std::chrono::nanoseconds>(now));
         estimate && update.result.Succeeded()) {
         update.estimate = *estimate;
         update.correction = DecideCorrection(*estimate);
@@ -265,8 +265,8 @@ void ClockKeeper::RefreshEstimate()
 {
     if (!lastGoodUpdate_ || state_.failing)
         return;
-    const std::optional<Estimate> estimate = estimator_.At(
-        std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now()));
+    const std::optional<Estimate> estimate =
+        estimator_.At(std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now()));
     if (!estimate)
         return;
     // Widened by its age only: what was done about it stays as it was.
