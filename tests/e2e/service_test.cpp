@@ -195,6 +195,30 @@ TEST_F(ServiceWithServer, AClockFarOffAndDriftingIsSteppedOnceThenKeptWithinItsN
     EXPECT_EQ(LinesWith(service->Errors(), "the estimate starts again"), 0) << service->Errors();
 }
 
+TEST_F(ServiceWithServer, AfterAStopLongerThanItsIntervalItAsksAtOnceAndThenAnIntervalLater)
+{
+    // As after a suspend: the boot-time clock, not the ticks seen, tells that a cycle passed.
+    auto server = StartServer({});
+    auto service = StartService({"--config", WriteConfig("[Time]\nServer=127.0.0.1\nPollIntervalSec=16\n")});
+    const auto NextRequest = [&server](std::chrono::seconds within) {
+        for (auto line = server->ReadLine(within); line; line = server->ReadLine(within))
+            if (line->starts_with("request from "))
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(NextRequest(5s)) << server->Output();
+    service->Signal(SIGSTOP);
+    std::this_thread::sleep_for(18s); // the stop itself: longer than one interval
+    service->Signal(SIGCONT);
+    const auto resumed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(NextRequest(8s)) << "no request within half an interval of the resume; " << service->Errors();
+    const auto caughtUp = std::chrono::steady_clock::now();
+    // Once, not a burst: the next one keeps a whole interval's distance.
+    ASSERT_TRUE(NextRequest(25s)) << server->Output();
+    EXPECT_GE(std::chrono::steady_clock::now() - caughtUp, 15s);
+    EXPECT_LT(caughtUp - resumed, 8s);
+}
+
 TEST_F(ServiceWithServer, ItsSettingsTellTheirFaultsWithFileAndLine)
 {
     struct Case {
