@@ -73,7 +73,9 @@ void SimulateDay(std::uint64_t seed, bool timed)
         if (!counted)
             continue;
         found.Add(reply.trueOffset);
-        left.Add(reply.trueOffset + reply.correction.amount);
+        // A slew under way counted as done.
+        const nanoseconds stepped = reply.correction.kind == Correction::Kind::Step ? reply.correction.amount : 0ns;
+        left.Add(reply.trueOffset + stepped + reply.slewLeft);
         bounds.Add(reply.estimate->errorBound);
     }
 

@@ -100,9 +100,9 @@ PcTime SendMoment(PcTime nominal, const std::optional<Estimate>& estimate, nanos
     return intoSecond == 0ns ? nominal : nominal + (1s - intoSecond);
 }
 
-Correction DecideCorrection(const Estimate& estimate)
+Correction DecideCorrection(const Estimate& estimate, nanoseconds slewPending)
 {
-    const nanoseconds size = std::chrono::abs(estimate.offset);
+    const nanoseconds size = std::chrono::abs(estimate.offset + slewPending);
     if (size <= estimate.errorBound)
         return {};
     return {size >= kStepThreshold ? Correction::Kind::Step : Correction::Kind::Slew, -estimate.offset};

@@ -101,9 +101,12 @@ struct Correction {
     std::chrono::nanoseconds amount{}; // how far to move the PC clock: minus the estimate
 };
 
-// What to do about `estimate`: nothing while the error bound holds zero, a step from
-// kStepThreshold on, a slew below it. The caller applies it and reports each part applied
-// through OffsetEstimator::Corrected.
-Correction DecideCorrection(const Estimate& estimate);
+// What to do about `estimate`, given `slewPending`, what a slew under way will still move
+// the clock by (+: later). Judged by where the clock will stand once that slew is done:
+// nothing while the error bound holds zero there, a step from kStepThreshold on, a slew
+// below it. Either one moves the clock by minus the estimate in all, in place of the slew
+// under way (a step cancels it first). The caller applies it and reports each part
+// applied through OffsetEstimator::Corrected.
+Correction DecideCorrection(const Estimate& estimate, std::chrono::nanoseconds slewPending = {});
 
 } // namespace keeper

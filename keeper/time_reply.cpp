@@ -196,7 +196,7 @@ void ClockKeeper::KeepClock(std::int64_t second, Arrival arrival, std::optional<
             estimator_.At(std::chrono::time_point_cast<std::chrono::nanoseconds>(now));
         estimate && update.result.Succeeded()) {
         update.estimate = *estimate;
-        update.correction = DecideCorrection(*estimate);
+        update.correction = DecideCorrection(*estimate, slewAsked_ - slewReported_);
         update.result = Correct(update);
     }
     earlierInRead = update;
@@ -210,8 +210,7 @@ platform::ClockSetResult ClockKeeper::Correct(const ClockUpdate& update)
 {
     using Outcome = platform::ClockSetResult::Outcome;
     switch (update.correction.kind) {
-    case Correction::Kind::None:
-        CancelSlew();
+    case Correction::Kind::None: // a slew under way goes on: it is part of the plan
         return {Outcome::NotNeeded, {}};
     case Correction::Kind::Step: {
         if (update.ExceedsStepLimit())

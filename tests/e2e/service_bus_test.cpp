@@ -393,7 +393,7 @@ TEST_F(ServiceOnTheBus, KeepsTheClockWhenTheBusDoesNotAnswer)
     auto server = StartServer("127.0.0.1");
     auto service = StartService("127.0.0.1", silent.Address());
     ASSERT_TRUE(notify->AwaitWith("READY=1")) << service->Errors();
-    ASSERT_TRUE(notify->AwaitWith("STATUS=Last update")) << testing::PrintToString(notify->heard);
+    ASSERT_TRUE(notify->AwaitWith("STATUS=Last update")) << testing::PrintToString(notify->Heard());
     ASSERT_TRUE(service->AwaitErrors(
         [](const std::string& errors) { return errors.find("cannot be used") != std::string::npos; }));
     EXPECT_EQ(LinesWith(service->Errors(), "the bus interface com.dovetra.TavrinClient1 waits for it"), 1)

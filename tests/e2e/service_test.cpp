@@ -113,7 +113,7 @@ TEST_F(ServiceWithServer, KeepsTheClockFromStartAndTellsSystemdTheJournalAndTheM
         {"--config", WriteConfig("[Time]\nServer=127.0.0.1\nPollIntervalSec=16\nMetricsFile=" + metrics + "\n")}, true);
 
     ASSERT_TRUE(notify->AwaitWith("READY=1")) << service->Errors();
-    ASSERT_TRUE(notify->AwaitWith("STATUS=Last update")) << testing::PrintToString(notify->heard);
+    ASSERT_TRUE(notify->AwaitWith("STATUS=Last update")) << testing::PrintToString(notify->Heard());
     // The clock was moved by the day, once, and the kernel told it is kept.
     const auto changes = guard.Requests();
     EXPECT_EQ(

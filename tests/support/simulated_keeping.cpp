@@ -104,13 +104,14 @@ SimulatedReply SimulatedKeeping::Receive(const keeper::Exchange& exchange)
     reply.trueOffset = clocks.TrueOffset();
     if (!reply.estimate)
         return reply;
-    reply.correction = keeper::DecideCorrection(*reply.estimate);
+    reply.correction = keeper::DecideCorrection(*reply.estimate, clocks.SlewLeft());
     if (reply.correction.kind == Correction::Kind::Step) {
         clocks.StepPc(reply.correction.amount);
         estimator.Corrected(reply.correction.amount);
     } else if (reply.correction.kind == Correction::Kind::Slew) {
         clocks.SlewPc(reply.correction.amount);
     }
+    reply.slewLeft = clocks.SlewLeft();
     return reply;
 }
 

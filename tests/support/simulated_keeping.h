@@ -37,6 +37,8 @@ public:
     void SlewPc(std::chrono::nanoseconds by);
     // How far slewing moved the PC's clock since the last call.
     std::chrono::nanoseconds TakeSlewed();
+    // What of the slew under way is still to come.
+    std::chrono::nanoseconds SlewLeft() const { return slewLeft_; }
     // Moves the server's clock `by` at once.
     void JumpServer(std::chrono::nanoseconds by) { server_ += by; }
 
@@ -55,6 +57,7 @@ struct SimulatedReply {
     std::optional<keeper::Estimate> estimate; // right after the frame
     std::chrono::nanoseconds trueOffset{};    // at the frame's receipt
     keeper::Correction correction;            // what the estimate called for, and was applied
+    std::chrono::nanoseconds slewLeft{};      // then: what a slew under way will still move the PC by
 };
 
 // The client: each slew applied is reported to the estimator whenever the client looks at

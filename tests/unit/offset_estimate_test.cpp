@@ -80,11 +80,12 @@ testing::AssertionResult Within(const std::optional<Estimate>& estimate, nanosec
                                        << estimate->offset.count() << " +/- " << estimate->errorBound.count() << " ns";
 }
 
-// What the correction applied after a reply left of the offset (a slew counted as done):
-// within twice the bound, or the correction went the wrong way.
+// What the correction applied after a reply left of the offset (a slew under way counted
+// as done): within twice the bound, or the correction went the wrong way.
 nanoseconds OffsetLeft(const SimulatedReply& reply)
 {
-    return std::chrono::abs(reply.trueOffset + reply.correction.amount);
+    const nanoseconds stepped = reply.correction.kind == Correction::Kind::Step ? reply.correction.amount : 0ns;
+    return std::chrono::abs(reply.trueOffset + stepped + reply.slewLeft);
 }
 
 // A frame of the edge cases: its PC times after its own second, which is the start's plus
@@ -269,6 +270,7 @@ TEST(OffsetEstimate, AnOffsetOutsideTheBoundIsSteppedFrom400MsAndSlewedBelow)
         nanoseconds offset;
         nanoseconds errorBound;
         Kind kind;
+        nanoseconds slewPending{}; // of a slew under way
     };
     const Case cases[] = {
         {0ns, 0ns, Kind::None},            // right, as far as anyone can tell
@@ -281,10 +283,18 @@ TEST(OffsetEstimate, AnOffsetOutsideTheBoundIsSteppedFrom400MsAndSlewedBelow)
         {-400ms, 399ms, Kind::Step},       // either way
         {3s, 3s, Kind::None},              // far, but not known to be off
         {-3s, 500ms, Kind::Step},          // far and known to be
+        // A slew under way counts: it is judged by where the clock will stand after it.
+        {-100ms, 50ms, Kind::None, 90ms},   // the slew will bring it within the bound
+        {-436ms, 61ms, Kind::Slew, 367ms},  // what the slew leaves is slewed, not stepped
+        {0ns, 10ms, Kind::Slew, 200ms},     // right now, but the slew would take it away
+        {-1s, 50ms, Kind::Step, 100ms},     // far off even after the slew
+        {-50ms, 10ms, Kind::Slew, -300ms},  // a slew the wrong way makes it worse
+        {-300ms, 10ms, Kind::Step, -150ms}, // past the threshold once that slew is done
     };
     for (const Case& decided : cases) {
         SCOPED_TRACE(testing::Message() << decided.offset.count() << " +/- " << decided.errorBound.count() << " ns");
-        const Correction correction = keeper::DecideCorrection({decided.offset, decided.errorBound});
+        const Correction correction =
+            keeper::DecideCorrection({decided.offset, decided.errorBound}, decided.slewPending);
         EXPECT_EQ(correction.kind, decided.kind);
         // Whatever is done moves the PC's clock by minus the estimate.
         EXPECT_EQ(correction.amount, decided.kind == Kind::None ? 0ns : -decided.offset);
