@@ -111,7 +111,7 @@ int RunClient(int argc, char** argv, const CommandLine& options)
                                                                 .synchroniserProbe = synchroniserProbe.get()});
         platform::TerminationSignals terminationSignals;
         QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(),
-                         [&] { form->Close(); });
+                         framework::Guarded([&] { form->Close(); }));
         const platform::ActivationService activation(QDBusConnection::sessionBus(), kBusName,
                                                      [&] { framework::RunGuarded([&] { form->ShowWindow(); }); });
         if (!application.Terminated()) {

@@ -5,6 +5,7 @@
 #include "app/images.h"
 #include "app/main_form.h"
 #include "app/readout_accessible.h"
+#include "framework/application.h"
 
 #include <QApplication>
 #include <QFont>
@@ -228,7 +229,8 @@ void TForm1::CreateMenus()
 
     // F10 opens the menu bar, as on the other desktops.
     auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
-    connect(menuKey, &QShortcut::activated, this, [this] { menuBar()->setActiveAction(System1->menuAction()); });
+    connect(menuKey, &QShortcut::activated, this,
+            framework::Guarded([this] { menuBar()->setActiveAction(System1->menuAction()); }));
 }
 
 } // namespace app

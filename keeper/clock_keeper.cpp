@@ -110,9 +110,11 @@ void ClockKeeper::ConnectHandlers()
     ServerSocket1->Socket()->makeRoom = [this] { return replyConnections.CloseLongestSilent(); };
     IdIPWatch1->OnStatusChanged = [this](net::inet::TIdComponent* Sender) { IdIPWatch1StatusChanged(Sender); };
     IdIPWatch1->OnAddressChanged = IdIPWatch1->OnStatusChanged; // the listener follows the address
+    // Brought from the listener's thread through RunOnMainThread, which raises again in that
+    // thread what the handler raised, and ends it: the status datagrams would stop unseen.
     IdIPMCastClient1->OnIPMCastRead = [this](net::inet::TIdComponent* Sender, std::string_view AData,
                                              net::inet::TIdSocketHandle& ABinding) {
-        IdIPMCastClient1IPMCastRead(Sender, AData, ABinding);
+        framework::RunGuarded([&] { IdIPMCastClient1IPMCastRead(Sender, AData, ABinding); });
     };
 }
 

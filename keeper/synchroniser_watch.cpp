@@ -1,5 +1,6 @@
 #include "keeper/synchroniser_watch.h"
 
+#include "framework/application.h"
 #include "platform/log.h"
 #include "platform/log_event.h"
 #include "platform/log_events.h"
@@ -41,7 +42,7 @@ SynchroniserWatch::SynchroniserWatch(platform::SynchroniserProbe& probe, Notice 
     : probe_(probe), notice_(std::move(notice))
 {
     timer_.setInterval(interval);
-    QObject::connect(&timer_, &QTimer::timeout, [this] { CheckNow(); });
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, framework::Guarded([this] { CheckNow(); }));
     timer_.start();
     if (askNow)
         CheckNow();
@@ -49,7 +50,8 @@ SynchroniserWatch::SynchroniserWatch(platform::SynchroniserProbe& probe, Notice 
 
 void SynchroniserWatch::CheckNow()
 {
-    probe_.Ask([this](const SynchroniserFinding& finding) { Take(finding); });
+    // The answer may come later, from the loop: what the notice raises goes to the display.
+    probe_.Ask([this](const SynchroniserFinding& finding) { framework::RunGuarded([&] { Take(finding); }); });
 }
 
 void SynchroniserWatch::OwnKernelMark()

@@ -1,3 +1,5 @@
+#include "framework/application.h"
+#include "framework/exception.h"
 #include "tests/support/keeper_fixture.h"
 
 #include <QDir>
@@ -6,8 +8,36 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 using net::inet::TIdSocketHandle;
 using testsupport::KeeperTest;
+
+namespace {
+
+// A face whose badge fails once, as one whose display has gone away might; it remembers the
+// badges it showed after that.
+class BadgeFailingOnce final : public keeper::KeeperFace {
+public:
+    void ShowStatus(const std::string&) override {}
+    void ShowSyncBadge(int source, int state) override { badges.emplace_back(source, state); }
+    void ShowUnknownBadge() override
+    {
+        if (!std::exchange(failed, true))
+            throw framework::Exception("the badge is gone");
+    }
+    void ShowErrorFace(bool) override {}
+    void ReportResult(const std::string&, bool) override {}
+    void ReportNotice(keeper::Notice, const std::string&) override {}
+    void TimeCodeTaken() override {}
+
+    bool failed = false;
+    std::vector<std::pair<int, int>> badges;
+};
+
+} // namespace
 
 class MulticastStatus : public KeeperTest {
 protected:
@@ -106,4 +136,22 @@ TEST_F(MulticastStatus, NoAddressHistoryIsWritten)
     keeper.reset(); // a watch that kept a history would write it as it goes
     QDir::setCurrent(previous);
     EXPECT_TRUE(QDir(folder.path()).isEmpty());
+}
+
+// The listener's thread hands each datagram over through RunOnMainThread, which would raise
+// in that thread what the handler raised and so end it: the handler's failure goes to the
+// central display instead, and the next datagram is heard.
+TEST_F(MulticastStatus, AFailingFaceReachesTheDisplayAndTheNextDatagramIsHeard)
+{
+    testsupport::FakeAlerts alerts;
+    const framework::TApplication application(alerts);
+    BadgeFailingOnce failingFace;
+    const keeper::ClockKeeper withFailingFace(keeper::KeeperServices{clock, clockSetter, ports}, failingFace,
+                                              keeper->Settings());
+    for (const char* datagram : {"x,0,2", "3,0,1"})
+        EXPECT_NO_THROW(withFailingFace.IdIPMCastClient1->OnIPMCastRead(nullptr, datagram, sender)) << datagram;
+    EXPECT_TRUE(failingFace.failed);
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].text, "the badge is gone");
+    EXPECT_EQ(failingFace.badges, (std::vector<std::pair<int, int>>{{3, 1}}));
 }

@@ -1,10 +1,14 @@
 // Telling the user about another synchroniser: once per change, in the tip, with one
 // notification, and in the log.
 
+#include "framework/application.h"
+#include "framework/exception.h"
 #include "keeper/synchroniser_watch.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/keeper_fixture.h"
 #include "tests/support/log_lines.h"
+
+#include <QTimer>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,17 +21,23 @@ using testing::HasSubstr;
 
 namespace {
 
-// Answers every question at once with whatever `finding` holds then.
+// Answers every question with whatever `finding` holds then: at once, as the kernel does,
+// or `later`, from the loop, as the bus does.
 class FakeSynchroniserProbe final : public platform::SynchroniserProbe {
 public:
     void Ask(std::function<void(const SynchroniserFinding&)> answer) override
     {
         ++asked;
-        answer(finding);
+        if (later)
+            QTimer::singleShot(0, &answers, [answer = std::move(answer), found = finding] { answer(found); });
+        else
+            answer(finding);
     }
 
     SynchroniserFinding finding;
     int asked = 0;
+    bool later = false;
+    QObject answers; // none is answered once the probe is gone
 };
 
 } // namespace
@@ -135,4 +145,35 @@ TEST_F(SynchroniserWatchTest, AsksAgainAtItsInterval)
 {
     const auto watch = Watch(std::chrono::milliseconds(20));
     EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return probe.asked >= 3; }));
+}
+
+// A notice that fails (a tray gone away, say) reaches the central display, whether the loop
+// started the check or brought the answer; the watch goes on and tells the next change.
+TEST_F(SynchroniserWatchTest, AFailingNoticeReachesTheDisplayAndTheWatchGoesOn)
+{
+    testsupport::FakeAlerts alerts;
+    const framework::TApplication application(alerts);
+    for (const bool later : {false, true}) {
+        alerts.shown.clear();
+        // One of its own, so that no answer still on its way outlives the watch it is for.
+        FakeSynchroniserProbe answering;
+        answering.later = later;
+        answering.finding = {Source::Timedated, true, false};
+        std::vector<std::string> told;
+        const SynchroniserWatch watch(
+            answering,
+            [&](const std::string& text) {
+                told.push_back(text);
+                if (told.size() == 1)
+                    throw framework::Exception("the tray is gone");
+            },
+            std::chrono::milliseconds(10), false);
+        ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return !alerts.shown.empty(); })) << later;
+        EXPECT_EQ(alerts.shown[0].text, "the tray is gone") << later;
+
+        answering.finding = {Source::Timedated, false, false};
+        EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return told.size() == 2; })) << later;
+        EXPECT_EQ(told.back(), "") << later; // the notice cleared
+        EXPECT_EQ(alerts.shown.size(), 1u) << later;
+    }
 }
