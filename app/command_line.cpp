@@ -32,7 +32,7 @@ std::string HelpText()
     return "Usage: tavrin-client [OPTION]...\n"
            "Keeps the PC clock right from a Tavrin time server and shows it in the tray.\n"
            "\n"
-           "  --dry-run   never set the PC clock; print the time it would be set to\n"
+           "  --dry-run   never set the PC clock; print each step or slew it would make\n"
            "  --show      show the window at start, not only the tray icon\n"
            "  --help      show this help and exit\n"
            "  --version   show the version and exit\n";

@@ -17,7 +17,7 @@ public:
     // Conditions that last until they are cleared, each shown on a tip line of its own.
     using Notice = keeper::Notice;
 
-    // Records the last result ("Last update 12:00:05: clock right (offset +0.3 s)").
+    // Records the last result ("Last update 12:00:05: offset +12 ms ± 4 ms").
     // Returns true when it turns a working state into a failing one.
     bool SetResult(std::string line, bool failing);
 

@@ -27,8 +27,8 @@ public:
 
     // Whether keeping the clock fails at the moment: an attempt under way clears it.
     virtual void ShowErrorFace(bool failing) = 0;
-    // The last result of keeping the clock ("Last update 12:00:05: clock right (offset +0.3
-    // s)", "Server unreachable since 11:55:00"); a failing one also shows the error face.
+    // The last result of keeping the clock ("Last update 12:00:05: offset +12 ms ± 4 ms",
+    // "Server unreachable since 11:55:00"); a failing one also shows the error face.
     virtual void ReportResult(const std::string& line, bool failing) = 0;
     // Raises a standing notice with its text, or clears it with an empty one.
     virtual void ReportNotice(Notice notice, const std::string& text) = 0;

@@ -27,7 +27,7 @@ struct KeeperState {
     std::optional<UtcTime> lastUpdate;
     std::chrono::nanoseconds offset{0};     // at that update: the PC's time minus the server's
     std::chrono::nanoseconds errorBound{0}; // how far that offset may be off either way
-    std::string lastResult;                 // "Last update 12:00:05: clock right (offset +0.3 s)"
+    std::string lastResult;                 // "Last update 12:00:05: offset +12 ms ± 4 ms"
     bool failing = false;                   // the last result tells of a failure
     std::map<Notice, std::string> notices;  // those standing
 
