@@ -51,7 +51,10 @@ SynchroniserWatch::SynchroniserWatch(platform::SynchroniserProbe& probe, Notice 
 void SynchroniserWatch::CheckNow()
 {
     // The answer may come later, from the loop: what the notice raises goes to the display.
-    probe_.Ask([this](const SynchroniserFinding& finding) { framework::RunGuarded([&] { Take(finding); }); });
+    probe_.Ask([this, alive = std::weak_ptr<const bool>(alive_)](const SynchroniserFinding& finding) {
+        if (!alive.expired())
+            framework::RunGuarded([&] { Take(finding); });
+    });
 }
 
 void SynchroniserWatch::OwnKernelMark()

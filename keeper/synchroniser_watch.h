@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -48,6 +49,8 @@ private:
     std::optional<platform::SynchroniserFinding> last_;  // of others only; nothing before the first answer
     bool ownKernelMark_ = false;
     bool ownNtpService_ = false;
+    // Held while the watch lives: the probe, which outlives it, may answer after it is gone.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
 
 // The notice for `finding`, naming the remedy; empty when no other program keeps the clock.

@@ -108,6 +108,19 @@ TEST_F(SynchroniserWatchTest, NothingToTellLeavesTheFaceAlone)
     EXPECT_EQ(Logged().size(), 0u); // debug lines only, and those are off
 }
 
+TEST_F(SynchroniserWatchTest, AnAnswerThatComesAfterTheWatchIsGoneIsDropped)
+{
+    // As when the service's server is removed while the bus still has the question.
+    probe.later = true;
+    probe.finding = {Source::Timedated, true, true};
+    Watch().reset();
+    int answered = 0;
+    probe.Ask([&](const SynchroniserFinding&) { ++answered; }); // the marker, after the watch's question
+    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return answered == 1; }));
+    EXPECT_EQ(probe.asked, 2);
+    EXPECT_TRUE(Told().empty());
+}
+
 // The kernel's flag may be left from the program's own last run: the keeper asks once its
 // first request has had an outcome, and knows its own mark from then on.
 TEST_F(SynchroniserWatchTest, TheKeeperAsksOnceItsFirstRequestHasAnOutcomeAndKnowsItsOwnMark)
