@@ -203,6 +203,7 @@ void ClockKeeper::ScheduledFetch()
     schedule_.Started(now);
     FFirstFetch = false;
     ArmSchedule();
+    NoteSlewApplied(); // what a slew under way moved the clock since, so that the moment is right
     RefreshEstimate();
     // Sent when the server's second, as far as it is known, turns in the middle of the
     // request's flight: whichever second the reply then carries halves what is known.
