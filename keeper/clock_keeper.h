@@ -65,18 +65,32 @@ public:
     // request have had no outcome by then.
     static constexpr std::chrono::seconds kFirstSynchroniserCheck{30};
 
-    // Listens for replies (or says that another program holds the port), starts the
-    // address watch and the status listener, and has the first request go out from the loop.
-    ClockKeeper(const KeeperServices& services, KeeperFace& face, KeeperSettings settings = {});
+    // How the keeper begins: keeping the clock, or standing by (see StandBy) until told
+    // otherwise.
+    enum class Start { Keeping, StandingBy };
+
+    // Starts the address watch and the status listener. Keeping, it also listens for replies
+    // (or says that another program holds the port) and has the first request go out from
+    // the loop.
+    ClockKeeper(const KeeperServices& services, KeeperFace& face, KeeperSettings settings = {},
+                Start start = Start::Keeping);
     ~ClockKeeper() override;
     ClockKeeper(const ClockKeeper&) = delete;
     ClockKeeper& operator=(const ClockKeeper&) = delete;
 
     // Commands of the faces.
+    // Another keeper of this PC's clock, the system service, is at work. Standing by, the
+    // keeper lets the reply port go, closing the reply connections it holds, sends no
+    // request, never sets the clock and stops its schedule; what it knew of the clock's
+    // offset is dropped, since the other keeper moves the clock meanwhile. The status
+    // datagrams are still heard. Back from standing by, it takes the port and has a
+    // request go out from the loop at once, as at start.
+    void StandBy(bool standBy);
+    bool StandingBy() const { return standingBy_; }
     // Takes new settings; a changed server is asked from the next request on.
     void SetSettings(KeeperSettings settings);
     const KeeperSettings& Settings() const { return settings_; }
-    // "Force Now!": a request now; the schedule stays as it is.
+    // "Force Now!": a request now, unless standing by; the schedule stays as it is.
     void BitBtn1Click(QObject* Sender);
     // Whole seconds until the next scheduled request, for a countdown.
     int SecondsToNextFetch() const;
@@ -110,7 +124,7 @@ public:
     // When the last request went out; replies set the clock only when they arrive within
     // replyDeadline of it.
     std::optional<std::chrono::steady_clock::time_point> requestSentAt;
-    std::optional<platform::UtcTime> requestSentPc; // the same moment by the PC's clock
+    std::optional<platform::UtcTime> requestSentPc;           // the same moment by the PC's clock
     std::chrono::milliseconds replyDeadline = kReplyDeadline; // tests shorten it
 
     // Request cycle: a 10 ms poll opens the connection, sends the request once connected,
@@ -212,6 +226,7 @@ private:
 
     KeeperServices services_;
     KeeperFace& face_;
+    bool standingBy_;
     KeeperSettings settings_;
     RequestSchedule schedule_;
     platform::BootTimer scheduleTimer_;
@@ -223,12 +238,12 @@ private:
     bool kernelMarkRefusalLogged_ = false; // said once that it could not be
     std::string pcTimeOfLastUpdate_;       // the status line's time of the last clock update
     OffsetEstimator estimator_;
-    std::optional<ClockUpdate> lastGoodUpdate_;  // the last update that left the clock right
-    platform::CivilTime lastUpdateLocal_;        // the PC's local time at it
-    std::chrono::nanoseconds lastRoundTrip_{0};  // of the last exchange that answered a request
-    std::chrono::nanoseconds slewAsked_{0};      // the slew under way, as asked of the kernel
-    std::chrono::nanoseconds slewReported_{0};   // of it, what the estimate was told is in
-    bool restartTold_ = false;                   // the estimate's restart was logged
+    std::optional<ClockUpdate> lastGoodUpdate_; // the last update that left the clock right
+    platform::CivilTime lastUpdateLocal_;       // the PC's local time at it
+    std::chrono::nanoseconds lastRoundTrip_{0}; // of the last exchange that answered a request
+    std::chrono::nanoseconds slewAsked_{0};     // the slew under way, as asked of the kernel
+    std::chrono::nanoseconds slewReported_{0};  // of it, what the estimate was told is in
+    bool restartTold_ = false;                  // the estimate's restart was logged
     // A request timed by the estimate goes out no earlier than this.
     std::optional<std::chrono::steady_clock::time_point> sendNotBefore_;
     QTimer* sendTimer_ = nullptr;
