@@ -75,6 +75,9 @@ protected:
     {
         form = std::make_unique<app::TForm1>(Services());
         form->Timer1->stop();
+        // Until the bus has said, the keeper neither holds the port nor asks.
+        ASSERT_TRUE(form->clockKeeper->StandingBy());
+        ASSERT_FALSE(ReplyPortListens());
         ASSERT_TRUE(ProcessEventsUntil([&] { return form->serviceView->Running() == serviceRuns; }));
         ASSERT_EQ(form->ShowsService(), serviceRuns);
         ASSERT_EQ(form->clockKeeper->StandingBy(), serviceRuns);
