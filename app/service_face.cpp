@@ -8,21 +8,14 @@ namespace app {
 
 void TForm1::ServiceRunning(bool running)
 {
-    if (running == serviceShown_) {
-        // The first word at start: the service does not run, and the keeper begins.
-        clockKeeper->StandBy(running);
-        return;
-    }
-    serviceShown_ = running;
-    if (running) {
-        // The field shows the service's address from its first read; the user's own is kept
-        // for the settings file and for when the service stops.
+    // The field shows the service's address from its first read; the user's own is kept for
+    // their settings file and for when the service stops.
+    if (running && !serviceShown_)
         ownServer_ = Edit1->text().toStdString();
-        clockKeeper->StandBy(true);
-        return;
-    }
-    Edit1->setText(QString::fromStdString(ownServer_)); // the keeper follows the field
-    clockKeeper->StandBy(false);
+    else if (!running && serviceShown_)
+        Edit1->setText(QString::fromStdString(ownServer_)); // the keeper follows the field
+    serviceShown_ = running;
+    clockKeeper->StandBy(running);
 }
 
 void TForm1::ShowServiceState(const ctl::ServiceStatus& status, const QStringList& which)

@@ -3,6 +3,7 @@
 #include "framework/application.h"
 #include "platform/log.h"
 
+#include <QDBusError>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
@@ -69,8 +70,10 @@ void ServiceView::Connected(const QDBusConnection& bus)
                      [this](const QString&, const QString&, const QString& newOwner) {
                          framework::RunGuarded([&] { SetRunning(!newOwner.isEmpty()); });
                      });
-    bus_.connect(kService, kPath, kProperties, QStringLiteral("PropertiesChanged"), watching_.get(),
-                 SLOT(Changed(QString, QVariantMap, QStringList)));
+    if (!bus_.connect(kService, kPath, kProperties, QStringLiteral("PropertiesChanged"), watching_.get(),
+                      SLOT(Changed(QString, QVariantMap, QStringList))))
+        qCWarning(platform::lcDesktop, "the system service's changes cannot be followed: %s",
+                  qUtf8Printable(bus_.lastError().message()));
     QDBusMessage ask =
         QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
                                        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
@@ -160,7 +163,7 @@ void ServiceView::SetServer(const std::string& address, Answer answer)
     Call(call, kPasswordPatience, std::move(answer));
 }
 
-void ServiceView::Call(QDBusMessage call, std::chrono::milliseconds patience, Answer answer)
+void ServiceView::Call(const QDBusMessage& call, std::chrono::milliseconds patience, Answer answer)
 {
     if (!calls_)
         return;

@@ -74,7 +74,7 @@ private:
     void ReadProperties();
     // Takes `properties` over those known and tells of the change.
     void Take(const QVariantMap& properties);
-    void Call(QDBusMessage call, std::chrono::milliseconds patience, Answer answer);
+    void Call(const QDBusMessage& call, std::chrono::milliseconds patience, Answer answer);
 
     Events events_;
     QDBusConnection bus_;
