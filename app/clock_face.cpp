@@ -66,15 +66,30 @@ void TForm1::Timer1Timer(QObject* /*Sender*/)
     }
 
     // Whole seconds: the countdown's text changes at every fourth tick.
-    if (const int seconds = clockKeeper ? clockKeeper->SecondsToNextFetch() : 0; seconds != shownCountdown_) {
+    if (const int seconds = SecondsToNextRequest(); seconds != shownCountdown_) {
         shownCountdown_ = seconds;
         StatusBar1->SetPanelText(0, framework::FormatNumber("0s", seconds));
     }
 }
 
+int TForm1::SecondsToNextRequest() const
+{
+    if (!serviceShown_)
+        return clockKeeper ? clockKeeper->SecondsToNextFetch() : 0;
+    const std::uint64_t next = serviceView->Status().nextUpdateUsec;
+    if (next == 0)
+        return 0; // none planned
+    const auto left =
+        std::chrono::microseconds(static_cast<std::int64_t>(next)) - services_.clock.UtcNow().time_since_epoch();
+    return static_cast<int>(std::max(std::chrono::floor<std::chrono::seconds>(left).count(), std::int64_t{0}));
+}
+
 void TForm1::BitBtn1Click(QObject* /*Sender*/)
 {
-    clockKeeper->BitBtn1Click(Force1);
+    if (serviceShown_)
+        UpdateService();
+    else
+        clockKeeper->BitBtn1Click(Force1);
 }
 
 void TForm1::ShowStatus(const std::string& text)

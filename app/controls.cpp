@@ -127,6 +127,10 @@ QLineEdit* TEdit::Editor()
         if (onChange)
             onChange(text);
     });
+    QObject::connect(editor_, &QLineEdit::editingFinished, this, [this] {
+        if (onExit)
+            onExit();
+    });
     editor_->setAccessibleName(accessibleName());
     setAccessibleName({}); // one name, on what a screen reader lands on
     auto* layout = new QHBoxLayout(this);

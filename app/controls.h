@@ -100,6 +100,8 @@ public:
 
     // Told of every change of the text, by the program or by typing.
     std::function<void(const QString& text)> onChange;
+    // Told when the user leaves the field, by Return or by moving the focus elsewhere.
+    std::function<void()> onExit;
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -38,14 +38,24 @@ TForm1::TForm1(const FormServices& services) : services_(services)
     LoadSettings();
 
     // The keeper's first request goes out from the loop; it tells this window what to show
-    // from here on.
-    clockKeeper = std::make_unique<keeper::ClockKeeper>(keeper::KeeperServices{services_.clock, services_.clockSetter,
-                                                                               services_.ports,
-                                                                               services_.synchroniserProbe, false},
-                                                        *this, KeeperSettings());
+    // from here on. Where the system service may run, the keeper stands by until the bus
+    // says that it does not, so that it never takes the service's port nor asks in its stead.
+    const bool lookForService = !services_.serviceBus.empty();
+    clockKeeper = std::make_unique<keeper::ClockKeeper>(
+        keeper::KeeperServices{services_.clock, services_.clockSetter, services_.ports, services_.synchroniserProbe,
+                               false},
+        *this, KeeperSettings(),
+        lookForService ? keeper::ClockKeeper::Start::StandingBy : keeper::ClockKeeper::Start::Keeping);
     Edit1->onChange = [this](const QString&) {
         framework::RunGuarded([&] { clockKeeper->SetSettings(KeeperSettings()); });
     };
+    Edit1->onExit = [this] { framework::RunGuarded([&] { Edit1Exit(Edit1); }); };
+    if (lookForService)
+        serviceView = std::make_unique<ServiceView>(
+            services_.serviceBus,
+            ServiceView::Events{.running = [this](bool running) { ServiceRunning(running); },
+                                .changed = [this](const ctl::ServiceStatus& status,
+                                                  const QStringList& which) { ShowServiceState(status, which); }});
 }
 
 TForm1::~TForm1()
@@ -71,6 +81,7 @@ void TForm1::ConnectHandlers()
 
 void TForm1::FormDestroy(QObject* /*Sender*/)
 {
+    serviceView.reset();
     clockKeeper.reset(); // it reports to this window to the last
     services_.tray.onMouse = nullptr;
     services_.tray.onAvailable = nullptr;

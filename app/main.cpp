@@ -108,7 +108,8 @@ int RunClient(int argc, char** argv, const CommandLine& options)
                                                                 .registry = registry,
                                                                 .clockSetter = clockSetter,
                                                                 .ports = {},
-                                                                .synchroniserProbe = synchroniserProbe.get()});
+                                                                .synchroniserProbe = synchroniserProbe.get(),
+                                                                .serviceBus = platform::SystemBusAddress()});
         platform::TerminationSignals terminationSignals;
         QObject::connect(&terminationSignals, &platform::TerminationSignals::received, form.get(),
                          framework::Guarded([&] { form->Close(); }));

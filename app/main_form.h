@@ -2,10 +2,12 @@
 
 // The program's one window, TForm1: the face of the clock keeper on the desktop. It shows
 // the PC clock, the keeper's status, badge and results, lives in the tray, and keeps the
-// settings. Its handlers are split by concern over the app/ source files; the controls and
+// settings. While the system service keeps the clock, the keeper stands by and the window
+// shows the service's state instead. Its handlers are split by concern over the app/ source files; the controls and
 // the state are public because every concern reaches them directly by name.
 
 #include "app/controls.h"
+#include "app/service_view.h"
 #include "app/services.h"
 #include "app/tray_status.h"
 #include "framework/date_time.h"
@@ -67,6 +69,8 @@ public:
     // The keeper this window is the face of: it asks the server, takes the replies and
     // keeps the clock.
     std::unique_ptr<keeper::ClockKeeper> clockKeeper;
+    // The system service on the system bus; none when FormServices names no bus.
+    std::unique_ptr<ServiceView> serviceView;
 
     // State.
     framework::TDateTime FCurrentTime = 0; // local time read at the last clock tick
@@ -91,11 +95,23 @@ public:
     // at a login whose panel comes late; only until one does: then it hides to the icon.
     void ShowIfNoTrayWithin(std::chrono::milliseconds patience);
 
-    // Clock face: the read-out, the date, the hour alarm and the countdown to the keeper's
-    // next request.
+    // Clock face: the read-out, the date, the hour alarm and the countdown to the next
+    // request, the keeper's or, while it runs, the service's.
     void Timer1Timer(QObject* Sender);
-    // "Force Now!": the keeper asks the server now.
+    // "Force Now!": the keeper asks the server now; while the service runs, the service is
+    // asked to.
     void BitBtn1Click(QObject* Sender);
+
+    // The system service (app/service_face.cpp). While it runs, the keeper stands by, and
+    // panel 1, the tray's face and tip, the badge, the countdown and the address field
+    // follow the service. Once it stops, the keeper comes back at once and the address of
+    // the user's own settings applies again.
+    void ServiceRunning(bool running);
+    void ShowServiceState(const ctl::ServiceStatus& status, const QStringList& which);
+    bool ShowsService() const { return serviceShown_; }
+    // Leaving the address field: while the service runs, a changed address is asked of the
+    // service, which may have polkit ask for a password; a refusal puts its address back.
+    void Edit1Exit(QObject* Sender);
 
     // What the keeper shows here: panel 1, the badge, the tray's face, tip and notices.
     void ShowStatus(const std::string& text) override;
@@ -117,7 +133,8 @@ public:
     // check mark; "Hour Alarm" puts it back when its save fails.
     void LoadSettings();
     // True when the values were stored. A refusal and a file held by another program are
-    // said in panel 1; other failures raise.
+    // said in panel 1; other failures raise. While the service is shown, the address stored
+    // is the user's own, not the service's in the field.
     bool SaveSettings();
     void toolSaveBtnClick(QObject* Sender);
     void Chimes1Click(QObject* Sender);
@@ -150,7 +167,14 @@ private:
     // Makes the window visible and brings it to the front, for whatever reason.
     void Present();
 
+    // "Force Now!" while the service runs.
+    void UpdateService();
+    // Whole seconds to the next request, the service's while it runs.
+    int SecondsToNextRequest() const;
+
     FormServices services_;
+    bool serviceShown_ = false; // the window shows the service's state, the keeper stands by
+    std::string ownServer_;     // the address of the user's settings, while the field shows the service's
     std::optional<platform::CivilTime> shownSecond_; // the second the read-out shows
     int shownCountdown_ = -1;                        // the seconds the status bar counts down
     bool shownBefore_ = false;

@@ -2,6 +2,8 @@
 
 #include "keeper/clock_keeper.h"
 
+#include <string>
+
 namespace framework {
 class TApplication;
 }
@@ -29,6 +31,9 @@ struct FormServices {
     keeper::KeeperPorts ports = {};
     // Asked whether another program keeps the clock; none: nobody is asked.
     platform::SynchroniserProbe* synchroniserProbe = nullptr;
+    // The bus where the system service is looked for: while it runs there, it keeps the
+    // clock. Empty: no service is looked for, and the keeper keeps the clock from the start.
+    std::string serviceBus = {};
 };
 
 } // namespace app

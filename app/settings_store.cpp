@@ -65,7 +65,7 @@ bool TForm1::SaveSettings()
         if (!registry.OpenKey(FRegistryKey, true))
             return false;
         registry.BeginUpdate(); // one change: two saves at once never mix their values
-        registry.WriteString("server", Edit1->text().toStdString());
+        registry.WriteString("server", serviceShown_ ? ownServer_ : Edit1->text().toStdString());
         registry.WriteBool("chimes", Chimes1->isChecked());
         registry.WriteInteger("x", x());
         registry.WriteInteger("y", y());

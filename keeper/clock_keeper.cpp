@@ -10,9 +10,10 @@
 
 namespace keeper {
 
-ClockKeeper::ClockKeeper(const KeeperServices& services, KeeperFace& face, KeeperSettings settings)
+ClockKeeper::ClockKeeper(const KeeperServices& services, KeeperFace& face, KeeperSettings settings, Start start)
     : services_(services),
       face_(face),
+      standingBy_(start == Start::StandingBy),
       settings_(std::move(settings)),
       schedule_(settings_.interval),
       scheduleTimer_(framework::Guarded([this] { ScheduledFetch(); }))
@@ -22,7 +23,7 @@ ClockKeeper::ClockKeeper(const KeeperServices& services, KeeperFace& face, Keepe
     ConnectHandlers();
     bool replyPortHeld = false; // said once the face is told; each fetch tries again
     try {
-        ServerSocket1->Loaded(); // listens for replies from here on
+        ServerSocket1->Loaded(); // listens for replies from here on, unless standing by
     } catch (const net::ESocketError& failure) {
         if (failure.ErrorCode() != net::WSAEADDRINUSE)
             throw;
@@ -39,6 +40,8 @@ ClockKeeper::ClockKeeper(const KeeperServices& services, KeeperFace& face, Keepe
     // the kernel's flag may still be set from its last run.
     if (services_.synchroniserProbe)
         QTimer::singleShot(kFirstSynchroniserCheck, this, framework::Guarded([this] { StartSynchroniserWatch(); }));
+    if (standingBy_)
+        return;
     // The countdown starts now; the first request goes out as soon as the loop runs.
     schedule_.Started(platform::BootClock::now());
     ArmSchedule();
@@ -63,7 +66,7 @@ void ClockKeeper::CreateComponents()
     ServerSocket1->SetPort(services_.ports.reply);
     // Replies are judged by when they arrived, not by when the loop got round to them.
     ServerSocket1->Socket()->SetReceiptTimes(true);
-    ServerSocket1->SetActive(true);
+    ServerSocket1->SetActive(!standingBy_);
 
     IdIPMCastClient1 = std::make_unique<net::inet::TIdIPMCastClient>(net::inet::ComponentStart::Loading);
     IdIPMCastClient1->SetMulticastGroup("224.0.0.1");
@@ -124,12 +127,51 @@ void ClockKeeper::SetSettings(KeeperSettings settings)
     settings_ = std::move(settings);
     if (newInterval) {
         schedule_.SetInterval(settings_.interval);
-        ArmSchedule();
+        if (!standingBy_)
+            ArmSchedule();
     }
     if (state_.server != settings_.server.Text()) {
         state_.server = settings_.server.Text();
         Changed();
     }
+}
+
+void ClockKeeper::StandBy(bool standBy)
+{
+    if (std::exchange(standingBy_, standBy) == standBy)
+        return;
+    if (!standBy) {
+        // As at start: the port now, the first request from the loop.
+        TakeReplyPort();
+        FFirstFetch = true;
+        schedule_.Started(platform::BootClock::now());
+        ArmSchedule();
+        return;
+    }
+    scheduleTimer_.Stop();
+    // The poll first, so that the attempt dropped here is not taken for a failed one.
+    LocalGroupTimer->stop();
+    sendTimer_->stop();
+    sendNotBefore_.reset();
+    ClientSocket1->SetActive(false);
+    FOpenPending = true;
+    FConnected = false;
+    FConnectFailed = false;
+    requestSentAt.reset();
+    requestSentPc.reset();
+    // The listener would drop the connections without telling: they leave the list first.
+    replyConnections.CloseAll();
+    ServerSocket1->SetActive(false);
+    // A slew under way is the kernel's to finish: cancelling it would set the clock too.
+    estimator_ = OffsetEstimator();
+    slewAsked_ = slewReported_ = std::chrono::nanoseconds(0);
+    lastGoodUpdate_.reset();
+    // The other keeper marks the kernel's clock as kept: that is no other synchroniser here.
+    synchroniserWatch_.reset();
+    replyPortInUse = false;
+    for (const Notice notice : {Notice::ReplyPortInUse, Notice::OtherSynchroniser})
+        if (state_.notices.contains(notice))
+            ReportNotice(notice, "");
 }
 
 void ClockKeeper::BitBtn1Click(QObject* /*Sender*/)
@@ -175,7 +217,7 @@ void ClockKeeper::SetReachable(bool reachable)
 
 void ClockKeeper::StartSynchroniserWatch()
 {
-    if (synchroniserWatch_ || !services_.synchroniserProbe)
+    if (synchroniserWatch_ || !services_.synchroniserProbe || standingBy_)
         return;
     synchroniserWatch_ = std::make_unique<SynchroniserWatch>(
         *services_.synchroniserProbe,

@@ -65,18 +65,32 @@ public:
     // request have had no outcome by then.
     static constexpr std::chrono::seconds kFirstSynchroniserCheck{30};
 
-    // Listens for replies (or says that another program holds the port), starts the
-    // address watch and the status listener, and has the first request go out from the loop.
-    ClockKeeper(const KeeperServices& services, KeeperFace& face, KeeperSettings settings = {});
+    // How the keeper begins: keeping the clock, or standing by (see StandBy) until told
+    // otherwise.
+    enum class Start { Keeping, StandingBy };
+
+    // Starts the address watch and the status listener. Keeping, it also listens for replies
+    // (or says that another program holds the port) and has the first request go out from
+    // the loop.
+    ClockKeeper(const KeeperServices& services, KeeperFace& face, KeeperSettings settings = {},
+                Start start = Start::Keeping);
     ~ClockKeeper() override;
     ClockKeeper(const ClockKeeper&) = delete;
     ClockKeeper& operator=(const ClockKeeper&) = delete;
 
     // Commands of the faces.
+    // Another keeper of this PC's clock, the system service, is at work. Standing by, the
+    // keeper lets the reply port go, closing the reply connections it holds, sends no
+    // request, never sets the clock and stops its schedule; what it knew of the clock's
+    // offset is dropped, since the other keeper moves the clock meanwhile. The status
+    // datagrams are still heard. Back from standing by, it takes the port and has a
+    // request go out from the loop at once, as at start.
+    void StandBy(bool standBy);
+    bool StandingBy() const { return standingBy_; }
     // Takes new settings; a changed server is asked from the next request on.
     void SetSettings(KeeperSettings settings);
     const KeeperSettings& Settings() const { return settings_; }
-    // "Force Now!": a request now; the schedule stays as it is.
+    // "Force Now!": a request now, unless standing by; the schedule stays as it is.
     void BitBtn1Click(QObject* Sender);
     // Whole seconds until the next scheduled request, for a countdown.
     int SecondsToNextFetch() const;
@@ -212,6 +226,7 @@ private:
 
     KeeperServices services_;
     KeeperFace& face_;
+    bool standingBy_;
     KeeperSettings settings_;
     RequestSchedule schedule_;
     platform::BootTimer scheduleTimer_;

@@ -116,6 +116,15 @@ bool ReplyConnections::CloseLongestSilent()
     return true;
 }
 
+void ReplyConnections::CloseAll()
+{
+    // Each close forgets its connection through Remove, which finds the list emptied already.
+    for (const Held& held : std::exchange(held_, {}))
+        Close(*held.socket);
+    crowded_ = false;
+    ArmCloseTimer();
+}
+
 ReplyConnections::Received ReplyConnections::Read(net::TCustomWinSocket& socket)
 {
     const Held* held = Find(&socket);

@@ -41,6 +41,8 @@ public:
     // Closes the connection silent the longest, to make room for a new one when the
     // descriptors run out; false when none is held.
     bool CloseLongestSilent();
+    // Closes every connection held, as the reply port is let go.
+    void CloseAll();
     struct Received {
         std::string text;            // whole frames: what came up to the last "}" so far
         net::ReceiptTime receivedAt; // when the kernel received the last of these bytes

@@ -37,6 +37,8 @@ std::string RequestTextFor(std::int32_t echoCode)
 
 void ClockKeeper::FetchTimeAndDate()
 {
+    if (standingBy_)
+        return; // the other keeper asks
     face_.ShowStatus("Attempting to connect to server..");
     FRequestText = RequestTextFor(FEchoCode);
     FFirstFetch = false;

@@ -12,11 +12,12 @@ int linksMade = 0; // on the main thread only
 } // namespace
 
 BusLink::BusLink(std::string address, std::string what, Category category, Connected connected,
-                 std::chrono::milliseconds patience, std::chrono::milliseconds retry)
+                 std::chrono::milliseconds patience, std::chrono::milliseconds retry, Unavailable unavailable)
     : address_(std::move(address)),
       what_(std::move(what)),
       category_(category),
       connected_(std::move(connected)),
+      unavailable_(std::move(unavailable)),
       patience_(patience),
       retry_(retry),
       connectionName_(QStringLiteral("tavrin-bus-link-%1").arg(++linksMade)),
@@ -67,6 +68,8 @@ void BusLink::Checked(bool answered)
 
 void BusLink::NoteSilence(const std::string& why)
 {
+    if (unavailable_)
+        unavailable_();
     if (std::exchange(silenceLogged_, true))
         return;
     qCWarning(category_, "the bus at %s cannot be used (%s): %s waits for it, looking again every %g s",

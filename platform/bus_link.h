@@ -4,7 +4,8 @@
 // which never holds the main thread: Qt connects only to a bus that has just answered a
 // BusAnswerCheck (platform/bus_answer_check.h), and while there is no connection, or once it
 // is lost, the bus is checked anew every `retry`. Each new connection is handed to the
-// owner, who registers its objects and names on it. Main thread only.
+// owner, who registers its objects and names on it; an owner that must know when there is
+// none is told that too. Main thread only.
 
 #include "platform/bus_answer_check.h"
 
@@ -27,13 +28,17 @@ public:
 
     // Called from the loop with each new connection, never once the link is gone.
     using Connected = std::function<void(const QDBusConnection& bus)>;
+    // Called from the loop, never once the link is gone, whenever a look finds no bus to
+    // use: one that cannot be reached or does not answer, or a connection lost since.
+    using Unavailable = std::function<void()>;
     using Category = const QLoggingCategory& (*)();
 
     // Checks the bus at `address` at once. The log (`category`) hears, once per change, that
     // the bus does not answer and that it does again; `what` names what goes without the
     // bus meanwhile ("the bus interface com.dovetra.TavrinClient1").
     BusLink(std::string address, std::string what, Category category, Connected connected,
-            std::chrono::milliseconds patience = kPatience, std::chrono::milliseconds retry = kRetry);
+            std::chrono::milliseconds patience = kPatience, std::chrono::milliseconds retry = kRetry,
+            Unavailable unavailable = {});
     // Leaves the bus.
     ~BusLink();
     BusLink(const BusLink&) = delete;
@@ -52,6 +57,7 @@ private:
     std::string what_;
     Category category_;
     Connected connected_;
+    Unavailable unavailable_;
     std::chrono::milliseconds patience_;
     std::chrono::milliseconds retry_;
     QString connectionName_; // the link's own: given up when it goes

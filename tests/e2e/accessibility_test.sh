@@ -17,28 +17,6 @@ here=$(dirname "$0")
 source "$here/../support/e2e_script.sh"
 isolate_test "$@"
 
-# Starts a private accessibility bus (AT-SPI) with its registry and announces it on the
-# session bus (org.a11y.Bus), as a desktop session does before its programs start; Qt and
-# pyatspi find it there. AT_SPI_BUS_ADDRESS is left unset: Qt 6.4 connects to a bus named
-# there but never registers on it. Every process is tracked here, none left to bus
-# activation.
-start_accessibility_bus() {
-  local address
-  dbus-daemon --config-file=/usr/share/defaults/at-spi2/accessibility.conf --nofork --print-address=3 \
-    3>"$work/a11y-bus" >"$work/a11y.log" 2>&1 &
-  track $!
-  wait_for "[[ -s $work/a11y-bus ]]" 100 || { echo "the accessibility bus did not start:" >&2; cat "$work/a11y.log" >&2; return 1; }
-  address=$(head -n 1 "$work/a11y-bus")
-  AT_SPI_BUS_ADDRESS=$address /usr/libexec/at-spi2-registryd >>"$work/a11y.log" 2>&1 &
-  track $!
-  : >"$work/a11y-service.log"
-  "$here/accessibility_bus_service.py" "$address" >"$work/a11y-service.log" 2>&1 &
-  track $!
-  wait_for "grep -q '^ready' '$work/a11y-service.log'" 100 &&
-    wait_for "dbus-send --bus='$address' --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner string:org.a11y.atspi.Registry 2>/dev/null | grep -q true" 100 ||
-    { echo "the accessibility bus did not start:" >&2; cat "$work/a11y.log" "$work/a11y-service.log" >&2; return 1; }
-}
-
 shown() { [[ -n $(main_window_shown) ]]; }
 settings_file=$XDG_CONFIG_HOME/tavrin-client/user.reg
 

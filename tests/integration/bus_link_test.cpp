@@ -31,15 +31,18 @@ TEST(BusLink, ConnectsWhenTheBusComesAndAgainAfterItWasGone)
     const std::string socket = folder.path().toStdString() + "/bus";
     const testsupport::LogLines log("tavrin.service");
     int connections = 0;
+    int unavailable = 0; // looks that found no bus since the last connection
     const platform::BusLink link(
         "unix:path=" + socket, "the test's object", &platform::lcService,
         [&](const QDBusConnection& bus) {
             EXPECT_TRUE(bus.isConnected());
             ++connections;
+            unavailable = 0;
         },
-        200ms, 100ms);
+        200ms, 100ms, [&] { ++unavailable; });
     ASSERT_TRUE(ProcessEventsUntil([&] { return log.Count(kNotUsable) == 1; }));
     EXPECT_EQ(log.Count("the test's object waits for it"), 1);
+    EXPECT_GE(unavailable, 1); // each look says so, the log only the first
 
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE(round);
@@ -49,10 +52,12 @@ TEST(BusLink, ConnectsWhenTheBusComesAndAgainAfterItWasGone)
             ASSERT_TRUE(ProcessEventsUntil([&] { return connections == round; }));
             EXPECT_TRUE(link.Connection().isConnected());
             EXPECT_EQ(log.Count(kAnswers), round);
+            EXPECT_EQ(unavailable, 0);
         }
         // The daemon is gone: the loss is noticed at the next look, and said once.
         ASSERT_TRUE(ProcessEventsUntil([&] { return log.Count(kNotUsable) == round + 1; }));
         EXPECT_EQ(log.Count("the connection was lost"), round);
+        EXPECT_GE(unavailable, 1);
         std::filesystem::remove(socket);
     }
     EXPECT_EQ(log.Count(kNotUsable), 3);
@@ -67,12 +72,14 @@ TEST(BusLink, ASilentBusIsLookedAtAgainWithoutHoldingTheLoopAndSaidOnce)
         ASSERT_FALSE(silent.Address().empty());
         const testsupport::LogLines log("tavrin.service");
         bool connected = false;
+        int unavailable = 0;
         const platform::BusLink link(
             silent.Address(), "the test's object", &platform::lcService,
-            [&](const QDBusConnection&) { connected = true; }, 150ms, 100ms);
+            [&](const QDBusConnection&) { connected = true; }, 150ms, 100ms, [&] { ++unavailable; });
         // Each look is a connection to the silent bus, made from the loop.
         ASSERT_TRUE(ProcessEventsUntil([&] { return silent.Connections() >= 4; }, 10s));
         EXPECT_FALSE(connected);
+        EXPECT_GE(unavailable, 3); // all but the look still under way gave up
         EXPECT_FALSE(link.Connection().isConnected());
         EXPECT_EQ(log.Count(kNotUsable), 1);
         EXPECT_EQ(log.Count("does not answer within 150 ms"), 1);

@@ -70,6 +70,15 @@ TEST_F(WindowMulticast, TheBadgeFollowsTheServerOnceOnline)
     ASSERT_TRUE(SendUntilShown(server, "3,0,0", Badge{3, 0}));
 }
 
+TEST_F(WindowMulticast, AKeeperStandingByStillHearsTheServer)
+{
+    keeper->StandBy(true);
+    GoOnline();
+    DatagramSender server("127.0.0.1");
+    ASSERT_TRUE(SendUntilShown(server, "1,0,1", Badge{1, 1}));
+    EXPECT_EQ(keeper->State().state, 1);
+}
+
 TEST_F(WindowMulticast, AnotherSenderChangesNothing)
 {
     GoOnline();

@@ -19,6 +19,13 @@ BEHAVIOUR_JSON too, under its name:
 Each call is printed as one line, "CALL Name [arguments as JSON] interactive=True|False" (the
 message's flag for interactive authorisation), before it is answered. Prints "ready" once
 the name is owned, and serves until it is ended.
+
+The test steers it through a name of its own, test.tavrin.FakeClientd, object /control,
+interface test.tavrin.FakeClientd:
+
+    Set(s PROPERTIES_JSON)   sets properties, with one PropertiesChanged for them
+    Release()                gives the service's name up; Own() takes it again
+    Mark(s TEXT)             prints "MARK TEXT": what was printed before came before it
 """
 
 import json
@@ -32,6 +39,7 @@ from gi.repository import GLib
 
 NAME = "com.dovetra.TavrinClient1"
 PATH = "/com/dovetra/TavrinClient1"
+CONTROL = "test.tavrin.FakeClientd"
 TYPES = {"s": dbus.String, "b": dbus.Boolean, "i": dbus.Int32, "t": dbus.UInt64, "x": dbus.Int64}
 
 
@@ -136,6 +144,29 @@ class Service(dbus.service.Object):
         return self.introspection
 
 
+class Control(dbus.service.Object):
+    def __init__(self, bus, service):
+        super().__init__(bus, "/control")
+        self.bus = bus
+        self.service = service
+
+    @dbus.service.method(CONTROL, in_signature="s", out_signature="")
+    def Set(self, properties):
+        self.service.store(json.loads(properties))
+
+    @dbus.service.method(CONTROL, in_signature="", out_signature="")
+    def Release(self):
+        self.bus.release_name(NAME)
+
+    @dbus.service.method(CONTROL, in_signature="", out_signature="")
+    def Own(self):
+        self.bus.request_name(NAME, dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
+
+    @dbus.service.method(CONTROL, in_signature="s", out_signature="")
+    def Mark(self, text):
+        print(f"MARK {text}", flush=True)
+
+
 def main():
     address, interface_path, behaviour = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
     types, methods = read_interface(interface_path)
@@ -145,6 +176,8 @@ def main():
     bus = dbus.bus.BusConnection(address)
     name = dbus.service.BusName(NAME, bus, do_not_queue=True)
     service = make_service_class(methods)(bus, types, behaviour, introspection)
+    control_name = dbus.service.BusName(CONTROL, bus, do_not_queue=True)
+    control = Control(bus, service)
     print("ready", flush=True)
     GLib.MainLoop().run()
 

@@ -18,7 +18,7 @@ struct FakeServices {
 
     app::FormServices Services(framework::TApplication& owner)
     {
-        return {owner, locks, clock, sound, tray, registry, clockSetter, ports, nullptr};
+        return {owner, locks, clock, sound, tray, registry, clockSetter, ports, nullptr, serviceBus};
     }
     app::FormServices Services() { return Services(application); }
 
@@ -34,6 +34,7 @@ struct FakeServices {
     // Replies on a port of the system's choice, so that windows side by side never meet;
     // requests go to a port nobody listens on unless a test says otherwise.
     keeper::KeeperPorts ports{0, 0};
+    std::string serviceBus; // none: no system service is looked for
 };
 
 } // namespace testsupport

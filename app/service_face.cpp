@@ -1,0 +1,63 @@
+// The window as the system service's face: while the service keeps the clock, the keeper
+// stands by and the window shows what the service says and asks the service for what the
+// user wants.
+
+#include "app/main_form.h"
+
+namespace app {
+
+void TForm1::ServiceRunning(bool running)
+{
+    // The field shows the service's address from its first read; the user's own is kept for
+    // their settings file and for when the service stops.
+    if (running && !serviceShown_)
+        ownServer_ = Edit1->text().toStdString();
+    else if (!running && serviceShown_)
+        Edit1->setText(QString::fromStdString(ownServer_)); // the keeper follows the field
+    serviceShown_ = running;
+    clockKeeper->StandBy(running);
+}
+
+void TForm1::ShowServiceState(const ctl::ServiceStatus& status, const QStringList& which)
+{
+    if (which.contains(QStringLiteral("Server")))
+        Edit1->setText(QString::fromStdString(status.server));
+    if (which.contains(QStringLiteral("LastResult")) || which.contains(QStringLiteral("Failing"))) {
+        ShowStatus(status.lastResult);
+        ShowErrorFace(status.failing);
+        ReportResult(status.lastResult, status.failing);
+    }
+    // Those of the service's datagrams, which the keeper still hears, hold until these change.
+    if (which.contains(QStringLiteral("Source")) || which.contains(QStringLiteral("State"))) {
+        if (status.source < 0 || status.state < 0)
+            ShowUnknownBadge();
+        else
+            ShowSyncBadge(status.source, status.state);
+    }
+}
+
+void TForm1::UpdateService()
+{
+    ShowStatus("Update Requested: Waiting for reply..");
+    serviceView->Update([this](const std::string& failure) {
+        // Done: the result is in the properties by now, changed or not.
+        ShowStatus(failure.empty() ? serviceView->Status().lastResult : "Update failed: " + failure);
+    });
+}
+
+void TForm1::Edit1Exit(QObject* /*Sender*/)
+{
+    if (!serviceShown_)
+        return;
+    const std::string address = Edit1->text().toStdString();
+    if (address == serviceView->Status().server)
+        return;
+    serviceView->SetServer(address, [this](const std::string& failure) {
+        if (failure.empty())
+            return; // the field shows the Server property as it changes
+        Edit1->setText(QString::fromStdString(serviceView->Status().server));
+        ShowStatus("Server not changed: " + failure);
+    });
+}
+
+} // namespace app
