@@ -68,15 +68,15 @@ done
 for program in tavrin-client tavrin-set-clock tavrin-time-server tavrinctl; do
   page=$prefix/share/man/man1/$program.1.gz
   gzip -t "$page" 2>/dev/null || fail "no manual page for $program"
-  zcat "$page" | grep -q "^$program \\\\- " || fail "the manual page of $program has no NAME line"
+  grep -q "^$program \\\\- " <(zcat "$page") || fail "the manual page of $program has no NAME line"
 done
 # The service's page is in section 8 alone, as for a program of sbin.
 page=$prefix/share/man/man8/tavrin-clientd.8.gz
-zcat "$page" 2>/dev/null | grep -q '^tavrin-clientd \\- ' || fail "no manual page for tavrin-clientd in section 8"
+grep -q '^tavrin-clientd \\- ' <(zcat "$page" 2>/dev/null) || fail "no manual page for tavrin-clientd in section 8"
 [[ ! -e $prefix/share/man/man1/tavrin-clientd.1.gz ]] || fail "a manual page for tavrin-clientd in section 1"
 # Made from --help: every option the client knows is in its page.
 for option in --dry-run --show --help --version; do
-  zcat "$prefix/share/man/man1/tavrin-client.1.gz" | grep -q -- "${option//-/\\\\-}" || fail "$option missing from the manual page"
+  grep -q -- "${option//-/\\\\-}" <(zcat "$prefix/share/man/man1/tavrin-client.1.gz") || fail "$option missing from the manual page"
 done
 
 # tavrinctl's page holds every command and option of its --help, and the exit statuses.

@@ -49,8 +49,10 @@ contents)
   grep -q ' usr/share/man/man1/tavrin-clientd' "$work/listing" && fail "the service's manual page is in section 1"
   # Shipped disabled: no unit of the package is pulled in by a target.
   grep -q '\.wants/' "$work/listing" && fail "the package enables a unit: $(grep '\.wants/' "$work/listing")"
-  dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/tavrin-clientd.service |
-    grep -qx 'ExecStart=/usr/sbin/tavrin-clientd' || fail "the packaged unit does not start /usr/sbin/tavrin-clientd"
+  # Read whole before the match: grep -q would end the pipe early, and pipefail take the
+  # writer's broken pipe for a failure.
+  unit=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/tavrin-clientd.service)
+  grep -qx 'ExecStart=/usr/sbin/tavrin-clientd' <<<"$unit" || fail "the packaged unit does not start /usr/sbin/tavrin-clientd"
   # Only the five programs: no test, benchmark or build tool.
   programs=$(grep -c '^-rwx' "$work/listing")
   (( programs == 5 )) || fail "$programs executables in the package, expected 5"
