@@ -124,7 +124,8 @@ protected:
 
     // The service, asking `server` once an hour, its drop-ins in `dropIns`; on `busAddress`,
     // the private bus unless another is given.
-    std::unique_ptr<testsupport::ChildProcess> StartService(const std::string& server, std::string busAddress = {})
+    std::unique_ptr<testsupport::ChildProcess> StartService(const std::string& server,
+                                                            const std::string& busAddress = {})
     {
         const std::string config = top + "/clientd.conf";
         std::ofstream(config) << "[Time]\nServer=" << server << "\nPollIntervalSec=3600\n";

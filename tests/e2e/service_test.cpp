@@ -83,7 +83,7 @@ protected:
 
     std::string WriteConfig(const std::string& text)
     {
-        const std::string path = folder.path().toStdString() + "/clientd.conf";
+        std::string path = folder.path().toStdString() + "/clientd.conf";
         std::ofstream(path) << text;
         return path;
     }
