@@ -178,7 +178,7 @@ std::string ClockTipLine(const ClockUpdate& update, const platform::CivilTime& l
     case Correction::Kind::Slew:
         return when + "offset " + OffsetText(update.estimate) + (dryRun ? ", not slewed (dry run)" : ", slewing");
     }
-    return when + "offset " + OffsetText(update.estimate);
+    return when + "offset " + OffsetText(update.estimate) + (update.slewing ? ", slewing" : "");
 }
 
 std::string ClockLogLine(const ClockUpdate& update, const ClockUpdateContext& context)
@@ -202,7 +202,8 @@ std::string ClockLogLine(const ClockUpdate& update, const ClockUpdateContext& co
     case Correction::Kind::None:
         break;
     }
-    return "clock right at " + pc + " (" + details;
+    // Right, or right once the slew under way is done.
+    return (update.slewing ? "clock slewing at " : "clock right at ") + pc + " (" + details;
 }
 
 } // namespace keeper

@@ -28,6 +28,7 @@ struct ClockUpdate {
     platform::UtcTime pcTime; // the PC's clock as it read when the code's frame arrived
     Estimate estimate{};      // the offset as known with this code
     Correction correction;    // what the estimate called for
+    bool slewing = false;     // a slew under way goes on: it was called for before
     platform::ClockSetResult result{platform::ClockSetResult::Outcome::NotNeeded, {}};
     std::uint32_t maxStepSeconds = 0; // the limit in force; 0: none
 
@@ -48,7 +49,7 @@ std::string ClockNotSetPanelText(const ClockUpdate& update);
 // The offset and its bound in a few characters: "+12 ms ± 4 ms", "-3.7 s ± 0.5 s".
 std::string OffsetText(const Estimate& estimate);
 
-// The tip's line: "Last update 12:00:05: offset +12 ms ± 4 ms" (slewed away: ", slewing"),
+// The tip's line: "Last update 12:00:05: offset +12 ms ± 4 ms" (being slewed away: ", slewing"),
 // "Last update 12:00:05: clock stepped by -3.7 s (± 4 ms)", "Clock not set: no
 // permission". `localNow` is the PC's local time once the update is done.
 std::string ClockTipLine(const ClockUpdate& update, const platform::CivilTime& localNow);

@@ -197,6 +197,7 @@ void ClockKeeper::KeepClock(std::int64_t second, Arrival arrival, std::optional<
         estimate && update.result.Succeeded()) {
         update.estimate = *estimate;
         update.correction = DecideCorrection(*estimate, slewAsked_ - slewReported_);
+        update.slewing = update.correction.kind == Correction::Kind::None && slewAsked_ != slewReported_;
         update.result = Correct(update);
     }
     earlierInRead = update;

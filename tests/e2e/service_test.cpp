@@ -43,16 +43,18 @@ int LinesWith(const std::string& log, const std::string& text)
 }
 
 // One outcome of an exchange as the service logs it: "clock stepped by -3.712345 s from …
-// (offset +3.712345 s ± 0.500123 s; …)", "clock slewed by …", "clock right at … (offset …)".
+// (offset +3.712345 s ± 0.500123 s; …)", "clock slewed by …", "clock right at …" or "clock slewing at …"
+// (a slew under way takes the rest in).
 struct Outcome {
-    std::string kind; // stepped, slewed or right
+    std::string kind; // stepped, slewed, slewing or right
     double offset = 0;
     double bound = 0;
 };
 
 std::vector<Outcome> Outcomes(const std::string& log)
 {
-    static const std::regex kLine(R"(clock (stepped|slewed|right) .*\(offset ([+-][0-9.]+) s \xC2\xB1 ([0-9.]+) s;)");
+    static const std::regex kLine(
+        R"(clock (stepped|slewed|slewing|right) .*\(offset ([+-][0-9.]+) s \xC2\xB1 ([0-9.]+) s;)");
     std::vector<Outcome> outcomes;
     for (auto line = std::sregex_iterator(log.begin(), log.end(), kLine); line != std::sregex_iterator(); ++line)
         outcomes.push_back({(*line)[1], std::stod((*line)[2]), std::stod((*line)[3])});

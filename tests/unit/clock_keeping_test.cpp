@@ -93,6 +93,10 @@ TEST_F(ClockKeeping, ASmallOffsetOutsideTheBoundIsSlewedAndTheSlewCountsAtTheNex
     AnswerAt(1000ms); // the PC read 100 ms less: (0, +1.0 s] shifted back by the slew's part
     EXPECT_EQ(std::chrono::round<std::chrono::milliseconds>(keeper->State().offset), 100ms);
     EXPECT_LE(keeper->State().errorBound, 101ms);
+    // What is left of the slew takes the rest in: nothing new is asked, and the tip says
+    // that the slew goes on.
+    EXPECT_EQ(clockSetter.slews.size(), 1u);
+    EXPECT_THAT(Tip(), testing::EndsWith(", slewing"));
 }
 
 TEST_F(ClockKeeping, TheTipGivesTheOffsetOrTheStep)
