@@ -252,10 +252,10 @@ TEST_F(Tray, TheTipsTitleSaysWhatIsWrongAndTheBodyTheDetail)
 {
     using Notice = TrayStatus::Notice;
     struct Case {
-        const char* result;
-        bool failing;
+        const char* result = nullptr;
+        bool failing = false;
         std::optional<Notice> notice;
-        const char* title;
+        const char* title = nullptr;
     };
     const Case cases[] = {
         {"Last update 12:00:05: clock right (offset +0.3 s)", false, {}, "Tavrin Client Active"},
