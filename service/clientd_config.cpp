@@ -243,7 +243,6 @@ ClientdConfig ReadClientdConfig(const std::string& mainFile, const std::string& 
 
 bool LogConfigDiagnostics(const ClientdConfig& config)
 {
-    using Severity = ConfigDiagnostic::Severity;
     for (const ConfigDiagnostic& diagnostic : config.diagnostics) {
         const std::string line = diagnostic.Where();
         switch (diagnostic.severity) {
