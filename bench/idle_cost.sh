@@ -18,6 +18,7 @@ server=${3:-answered}
   { echo "usage: $0 [SECONDS] [xembed|status-notifier] [answered|unanswered]" >&2; exit 2; }
 bench=$(cd "$(dirname "$0")" && pwd)
 source "$bench/../scripts/lib/desktop.sh"
+source "$bench/process_figures.sh"
 # Away from a copy running here, where possible; there, a network address of its own
 # makes the client online, so that the multicast listener runs as on a PC in a network.
 if use_private_network "$@"; then
@@ -78,16 +79,6 @@ if (( $(icons) != 2 )); then
   exit 1
 fi
 
-# "NAME/TID WAKE-UPS CPU-NS" for each thread of process $1, into file $2. Wake-ups are
-# the thread's context switches; CPU is the scheduler's own count, to the nanosecond.
-per_thread() {
-  local task
-  for task in /proc/$1/task/*; do
-    echo "$(tr ' ' _ <"$task/comm")/${task##*/}" \
-      "$(awk '/^(voluntary|nonvoluntary)_ctxt_switches/ { n += $2 } END { print n }' "$task/status")" \
-      "$(cut -d ' ' -f 1 "$task/schedstat")"
-  done | sort >"$2"
-}
 per_thread "$client_pid" "$work/client.before"
 per_thread "$floor_pid" "$work/floor.before"
 load_before=$(cut -d ' ' -f 1 /proc/loadavg)
@@ -95,12 +86,8 @@ sleep "$seconds"
 per_thread "$client_pid" "$work/client.after"
 per_thread "$floor_pid" "$work/floor.after"
 load_after=$(cut -d ' ' -f 1 /proc/loadavg)
-# Peak and present resident memory, in KiB.
-resident_kib() { awk '/^VmHWM/ { peak = $2 } /^VmRSS/ { now = $2 } END { print peak, now }' "/proc/$1/status"; }
-# The threads that lived through the whole measure: "NAME/TID WAKE-UPS CPU-NS" over it.
-used() { join "$work/$1.before" "$work/$1.after" | awk '{ print $1, $4 - $2, $5 - $3 }'; }
-used client >"$work/client.used"
-used floor >"$work/floor.used"
+used "$work/client.before" "$work/client.after" >"$work/client.used"
+used "$work/floor.before" "$work/floor.after" >"$work/floor.used"
 
 echo "over $seconds s, $tray tray, $server, load average $load_before -> $load_after on $(nproc) cores:"
 awk -v s="$seconds" -v client_kib="$(resident_kib "$client_pid")" -v floor_kib="$(resident_kib "$floor_pid")" '

@@ -15,6 +15,12 @@ public:
     // True at the first call, and when the addresses may have changed since the last
     // one. Never waits. Calls come from one thread at a time.
     virtual bool MayHaveChanged() = 0;
+
+    // A descriptor that turns readable (or tells a fault) when a change may have been told,
+    // for a caller that waits in the system rather than asking again and again; the next
+    // MayHaveChanged takes what made it readable. -1 where there is none: then only asking
+    // tells.
+    virtual int Descriptor() const { return -1; }
 };
 
 // The kernel's notices of IPv4 addresses and of interfaces (rtnetlink), subscribed to
@@ -25,6 +31,7 @@ public:
     SystemLocalAddressChanges();
 
     bool MayHaveChanged() override;
+    int Descriptor() const override { return notices_.Get(); }
 
 private:
     UniqueFd notices_;

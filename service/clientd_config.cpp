@@ -5,6 +5,7 @@
 #include "platform/unique_fd.h"
 #include "service/server_name.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -184,25 +186,36 @@ private:
     bool badSection_ = false;
 };
 
-// The drop-ins in the order they are read; a missing folder holds none.
+// The drop-ins in the order they are read; a missing folder holds none. Listed with
+// readdir: std::filesystem's walk of a folder alone costs the service over a quarter of a MiB.
 std::vector<std::string> DropIns(const std::string& folder, std::vector<ConfigDiagnostic>& diagnostics)
 {
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(folder.c_str()), closedir);
+    int failure = listing ? 0 : errno;
     std::vector<std::string> names;
-    std::error_code error;
-    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
-         entry.increment(error)) {
-        const std::string name = entry->path().filename().string();
+    while (listing) {
+        // The end of the list and a failure both give null: only errno tells them apart.
+        errno = 0;
+        const dirent* entry = readdir(listing.get());
+        if (!entry) {
+            failure = errno;
+            break;
+        }
+        const std::string_view name = entry->d_name;
         if (name.size() > 5 && name.ends_with(".conf") && name.front() != '.')
-            names.push_back(name);
+            names.emplace_back(name);
     }
-    if (error && error != std::errc::no_such_file_or_directory) {
-        diagnostics.push_back({Severity::Fatal, folder, 0, "cannot be read: " + error.message()});
+    if (failure == ENOENT)
+        return {};
+    if (failure != 0) {
+        diagnostics.push_back({Severity::Fatal, folder, 0, std::string("cannot be read: ") + std::strerror(failure)});
         return {};
     }
     std::sort(names.begin(), names.end());
+    const std::string prefix = folder.ends_with('/') ? folder : folder + "/";
     std::vector<std::string> paths;
     for (const std::string& name : names)
-        paths.push_back((std::filesystem::path(folder) / name).string());
+        paths.push_back(prefix + name);
     return paths;
 }
 
@@ -230,7 +243,6 @@ ClientdConfig ReadClientdConfig(const std::string& mainFile, const std::string& 
 
 bool LogConfigDiagnostics(const ClientdConfig& config)
 {
-    using Severity = ConfigDiagnostic::Severity;
     for (const ConfigDiagnostic& diagnostic : config.diagnostics) {
         const std::string line = diagnostic.Where();
         switch (diagnostic.severity) {

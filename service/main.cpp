@@ -44,6 +44,9 @@ int RunService(int argc, char** argv, const service::CommandLine& options)
         return service::kConfigExitStatus;
 
     platform::RaiseOpenFileLimit();
+    // Qt's own event loop rather than GLib's, which nothing here needs and which costs a
+    // quarter of a MiB more; Qt reads this as the application is made.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication qtApplication(argc, argv);
     QCoreApplication::setApplicationName("tavrin-clientd");
     LoggedAlerts alerts;

@@ -7,15 +7,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <utility>
 
 namespace net::inet {
 
 using std::chrono::milliseconds;
 
-// Sleeps in slices, and after each one has the main thread check the address when it
-// may have changed. Where the system tells of changes, a slice without one hands nothing
-// over, so the main thread sleeps on; without such notices every slice hands a check over.
+// Has the main thread check the address at once, then whenever the system tells of a
+// change; without such notices, after every cycle. The thread sleeps in between, without a
+// limit where the notices come. A check that could not read the addresses is taken again a
+// cycle later, notice or not.
 class TIdIPWatchThread final : public TIdThread {
 public:
     TIdIPWatchThread(std::function<bool()> checkHook, std::unique_ptr<platform::LocalAddressChanges> changes,
@@ -29,28 +31,28 @@ public:
 
 protected:
     void BeforeExecute() override { platform::NameThisThread("address watch"); }
+    void BeforeStepLoop() override { Look(); }
 
     void WorkStep() override
     {
-        // Short slices, so that a stop is noticed soon even with a long cycle.
-        constexpr milliseconds kLongestSlice{500};
-        milliseconds remaining = cycleTime_;
-        while (remaining > milliseconds::zero()) {
-            const milliseconds slice = std::min(remaining, kLongestSlice);
-            if (SleepUnlessTerminated(slice))
-                return;
-            remaining -= slice;
-            // Read before the check, so that a change during it is told the next time.
-            const bool changed = !changes_ || changes_->MayHaveChanged();
-            if (changed || lookAgain_) {
-                bool looked = false;
-                framework::RunOnMainThread([&] { looked = checkHook_(); });
-                lookAgain_ = !looked;
-            }
-        }
+        const int notices = changes_ ? changes_->Descriptor() : -1;
+        const bool timed = notices < 0 || lookAgain_;
+        if (!WaitReadableUnlessTerminated(notices, timed ? std::optional(cycleTime_) : std::nullopt))
+            Look();
     }
 
 private:
+    void Look()
+    {
+        // Read before the check, so that a change during it is told the next time.
+        const bool changed = !changes_ || changes_->MayHaveChanged();
+        if (changed || lookAgain_) {
+            bool looked = false;
+            framework::RunOnMainThread([&] { looked = checkHook_(); });
+            lookAgain_ = !looked;
+        }
+    }
+
     const std::function<bool()> checkHook_;
     const std::unique_ptr<platform::LocalAddressChanges> changes_;
     const milliseconds cycleTime_;

@@ -13,12 +13,13 @@ class TIdIPWatchThread;
 using TNotifyEvent = std::function<void(TIdComponent* Sender)>;
 
 // Tells whether the PC has a usable network address. While active, a thread of its own
-// has the main thread look at the first local address (TIdStack::FirstLocalAddress)
-// after every sleep slice of at most 500 ms in which the addresses may have changed (where
-// the system tells of changes, only after those; see TIdStack::WatchLocalAddressChanges);
-// when that turns from no usable address to a usable one or back, OnStatusChanged fires
-// on the main thread, and when one usable address gives way to another, OnAddressChanged.
-// Loopback addresses (127.0.0.0/8) are not usable.
+// has the main thread look at the first local address (TIdStack::FirstLocalAddress) when
+// it starts, and then whenever the addresses may have changed: where the system tells of
+// changes (see TIdStack::WatchLocalAddressChanges), the thread sleeps until it does;
+// elsewhere it looks after every WatchInterval. When that turns from no usable address to
+// a usable one or back, OnStatusChanged fires on the main thread, and when one usable
+// address gives way to another, OnAddressChanged. Loopback addresses (127.0.0.0/8) are
+// not usable.
 class TIdIPWatch final : public TIdComponent {
 public:
     explicit TIdIPWatch(ComponentStart start = ComponentStart::Ready);
@@ -34,7 +35,8 @@ public:
     // history and writes no file, whatever they hold.
     bool HistoryEnabled = true;
     std::string HistoryFilename = "iphist.dat";
-    // Milliseconds per cycle of the thread, read when it starts.
+    // Milliseconds between looks where the system tells of no changes, and before a look
+    // that could not read the addresses is taken again; read when the thread starts.
     unsigned WatchInterval = 1000;
     // Fires once per change of Online, after Online and CurrentAddress have their new
     // values; an exception it raises is dropped.
@@ -51,7 +53,7 @@ public:
 
     // One check, as the thread has the main thread run it. Nothing it meets escapes:
     // when the address cannot be found, nothing changes. Returns whether it could look
-    // at the addresses; the thread looks again after the next slice when it could not.
+    // at the addresses; the thread looks again a WatchInterval later when it could not.
     bool PollAddress();
 
     // Carries out a write of Active noted while loading.

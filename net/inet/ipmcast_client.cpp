@@ -157,9 +157,9 @@ void TIdIPMCastClient::LeaveGroup()
     // The listener goes first, so it never reads a socket being closed or a number
     // that the system has already given to another one.
     listenerThread_->StopThread();
-    // Ends the listener's wait for datagrams now rather than at its timeout: the system
-    // wakes a socket's waiters on shutdown even when it answers that the socket is not
-    // connected, as a datagram socket never is.
+    // Ends the listener's wait for datagrams, which has no time limit: the system wakes a
+    // socket's waiters on shutdown even when it answers that the socket is not connected,
+    // as a datagram socket never is.
     TIdStack& stack = *ProcessStack();
     for (int i = 0; i < bindings_.Count(); ++i)
         stack.ShutdownSocket(bindings_.Items(i).Descriptor(), SHUT_RD);

@@ -37,7 +37,8 @@ void TIdIPMCastListenerThread::WorkStep()
     for (int i = 0; i < bindings.Count(); ++i)
         ready.push_back(bindings.Items(i).Descriptor());
     // Its count is not needed: `ready` holds what can be read, nothing when the wait failed.
-    [[maybe_unused]] const int readable = stack.WaitReadable(ready, SelectTimeout);
+    constexpr int kNoLimit = -2;
+    [[maybe_unused]] const int readable = stack.WaitReadable(ready, kNoLimit);
 
     for (const int descriptor : ready) {
         if (IsHalted())

@@ -1,6 +1,7 @@
 #pragma once
 
-// The thread of TIdIPMCastClient; only the client makes one.
+// The thread of TIdIPMCastClient; only the client makes one. It waits for datagrams
+// without a time limit: the client wakes it for a stop by shutting its sockets down.
 
 #include "net/inet/thread.h"
 
@@ -15,9 +16,6 @@ public:
     // Takes the client's BufferSize and ThreadedEvent as they are now.
     explicit TIdIPMCastListenerThread(TIdIPMCastClient& owner);
     ~TIdIPMCastListenerThread() override;
-
-    // Longest wait for a datagram, and so for a stop request to be noticed.
-    static constexpr int SelectTimeout = 1000;
 
 protected:
     void BeforeExecute() override;

@@ -2,6 +2,15 @@
 
 #include "framework/main_thread.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+
 namespace net::inet {
 namespace {
 
@@ -9,7 +18,7 @@ std::atomic<int> liveThreadCount{0};
 
 } // namespace
 
-TIdThread::TIdThread()
+TIdThread::TIdThread() : termination_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     ++liveThreadCount;
 }
@@ -38,17 +47,25 @@ void TIdThread::StartThread()
 void TIdThread::StopThread()
 {
     const std::lock_guard lock(lock_);
-    if (started_ && !terminated_) {
-        terminated_ = true;
-        terminating_.notify_all();
-    }
+    if (started_ && !terminated_)
+        MarkTerminated();
 }
 
 void TIdThread::TerminateThread()
 {
     const std::lock_guard lock(lock_);
+    MarkTerminated();
+}
+
+void TIdThread::MarkTerminated()
+{
     terminated_ = true;
     terminating_.notify_all();
+    if (termination_) {
+        // Only a count above zero matters: a write that finds it full changes nothing.
+        constexpr std::uint64_t kOne = 1;
+        [[maybe_unused]] const ssize_t written = write(termination_.Get(), &kOne, sizeof kOne);
+    }
 }
 
 void TIdThread::TerminateAndWaitFor()
@@ -89,6 +106,19 @@ bool TIdThread::SleepUnlessTerminated(std::chrono::milliseconds duration)
 {
     std::unique_lock lock(lock_);
     return terminating_.wait_for(lock, duration, [this] { return terminated_; });
+}
+
+bool TIdThread::WaitReadableUnlessTerminated(int descriptor, std::optional<std::chrono::milliseconds> timeout)
+{
+    constexpr std::chrono::milliseconds kLongestBlindWait{500};
+    if (!termination_)
+        timeout = std::min(timeout.value_or(kLongestBlindWait), kLongestBlindWait);
+    pollfd watched[] = {{descriptor, POLLIN, 0}, {termination_.Get(), POLLIN, 0}};
+    const int limit =
+        timeout ? static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(timeout->count(), 0, INT_MAX)) : -1;
+    if (poll(watched, 2, limit) < 0 && errno != EINTR)
+        return SleepUnlessTerminated(std::min(timeout.value_or(kLongestBlindWait), kLongestBlindWait));
+    return Terminated();
 }
 
 // Nothing may leave a thread's function: what a part of its life raises ends the thread

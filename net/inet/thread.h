@@ -1,11 +1,14 @@
 #pragma once
 
+#include "platform/unique_fd.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace net::inet {
@@ -63,8 +66,17 @@ protected:
 
     // Sleeps for `duration`, cut short when the thread is asked to end; true then.
     bool SleepUnlessTerminated(std::chrono::milliseconds duration);
+    // Waits until `descriptor` has something to read or a fault to tell, `timeout` has
+    // passed (none: no limit), or the thread is asked to end; true in the last case. A
+    // negative descriptor is not watched. Where the system cannot wait for the stop on a
+    // descriptor (it had none left when the thread was made, or the wait fails), the call
+    // returns within half a second all the same, so callers look again at what they wait
+    // for whenever it returns.
+    bool WaitReadableUnlessTerminated(int descriptor, std::optional<std::chrono::milliseconds> timeout);
 
 private:
+    // Marks the thread as asked to end and wakes its waits; lock_ held.
+    void MarkTerminated();
     void Execute();
     // Runs one part of the thread's life; what it raises ends the thread and is kept as
     // the ending exception. False when it raised.
@@ -72,6 +84,9 @@ private:
 
     mutable std::mutex lock_;
     std::condition_variable terminating_;
+    // Readable once the thread is asked to end, for waits in the system; empty when the
+    // system had no descriptor to give.
+    platform::UniqueFd termination_;
     bool started_ = false;
     bool terminated_ = false;
     std::exception_ptr endingException_;

@@ -10,11 +10,16 @@
 #include "platform/registry_hive.h"
 #include "platform/sound_player.h"
 #include "platform/tray_icon.h"
+#include "platform/unique_fd.h"
 
 #include <QIcon>
 #include <QImage>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <set>
@@ -179,9 +184,23 @@ public:
 
 // The local host's addresses as a test wants them; only loopback by default (offline).
 // What the system tells of address changes: set by the test, read on the watch's thread.
+// Made `waitable`, they also wake a watch that waits on their descriptor, as the kernel's do.
 struct ChangeNotices {
+    explicit ChangeNotices(bool waitable = false) : wake(waitable ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1) {}
+
+    // A change to be told.
+    void Tell()
+    {
+        pending = true;
+        if (wake) {
+            constexpr std::uint64_t kOne = 1;
+            [[maybe_unused]] const ssize_t written = write(wake.Get(), &kOne, sizeof kOne); // never full
+        }
+    }
+
     std::atomic<bool> pending{false};
     std::atomic<int> reads{0};
+    platform::UniqueFd wake;
 };
 
 class NoticedChanges final : public platform::LocalAddressChanges {
@@ -190,10 +209,17 @@ public:
 
     bool MayHaveChanged() override
     {
+        if (notices_.wake) {
+            std::uint64_t told = 0;
+            // Empty when nothing was told: only `pending` counts.
+            [[maybe_unused]] const ssize_t read = ::read(notices_.wake.Get(), &told, sizeof told);
+        }
         const bool changed = notices_.pending.exchange(false) || std::exchange(first_, false);
         ++notices_.reads;
         return changed;
     }
+
+    int Descriptor() const override { return notices_.wake.Get(); }
 
 private:
     ChangeNotices& notices_;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 using namespace net::inet; // the components under test
@@ -31,6 +32,7 @@ public:
     ~ScriptedThread() override { TerminateAndWaitFor(); }
 
     using TIdThread::SleepUnlessTerminated;
+    using TIdThread::WaitReadableUnlessTerminated;
 
     std::vector<std::string> Trail() const
     {
@@ -140,6 +142,34 @@ TEST(WorkerThread, TerminateCutsASleepShort)
     EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return thread.steps == 1; }));
     thread.TerminateAndWaitFor();
     EXPECT_TRUE(cut);
+}
+
+TEST(WorkerThread, AWaitForADescriptorEndsWhenItTurnsReadableOrTheThreadIsAskedToEnd)
+{
+    Watchdog watchdog(20s);
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    const platform::UniqueFd readEnd(ends[0]);
+    const platform::UniqueFd writeEnd(ends[1]);
+    std::atomic<int> woken{0};
+    std::atomic<bool> cut{false};
+    // Without a limit: only a byte or the stop may end a wait; one that ended otherwise
+    // would read nothing and begin another step.
+    ScriptedThread thread([&](ScriptedThread& self) {
+        cut = self.WaitReadableUnlessTerminated(readEnd.Get(), std::nullopt);
+        char byte = 0;
+        if (!cut && read(readEnd.Get(), &byte, 1) == 1)
+            ++woken;
+    });
+    thread.StartThread();
+    for (int sent = 1; sent <= 3; ++sent) {
+        ASSERT_EQ(write(writeEnd.Get(), "x", 1), 1);
+        ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return woken == sent && thread.steps == sent + 1; }));
+    }
+    thread.TerminateAndWaitFor();
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(thread.steps, 4);
+    EXPECT_EQ(woken, 3);
 }
 
 TEST(WorkerThread, MainThreadCallRunsThereAndCarriesItsExceptionBack)

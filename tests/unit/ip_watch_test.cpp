@@ -269,22 +269,58 @@ TEST_F(AddressWatch, ThreadHandsChecksOverOnlyWhenTheSystemTellsOfAChange)
     watch->SetActive(false);
 }
 
+TEST_F(AddressWatch, ThreadWaitsForTheSystemsNoticesAndLooksAtEach)
+{
+    testsupport::Watchdog watchdog(20s);
+    testsupport::ChangeNotices notices(true);
+    addresses.notices = &notices;
+    addresses.addresses = {kLan5};
+    // A cycle so short that a watch reading on a timer would read far more often than told.
+    watch->WatchInterval = 1;
+    watch->SetActive(true);
+    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 1; })); // the first look is unasked
+    EXPECT_EQ(notices.reads, 1);
+
+    // Each notice is read once and looked at once; the look is the marker that the read is done.
+    for (int told = 1; told <= 3; ++told) {
+        notices.Tell();
+        ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return addresses.lookups == 1 + told; }));
+        EXPECT_EQ(notices.reads, 1 + told);
+    }
+    addresses.addresses = {kLoopback};
+    notices.Tell();
+    EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 2; }));
+    EXPECT_FALSE(watch->Online());
+    // A stop ends the wait, which has no limit.
+    watch->SetActive(false);
+    EXPECT_EQ(notices.reads, 5);
+}
+
 TEST_F(AddressWatch, ThreadLooksAgainAfterACheckThatCouldNotLook)
 {
     testsupport::Watchdog watchdog(20s);
-    testsupport::ChangeNotices notices;
-    addresses.notices = &notices;
-    addresses.addresses = {kLan5};
-    addresses.failure = ENOMEM;
-    watch->WatchInterval = 10;
-    watch->SetActive(true);
-    ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return addresses.lookups >= 1; }));
+    // Whether the watch reads the notices on a timer or waits for them.
+    for (const bool waitable : {false, true}) {
+        SCOPED_TRACE(waitable ? "waiting for notices" : "reading notices on a timer");
+        testsupport::ChangeNotices notices(waitable);
+        addresses.notices = &notices;
+        addresses.addresses = {kLan5};
+        addresses.failure = ENOMEM;
+        addresses.lookups = 0;
+        changes = 0;
+        watch = std::make_unique<TIdIPWatch>();
+        watch->OnStatusChanged = [this](TIdComponent*) { ++changes; };
+        watch->WatchInterval = 10;
+        watch->SetActive(true);
+        ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return addresses.lookups >= 1; }));
 
-    // No notice comes, but the address the failed look missed is still found.
-    addresses.failure = 0;
-    EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 1; }));
-    EXPECT_TRUE(watch->Online());
-    watch->SetActive(false);
+        // No notice comes, but the address the failed look missed is still found.
+        addresses.failure = 0;
+        EXPECT_TRUE(testsupport::ProcessEventsUntil([&] { return changes == 1; }));
+        EXPECT_TRUE(watch->Online());
+        watch->SetActive(false);
+        addresses.notices = nullptr;
+    }
 }
 
 TEST_F(AddressWatch, SwitchingOnTwiceMakesOneThread)
