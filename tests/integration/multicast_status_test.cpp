@@ -33,8 +33,10 @@ protected:
     void GoOnline()
     {
         // The first request finds no server and shows the badge unknown: that comes first, so
-        // that it cannot overtake the datagrams.
-        ASSERT_TRUE(ProcessEventsUntil([&] { return !face.results.empty(); }));
+        // that it cannot overtake the datagrams. A keeper standing by sends none.
+        if (!keeper->StandingBy()) {
+            ASSERT_TRUE(ProcessEventsUntil([&] { return !face.results.empty(); }));
+        }
         addresses.addresses = {{10, 0, 0, 5}, {127, 0, 0, 1}};
         ASSERT_TRUE(ProcessEventsUntil([&] { return keeper->IdIPMCastClient1->Active(); }));
     }
