@@ -7,6 +7,7 @@
 #include "tests/support/log_lines.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process_stats.h"
+#include "tests/support/receipt_stamps.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -54,6 +55,8 @@ protected:
     void SetUp() override
     {
         KeeperTest::SetUp();
+        ASSERT_TRUE(keeper->ServerSocket1->Active());
+        ASSERT_TRUE(testsupport::AwaitStampsOnArrival()); // as the reply port asked
         keeper->FetchTimeAndDate(); // the first fetch, out of the way
         AwaitReply();
         descriptors = DescriptorsOf(getpid());

@@ -3,6 +3,7 @@
 #include "net/win_socket.h"
 #include "platform/unique_fd.h"
 #include "tests/integration/socket_test.h"
+#include "tests/support/receipt_stamps.h"
 
 #include <gmock/gmock.h>
 
@@ -40,50 +41,6 @@ bool IsListening(int descriptor)
     socklen_t length = sizeof listening;
     getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length);
     return listening != 0;
-}
-
-// Whether the kernel stamps packets as they arrive. The first socket of the system to ask
-// for receipt times switches that on through a deferred work item; until it has run, a
-// receive is stamped when it is read. Tried with a datagram that waits 20 ms unread.
-bool KernelStampsOnArrival()
-{
-    const platform::UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const int on = 1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (!socket || setsockopt(socket.Get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0
-        || bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0
-        || getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return false;
-    const timespec before = [] {
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        return now;
-    }();
-    if (sendto(socket.Get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 1)
-        return false;
-    std::this_thread::sleep_for(20ms); // the datagram waits, unread
-    char byte = 0;
-    iovec part{&byte, 1};
-    alignas(cmsghdr) char notes[CMSG_SPACE(sizeof(timespec))] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = notes;
-    message.msg_controllen = sizeof notes;
-    if (recvmsg(socket.Get(), &message, 0) != 1)
-        return false;
-    const cmsghdr* note = CMSG_FIRSTHDR(&message);
-    if (!note || note->cmsg_type != SCM_TIMESTAMPNS)
-        return false;
-    timespec stamped{};
-    std::memcpy(&stamped, CMSG_DATA(note), sizeof stamped);
-    const auto Nanoseconds = [](const timespec& time) {
-        return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
-    };
-    return Nanoseconds(stamped) - Nanoseconds(before) < 10ms;
 }
 
 // For a listening socket the kernel reports its backlog in this field.
@@ -311,9 +268,7 @@ TEST_F(ServerSocketTest, AReceiveGivesWhenTheKernelReceivedTheBytesNotWhenTheyWe
         server->Socket()->SetReceiptTimes(noted);
         Listen();
         if (noted) {
-            const auto deadline = std::chrono::steady_clock::now() + 5s;
-            while (!KernelStampsOnArrival() && std::chrono::steady_clock::now() < deadline) {
-            }
+            ASSERT_TRUE(testsupport::AwaitStampsOnArrival());
         }
         got.clear();
         const system_clock::time_point sent = system_clock::now();
