@@ -57,7 +57,7 @@ protected:
         KeeperTest::SetUp();
         ASSERT_TRUE(keeper->ServerSocket1->Active());
         ASSERT_TRUE(testsupport::AwaitStampsOnArrival()); // as the reply port asked
-        keeper->FetchTimeAndDate(); // the first fetch, out of the way
+        keeper->FetchTimeAndDate();                       // the first fetch, out of the way
         AwaitReply();
         descriptors = DescriptorsOf(getpid());
     }
