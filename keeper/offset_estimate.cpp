@@ -1,5 +1,8 @@
 #include "keeper/offset_estimate.h"
 
+#include <cstdint>
+#include <optional>
+
 namespace keeper {
 
 using std::chrono::nanoseconds;
@@ -12,6 +15,21 @@ namespace {
 // The last second whose nanoseconds since 1970 PcTime holds, less one: room for the lower
 // end's arithmetic.
 constexpr std::int64_t kLastSecond = nanoseconds::max().count() / 1'000'000'000 - 1;
+
+// How far apart the PC's clock and the server's may be for the arithmetic here: about 146
+// years, a quarter of what 64-bit nanoseconds hold, so that no end, allowance or
+// correction can overflow.
+constexpr nanoseconds kFarthestOffset{std::int64_t{1} << 62};
+
+// `later` minus `earlier`; none beyond kFarthestOffset either way.
+std::optional<nanoseconds> Difference(PcTime later, PcTime earlier)
+{
+    std::int64_t difference = 0;
+    if (__builtin_sub_overflow(later.time_since_epoch().count(), earlier.time_since_epoch().count(), &difference)
+        || difference > kFarthestOffset.count() || difference < -kFarthestOffset.count())
+        return std::nullopt;
+    return nanoseconds(difference);
+}
 
 // `ppm` parts per million of `span`, rounded up: an allowance a nanosecond short would let
 // a true offset at the very end of a bound out.
@@ -44,15 +62,19 @@ OffsetEstimator::Outcome OffsetEstimator::Add(const Exchange& exchange, Monotoni
     if (second < 0 || second > kLastSecond)
         return Outcome::Ignored;
     const PcTime serverSecond = exchange.second;
-    const End upper{exchange.received - serverSecond, now};
+    const std::optional<nanoseconds> received = Difference(exchange.received, serverSecond);
+    if (!received)
+        return Outcome::Ignored;
+    const End upper{*received, now};
     std::optional<End> lower;
     if (exchange.sent) {
         // Kept from the receipt on, the lower end also allows for the clocks running apart
         // during the flight; the upper end needs nothing, as the server's clock never goes back.
-        const nanoseconds flight = exchange.received - *exchange.sent;
-        if (flight < 0ns)
+        const std::optional<nanoseconds> sent = Difference(*exchange.sent, serverSecond);
+        if (!sent || *sent > *received)
             return Outcome::Ignored;
-        lower = End{*exchange.sent - serverSecond - 1s + 1ns - Share(flight, kFlightAllowancePpm), now};
+        const nanoseconds flight = *received - *sent;
+        lower = End{*sent - 1s + 1ns - Share(flight, kFlightAllowancePpm), now};
     }
 
     // What is kept never contradicts itself, so only the new ends can contradict it.

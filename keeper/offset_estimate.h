@@ -57,8 +57,9 @@ public:
     enum class Outcome {
         Kept,         // the frame's bounds agree with those kept, and narrow them where they are tighter
         StartedAgain, // they contradict those kept: the estimate starts again from this frame alone
-        Ignored,      // the frame was received before it was asked for, or its second lies outside
-                      // what PcTime holds (before 1970, or in 2262 or later): nothing changes
+        Ignored,      // the frame was received before it was asked for, its second lies outside
+                      // what PcTime holds (before 1970, or in 2262 or later), or the PC's clock
+                      // and that second are some 146 years or more apart: nothing changes
     };
 
     // Takes a frame. `now` is the monotonic clock read with its receive timestamp. An
