@@ -3,6 +3,7 @@
 // that the clock does not move.
 
 #include "tests/support/clock_guard.h"
+#include "tests/support/file_text.h"
 #include "tests/support/private_bus.h"
 #include "tests/support/private_network.h"
 #include "tests/support/silent_bus.h"
@@ -53,15 +54,6 @@ protected:
     std::unique_ptr<testsupport::ChildProcess> StartClient(const std::vector<std::string>& command = {TAVRIN_CLIENT})
     {
         return guard.Start(command, ClientEnvironment());
-    }
-
-    // The client's log lines so far that hold `text`.
-    static int LinesWith(const std::string& log, const std::string& text)
-    {
-        int count = 0;
-        for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-            ++count;
-        return count;
     }
 
     // The calls that moved the clock (steps and slews) the guard recorded, without their
@@ -167,10 +159,11 @@ TEST_F(ClientWithServer, AClockThatIsRightIsNeverStepped)
     constexpr int kReplies = 3;
     auto server = StartServer({"--phase", "0.5", "--replies", std::to_string(kReplies)});
     auto client = StartClient();
-    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock right at") == kReplies; },
-                                    std::chrono::seconds(kReplies + 5)))
+    ASSERT_TRUE(client->AwaitErrors(
+        [](const std::string& log) { return testsupport::CountOf(log, "clock right at") == kReplies; },
+        std::chrono::seconds(kReplies + 5)))
         << client->Errors() << server->Output();
-    EXPECT_EQ(LinesWith(client->Errors(), "clock stepped"), 0);
+    EXPECT_EQ(testsupport::CountOf(client->Errors(), "clock stepped"), 0);
     EXPECT_EQ(ClockChanges(), std::vector<std::string>());
 }
 
@@ -185,11 +178,11 @@ TEST_F(ClientWithServer, AClockThreeSecondsOffIsSteppedOnceAndThenLeftAlone)
     std::string line;
     const std::smatch first = AwaitLine(*server, std::regex(R"(reply to .*\{TAVRIN_1,0,2,9999(\d+)\})"), line);
     ASSERT_FALSE(first.empty());
-    ASSERT_TRUE(
-        client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock right at") == kReplies - 1; },
-                            std::chrono::seconds(kReplies + 5)))
+    ASSERT_TRUE(client->AwaitErrors(
+        [](const std::string& log) { return testsupport::CountOf(log, "clock right at") == kReplies - 1; },
+        std::chrono::seconds(kReplies + 5)))
         << client->Errors() << server->Output();
-    EXPECT_EQ(LinesWith(client->Errors(), "clock stepped by +"), 1) << client->Errors();
+    EXPECT_EQ(testsupport::CountOf(client->Errors(), "clock stepped by +"), 1) << client->Errors();
     // Three seconds, give or take half the reply's second and half its way.
     const std::vector<double> steps = Steps();
     ASSERT_EQ(steps.size(), 1u) << ::testing::PrintToString(guard.Requests());
@@ -205,8 +198,10 @@ TEST_F(ClientWithServer, AReplyInTwoWritesIsTakenWholeAndSetsTheClock)
     const std::smatch reply =
         AwaitLine(*server, std::regex(R"(reply to .*\{TAVRIN_1,0,2,9999(\d+)\} \(in two writes\))"), line);
     ASSERT_FALSE(reply.empty());
-    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock stepped by") == 1; }))
-        << client->Errors() << server->Output();
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) {
+        return testsupport::CountOf(log, "clock stepped by") == 1;
+    })) << client->Errors()
+        << server->Output();
     const std::vector<double> steps = Steps();
     ASSERT_EQ(steps.size(), 1u) << ::testing::PrintToString(guard.Requests());
     EXPECT_NEAR(steps[0], 86400, 0.6);
@@ -224,9 +219,11 @@ TEST_F(ClientWithServer, AReplyReadLongAfterItArrivedFindsARightClockRight)
     AwaitLine(*server, std::regex(R"(reply to .*\{TAVRIN_1,0,2,9999\d+\})"), line);
     std::this_thread::sleep_for(2500ms); // the program stands still; its reply waits
     client->Signal(SIGCONT);
-    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock right at") == 1; }))
-        << client->Errors() << server->Output();
-    EXPECT_EQ(LinesWith(client->Errors(), "clock stepped"), 0) << client->Errors();
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) {
+        return testsupport::CountOf(log, "clock right at") == 1;
+    })) << client->Errors()
+        << server->Output();
+    EXPECT_EQ(testsupport::CountOf(client->Errors(), "clock stepped"), 0) << client->Errors();
     EXPECT_EQ(ClockChanges(), std::vector<std::string>());
 }
 
@@ -235,8 +232,9 @@ TEST_F(ClientWithServer, ARefusedSetIsLoggedAsSuch)
     testsupport::ClockGuard refusing(testsupport::ClockGuard::Answer::Refusal);
     auto server = StartServer({"--offset", "86400"});
     auto client = refusing.Start({TAVRIN_CLIENT}, ClientEnvironment());
-    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock not set") == 1; }))
-        << client->Errors();
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) {
+        return testsupport::CountOf(log, "clock not set") == 1;
+    })) << client->Errors();
     EXPECT_THAT(client->Errors(),
                 testing::HasSubstr("tavrin.sync: warning: clock not set: no permission; it stays at "));
     EXPECT_EQ(refusing.Requests().size(), 1u);
@@ -248,8 +246,9 @@ TEST_F(ClientWithServer, AMissingHelperIsLoggedAsSuch)
     auto server = StartServer({"--offset", "86400"});
     auto client = guard.Start({"/usr/bin/setpriv", "--inh-caps=-sys_time", "--bounding-set=-sys_time", TAVRIN_CLIENT},
                               ClientEnvironment({"PATH=/nonexistent"}));
-    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock not set") == 1; }))
-        << client->Errors();
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) {
+        return testsupport::CountOf(log, "clock not set") == 1;
+    })) << client->Errors();
     EXPECT_THAT(client->Errors(), testing::HasSubstr("clock not set: tavrin-set-clock not found; it stays at "));
     EXPECT_EQ(ClockChanges(), std::vector<std::string>());
 }
@@ -264,13 +263,15 @@ TEST_F(ClientWithServer, ASynchroniserThatTimedatedReportsIsToldOnce)
     // A reply marks a point well after the client's look at the bus.
     auto server = StartServer({"--offset", "86400"});
     auto client = guard.Start({TAVRIN_CLIENT}, ClientEnvironment({"DBUS_SYSTEM_BUS_ADDRESS=" + systemBus.Address()}));
-    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "clock stepped by") == 1; }))
-        << client->Errors();
-    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) { return LinesWith(log, "another synchroniser") >= 1; }))
-        << client->Errors();
-    EXPECT_EQ(LinesWith(client->Errors(),
-                        "another synchroniser keeps the clock: systemd-timedated says NTP on, clock "
-                        "synchronised; Another time synchroniser is on: run 'timedatectl set-ntp false'"),
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) {
+        return testsupport::CountOf(log, "clock stepped by") == 1;
+    })) << client->Errors();
+    ASSERT_TRUE(client->AwaitErrors([](const std::string& log) {
+        return testsupport::CountOf(log, "another synchroniser") >= 1;
+    })) << client->Errors();
+    EXPECT_EQ(testsupport::CountOf(client->Errors(),
+                                   "another synchroniser keeps the clock: systemd-timedated says NTP on, clock "
+                                   "synchronised; Another time synchroniser is on: run 'timedatectl set-ntp false'"),
               1)
         << client->Errors();
 }
@@ -289,9 +290,9 @@ TEST_F(ClientWithServer, ASilentSystemBusHoldsUpNeitherTheFirstRequestNorTheEnd)
     // look for the system service, which gives up after 1 s.
     EXPECT_LT(Clock::now() - started, 2s) << line;
     ASSERT_TRUE(client->AwaitErrors([](const std::string& log) {
-        return LinesWith(log, "no other synchroniser found: ") == 1;
+        return testsupport::CountOf(log, "no other synchroniser found: ") == 1;
     })) << client->Errors();
-    EXPECT_EQ(LinesWith(client->Errors(), "does not answer within 3000 ms: the kernel is asked instead"), 1)
+    EXPECT_EQ(testsupport::CountOf(client->Errors(), "does not answer within 3000 ms: the kernel is asked instead"), 1)
         << client->Errors();
     EXPECT_GE(silent.Connections(), 1);
 

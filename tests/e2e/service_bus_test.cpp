@@ -6,6 +6,7 @@
 #include "tests/support/clock_guard.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/fake_polkit.h"
+#include "tests/support/file_text.h"
 #include "tests/support/notify_socket.h"
 #include "tests/support/private_bus.h"
 #include "tests/support/private_network.h"
@@ -26,7 +27,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 using namespace std::chrono_literals;
 using testing::HasSubstr;
@@ -39,22 +39,6 @@ const QString kPath = QStringLiteral("/com/dovetra/TavrinClient1");
 const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString kUpdateAction = QStringLiteral("com.dovetra.TavrinClient1.update");
 const QString kSetServerAction = QStringLiteral("com.dovetra.TavrinClient1.set-server");
-
-std::string Read(const std::string& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-int LinesWith(const std::string& log, const std::string& text)
-{
-    int count = 0;
-    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-        ++count;
-    return count;
-}
 
 qulonglong NowUSec()
 {
@@ -181,7 +165,7 @@ protected:
         // A wait shorter than a millisecond would not look at the pipe at all.
         while (server.ReadLine(10ms)) {
         }
-        return LinesWith(server.Output(), "request from");
+        return testsupport::CountOf(server.Output(), "request from");
     }
     static bool AwaitRequests(testsupport::ChildProcess& server, int count)
     {
@@ -224,7 +208,7 @@ TEST_F(ServiceOnTheBus, ItsPropertiesTellTheLastReplyAndTheirChangesAreSignalled
     EXPECT_EQ(Property("Server"), properties.value("Server"));
 
     // The properties, their types and the introspection are those of the interface's file.
-    const std::string xml = Read(TAVRIN_BUS_INTERFACE_XML);
+    const std::string xml = testsupport::ReadFile(TAVRIN_BUS_INTERFACE_XML);
     const std::regex declared(R"re(<property name="(\w+)" type="(\w+)" access="read"/>)re");
     int count = 0;
     for (auto found = std::sregex_iterator(xml.begin(), xml.end(), declared); found != std::sregex_iterator();
@@ -317,7 +301,7 @@ TEST_F(ServiceOnTheBus, PolkitDecidesUpdateAndSetServerWhichAreSpacedStoredAndAp
     std::filesystem::create_directory(dropIns);
     const QDBusMessage stored = SetServer("127.0.0.1", false);
     ASSERT_EQ(stored.type(), QDBusMessage::ReplyMessage) << stored.errorMessage().toStdString();
-    EXPECT_EQ(Read(dropIn), "[Time]\nServer=127.0.0.1\n");
+    EXPECT_EQ(testsupport::ReadFile(dropIn), "[Time]\nServer=127.0.0.1\n");
     EXPECT_EQ(Property("Server").toString(), "127.0.0.1");
     EXPECT_TRUE(AwaitChange("Server", [](const QVariant& value) { return value.toString() == "127.0.0.1"; }));
 
@@ -355,9 +339,10 @@ TEST_F(ServiceOnTheBus, PolkitDecidesUpdateAndSetServerWhichAreSpacedStoredAndAp
     EXPECT_GE(std::chrono::steady_clock::now() - beforeFirstUpdate, 9900ms);
     // The first server heard only the request at start: nothing refused went out.
     EXPECT_EQ(Requests(*first), 1);
-    ASSERT_TRUE(service->AwaitErrors(
-        [](const std::string& errors) { return LinesWith(errors, "a request now, asked on the bus") >= 2; }));
-    EXPECT_EQ(LinesWith(service->Errors(), "a request now, asked on the bus"), 2) << service->Errors();
+    ASSERT_TRUE(service->AwaitErrors([](const std::string& errors) {
+        return testsupport::CountOf(errors, "a request now, asked on the bus") >= 2;
+    }));
+    EXPECT_EQ(testsupport::CountOf(service->Errors(), "a request now, asked on the bus"), 2) << service->Errors();
 }
 
 TEST_F(ServiceOnTheBus, WithoutAServerUpdateSaysSoAndTheFirstServerSetStartsTheKeeping)
@@ -397,7 +382,7 @@ TEST_F(ServiceOnTheBus, KeepsTheClockWhenTheBusDoesNotAnswer)
     ASSERT_TRUE(notify->AwaitWith("STATUS=Last update")) << testing::PrintToString(notify->Heard());
     ASSERT_TRUE(service->AwaitErrors(
         [](const std::string& errors) { return errors.find("cannot be used") != std::string::npos; }));
-    EXPECT_EQ(LinesWith(service->Errors(), "the bus interface com.dovetra.TavrinClient1 waits for it"), 1)
+    EXPECT_EQ(testsupport::CountOf(service->Errors(), "the bus interface com.dovetra.TavrinClient1 waits for it"), 1)
         << service->Errors();
     EXPECT_GE(silent.Connections(), 1);
 }

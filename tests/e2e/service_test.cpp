@@ -4,6 +4,7 @@
 
 #include "platform/log_events.h"
 #include "tests/support/clock_guard.h"
+#include "tests/support/file_text.h"
 #include "tests/support/journal_fields.h"
 #include "tests/support/notify_socket.h"
 #include "tests/support/private_network.h"
@@ -17,7 +18,6 @@
 #include <csignal>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -25,22 +25,6 @@ using testing::HasSubstr;
 using testsupport::JournalFields;
 
 namespace {
-
-std::string Read(const std::string& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-int LinesWith(const std::string& log, const std::string& text)
-{
-    int count = 0;
-    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-        ++count;
-    return count;
-}
 
 // One outcome of an exchange as the service logs it: "clock stepped by -3.712345 s from …
 // (offset +3.712345 s ± 0.500123 s; …)", "clock slewed by …", "clock right at …" or "clock slewing at …"
@@ -131,13 +115,14 @@ TEST_F(ServiceWithServer, KeepsTheClockFromStartAndTellsSystemdTheJournalAndTheM
                 })));
     // The figures follow the status.
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (Read(metrics).find("\ntavrin_client_steps_total 1\n") == std::string::npos
+    while (testsupport::ReadFile(metrics).find("\ntavrin_client_steps_total 1\n") == std::string::npos
            && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(20ms);
-    EXPECT_THAT(Read(metrics), testing::AllOf(HasSubstr("\ntavrin_client_steps_total 1\n"),
-                                              HasSubstr("\ntavrin_client_server_reachable 1\n"),
-                                              HasSubstr("\ntavrin_client_server_source 1\n"),
-                                              HasSubstr("# TYPE tavrin_client_last_update_timestamp_seconds gauge")));
+    EXPECT_THAT(testsupport::ReadFile(metrics),
+                testing::AllOf(HasSubstr("\ntavrin_client_steps_total 1\n"),
+                               HasSubstr("\ntavrin_client_server_reachable 1\n"),
+                               HasSubstr("\ntavrin_client_server_source 1\n"),
+                               HasSubstr("# TYPE tavrin_client_last_update_timestamp_seconds gauge")));
 
     service->Signal(SIGTERM);
     ASSERT_TRUE(notify->AwaitWith("STOPPING=1"));
@@ -195,7 +180,7 @@ TEST_F(ServiceWithServer, AClockFarOffAndDriftingIsSteppedOnceThenKeptWithinItsN
     // given, but for the drift since (40 ppm of at most 16 s) and the microseconds of the log.
     const double left = std::chrono::duration<double>(clock->shift + clock->slewLeft).count();
     EXPECT_LE(std::abs(left), outcomes.back().bound + 0.001) << service->Errors();
-    EXPECT_EQ(LinesWith(service->Errors(), "the estimate starts again"), 0) << service->Errors();
+    EXPECT_EQ(testsupport::CountOf(service->Errors(), "the estimate starts again"), 0) << service->Errors();
 }
 
 TEST_F(ServiceWithServer, AfterAStopLongerThanItsIntervalItAsksAtOnceAndThenAnIntervalLater)
@@ -251,7 +236,7 @@ TEST_F(ServiceWithServer, ItsSettingsTellTheirFaultsWithFileAndLine)
             ASSERT_TRUE(service->WaitForExit(10s));
             EXPECT_EQ(service->ExitCode(), 0);
         }
-        EXPECT_EQ(LinesWith(service->Errors(), c.logged), 1) << service->Errors();
+        EXPECT_EQ(testsupport::CountOf(service->Errors(), c.logged), 1) << service->Errors();
         if (!c.config.empty() && c.config != "[Time]\n") {
             EXPECT_THAT(service->Errors(), HasSubstr(config + ":")) << "the file is named";
         }

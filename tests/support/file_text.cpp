@@ -13,6 +13,14 @@ std::string ReadFile(const std::string& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string("<missing>");
 }
 
+int CountOf(const std::string& text, const std::string& part)
+{
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 void WriteFile(const std::string& path, const std::string& text)
 {
     QFile file(QString::fromStdString(path));
