@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Wake-ups, CPU share and peak memory of the system service tavrin-clientd left alone,
-# beside chronyd and the tray client over the same seconds of one run, so that machine
-# load weighs on all three alike:
+# beside chronyd, Qt's floor and the tray client over the same seconds of one run, so that
+# machine load weighs on all of them alike:
 #   - the service asks a time server that answers, every PollIntervalSec (300, the default);
 #   - chronyd (-x: it never touches the clock) asks 127.0.0.1, where nothing answers;
+#   - build/bench/service_floor, Qt Core on the same system bus and nothing of ours, is
+#     the least any Qt service weighs here;
 #   - the tray client, hidden in an XEmbed tray on a virtual X server as bench/idle_cost.sh
 #     runs it (--dry-run), asks a time server of its own that answers.
 # The service runs under the clock guard (tests/support/clock_guard/), proven in place by
@@ -16,7 +18,7 @@
 # the package with apt-get download and unpacks it into build/bench-tools/, where later
 # runs find it.
 # Prints each program's wake-ups per second, CPU share, peak and present resident memory,
-# the service's as multiples of chronyd's, and the wake-ups of each thread.
+# the service's and the floor's as multiples of chronyd's, and the wake-ups of each thread.
 # Usage: bench/service_idle.sh [SECONDS]   (default 60; needs root; builds the programs first)
 set -euo pipefail
 seconds=${1:-60}
@@ -74,10 +76,11 @@ ip link add tavrin0 type veth peer name tavrin1 && ip addr add 10.199.0.1/24 dev
 ip route add 224.0.0.0/4 dev tavrin0
 
 "$top/scripts/build" tavrin-clientd tavrin-client tavrin-time-server tavrin-clock-guard tavrin-clock-guard-probe \
-  tavrin_clock_interposer >/dev/null
+  tavrin_clock_interposer service_floor >/dev/null
 clientd=$top/build/service/tavrin-clientd
 client=$top/build/app/tavrin-client
 time_server=$top/build/tools/time-server/tavrin-time-server
+service_floor=$top/build/bench/service_floor
 guard_tools=$top/build/tests/support/clock_guard
 use_private_folders
 cd "$work" # the client leaves its address history in the current folder
@@ -137,6 +140,10 @@ track "$service_pid"
 wait_for "[[ -s $work/service-server.pid ]]" 100 || { echo "the service's network did not come up" >&2; exit 1; }
 track "$(cat "$work/service-server.pid")"
 
+DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/system-bus") "$service_floor" >"$work/floor.log" 2>&1 &
+floor_pid=$!
+track "$floor_pid"
+
 # chronyd as root (it has no user of its own here), its files in a folder of its own that
 # only its user may enter, as it demands of the command socket's.
 mkdir -m 700 "$work/chrony"
@@ -167,21 +174,23 @@ for program in service client; do
     exit 1
   fi
 done
-if ! grep -q 'on the bus as' "$work/service.log"; then
-  echo "the service is not on its system bus: not the idle of a working system" >&2
-  cat "$work/service.log" "$work/system-bus.log" >&2
-  exit 1
-fi
-for pid in "$service_pid" "$chronyd_pid" "$client_pid"; do
-  kill -0 "$pid" 2>/dev/null || { echo "a program ended early:" >&2; cat "$work"/{service,chronyd,client}.log >&2; exit 1; }
+for program in service floor; do
+  if ! grep -q 'on the bus as' "$work/$program.log"; then
+    echo "the $program is not on its system bus: not the idle of a working system" >&2
+    cat "$work/$program.log" "$work/system-bus.log" >&2
+    exit 1
+  fi
+done
+for pid in "$service_pid" "$chronyd_pid" "$floor_pid" "$client_pid"; do
+  kill -0 "$pid" 2>/dev/null || { echo "a program ended early:" >&2; cat "$work"/{service,chronyd,floor,client}.log >&2; exit 1; }
 done
 if [[ -n $(main_window_shown) ]]; then
   echo "the window is shown: not an idle measure" >&2
   exit 1
 fi
 
-programs=(tavrin-clientd chronyd tavrin-client)
-pids=("$service_pid" "$chronyd_pid" "$client_pid")
+programs=(tavrin-clientd chronyd service_floor tavrin-client)
+pids=("$service_pid" "$chronyd_pid" "$floor_pid" "$client_pid")
 for i in "${!pids[@]}"; do per_thread "${pids[i]}" "$work/${programs[i]}.before"; done
 load_before=$(cut -d ' ' -f 1 /proc/loadavg)
 sleep "$seconds"
@@ -209,6 +218,13 @@ awk -v service="$(awk '{ n += $2 } END { print n }' "$work/tavrin-clientd.used")
     split(service, a); split(chronyd, b)
     printf "  the service beside chronyd: wake-ups %s, peak resident %.2fx\n",
            b[1] ? sprintf("%.2fx", a[1] / b[1]) : a[1] " against none", a[2] / b[2]
+  }'
+awk -v floor="$(cut -d ' ' -f 1 "$work/service_floor.resident")" \
+  -v chronyd="$(cut -d ' ' -f 1 "$work/chronyd.resident")" \
+  -v service="$(cut -d ' ' -f 1 "$work/tavrin-clientd.resident")" '
+  BEGIN {
+    printf "  Qt Core on the bus alone: peak resident %.2fx chronyd'"'"'s; the service is %.1f MiB above it\n",
+           floor / chronyd, (service - floor) / 1024
   }'
 echo "  the guard answered $(wc -l <"$work/service.requests" 2>/dev/null || echo 0) clock changes of the service"
 for program in "${programs[@]}"; do
