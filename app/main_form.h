@@ -103,7 +103,7 @@ public:
     void BitBtn1Click(QObject* Sender);
 
     // The system service (app/service_face.cpp). While it runs, the keeper stands by, and
-    // panel 1, the tray's face and tip, the badge, the countdown and the address field
+    // panel 1, the tray's face, tip and notices, the badge, the countdown and the address field
     // follow the service. Once it stops, the keeper comes back at once and the address of
     // the user's own settings applies again.
     void ServiceRunning(bool running);
@@ -169,6 +169,8 @@ private:
 
     // "Force Now!" while the service runs.
     void UpdateService();
+    // The service's notices on the tip, told once as they come, as the keeper's own are.
+    void ShowServiceNotices(const std::string& lines);
     // Whole seconds to the next request, the service's while it runs.
     int SecondsToNextRequest() const;
 

@@ -12,8 +12,10 @@ void TForm1::ServiceRunning(bool running)
     // their settings file and for when the service stops.
     if (running && !serviceShown_)
         ownServer_ = Edit1->text().toStdString();
-    else if (!running && serviceShown_)
+    else if (!running && serviceShown_) {
         Edit1->setText(QString::fromStdString(ownServer_)); // the keeper follows the field
+        ShowServiceNotices("");                             // the keeper raises its own
+    }
     serviceShown_ = running;
     clockKeeper->StandBy(running);
 }
@@ -27,6 +29,8 @@ void TForm1::ShowServiceState(const ctl::ServiceStatus& status, const QStringLis
         ShowErrorFace(status.failing);
         ReportResult(status.lastResult, status.failing);
     }
+    if (which.contains(QStringLiteral("Notice")))
+        ShowServiceNotices(status.notice);
     // Those of the service's datagrams, which the keeper still hears, hold until these change.
     if (which.contains(QStringLiteral("Source")) || which.contains(QStringLiteral("State"))) {
         if (status.source < 0 || status.state < 0)

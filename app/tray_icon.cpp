@@ -59,6 +59,14 @@ void TForm1::ReportNotice(keeper::Notice notice, const std::string& text)
         services_.tray.ShowMessage(kNotificationTitle, text);
 }
 
+void TForm1::ShowServiceNotices(const std::string& lines)
+{
+    const bool raised = trayStatus.SetServiceNotices(lines);
+    UpdateTrayIcon(platform::TrayAction::Modify);
+    if (raised)
+        services_.tray.ShowMessage(kNotificationTitle, lines);
+}
+
 void TForm1::HandleTrayNotify(platform::TrayMouseEvent event)
 {
     switch (event) {

@@ -10,14 +10,14 @@ namespace {
 constexpr const char* kAllIsWell = "Tavrin Client Active";
 constexpr const char* kTrouble = "Tavrin Client: ";
 
-// A failing result reads "<failure> since <time>" or "<failure>: <detail>"; the title takes
-// the failure alone, as words within a line.
-std::string Failure(const std::string& line)
+// A failing result reads "<failure> since <time>" or "<failure>: <detail>", and a notice
+// "<what>: <what to do>"; the title takes the first part alone, as words within a line.
+std::string Headline(const std::string& line)
 {
-    std::string failure = line.substr(0, std::min(line.find(" since "), line.find(": ")));
-    if (!failure.empty())
-        failure[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(failure[0])));
-    return failure;
+    std::string headline = line.substr(0, std::min(line.find(" since "), line.find(": ")));
+    if (!headline.empty())
+        headline[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(headline[0])));
+    return headline;
 }
 
 std::string About(keeper::Notice notice)
@@ -53,12 +53,21 @@ bool TrayStatus::SetNotice(Notice notice, std::string text)
     return true;
 }
 
+bool TrayStatus::SetServiceNotices(std::string lines)
+{
+    const bool raised = !lines.empty() && lines != serviceNotices_;
+    serviceNotices_ = std::move(lines);
+    return raised;
+}
+
 std::string TrayStatus::Title() const
 {
     if (failing_)
-        return kTrouble + Failure(result_);
+        return kTrouble + Headline(result_);
     if (!notices_.empty())
         return kTrouble + About(notices_.begin()->first);
+    if (!serviceNotices_.empty())
+        return kTrouble + Headline(serviceNotices_.substr(0, serviceNotices_.find('\n')));
     return kAllIsWell;
 }
 
@@ -69,6 +78,8 @@ std::string TrayStatus::TipLines() const
         lines += "\n" + result_;
     for (const auto& [notice, text] : notices_)
         lines += "\n" + text;
+    if (!serviceNotices_.empty())
+        lines += "\n" + serviceNotices_;
     return lines;
 }
 

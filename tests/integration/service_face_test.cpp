@@ -243,6 +243,32 @@ TEST_F(ServiceFace, AChangedAddressIsAskedOfTheServiceAndARefusalPutsItsOwnBack)
     EXPECT_EQ(form->clockKeeper->Settings().server.Text(), "10.0.0.1");
 }
 
+// A tray that says all is well while the service warns would mislead: the service's notices
+// head the tip, each told once as it comes, and go with the service.
+TEST_F(ServiceFace, TheServicesNoticesStandOnTheTipUntilClearedOrTheServiceStops)
+{
+    const std::string notice = "Another time synchroniser keeps the clock: stop chronyd or ntpd";
+    const std::string result = "Last update 11:59:18: clock right";
+    StartService(R"js({"properties": {"Server": "192.0.2.7", "LastResult": ")js" + result + R"js(", "Notice": ")js"
+                 + notice + "\"}}");
+    MakeForm(true);
+    const std::string warned = "Tavrin Client: another time synchroniser keeps the clock\n" + result + "\n" + notice;
+    ASSERT_TRUE(ProcessEventsUntil([&] { return LastTrayChange().tip == warned; })) << LastTrayChange().tip;
+    ASSERT_EQ(tray.messages.size(), 1u);
+    EXPECT_EQ(tray.messages.back().second, notice);
+
+    Control("Set", {R"js({"Notice": ""})js"});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return LastTrayChange().tip == "Tavrin Client Active\n" + result; }))
+        << LastTrayChange().tip;
+    Control("Set", {QString::fromStdString(R"js({"Notice": ")js" + notice + "\"}")});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return LastTrayChange().tip == warned; })) << LastTrayChange().tip;
+    EXPECT_EQ(tray.messages.size(), 2u); // raised again after it was cleared
+
+    Control("Release");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !form->ShowsService(); }));
+    EXPECT_EQ(LastTrayChange().tip.find(notice), std::string::npos) << LastTrayChange().tip;
+}
+
 TEST_F(ServiceFace, TheKeeperComesBackWithinASecondOfTheServiceStoppingAndStandsByAgainAtItsReturn)
 {
     StartService(R"js({"properties": {"Server": "192.0.2.7", "LastResult": "Last update 11:59:18: clock right"}})js");

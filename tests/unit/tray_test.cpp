@@ -284,6 +284,55 @@ TEST_F(Tray, TheTipsTitleSaysWhatIsWrongAndTheBodyTheDetail)
     }
 }
 
+// While the tray shows the system service, the service's notices stand below its own,
+// and the first of them heads the tip when nothing of the tray's own is wrong.
+TEST(TrayStatusTest, TheServicesNoticesComeAfterWhatTheTraySaysItself)
+{
+    using Notice = TrayStatus::Notice;
+    const std::string kTwo = "Another time synchroniser keeps the clock: stop chronyd or ntpd\n"
+                             "Another Tavrin Client on this PC receives the time (port 6646 in use)";
+    struct Case {
+        const char* name = nullptr;
+        bool failing = false;
+        std::optional<Notice> notice;
+        std::string serviceNotices;
+        const char* title = nullptr;
+    };
+    const Case cases[] = {
+        {"none", false, {}, "", "Tavrin Client Active"},
+        {"the service's alone", false, {}, kTwo, "Tavrin Client: another time synchroniser keeps the clock"},
+        {"one without detail", false, {}, "Settings not read", "Tavrin Client: settings not read"},
+        {"a failure first", true, {}, kTwo, "Tavrin Client: server unreachable"},
+        {"the tray's own first", false, Notice::ReplyPortInUse, kTwo, "Tavrin Client: another copy receives the time"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TrayStatus status;
+        status.SetResult(c.failing ? "Server unreachable since 12:05:00" : "Last update 12:00:05: clock right",
+                         c.failing);
+        if (c.notice)
+            status.SetNotice(*c.notice, "the notice's own words");
+        EXPECT_EQ(status.SetServiceNotices(c.serviceNotices), !c.serviceNotices.empty());
+        EXPECT_EQ(status.Title(), c.title);
+        const std::string tip = status.TipLines();
+        EXPECT_TRUE(tip.ends_with(c.serviceNotices)) << tip;
+        EXPECT_EQ(tip.find("the notice's own words") != std::string::npos, c.notice.has_value()) << tip;
+        if (c.notice && !c.serviceNotices.empty()) {
+            EXPECT_LT(tip.find("the notice's own words"), tip.find(c.serviceNotices)) << tip;
+        }
+    }
+
+    // Raised once: the same lines again are nothing new, other lines are, clearing is not.
+    TrayStatus status;
+    status.SetResult("Last update 12:00:05: clock right", false);
+    EXPECT_TRUE(status.SetServiceNotices("Settings not read"));
+    EXPECT_FALSE(status.SetServiceNotices("Settings not read"));
+    EXPECT_TRUE(status.SetServiceNotices(kTwo));
+    EXPECT_FALSE(status.SetServiceNotices(""));
+    EXPECT_EQ(status.Title(), "Tavrin Client Active");
+    EXPECT_EQ(status.TipLines(), "\nLast update 12:00:05: clock right");
+}
+
 // A login whose panel comes late: the window waits a moment for the tray, shows for want of
 // it, and goes to the icon once it comes; a window the user asked for stays.
 class LateTray : public FormTest {
