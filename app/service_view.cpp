@@ -13,9 +13,9 @@
 namespace app {
 namespace {
 
-const QString kService = QStringLiteral("com.dovetra.TavrinClient1");
-const QString kPath = QStringLiteral("/com/dovetra/TavrinClient1");
-const QString kInterface = kService;
+const QString kService = QString::fromLatin1(ctl::kServiceName);
+const QString kPath = QString::fromLatin1(ctl::kServicePath);
+const QString kInterface = QString::fromLatin1(ctl::kServiceInterface);
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 
 // Qt hands D-Bus signals only to slots that moc has described.

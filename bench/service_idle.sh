@@ -93,26 +93,11 @@ if ! "${guard[@]}" --record "$work/probe.requests" --marker "$work/probe.loads" 
   exit 1
 fi
 
-# The service's system bus: anyone may own any name and call anything.
-cat >"$work/system-bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>custom</type>
-  <listen>unix:path=$work/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-EOF
-dbus-daemon --config-file="$work/system-bus.conf" --nofork --print-address=3 3>"$work/system-bus" \
-  >"$work/system-bus.log" 2>&1 &
-track $!
-wait_for "[[ -s $work/system-bus ]]" 100 ||
-  { echo "the system bus did not start:" >&2; cat "$work/system-bus.log" >&2; exit 1; }
+# The service's system bus, the floor's too. The tray client stays off it: there it would
+# find the service and leave the clock to it, where it is measured keeping the clock itself.
+start_system_bus || exit 1
+system_bus=$DBUS_SYSTEM_BUS_ADDRESS
+unset DBUS_SYSTEM_BUS_ADDRESS
 
 # In the service's own network: an address, its time server (its process id into $2, its
 # output into $1), then the command given, in this very process.
@@ -132,7 +117,7 @@ export time_server
 printf '[Time]\nServer=127.0.0.1\n' >"$work/clientd.conf"
 mkdir "$work/clientd.conf.d"
 unshare --net -- "$BASH" -c 'service_network "$@"' service_network "$work/service-server.log" "$work/service-server.pid" \
-  env "DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/system-bus")" QT_ENABLE_REGEXP_JIT=0 \
+  env "DBUS_SYSTEM_BUS_ADDRESS=$system_bus" QT_ENABLE_REGEXP_JIT=0 \
   "${guard[@]}" --record "$work/service.requests" --marker "$work/service.loads" --clock "$work/service.clock" \
   -- "$clientd" --config "$work/clientd.conf" --config-dir "$work/clientd.conf.d" >"$work/service.log" 2>&1 &
 service_pid=$!
@@ -140,7 +125,7 @@ track "$service_pid"
 wait_for "[[ -s $work/service-server.pid ]]" 100 || { echo "the service's network did not come up" >&2; exit 1; }
 track "$(cat "$work/service-server.pid")"
 
-DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/system-bus") "$service_floor" >"$work/floor.log" 2>&1 &
+DBUS_SYSTEM_BUS_ADDRESS=$system_bus "$service_floor" >"$work/floor.log" 2>&1 &
 floor_pid=$!
 track "$floor_pid"
 
@@ -177,7 +162,7 @@ done
 for program in service floor; do
   if ! grep -q 'on the bus as' "$work/$program.log"; then
     echo "the $program is not on its system bus: not the idle of a working system" >&2
-    cat "$work/$program.log" "$work/system-bus.log" >&2
+    cat "$work/$program.log" "$work/system.log" >&2
     exit 1
   fi
 done

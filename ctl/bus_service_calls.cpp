@@ -1,5 +1,7 @@
 #include "ctl/bus_service_calls.h"
 
+#include "ctl/service_status.h"
+
 #include "platform/bus_answer_check.h"
 
 #include <QDBusArgument>
@@ -12,9 +14,9 @@
 namespace ctl {
 namespace {
 
-const QString kService = QStringLiteral("com.dovetra.TavrinClient1");
-const QString kPath = QStringLiteral("/com/dovetra/TavrinClient1");
-const QString kInterface = kService;
+const QString kService = QString::fromLatin1(kServiceName);
+const QString kPath = QString::fromLatin1(kServicePath);
+const QString kInterface = QString::fromLatin1(kServiceInterface);
 const QString kConnectionName = QStringLiteral("tavrinctl-system-bus");
 const QString kRoundTripName = QStringLiteral("tavrinctl-round-trip");
 

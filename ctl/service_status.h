@@ -11,6 +11,11 @@
 
 namespace ctl {
 
+// Where a client finds the service on the system bus.
+inline constexpr char kServiceName[] = "com.dovetra.TavrinClient1";
+inline constexpr char kServicePath[] = "/com/dovetra/TavrinClient1";
+inline constexpr char kServiceInterface[] = "com.dovetra.TavrinClient1";
+
 struct ServiceStatus {
     std::string server; // as configured; empty for none
     bool reachable = false;

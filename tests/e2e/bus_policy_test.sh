@@ -47,19 +47,7 @@ cat >"$folder/bus.conf" <<CONF
   <type>custom</type>
   <listen>unix:path=$folder/bus</listen>
   <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-  </policy>
+  <include>$(realpath "$(dirname "$0")/../support/system_bus_defaults.conf")</include>
   <include>$(realpath "$policy")</include>
 </busconfig>
 CONF

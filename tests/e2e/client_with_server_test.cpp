@@ -7,6 +7,7 @@
 #include "tests/support/private_bus.h"
 #include "tests/support/private_network.h"
 #include "tests/support/silent_bus.h"
+#include "tests/support/time_server_process.h"
 
 #include <QTemporaryDir>
 
@@ -31,12 +32,7 @@ protected:
 
     std::unique_ptr<testsupport::ChildProcess> StartServer(const std::vector<std::string>& options)
     {
-        std::vector<std::string> command = {TAVRIN_TIME_SERVER, "--status-interval", "0"};
-        command.insert(command.end(), options.begin(), options.end());
-        auto server = std::make_unique<testsupport::ChildProcess>(command);
-        const auto ready = server->ReadLine(5s);
-        EXPECT_TRUE(ready && ready->find("listening on") != std::string::npos) << server->Errors();
-        return server;
+        return testsupport::StartTimeServer(TAVRIN_TIME_SERVER, options);
     }
 
     // Without a system bus of its own the client asks the kernel about other synchronisers.

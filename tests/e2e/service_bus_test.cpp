@@ -11,6 +11,7 @@
 #include "tests/support/private_bus.h"
 #include "tests/support/private_network.h"
 #include "tests/support/silent_bus.h"
+#include "tests/support/time_server_process.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -99,11 +100,7 @@ protected:
     // A reference server listening on `address`.
     std::unique_ptr<testsupport::ChildProcess> StartServer(const std::string& address)
     {
-        auto server = std::make_unique<testsupport::ChildProcess>(
-            std::vector<std::string>{TAVRIN_TIME_SERVER, "--status-interval", "0", "--listen-address", address});
-        const auto ready = server->ReadLine(5s);
-        EXPECT_TRUE(ready && ready->find("listening on") != std::string::npos) << server->Errors();
-        return server;
+        return testsupport::StartTimeServer(TAVRIN_TIME_SERVER, {"--listen-address", address});
     }
 
     // The service, asking `server` once an hour, its drop-ins in `dropIns`; on `busAddress`,

@@ -19,29 +19,6 @@ source "$here/../support/e2e_script.sh"
 isolate_test "$@"
 /usr/bin/python3 -c 'import pyatspi, dbus, gi' 2>/dev/null || { echo "needs python3-pyatspi and python3-dbus"; exit 77; }
 
-# A bus of the test's own as the system bus, where anyone may own any name and call anything.
-start_system_bus() {
-  cat >"$work/system.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>custom</type>
-  <listen>unix:path=$work/system-bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-EOF
-  dbus-daemon --config-file="$work/system.conf" --nofork --print-address=3 3>"$work/system-address" \
-    >"$work/system.log" 2>&1 &
-  track $!
-  wait_for "[[ -s $work/system-address ]]" 100 || { cat "$work/system.log" >&2; return 1; }
-  export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/system-bus
-}
-
 # Steers the stand-in: Set '{"LastResult": ...}', Release, Own.
 service_control() {
   dbus-send --bus="$DBUS_SYSTEM_BUS_ADDRESS" --print-reply --dest=test.tavrin.FakeClientd /control \

@@ -118,15 +118,7 @@ protected:
     const testsupport::TrayRequest& LastTrayChange() const { return tray.requests.back(); }
 
     // Whether something listens on the keeper's reply port.
-    bool ReplyPortListens() const
-    {
-        try {
-            LoopbackPeer::ConnectedTo(ports.reply);
-            return true;
-        } catch (const std::runtime_error&) {
-            return false;
-        }
-    }
+    bool ReplyPortListens() const { return testsupport::Listens(ports.reply); }
 
     std::string StoredServer()
     {

@@ -29,15 +29,7 @@ protected:
     }
 
     // Whether something listens on the keeper's reply port.
-    bool ReplyPortListens() const
-    {
-        try {
-            LoopbackPeer::ConnectedTo(ports.reply);
-            return true;
-        } catch (const std::runtime_error&) {
-            return false;
-        }
-    }
+    bool ReplyPortListens() const { return testsupport::Listens(ports.reply); }
 
     int Attempts() const
     {

@@ -169,6 +169,16 @@ int UnusedPort()
     return LoopbackPeer::BoundOnly().LocalPort(); // free again as it goes
 }
 
+bool Listens(int port)
+{
+    try {
+        LoopbackPeer::ConnectedTo(port);
+        return true;
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+}
+
 MulticastReceiver::MulticastReceiver(int port)
 {
     socket_ = platform::UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));

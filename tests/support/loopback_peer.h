@@ -60,6 +60,8 @@ int PeerPortOf(int descriptor);
 
 // A TCP port of 127.0.0.1 that nothing listens on, as far as can be known.
 int UnusedPort();
+// Whether something listens on TCP `port` of 127.0.0.1: a connection there is taken.
+bool Listens(int port);
 
 // A UDP socket joined to the group 224.0.0.1 on the loopback interface, which is where
 // datagrams sent with IP_MULTICAST_IF 127.0.0.1 arrive: at a free port, or at `port` beside

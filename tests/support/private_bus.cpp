@@ -33,18 +33,8 @@ constexpr char kStrictConfiguration[] =
   <type>custom</type>
   <listen>unix:path=%SOCKET%</listen>
   <auth>EXTERNAL</auth>
+  <include>)" TAVRIN_SYSTEM_BUS_DEFAULTS R"(</include>
   <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
     <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
     <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Properties"/>
     <allow own="org.freedesktop.PolicyKit1"/>
