@@ -7,8 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
-#include <ctime>
 #include <numeric>
 #include <regex>
 #include <set>
@@ -29,9 +29,12 @@ std::string Joined(const std::vector<std::string>& reads)
     return std::accumulate(reads.begin(), reads.end(), std::string());
 }
 
+// The server's clock: time() reads a coarser one, which may still show the second before
+// right after a boundary the server has passed.
 std::int64_t Now()
 {
-    return static_cast<std::int64_t>(std::time(nullptr));
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 // Connects to 127.0.0.1:`port` and writes `pieces` one by one, `pause` between them.
