@@ -8,6 +8,7 @@
 // Its handlers keep the object model's names and are split by concern over keeper/:
 // request_cycle.cpp, reply_connections.cpp, time_reply.cpp, multicast_status.cpp.
 
+#include "keeper/address_log_limit.h"
 #include "keeper/clock_keeping.h"
 #include "keeper/keeper_face.h"
 #include "keeper/keeper_settings.h"
@@ -126,6 +127,10 @@ public:
     std::optional<std::chrono::steady_clock::time_point> requestSentAt;
     std::optional<platform::UtcTime> requestSentPc;           // the same moment by the PC's clock
     std::chrono::milliseconds replyDeadline = kReplyDeadline; // tests shorten it
+    // A line per address and minute for refused reply connections, and for status datagrams
+    // dropped for their sender's socket; tests shorten the minute.
+    AddressLogLimit refusedReplyLog;
+    AddressLogLimit droppedDatagramLog;
 
     // Request cycle: a 10 ms poll opens the connection, sends the request once connected,
     // and closes; the client socket's events set the flags it reads.
@@ -157,11 +162,15 @@ public:
     void ServerSocket1ClientError(QObject* Sender, net::TCustomWinSocket* Socket, net::TErrorEvent ErrorEvent,
                                   int& ErrorCode);
 
-    // Time reply. A reply is a run of frames, each a lead character, a time code and "}". A
-    // frame is judged by when the kernel received it, however long it then waited to be read.
+    // Time reply. A reply is a run of frames, each "{", a time code that begins with
+    // "TAVRIN_", and "}", with nothing between them (keeper/reply_frames.h); a connection
+    // that sends anything else is closed, and nothing more of it applied. A frame is judged
+    // by when the kernel received it, however long it then waited to be read.
     void ServerSocket1ClientRead(QObject* Sender, net::TCustomWinSocket* Socket);
     // When frames arrived, on the steady clock; none: as they are applied.
     using Arrival = std::optional<std::chrono::steady_clock::time_point>;
+    // Applies the frames of `Text` in turn, unless it holds anything but frames; a frame
+    // cut at its end is dropped.
     void SplitTimeReply(const std::string& Text, Arrival arrival = std::nullopt);
     // A code that arrives now.
     void ApplyTimeCode(const std::string& Code);
@@ -185,6 +194,8 @@ private:
     void ShowNameNotFound(const std::string& name, const std::string& reason);
     void NoteUnreachable(const std::string& reason);
     void ShowReplyPortInUse();
+    // Counts a refused reply connection from `peer` and logs why, within the log's limit.
+    void RefuseReply(const std::string& peer, QtMsgType level, const std::string& reason);
     // The result to the face and the state, remembered so that only changes are reported
     // again.
     void ReportResult(const std::string& line, bool failing);
@@ -231,7 +242,7 @@ private:
     RequestSchedule schedule_;
     platform::BootTimer scheduleTimer_;
     std::unique_ptr<SynchroniserWatch> synchroniserWatch_;
-    platform::PeerSockets peerSockets_;             // whose are the local peers of reply connections
+    platform::PeerSockets peerSockets_;             // whose are the local senders of replies and datagrams
     std::optional<std::int64_t> lastUnaskedSecond_; // logged already: a time code nobody asked for
     KeeperState state_;
     bool kernelMarked_ = false;            // the kernel was told the clock is kept

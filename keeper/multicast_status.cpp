@@ -4,6 +4,8 @@
 
 #include "framework/convert.h"
 #include "framework/text.h"
+#include "keeper/local_peers.h"
+#include "platform/log.h"
 
 namespace keeper {
 
@@ -19,9 +21,22 @@ void ClockKeeper::IdIPWatch1StatusChanged(net::inet::TIdComponent* /*Sender*/)
 void ClockKeeper::IdIPMCastClient1IPMCastRead(net::inet::TIdComponent* /*Sender*/, std::string_view AData,
                                               net::inet::TIdSocketHandle& ABinding)
 {
-    // Only the configured server is heard.
+    // Only the configured server is heard, and on this PC only its owner's socket.
     if (ABinding.SenderIP() != ServerAddress())
         return;
+    if (const std::string why = WhyNotTheServersDatagram(peerSockets_, ABinding.SenderIP(), ABinding.SenderPort(),
+                                                         ABinding.IP, ABinding.Port);
+        !why.empty()) {
+        const std::optional<AddressLogLimit::Line> line = droppedDatagramLog.Allow(ABinding.SenderIP());
+        if (!line)
+            return;
+        std::string text = "status datagram from " + ABinding.SenderIP() + " port "
+                         + std::to_string(ABinding.SenderPort()) + " dropped: " + why;
+        if (line->heldBack != 0)
+            text += " (" + std::to_string(line->heldBack) + " more dropped since the last line)";
+        qCWarning(platform::lcNet, "%s", text.c_str());
+        return;
+    }
 
     // The text ends at the first zero byte; a datagram that starts with one has no line.
     const std::string_view text = AData.substr(0, AData.find('\0'));

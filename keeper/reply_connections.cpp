@@ -8,67 +8,14 @@
 #include "net/socket_errors.h"
 #include "platform/log.h"
 
-#include "platform/local_addresses.h"
+#include "keeper/local_peers.h"
 #include "platform/log_event.h"
 #include "platform/log_events.h"
-#include "platform/socket_owner.h"
-
-#include <arpa/inet.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <system_error>
 #include <utility>
 
 namespace keeper {
-namespace {
-
-bool IsLoopback(const std::string& dotted)
-{
-    in_addr address{};
-    return inet_pton(AF_INET, dotted.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
-}
-
-bool IsAddressOfThisPc(const std::string& dotted)
-{
-    if (IsLoopback(dotted))
-        return true;
-    try {
-        for (const platform::Ipv4Address& address : platform::SystemLocalAddresses().List()) {
-            char text[INET_ADDRSTRLEN] = {};
-            if (inet_ntop(AF_INET, address.data(), text, sizeof text) && dotted == text)
-                return true;
-        }
-    } catch (const std::system_error&) {
-        return true; // when in doubt, the stricter rule
-    }
-    return false;
-}
-
-// A server on this PC shares its address with every local user's programs: a connection from
-// it is the server's only when its socket belongs to root or to the user this program runs
-// as. Why a connection from `peer`, the server's address, is not let in; empty when it is.
-std::string WhyNotTheServersOwn(platform::PeerSockets& sockets, int descriptor, const std::string& peer)
-{
-    using Where = platform::PeerSocket::Where;
-    const platform::PeerSocket socket = sockets.LookUp(descriptor);
-    switch (socket.where) {
-    case Where::Elsewhere:
-        return IsLoopback(peer) ? "its socket cannot be found on this PC" : "";
-    case Where::Unknown:
-        return IsAddressOfThisPc(peer) ? "the owner of its socket cannot be told on this PC" : "";
-    case Where::ThisPc:
-        if (!socket.owner)
-            return "it was closed before it was taken, so its owner cannot be told";
-        if (*socket.owner == 0 || *socket.owner == geteuid())
-            return "";
-        return "its socket belongs to user " + std::to_string(*socket.owner) + ", not to root or to user "
-             + std::to_string(geteuid());
-    }
-    return "its socket cannot be told apart";
-}
-
-} // namespace
 
 ReplyConnections::ReplyConnections(Limits limits) : limits_(limits)
 {
@@ -85,7 +32,7 @@ void ReplyConnections::SetLimits(Limits limits)
 void ReplyConnections::Add(net::TCustomWinSocket* socket, std::string peer)
 {
     const Clock::time_point now = Clock::now();
-    held_.push_back({socket, std::move(peer), now, now, 0, {}});
+    held_.push_back({socket, std::move(peer), now, now, 0, ReplyFrames()});
     if (held_.size() > limits_.connections) {
         if (!std::exchange(crowded_, true))
             qCWarning(platform::lcNet, "more than %zu reply connections at once: the longest silent ones are closed",
@@ -97,9 +44,9 @@ void ReplyConnections::Add(net::TCustomWinSocket* socket, std::string peer)
 
 void ReplyConnections::Remove(net::TCustomWinSocket* socket)
 {
-    if (const Held* held = Find(socket); held && !held->unfinished.empty())
+    if (const Held* held = Find(socket); held && held->frames.Unfinished() != 0)
         qCInfo(platform::lcNet, "reply connection from %s ended inside a frame: %zu bytes dropped", held->peer.c_str(),
-               held->unfinished.size());
+               held->frames.Unfinished());
     std::erase_if(held_, [socket](const Held& held) { return held.socket == socket; });
     if (held_.empty())
         crowded_ = false;
@@ -143,16 +90,18 @@ ReplyConnections::Received ReplyConnections::Read(net::TCustomWinSocket& socket)
     const bool overShare = still->received > limits_.bytes;
     if (overShare)
         text.resize(text.size() - (still->received - limits_.bytes));
-    std::string frames = std::move(still->unfinished) + text;
-    const std::size_t end = frames.rfind('}') + 1; // 0 without any "}"
-    still->unfinished = overShare ? std::string() : frames.substr(end);
-    frames.resize(end);
+    ReplyFrames::Taken taken = still->frames.Take(text);
+    if (!taken.junk.empty()) {
+        Close(socket); // the caller says why, as for a connection refused at once
+        return {{}, receivedAt, std::move(taken.junk)};
+    }
     if (overShare) {
         qCWarning(platform::lcNet, "reply connection from %s sent more than %zu bytes: closed, the rest dropped",
                   still->peer.c_str(), limits_.bytes);
+        still->frames = {}; // the frame it left unfinished goes with it, said above
         Close(socket);
     }
-    return {std::move(frames), receivedAt};
+    return {std::move(taken.frames), receivedAt, {}};
 }
 
 std::string ReplyConnections::PeerOf(const net::TCustomWinSocket* socket) const
@@ -283,14 +232,27 @@ void ClockKeeper::ServerSocket1ClientConnect(QObject* /*Sender*/, net::TCustomWi
         replyConnections.Add(Socket, peer);
         return;
     }
+    Socket->CloseConnection(Socket->Descriptor());
+    RefuseReply(peer, level, refusal);
+}
+
+void ClockKeeper::RefuseReply(const std::string& peer, QtMsgType level, const std::string& reason)
+{
+    ++state_.refusedReplies;
+    Changed();
+    const std::optional<AddressLogLimit::Line> line = refusedReplyLog.Allow(peer);
+    if (!line)
+        return;
+    std::string text = "reply connection from " + peer + " refused: " + reason;
+    if (line->heldBack != 0)
+        text += " (" + std::to_string(line->heldBack) + " more refused since the last line"
+              + (line->othersToo ? " from other addresses" : "") + ")";
     platform::LogEvent(platform::lcNet, level, platform::kReplyRefused,
                        {{platform::kFieldPeer, peer},
                         {platform::kFieldServer, settings_.server.Text()},
-                        {platform::kFieldReason, refusal}},
-                       "reply connection from " + peer + " refused: " + refusal);
-    Socket->CloseConnection(Socket->Descriptor());
-    ++state_.refusedReplies;
-    Changed();
+                        {platform::kFieldReason, reason},
+                        {platform::kFieldNotLogged, std::to_string(line->heldBack)}},
+                       text);
 }
 
 void ClockKeeper::ServerSocket1ClientDisconnect(QObject* /*Sender*/, net::TCustomWinSocket* Socket)

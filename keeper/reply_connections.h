@@ -5,6 +5,7 @@
 // stays silent, takes long, sends far more, or comes in a crowd is somebody else's, and is
 // closed before it can hold descriptors or the main loop.
 
+#include "keeper/reply_frames.h"
 #include "net/custom_win_socket.h"
 
 #include <QTimer>
@@ -44,13 +45,16 @@ public:
     // Closes every connection held, as the reply port is let go.
     void CloseAll();
     struct Received {
-        std::string text;            // whole frames: what came up to the last "}" so far
+        std::string text;            // the whole frames these bytes complete
         net::ReceiptTime receivedAt; // when the kernel received the last of these bytes
+        // What came where a frame should start (see ReplyFrames): the connection was closed
+        // and none of this read is given.
+        std::string junk;
     };
-    // What `socket` has waiting, up to what it may still send, after what it left unfinished
-    // before: up to the last "}", the end of a frame. What follows that is the start of a
-    // frame still on its way, kept for the next read. Past the bytes it may send the
-    // connection is closed and the rest dropped; a connection that is not held gives nothing.
+    // The whole frames that what `socket` has waiting, up to what it may still send,
+    // completes; a frame still on its way waits for the next read. Past the bytes it may
+    // send, or at anything but frames, the connection is closed and the rest dropped; a
+    // connection that is not held gives nothing.
     Received Read(net::TCustomWinSocket& socket);
 
     // The peer a held connection came from; empty for any other.
@@ -65,7 +69,7 @@ private:
         Clock::time_point taken;
         Clock::time_point lastHeard;
         std::size_t received;
-        std::string unfinished; // the start of a frame whose "}" has not come yet
+        ReplyFrames frames;
     };
 
     Held* Find(const net::TCustomWinSocket* socket);

@@ -52,27 +52,27 @@ std::chrono::steady_clock::time_point SteadyTimeOf(net::ReceiptTime receivedAt)
 
 void ClockKeeper::ServerSocket1ClientRead(QObject* /*Sender*/, net::TCustomWinSocket* Socket)
 {
+    const std::string peer = replyConnections.PeerOf(Socket); // forgotten once it is closed
     // Up to what the connection may still send; the rest of a flood goes with the connection.
     const ReplyConnections::Received received = replyConnections.Read(*Socket);
-    if (!received.text.empty())
+    if (!received.junk.empty())
+        RefuseReply(peer, QtWarningMsg, "it sent \"" + received.junk + "\" where a time reply frame should start");
+    else if (!received.text.empty())
         SplitTimeReply(received.text, SteadyTimeOf(received.receivedAt));
 }
 
 void ClockKeeper::SplitTimeReply(const std::string& Text, Arrival arrival)
 {
-    // Walks the read from frame to frame: nothing is copied or moved but the codes.
+    // A read with anything but frames in it is none of the server's: nothing of it is applied.
+    ReplyFrames reader;
+    const ReplyFrames::Taken taken = reader.Take(Text);
+    if (!taken.junk.empty())
+        return;
     std::optional<ClockUpdate> earlierInRead;
-    std::size_t start = 0;
-    while (start < Text.size()) {
-        const std::size_t found = Text.find('}', start);
-        // The 1-based place of the "}" within the rest of the read; a frame needs at least
-        // three characters between its lead character and its "}".
-        const std::size_t close = found == std::string::npos ? 0 : found - start + 1;
-        if (close < 5)
-            break; // no frame here: the rest of the read is dropped
-        // The lead character is skipped whatever it is.
-        ApplyTimeCode(Text.substr(start + 1, close - 2), arrival, earlierInRead);
-        start += close;
+    for (std::size_t start = 0; start < taken.frames.size();) {
+        const std::size_t end = taken.frames.find('}', start);
+        ApplyTimeCode(taken.frames.substr(start + 1, end - start - 1), arrival, earlierInRead); // without "{" and "}"
+        start = end + 1;
     }
 }
 
@@ -86,7 +86,7 @@ void ClockKeeper::ApplyTimeCode(const std::string& Code, Arrival arrival, std::o
 {
     using framework::Copy;
     using framework::StrToInt;
-    if (framework::Pos("TAVRIN_", Code) == 0) {
+    if (!Code.starts_with("TAVRIN_")) {
         ShowInvalidTimeCode();
     } else {
         // Each field is read in turn; the first that fails ends the code, and what was read

@@ -21,7 +21,8 @@ inline constexpr std::string_view kClockNotSet = "e679f5a758d34685a1a66701dfd761
 inline constexpr std::string_view kServerUnreachable = "f9df709595e34944b59a756725a2ac1f";
 // The server answers again.
 inline constexpr std::string_view kServerBack = "dd6020a107914f3bb0c3a8dffe7a496e";
-// A reply connection came from another address than the server's and was refused.
+// A reply connection was refused: it came from another address than the server's, from
+// another user's socket, or sent anything but frames.
 inline constexpr std::string_view kReplyRefused = "ca6162d7f6d3462da9543973132bd8b7";
 // Another program keeps the clock too.
 inline constexpr std::string_view kOtherSynchroniser = "3fb239a9aea74026a2924df318ee8b31";
@@ -41,5 +42,8 @@ inline constexpr std::string_view kFieldSource = "TAVRIN_SOURCE";
 inline constexpr std::string_view kFieldState = "TAVRIN_STATE";
 // Why something failed, in a few words.
 inline constexpr std::string_view kFieldReason = "TAVRIN_REASON";
+// How many like events went unlogged since the last line, so that a flood does not flood
+// the log.
+inline constexpr std::string_view kFieldNotLogged = "TAVRIN_NOT_LOGGED";
 
 } // namespace platform

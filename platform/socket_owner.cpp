@@ -1,5 +1,6 @@
 #include "platform/socket_owner.h"
 
+#include <arpa/inet.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -15,17 +16,37 @@ PeerSockets::PeerSockets() : diagnostics_(socket(AF_NETLINK, SOCK_DGRAM | SOCK_C
 
 PeerSocket PeerSockets::LookUp(int connection)
 {
-    using Where = PeerSocket::Where;
     sockaddr_in local{};
     sockaddr_in peer{};
     socklen_t localLength = sizeof local;
     socklen_t peerLength = sizeof peer;
-    if (!diagnostics_ || getsockname(connection, reinterpret_cast<sockaddr*>(&local), &localLength) != 0
+    if (getsockname(connection, reinterpret_cast<sockaddr*>(&local), &localLength) != 0
         || getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 || local.sin_family != AF_INET
         || peer.sin_family != AF_INET)
         return {};
-
     // The peer's socket, seen from its side: it sends from the peer's address to ours.
+    return Ask(IPPROTO_TCP, peer.sin_addr.s_addr, peer.sin_port, local.sin_addr.s_addr, local.sin_port);
+}
+
+PeerSocket PeerSockets::LookUpSender(const std::string& senderIp, int senderPort, const std::string& receiverIp,
+                                     int receiverPort)
+{
+    in_addr sender{};
+    in_addr receiver{};
+    if (inet_pton(AF_INET, senderIp.c_str(), &sender) != 1 || senderPort <= 0 || senderPort > 0xffff)
+        return {};
+    if (inet_pton(AF_INET, receiverIp.c_str(), &receiver) != 1)
+        receiver.s_addr = htonl(INADDR_ANY);
+    return Ask(IPPROTO_UDP, sender.s_addr, htons(static_cast<std::uint16_t>(senderPort)), receiver.s_addr,
+               htons(static_cast<std::uint16_t>(receiverPort)));
+}
+
+PeerSocket PeerSockets::Ask(int protocol, std::uint32_t ownAddress, std::uint16_t ownPort, std::uint32_t otherAddress,
+                            std::uint16_t otherPort)
+{
+    using Where = PeerSocket::Where;
+    if (!diagnostics_)
+        return {};
     struct {
         nlmsghdr header;
         inet_diag_req_v2 request;
@@ -35,12 +56,15 @@ PeerSocket PeerSockets::LookUp(int connection)
     query.header.nlmsg_flags = NLM_F_REQUEST;
     query.header.nlmsg_seq = ++sequence_;
     query.request.sdiag_family = AF_INET;
-    query.request.sdiag_protocol = IPPROTO_TCP;
+    query.request.sdiag_protocol = static_cast<std::uint8_t>(protocol);
     query.request.idiag_states = ~0u;
-    query.request.id.idiag_sport = peer.sin_port;
-    query.request.id.idiag_dport = local.sin_port;
-    query.request.id.idiag_src[0] = peer.sin_addr.s_addr;
-    query.request.id.idiag_dst[0] = local.sin_addr.s_addr;
+    // For UDP the kernel reads the two ends the other way round from TCP: "dst" is the
+    // socket's own.
+    const bool ownFirst = protocol == IPPROTO_TCP;
+    query.request.id.idiag_sport = ownFirst ? ownPort : otherPort;
+    query.request.id.idiag_dport = ownFirst ? otherPort : ownPort;
+    query.request.id.idiag_src[0] = ownFirst ? ownAddress : otherAddress;
+    query.request.id.idiag_dst[0] = ownFirst ? otherAddress : ownAddress;
     query.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     query.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 

@@ -1,8 +1,9 @@
 #pragma once
 
-// Who owns the other end of a TCP connection that comes from this PC itself. A reply from a
-// local address could come from any program of any user; the kernel's socket diagnostics
-// (NETLINK_SOCK_DIAG, what `ss -e` shows) tell whose socket it is.
+// Who owns the other end of a TCP connection, or the socket that sent a UDP datagram, when
+// it is on this PC itself. A reply or a status datagram from a local address could come
+// from any program of any user; the kernel's socket diagnostics (NETLINK_SOCK_DIAG, what
+// `ss -e` shows) tell whose socket it is.
 
 #include "platform/unique_fd.h"
 
@@ -10,12 +11,14 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace platform {
 
 struct PeerSocket {
     enum class Where {
-        Elsewhere, // the kernel knows no such socket here: the peer is another host
+        Elsewhere, // the kernel knows no such socket here: the peer is another host, or
+                   // (for a datagram) its socket is closed already
         ThisPc,    // the peer's socket is on this PC
         Unknown,   // the diagnostics could not be asked
     };
@@ -33,8 +36,18 @@ public:
 
     // The peer's socket of `connection`, a connected IPv4 TCP socket.
     PeerSocket LookUp(int connection);
+    // The UDP socket that sent a datagram from `senderIp`:`senderPort` to
+    // `receiverIp`:`receiverPort` (dotted IPv4; an empty or unreadable receiver stands for
+    // any: only a sender that connected its socket is told apart by it).
+    PeerSocket LookUpSender(const std::string& senderIp, int senderPort, const std::string& receiverIp,
+                            int receiverPort);
 
 private:
+    // Asks for the socket of `protocol` bound at `ownAddress`:`ownPort` that talks to
+    // `otherAddress`:`otherPort`, all in network order.
+    PeerSocket Ask(int protocol, std::uint32_t ownAddress, std::uint16_t ownPort, std::uint32_t otherAddress,
+                   std::uint16_t otherPort);
+
     UniqueFd diagnostics_;
     std::uint32_t sequence_ = 0;
 };

@@ -1,13 +1,19 @@
 // The keeper hears the configured server's status datagrams through the real listener,
 // switched on by the address watch, in a network namespace of the test's own.
 
+#include "tests/support/child_process.h"
 #include "tests/support/datagram_sender.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/keeper_fixture.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/private_network.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+
+using namespace std::chrono_literals;
 using net::inet::TIdComponent;
 using net::inet::TIdSocketHandle;
 using testsupport::DatagramSender;
@@ -26,7 +32,7 @@ protected:
         keeper->IdIPMCastClient1->OnIPMCastRead = [this, handler](TIdComponent* from, std::string_view data,
                                                                   TIdSocketHandle& binding) {
             handler(from, data, binding);
-            heard.push_back({binding.SenderIP(), face.badge});
+            heard.push_back({binding.SenderIP(), binding.SenderPort(), face.badge});
         };
     }
 
@@ -53,6 +59,7 @@ protected:
 
     struct Heard {
         std::string sender;
+        int port;
         std::optional<Badge> badge;
     };
     std::vector<Heard> heard;
@@ -103,6 +110,40 @@ TEST_F(WindowMulticast, AnotherSenderChangesNothing)
         EXPECT_EQ(datagram.badge, (Badge{1, 2}));
     }
     EXPECT_EQ(fromStranger, 10);
+}
+
+// The server is on this PC: another user's program sending from its address, and a socket
+// gone before its datagram is read, change nothing; one line tells of them.
+TEST_F(WindowMulticast, FromTheServersAddressOnlyItsOwnersSocketsAreHeard)
+{
+    const testsupport::LogLines log;
+    GoOnline();
+    DatagramSender server("127.0.0.1");
+    ASSERT_TRUE(SendUntilShown(server, "1,0,2", Badge{1, 2}));
+
+    // It keeps its socket until it is ended with the test.
+    const std::string script = "import socket,time;s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM);"
+                               "s.setsockopt(0,socket.IP_MULTICAST_IF,socket.inet_aton('127.0.0.1'));"
+                               "s.bind(('127.0.0.1',0));[s.sendto(b'3,0,0',('224.0.0.1',6649)) for i in range(3)];"
+                               "print(s.getsockname()[1],flush=True);time.sleep(60)";
+    testsupport::ChildProcess intruder(
+        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c", script});
+    const std::optional<std::string> intruderPort = intruder.ReadLine(5s);
+    ASSERT_TRUE(intruderPort) << intruder.Errors();
+    std::optional<DatagramSender> closed(std::in_place, "127.0.0.1");
+    closed->Send("3,0,0", "224.0.0.1", 6649);
+    const int closedPort = closed->Port();
+    closed.reset();                          // before the loop gets round to its datagram
+    server.Send("1,0,1", "224.0.0.1", 6649); // the marker
+    ASSERT_TRUE(ProcessEventsUntil([&] { return face.badge == Badge{1, 1}; }));
+
+    const auto dropped = std::count_if(heard.begin(), heard.end(), [&](const Heard& datagram) {
+        return (datagram.port == std::stoi(*intruderPort) || datagram.port == closedPort)
+            && datagram.badge == Badge{1, 2};
+    });
+    EXPECT_EQ(dropped, 4);
+    EXPECT_EQ(log.Count("port " + *intruderPort + " dropped: its socket belongs to user 65534"), 1);
+    EXPECT_EQ(log.Count("status datagram from"), 1); // the rest within the minute held back
 }
 
 TEST_F(WindowMulticast, ABadDatagramLeavesTheListenerListening)

@@ -132,6 +132,7 @@ TEST_F(ReplyPort, OnlyAnswersToOurRequestsFromTheServersOwnersMoveTheClock)
          "refused: it was closed before it was taken, so its owner cannot be told"},
         {"no request under way", false, Sender::Us, "with no request under way: the clock is left alone"},
     };
+    keeper->refusedReplyLog = keeper::AddressLogLimit(0s); // each case's refusal says why
     int marker = 40;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -167,6 +168,54 @@ TEST_F(ReplyPort, OnlyAnswersToOurRequestsFromTheServersOwnersMoveTheClock)
         ServerReplies(marker);
         EXPECT_EQ(SecondsSetTo(), std::vector<std::int64_t>({1211371200 + marker}));
     }
+}
+
+// A web page's fetch("http://127.0.0.1:6646/", {method: "POST", mode: "no-cors", body})
+// comes from the user's own socket, with a frame dated an hour ahead in its body.
+TEST_F(ReplyPort, ABrowsersPostFromOurOwnSocketIsClosedAndNeverReachesTheClock)
+{
+    const testsupport::LogLines log;
+    AwaitReply(); // a request under way: a frame of the server would be taken now
+    const auto anHourAhead = std::chrono::floor<std::chrono::seconds>(clock.UtcNow() + 1h).time_since_epoch();
+    const std::string body = "x}{TAVRIN_1,0,2,9999" + std::to_string(anHourAhead.count()) + "}";
+    LoopbackPeer browser = ConnectFrom("127.0.0.1");
+    browser.Send("POST / HTTP/1.1\r\nHost: 127.0.0.1:6646\r\nContent-Length: " + std::to_string(body.size())
+                 + "\r\nContent-Type: text/plain;charset=UTF-8\r\nSec-Fetch-Mode: no-cors\r\n\r\n" + body);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return ClosedByThePort(browser); }));
+    EXPECT_TRUE(clockSetter.steps.empty());
+    EXPECT_EQ(face.timeCodesTaken, 0); // not even the header's "frame" was taken as a bad code
+    EXPECT_EQ(log.Count(R"(tavrin.net: reply connection from 127.0.0.1 refused: it sent "POST / HTTP/1.1\x0d\x0a)"
+                        R"(Host: 1" where a time reply frame should start)"),
+              1);
+
+    ServerReplies(42); // the marker: the server's own reply still gets through
+    EXPECT_EQ(SecondsSetTo(), std::vector<std::int64_t>({1211371242}));
+    browser.Close();
+    ExpectNothingLeftOpen();
+}
+
+// A burst of refusals from one address leaves one line, and the next line, once the
+// interval is over, tells how many were held back; the addresses beyond the table (of one
+// here) share a line. Each is counted all the same.
+TEST_F(ReplyPort, RefusalsAreLoggedOnceAnIntervalPerAddressWithTheCountHeldBack)
+{
+    constexpr auto kInterval = 3s;
+    keeper->refusedReplyLog = keeper::AddressLogLimit(kInterval, 1);
+    const testsupport::LogLines log;
+    const auto refused = keeper->State().refusedReplies;
+    const auto refuse = [&](const char* source) {
+        LoopbackPeer stranger = ConnectFrom(source);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return ClosedByThePort(stranger); }));
+    };
+    const auto start = std::chrono::steady_clock::now();
+    for (const char* source : {"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.2", "127.0.0.2"})
+        refuse(source);
+    EXPECT_EQ(keeper->State().refusedReplies, refused + 6);
+    EXPECT_EQ(log.Count("refused: the server is 127.0.0.1"), 2); // 127.0.0.2's, and 127.0.0.3's for both others
+
+    std::this_thread::sleep_until(start + kInterval); // the rule under test is the interval itself
+    refuse("127.0.0.2");
+    EXPECT_EQ(log.Count("from 127.0.0.2 refused: the server is 127.0.0.1 (3 more refused since the last line)"), 1);
 }
 
 TEST_F(ReplyPort, AFrameThatArrivedBeforeTheRequestWentOutAnswersNothing)

@@ -129,8 +129,9 @@ TEST_F(WindowProcess, OutOfDescriptorsTheLongestSilentMakesRoomForARealReply)
 TEST_F(WindowProcess, EndsOnSigtermWhileAFloodOfFramesArrives)
 {
     Start({});
-    // Sixty connections from the server's own address, held open, then 4 KB of 5-byte frames
-    // on each at once: a quarter of a second of frames for the window, and a SIGTERM on top.
+    // Sixty connections from the server's own address, held open, then 4 KB of the shortest
+    // frames (each an invalid code that still ticks) on each at once: a quarter of a second of frames for the window,
+    // and a SIGTERM on top.
     const int before = DescriptorsOf(host->Pid());
     std::vector<LoopbackPeer> peers;
     for (int i = 0; i < 60; ++i)
@@ -141,8 +142,9 @@ TEST_F(WindowProcess, EndsOnSigtermWhileAFloodOfFramesArrives)
     ASSERT_GE(DescriptorsOf(host->Pid()), before + 60);
 
     std::string frames;
-    while (frames.size() + 5 <= 4096)
-        frames += "{abc}";
+    const std::string shortest = "{TAVRIN_}";
+    while (frames.size() + shortest.size() <= 4096)
+        frames += shortest;
     for (LoopbackPeer& peer : peers)
         peer.Send(frames);
     const auto signalled = std::chrono::steady_clock::now();

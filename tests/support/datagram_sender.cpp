@@ -58,4 +58,12 @@ bool DatagramSender::Send(std::string_view bytes, const std::string& ip, int por
         == static_cast<ssize_t>(bytes.size());
 }
 
+int DatagramSender::Port() const
+{
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    return getsockname(descriptor_.Get(), reinterpret_cast<sockaddr*>(&local), &length) == 0 ? ntohs(local.sin_port)
+                                                                                             : 0;
+}
+
 } // namespace testsupport

@@ -18,6 +18,9 @@ public:
     // raises where there is none.
     static DatagramSender OutOf(const std::string& address);
 
+    // The local port it sends from: 0 before it was bound or sent.
+    int Port() const;
+
     // One datagram of exactly these bytes; false when the system refused it.
     bool Send(std::string_view bytes, const std::string& ip, int port);
 

@@ -237,7 +237,7 @@ TEST_F(ClockKeeping, WithinOneReadTheClockIsCorrectedOnceButEveryFrameCounts)
 {
     clockSetter.answer = {Outcome::Refused, "no permission"};
     clock.SetUtc(kNoon - 10);
-    Answer(Reply(kNoon, "0001") + Reply(kNoon, "0002") + "{abc}{no marker}" + Reply(kNoon + 1, "0003"));
+    Answer(Reply(kNoon, "0001") + Reply(kNoon, "0002") + "{TAVRIN_}{TAVRIN_ no fields}" + Reply(kNoon + 1, "0003"));
     EXPECT_EQ(clockSetter.steps.size(), 1u);
     EXPECT_EQ(keeper->FEchoCode, 3);
     EXPECT_EQ(face.timeCodesTaken, 5);

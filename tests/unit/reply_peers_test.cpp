@@ -2,6 +2,7 @@
 
 #include "net/host_lookup.h"
 #include "net/socket_errors.h"
+#include "tests/support/datagram_sender.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/keeper_fixture.h"
 
@@ -79,8 +80,9 @@ TEST_F(ReplyPeers, StatusDatagramsOfANamedServerComeFromItsAddress)
 {
     SetServer("timeserver.test");
     Fetch();
+    const testsupport::DatagramSender serverSocket("127.0.0.9"); // on this PC: its socket is looked up
     TIdSocketHandle server;
-    server.SetSender("127.0.0.9", 6649);
+    server.SetSender("127.0.0.9", serverSocket.Port());
     keeper->IdIPMCastClient1IPMCastRead(nullptr, "3,0,1", server);
     ExpectBadge(3, 1);
     TIdSocketHandle other;
