@@ -184,7 +184,6 @@ TEST_F(CtlStatusText, EveryLabelEndsInOneColumnWhateverIsShown)
     }
 }
 
-// What tavrinctl and the service's log show of text from elsewhere.
 TEST(EscapedText, ControlCharactersAndBrokenUtf8AsSystemctlWritesThem)
 {
     const struct {
