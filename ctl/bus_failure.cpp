@@ -19,6 +19,8 @@ BusFailure FailureFromError(const std::string& name, const std::string& message)
         {"org.freedesktop.PolicyKit1.Error.Cancelled", Kind::NotAllowed},
         {"org.freedesktop.DBus.Error.InteractiveAuthorizationRequired", Kind::PasswordNeeded},
         {"org.freedesktop.DBus.Error.InvalidArgs", Kind::Refused},
+        // SetServer while a later drop-in of the service's settings names the server.
+        {"com.dovetra.TavrinClient1.Error.ServerOverridden", Kind::Refused},
         {"org.freedesktop.DBus.Error.NoReply", Kind::NoAnswer},
         {"org.freedesktop.DBus.Error.Timeout", Kind::NoAnswer},
         {"org.freedesktop.DBus.Error.TimedOut", Kind::NoAnswer},

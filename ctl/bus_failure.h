@@ -13,7 +13,8 @@ struct BusFailure {
         NotRunning,     // nobody holds the service's name on the bus
         NotAllowed,     // the service's rules (polkit) refuse it
         PasswordNeeded, // allowed with a password, but nobody could be asked for one
-        Refused,        // the service refused the arguments: an address it cannot take
+        Refused,        // the service refused the arguments: an address it cannot take, or one
+                        // that a setting of the administrator's would override
         NoAnswer,       // no reply within the time allowed
         Failed,         // anything else
     };

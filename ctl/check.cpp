@@ -1,6 +1,7 @@
 #include "ctl/check.h"
 
 #include "ctl/readings.h"
+#include "platform/escaped_text.h"
 
 #include <algorithm>
 
@@ -13,12 +14,13 @@ CheckResult Result(CheckStatus status, const std::string& text)
     return {status, std::string("TAVRIN ") + kWords[static_cast<int>(status)] + " - " + text};
 }
 
-// The service's words as one line, without the '|' that would start the performance data.
-std::string Plain(std::string text)
+// The service's words as one line, escaped, without the '|' that would start the
+// performance data.
+std::string Plain(const std::string& text)
 {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    std::replace(text.begin(), text.end(), '|', '/');
-    return text;
+    std::string plain = platform::EscapedText(text);
+    std::replace(plain.begin(), plain.end(), '|', '/');
+    return plain;
 }
 
 } // namespace
@@ -30,6 +32,11 @@ CheckResult CheckService(const ServiceStatus& status, const CheckLimits& limits,
         return Result(CheckStatus::Critical, "no server set: tavrinctl set-server ADDRESS");
     if (!status.Updated())
         return Result(CheckStatus::Critical, "no update yet from " + Plain(status.server) + failing);
+    if (status.lastUpdateUsec == kUnreadableTime)
+        return Result(CheckStatus::Unknown, "the service gives no time of its last update that can be read");
+    if (const std::int64_t ahead = SecondsBetween(nowUsec, status.lastUpdateUsec); ahead > kFutureToleranceSeconds)
+        return Result(CheckStatus::Unknown,
+                      "the last update lies " + std::to_string(ahead) + " s in the future: was the clock put back?");
 
     // A clock stepped back since the update makes it look younger than now, not older.
     const std::int64_t age = std::max<std::int64_t>(SecondsBetween(status.lastUpdateUsec, nowUsec), 0);

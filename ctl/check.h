@@ -3,7 +3,8 @@
 // `tavrinctl check`: the service's health for a monitoring system, in the manner of the
 // monitoring plugins (Nagios, Icinga, Naemon): one line of a status word, a text and,
 // after '|', performance data; the exit status says the same. WARNING and CRITICAL come
-// when the last successful update is older than the limits.
+// when the last successful update is older than the limits; UNKNOWN when its time is later
+// than now by more than kFutureToleranceSeconds, or no time at all (negative, NaN).
 
 #include "ctl/bus_failure.h"
 #include "ctl/service_status.h"
@@ -14,6 +15,10 @@
 namespace ctl {
 
 enum class CheckStatus : int { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
+
+// The service and tavrinctl read the same clock: an update later than now tells of a clock
+// put back since, by more than a slew or a small step would, or of a service that is wrong.
+inline constexpr std::int64_t kFutureToleranceSeconds = 60;
 
 struct CheckLimits {
     std::int64_t warnSeconds = 900; // three missed updates at the usual interval

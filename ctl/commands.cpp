@@ -3,15 +3,20 @@
 #include "ctl/exit_status.h"
 #include "ctl/status_json.h"
 #include "ctl/status_text.h"
+#include "platform/escaped_text.h"
+
+using platform::EscapedText;
 
 namespace ctl {
 namespace {
 
 using Action = CommandLine::Action;
 
+// Whatever the service or the bus said is escaped, so that it can neither reach the
+// terminal as a control sequence nor forge a line.
 CommandOutcome Error(int exitStatus, const std::string& text)
 {
-    return {exitStatus, {}, "tavrinctl: " + text + "\n"};
+    return {exitStatus, {}, "tavrinctl: " + EscapedText(text) + "\n"};
 }
 
 CommandOutcome Failure(const BusFailure& failure)
@@ -42,7 +47,7 @@ CommandOutcome Update(ServiceCalls& service)
         return Error(kFailed, "no server is set: tavrinctl set-server ADDRESS");
     if (status.failing)
         return Error(kFailed, "the update from " + status.server + " failed: " + status.lastResult);
-    return {kDone, status.server + ": " + status.lastResult + "\n", {}};
+    return {kDone, EscapedText(status.server + ": " + status.lastResult) + "\n", {}};
 }
 
 CommandOutcome SetServer(ServiceCalls& service, const std::string& address, bool interactive)
@@ -52,7 +57,7 @@ CommandOutcome SetServer(ServiceCalls& service, const std::string& address, bool
             return Error(kFailed, "the service refused '" + address + "': " + failure->message);
         return Failure(*failure);
     }
-    return {kDone, "The service asks " + address + " from now on.\n", {}};
+    return {kDone, "The service asks " + EscapedText(address) + " from now on.\n", {}};
 }
 
 CommandOutcome Check(ServiceCalls& service, const CheckLimits& limits, std::uint64_t nowUsec)

@@ -2,7 +2,7 @@
 
 // tavrin-clientd's state as the properties of com.dovetra.TavrinClient1 give it
 // (service/com.dovetra.TavrinClient1.xml): times in microseconds since 1970 UTC, 0 for
-// never.
+// never, kUnreadableTime for a value that no time can be.
 
 #include <QVariantMap>
 
@@ -15,6 +15,9 @@ namespace ctl {
 inline constexpr char kServiceName[] = "com.dovetra.TavrinClient1";
 inline constexpr char kServicePath[] = "/com/dovetra/TavrinClient1";
 inline constexpr char kServiceInterface[] = "com.dovetra.TavrinClient1";
+// A time the service gave as a negative number, NaN or a number beyond the range of one:
+// later than any moment, so that it is never taken for a recent one.
+inline constexpr std::uint64_t kUnreadableTime = UINT64_MAX;
 
 struct ServiceStatus {
     std::string server; // as configured; empty for none

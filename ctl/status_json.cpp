@@ -30,17 +30,26 @@ std::string NoticeArray(const std::string& notice)
 
 std::string JsonString(const std::string& text)
 {
+    const auto escaped = [](unsigned code) {
+        std::array<char, 8> escape{};
+        std::snprintf(escape.data(), escape.size(), "\\u%04x", code);
+        return std::string(escape.data());
+    };
     std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+        if (byte == '"' || byte == '\\') {
             quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            std::array<char, 8> escape{};
-            std::snprintf(escape.data(), escape.size(), "\\u%04x", static_cast<unsigned>(c));
-            quoted += escape.data();
+            quoted += text[i];
+        } else if (byte < 0x20 || byte == 0x7F) {
+            quoted += escaped(byte);
+        } else if (byte == 0xC2 && next >= 0x80 && next < 0xA0) {
+            // A C1 control (U+0080 to U+009F), which a terminal showing the JSON would act on.
+            quoted += escaped(next);
+            ++i;
         } else {
-            quoted += c;
+            quoted += text[i];
         }
     }
     return quoted + "\"";

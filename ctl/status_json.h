@@ -13,7 +13,7 @@ namespace ctl {
 
 std::string StatusJson(const ServiceStatus& status, std::uint64_t nowUsec);
 
-// `text` as a JSON string, quotes included.
+// `text` as a JSON string, quotes included; control characters (C0, DEL, C1) as \u escapes.
 std::string JsonString(const std::string& text);
 
 } // namespace ctl

@@ -1,6 +1,7 @@
 #include "ctl/status_text.h"
 
 #include "ctl/readings.h"
+#include "platform/escaped_text.h"
 
 #include <algorithm>
 #include <utility>
@@ -19,9 +20,10 @@ std::string MomentText(std::uint64_t usec, std::uint64_t nowUsec)
 
 std::string StatusText(const ServiceStatus& status, std::uint64_t nowUsec)
 {
+    // Each value on a row of its own, escaped; the notices, one a line, on one row each.
     std::vector<std::pair<std::string, std::string>> rows;
-    rows.emplace_back("Server",
-                      status.server.empty() ? "none (set one with: tavrinctl set-server ADDRESS)" : status.server);
+    rows.emplace_back("Server", status.server.empty() ? "none (set one with: tavrinctl set-server ADDRESS)"
+                                                      : platform::EscapedText(status.server));
     rows.emplace_back("Reachable", status.reachable ? "yes" : "no");
     rows.emplace_back("Time source", SourceName(status.source));
     rows.emplace_back("Sync state", StateName(status.state));
@@ -34,9 +36,12 @@ std::string StatusText(const ServiceStatus& status, std::uint64_t nowUsec)
     rows.emplace_back("Next update",
                       status.nextUpdateUsec == 0 ? "none planned" : MomentText(status.nextUpdateUsec, nowUsec));
     if (!status.lastResult.empty())
-        rows.emplace_back("Last result", status.lastResult);
-    if (!NonBlankLines(status.notice).empty())
-        rows.emplace_back("Notice", status.notice);
+        rows.emplace_back("Last result", platform::EscapedText(status.lastResult));
+    std::string notices;
+    for (const std::string& line : NonBlankLines(status.notice))
+        notices += platform::EscapedText(line) + "\n";
+    if (!notices.empty())
+        rows.emplace_back("Notice", notices);
 
     std::size_t width = 0;
     for (const auto& [label, value] : rows)

@@ -196,36 +196,40 @@ QDBusMessage BusFace::Properties(const QDBusMessage& call) const
 }
 
 void BusFace::Authorise(const QDBusMessage& call, const QDBusConnection& bus, const char* action, bool interactive,
-                        std::function<std::optional<QDBusMessage>()> allowed)
+                        std::function<std::optional<QDBusMessage>(const std::string& caller)> allowed)
 {
     const QString actionId = QString::fromLatin1(action);
-    polkit_.Check(bus, call.service(), actionId, interactive,
-                  [call, bus, actionId, allowed = std::move(allowed)](const platform::PolkitVerdict& verdict) {
-                      if (verdict.outcome == platform::PolkitVerdict::Outcome::Allowed) {
-                          if (const std::optional<QDBusMessage> answer = allowed())
-                              bus.send(*answer);
-                          return;
-                      }
-                      qCDebug(platform::lcService, "%s refused to %s", qPrintable(actionId),
-                              qPrintable(call.service()));
-                      bus.send(Refusal(call, actionId, verdict));
-                  });
+    callers_.Ask(
+        bus, call.service(),
+        [this, call, bus, actionId, interactive, allowed = std::move(allowed)](const platform::BusCaller& caller) {
+            polkit_.Check(bus, call.service(), actionId, interactive,
+                          [call, bus, actionId, allowed, who = caller.Text()](const platform::PolkitVerdict& verdict) {
+                              if (verdict.outcome == platform::PolkitVerdict::Outcome::Allowed) {
+                                  if (const std::optional<QDBusMessage> answer = allowed(who))
+                                      bus.send(*answer);
+                                  return;
+                              }
+                              qCDebug(platform::lcService, "%s refused to %s", qPrintable(actionId), who.c_str());
+                              bus.send(Refusal(call, actionId, verdict));
+                          });
+        });
 }
 
 void BusFace::Update(const QDBusMessage& call, const QDBusConnection& bus)
 {
     Authorise(call, bus, kUpdateAction, call.isInteractiveAuthorizationAllowed(),
-              [this, call, bus] { return StartUpdate(call, bus); });
+              [this, call, bus](const std::string& caller) { return StartUpdate(call, bus, caller); });
 }
 
-std::optional<QDBusMessage> BusFace::StartUpdate(const QDBusMessage& call, const QDBusConnection& bus)
+std::optional<QDBusMessage> BusFace::StartUpdate(const QDBusMessage& call, const QDBusConnection& bus,
+                                                 const std::string& caller)
 {
     keeper::ClockKeeper* keeper = service_.Keeper();
     if (!keeper)
         return call.createErrorReply(QDBusError::Failed,
                                      QStringLiteral("no server is configured: choose one with SetServer"));
     if (updateLimit_.Starts(platform::BootClock::now())) {
-        qCInfo(platform::lcService, "a request now, asked on the bus by %s", qPrintable(call.service()));
+        qCInfo(platform::lcService, "a request now, asked on the bus by %s", caller.c_str());
         resultsAtStart_ = service_.ResultsReported();
         requestUnderWay_ = true;
         updateDeadline_.start();
@@ -255,18 +259,44 @@ void BusFace::SetServer(const QDBusMessage& call, const QDBusConnection& bus)
             QDBusError::InvalidArgs, Text("\"" + address + "\" is neither an IPv4 address nor a host name: " + fault)));
         return;
     }
-    Authorise(call, bus, kSetServerAction, arguments.at(1).toBool(),
-              [this, call, address] { return std::optional(StoreServer(call, address)); });
+    // Likewise for a server that would not hold.
+    if (const std::optional<QDBusMessage> refusal = OverrideRefusal(call)) {
+        bus.send(*refusal);
+        return;
+    }
+    Authorise(call, bus, kSetServerAction, arguments.at(1).toBool(), [this, call, address](const std::string& caller) {
+        return std::optional(StoreServer(call, address, caller));
+    });
 }
 
-QDBusMessage BusFace::StoreServer(const QDBusMessage& call, const std::string& address)
+std::optional<QDBusMessage> BusFace::OverrideRefusal(const QDBusMessage& call) const
 {
+    const ClientdConfig config = ReadClientdConfig(files_.mainFile, files_.dropInFolder);
+    const ServerSetting& setting = config.serverSetting;
+    if (!setting.afterServerDropIn)
+        return std::nullopt;
+    const ConfigDiagnostic where{ConfigDiagnostic::Severity::Error, setting.file, setting.line,
+                                 "sets Server=" + config.settings.server
+                                     + ", which wins over a server set on the bus (it is read after " + kServerDropIn
+                                     + "): change or remove it there"};
+    return call.createErrorReply(QString::fromLatin1(kServerOverriddenError), Text(where.Where()));
+}
+
+QDBusMessage BusFace::StoreServer(const QDBusMessage& call, const std::string& address, const std::string& caller)
+{
+    // Asked again: the administrator may have written the file while polkit asked for a password.
+    if (std::optional<QDBusMessage> refusal = OverrideRefusal(call)) {
+        qCWarning(platform::lcService, "server %s, asked on the bus by %s, not stored: %s", address.c_str(),
+                  caller.c_str(), qPrintable(refusal->errorMessage()));
+        return *std::move(refusal);
+    }
     if (const std::string failure = WriteServerDropIn(files_.dropInFolder, address); !failure.empty()) {
-        qCWarning(platform::lcService, "server %s, asked on the bus, not stored: %s", address.c_str(), failure.c_str());
+        qCWarning(platform::lcService, "server %s, asked on the bus by %s, not stored: %s", address.c_str(),
+                  caller.c_str(), failure.c_str());
         return call.createErrorReply(QDBusError::Failed, Text("the server was not stored: " + failure));
     }
     qCInfo(platform::lcService, "server %s stored in %s/%s, asked on the bus by %s", address.c_str(),
-           files_.dropInFolder.c_str(), kServerDropIn, qPrintable(call.service()));
+           files_.dropInFolder.c_str(), kServerDropIn, caller.c_str());
     const ClientdConfig config = ReadClientdConfig(files_.mainFile, files_.dropInFolder);
     if (!LogConfigDiagnostics(config)) {
         const auto fatal = std::find_if(config.diagnostics.begin(), config.diagnostics.end(), [](const auto& found) {

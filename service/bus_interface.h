@@ -13,6 +13,8 @@ inline constexpr char kBusPath[] = "/com/dovetra/TavrinClient1";
 inline constexpr char kBusInterface[] = "com.dovetra.TavrinClient1";
 inline constexpr char kUpdateAction[] = "com.dovetra.TavrinClient1.update";
 inline constexpr char kSetServerAction[] = "com.dovetra.TavrinClient1.set-server";
+// SetServer's error when a later drop-in sets the server, which a new one would not override.
+inline constexpr char kServerOverriddenError[] = "com.dovetra.TavrinClient1.Error.ServerOverridden";
 
 // The file as the build found it.
 std::string_view BusInterfaceXml();

@@ -1,5 +1,6 @@
 #include "service/clientd_config.h"
 
+#include "platform/escaped_text.h"
 #include "platform/log.h"
 #include "platform/replace_file.h"
 #include "platform/unique_fd.h"
@@ -19,6 +20,7 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 namespace service {
 namespace {
@@ -27,6 +29,20 @@ using Severity = ConfigDiagnostic::Severity;
 
 // Larger is no settings file: a mistaken link to a device or a log must not fill memory.
 constexpr std::size_t kLargestFile = 1 << 20;
+// Of a line, the log gets this many bytes at most: enough to recognise it by, too few to
+// carry much of a file that was never meant for it.
+constexpr std::size_t kLongestExcerpt = 40;
+
+std::string Excerpt(std::string_view text)
+{
+    return platform::EscapedExcerpt(text, kLongestExcerpt);
+}
+
+bool IsControlCharacter(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
 
 std::string_view Trimmed(std::string_view text)
 {
@@ -47,11 +63,12 @@ std::optional<std::int64_t> WholeSeconds(std::string_view text)
     return value;
 }
 
-// Reads one file into `settings`, adding what it finds to `diagnostics`.
+// Reads one file into `config`, adding what it finds to its diagnostics.
 class FileReader {
 public:
-    FileReader(std::string file, ClientdSettings& settings, std::vector<ConfigDiagnostic>& diagnostics)
-        : file_(std::move(file)), settings_(settings), diagnostics_(diagnostics)
+    // `afterServerDropIn`: the file is a drop-in read after kServerDropIn.
+    FileReader(std::string file, ClientdConfig& config, bool afterServerDropIn = false)
+        : file_(std::move(file)), config_(config), afterServerDropIn_(afterServerDropIn)
     {
     }
 
@@ -67,6 +84,9 @@ public:
             Take(Trimmed(rest.substr(0, end)));
             rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
         }
+        if (untold_ > 0)
+            config_.diagnostics.push_back(
+                {untoldSeverity_, file_, 0, "and " + std::to_string(untold_) + " more in this file, not shown"});
     }
 
 private:
@@ -108,7 +128,13 @@ private:
 
     void Tell(Severity severity, std::string text)
     {
-        diagnostics_.push_back({severity, file_, line_, std::move(text)});
+        if (told_ == kDiagnosticsPerFile) {
+            ++untold_;
+            untoldSeverity_ = std::max(untoldSeverity_, severity);
+            return;
+        }
+        ++told_;
+        config_.diagnostics.push_back({severity, file_, line_, std::move(text)});
     }
 
     void Take(std::string_view text)
@@ -117,7 +143,7 @@ private:
             return;
         if (text.front() == '[') {
             if (text.back() != ']' || text.size() < 3) {
-                Tell(Severity::Error, "bad section header " + std::string(text) + ": its keys are ignored");
+                Tell(Severity::Error, "bad section header " + Excerpt(text) + ": its keys are ignored");
                 section_ = std::nullopt;
                 badSection_ = true;
                 return;
@@ -127,68 +153,80 @@ private:
             return;
         }
         const std::size_t equals = text.find('=');
-        const std::string key(Trimmed(text.substr(0, equals)));
+        const std::string_view key = Trimmed(text.substr(0, equals));
         if (equals == std::string_view::npos || key.empty()) {
-            Tell(Severity::Error, "not a setting (KEY=value): " + std::string(text));
+            Tell(Severity::Error, "not a setting (KEY=value): " + Excerpt(text));
             return;
         }
         if (section_ != "Time") {
             // Under a bad header, that header's error has said it already.
             if (!badSection_)
-                Tell(Severity::Warning, key + (section_ ? " in section [" + *section_ + "]" : " before any section")
-                                            + " ignored: the settings belong in [Time]");
+                Tell(Severity::Warning,
+                     Excerpt(key) + (section_ ? " in section [" + Excerpt(*section_) + "]" : " before any section")
+                         + " ignored: the settings belong in [Time]");
             return;
         }
         Assign(key, Trimmed(text.substr(equals + 1)));
     }
 
-    void Assign(const std::string& key, std::string_view value)
+    void Assign(std::string_view key, std::string_view value)
     {
+        if (key != "Server" && key != "MaxStepSec" && key != "PollIntervalSec" && key != "MetricsFile")
+            return Tell(Severity::Warning, "unknown key " + Excerpt(key) + " ignored");
+        // A CR or an escape inside a path or a name is a damaged file, never meant.
+        if (std::any_of(value.begin(), value.end(), IsControlCharacter))
+            return Bad(key, value, "holds a control character");
         const ClientdSettings defaults;
+        ClientdSettings& settings = config_.settings;
         if (key == "Server") {
             if (!value.empty() && !IsServerName(value))
-                return Bad(key, value, "an IPv4 address or a host name");
-            settings_.server = value;
+                return Bad(key, value, "is not an IPv4 address or a host name");
+            settings.server = value;
+            config_.serverSetting = {file_, line_, afterServerDropIn_};
         } else if (key == "MaxStepSec") {
             const std::optional<std::int64_t> seconds = value.empty() ? defaults.maxStep.count() : WholeSeconds(value);
             if (!seconds)
-                return Bad(key, value, "whole seconds, 0 for no limit");
-            settings_.maxStep = std::chrono::seconds(*seconds);
+                return Bad(key, value, "is not whole seconds, 0 for no limit");
+            settings.maxStep = std::chrono::seconds(*seconds);
         } else if (key == "PollIntervalSec") {
             const std::optional<std::int64_t> seconds =
                 value.empty() ? defaults.pollInterval.count() : WholeSeconds(value);
             if (!seconds || *seconds < ClientdSettings::kShortestPoll.count()
                 || *seconds > ClientdSettings::kLongestPoll.count())
                 return Bad(key, value,
-                           "whole seconds from " + std::to_string(ClientdSettings::kShortestPoll.count()) + " to "
-                               + std::to_string(ClientdSettings::kLongestPoll.count()));
-            settings_.pollInterval = std::chrono::seconds(*seconds);
-        } else if (key == "MetricsFile") {
-            if (!value.empty() && (value.front() != '/' || value.back() == '/' || value.find('\0') != value.npos))
-                return Bad(key, value, "an absolute path to a file");
-            settings_.metricsFile = value;
-        } else {
-            Tell(Severity::Warning, "unknown key " + key + " ignored");
+                           "is not whole seconds from " + std::to_string(ClientdSettings::kShortestPoll.count())
+                               + " to " + std::to_string(ClientdSettings::kLongestPoll.count()));
+            settings.pollInterval = std::chrono::seconds(*seconds);
+        } else { // MetricsFile
+            if (!value.empty() && (value.front() != '/' || value.back() == '/'))
+                return Bad(key, value, "is not an absolute path to a file");
+            settings.metricsFile = value;
         }
     }
 
-    void Bad(const std::string& key, std::string_view value, const std::string& expected)
+    // `why` as "is not ..." or "holds ...".
+    void Bad(std::string_view key, std::string_view value, const std::string& why)
     {
         Tell(Severity::Error,
-             "bad value for " + key + ": \"" + std::string(value) + "\" is not " + expected + "; it stays as before");
+             "bad value for " + std::string(key) + ": \"" + Excerpt(value) + "\" " + why + "; it stays as before");
     }
 
     std::string file_;
-    ClientdSettings& settings_;
-    std::vector<ConfigDiagnostic>& diagnostics_;
+    ClientdConfig& config_;
+    bool afterServerDropIn_ = false;
+    std::size_t told_ = 0;   // diagnostics of this file in the list
+    std::size_t untold_ = 0; // and those left out
+    Severity untoldSeverity_ = Severity::Warning;
     int line_ = 0;
     std::optional<std::string> section_; // none before the first header or after a bad one
     bool badSection_ = false;
 };
 
-// The drop-ins in the order they are read; a missing folder holds none. Listed with
-// readdir: std::filesystem's walk of a folder alone costs the service over a quarter of a MiB.
-std::vector<std::string> DropIns(const std::string& folder, std::vector<ConfigDiagnostic>& diagnostics)
+// The drop-ins in the order they are read, as their paths and names; a missing folder
+// holds none. Listed with readdir: std::filesystem's walk of a folder alone costs the
+// service over a quarter of a MiB.
+std::vector<std::pair<std::string, std::string>> DropIns(const std::string& folder,
+                                                         std::vector<ConfigDiagnostic>& diagnostics)
 {
     const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(folder.c_str()), closedir);
     int failure = listing ? 0 : errno;
@@ -213,17 +251,18 @@ std::vector<std::string> DropIns(const std::string& folder, std::vector<ConfigDi
     }
     std::sort(names.begin(), names.end());
     const std::string prefix = folder.ends_with('/') ? folder : folder + "/";
-    std::vector<std::string> paths;
-    for (const std::string& name : names)
-        paths.push_back(prefix + name);
-    return paths;
+    std::vector<std::pair<std::string, std::string>> dropIns;
+    for (std::string& name : names)
+        dropIns.emplace_back(prefix + name, std::move(name));
+    return dropIns;
 }
 
 } // namespace
 
 std::string ConfigDiagnostic::Where() const
 {
-    return file + (line > 0 ? ":" + std::to_string(line) : "") + ": " + text;
+    // A drop-in's name is whatever someone gave the file.
+    return platform::EscapedText(file) + (line > 0 ? ":" + std::to_string(line) : "") + ": " + text;
 }
 
 bool ClientdConfig::Fatal() const
@@ -235,9 +274,9 @@ bool ClientdConfig::Fatal() const
 ClientdConfig ReadClientdConfig(const std::string& mainFile, const std::string& dropInFolder)
 {
     ClientdConfig config;
-    FileReader(mainFile, config.settings, config.diagnostics).Read();
-    for (const std::string& dropIn : DropIns(dropInFolder, config.diagnostics))
-        FileReader(dropIn, config.settings, config.diagnostics).Read();
+    FileReader(mainFile, config).Read();
+    for (const auto& [path, name] : DropIns(dropInFolder, config.diagnostics))
+        FileReader(path, config, name > kServerDropIn).Read();
     return config;
 }
 

@@ -18,12 +18,20 @@
 // A later file, or a later line, wins; an empty value brings the default back. A line
 // starting with '#' or ';' is a comment (a '#' after a value belongs to the value); blanks
 // around '=' do not count; keys are case-sensitive. A key outside [Time] or a key not
-// listed is ignored with a warning; a bad value is an error and leaves what was there
-// before. A missing file is no fault: without any, the defaults hold.
+// listed is ignored with a warning; a bad value, control characters included, is an error
+// and leaves what was there before. A missing file is no fault: without any, the defaults
+// hold. A file that is not a regular one, or is larger than 1 MiB, cannot be read.
+//
+// Whatever a file holds, what the log gets of it stays small: at most
+// kDiagnosticsPerFile diagnostics a file, then one that counts the rest, and of a line no
+// more than a short piece, escaped (platform/escaped_text.h). A link in the drop-in folder
+// is followed, as systemd follows its own: administrators link shared files in, and the
+// folder is root's or the service's.
 
 #include "keeper/keeper_settings.h"
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -50,6 +58,10 @@ struct ClientdSettings {
     bool operator==(const ClientdSettings&) const = default;
 };
 
+// At most this many diagnostics a file, then "... and N more": a file of junk must fill
+// neither memory nor the log.
+inline constexpr std::size_t kDiagnosticsPerFile = 5;
+
 // One thing the reading found, for the log.
 struct ConfigDiagnostic {
     enum class Severity {
@@ -68,9 +80,18 @@ struct ConfigDiagnostic {
     bool operator==(const ConfigDiagnostic&) const = default;
 };
 
+// Where the server in force was set.
+struct ServerSetting {
+    std::string file; // empty: no Server= line was taken, the default holds
+    int line = 0;
+    // In a drop-in read after kServerDropIn: a server stored there does not hold.
+    bool afterServerDropIn = false;
+};
+
 struct ClientdConfig {
     ClientdSettings settings;
     std::vector<ConfigDiagnostic> diagnostics; // in the order found
+    ServerSetting serverSetting;
 
     // A file could not be read: the caller logs the diagnostics and ends with
     // kConfigExitStatus rather than run on part of its settings.

@@ -46,10 +46,9 @@ void ClockService::Apply(const ClientdSettings& settings)
             qCWarning(platform::lcService, "no server configured any more: the clock is no longer kept");
             keeper_.reset();
         } else {
-            qCWarning(platform::lcService,
-                      "no server configured: waiting for Server= in %s (or `tavrinctl "
-                      "set-server ADDRESS`)",
-                      kConfigFile);
+            // Not naming a file: --config may have named another one than the usual.
+            qCWarning(platform::lcService, "no server configured: waiting for Server= in the settings (or `tavrinctl "
+                                           "set-server ADDRESS`)");
         }
     } else if (keeper_) {
         keeper_->SetSettings(KeeperSettingsOf(settings_));

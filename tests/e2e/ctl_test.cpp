@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <iterator>
 #include <regex>
 
 using namespace std::chrono_literals;
@@ -184,6 +185,25 @@ TEST_F(Tavrinctl, SetServerStoresAGoodAddressAndPrintsTheRefusalOfABadOne)
     EXPECT_EQ(run.output, "");
     EXPECT_EQ(run.errors, "tavrinctl: the service refused '300.1.1.1': 300.1.1.1 is neither an IPv4 address nor a "
                           "host name\n");
+}
+
+// A service whose words carry escape sequences and line breaks: what reaches the terminal is
+// escaped, one row for each property.
+TEST_F(Tavrinctl, TheServicesWordsReachTheTerminalEscapedOneRowEach)
+{
+    const std::string forged = R"(ok\n Reachable: yes\r\u001b]0;owned\u0007\u001b[2J\u009b31m)";
+    StartService(R"({"properties": {"Server": "a\u001b[8m", "LastUpdateUSec": )" + std::to_string(lastUpdate)
+                 + R"(, "LastResult": ")" + forged + R"(", "Notice": "one\u007f\ntwo"}, "Update": {}, "SetServer":)"
+                 + R"( {"refuse": {"b": ["com.dovetra.TavrinClient1.Error.ServerOverridden", "c\n\u001b"]}}})");
+    const std::string shown = R"(ok\n Reachable: yes\r\x1b]0;owned\a\x1b[2J\xc2\x9b31m)";
+    const std::string status = Tavrin({"status"}).output;
+    EXPECT_EQ(status.find_first_of("\x1b\x07\r\x7f"), std::string::npos) << status;
+    EXPECT_NE(status.find("Last result: " + shown + "\n     Notice: one\\x7f\n             two\n"), std::string::npos)
+        << status;
+    const std::regex row(R"((^|\n) *[A-Z][a-z ]+: )"); // nine labels, the notices' second line under the first
+    EXPECT_EQ(std::distance(std::sregex_iterator(status.begin(), status.end(), row), std::sregex_iterator()), 9);
+    EXPECT_EQ(Tavrin({"update"}).output, "a\\x1b[8m: " + shown + "\n");
+    EXPECT_EQ(Tavrin({"set-server", "b"}).errors, "tavrinctl: the service refused 'b': c\\n\\x1b\n");
 }
 
 TEST_F(Tavrinctl, OnATerminalAPasswordMayBeAsked)

@@ -91,7 +91,7 @@ bash -c 'source "$1" && complete -p tavrinctl' sh "$completion" >/dev/null || fa
 
 # The system service's files come with its program, and never without it.
 service_files=(lib/systemd/system/tavrin-clientd.service lib/sysusers.d/tavrin-clientd.conf
-  lib/tmpfiles.d/tavrin-clientd.conf lib/systemd/ntp-units.d/70-tavrin-clientd.list
+  lib/tmpfiles.d/tavrin-clientd.conf lib/systemd/ntp-units.d/90-tavrin-clientd.list
   share/dbus-1/system.d/com.dovetra.TavrinClient1.conf share/polkit-1/actions/com.dovetra.TavrinClient1.policy)
 for file in "${service_files[@]}"; do
   if [[ -x $prefix/sbin/tavrin-clientd ]]; then

@@ -40,7 +40,7 @@ contents)
       usr/share/bash-completion/completions/tavrinctl \
       usr/share/doc/tavrin-client/copyright usr/share/doc/tavrin-client/changelog.gz \
       usr/lib/systemd/system/tavrin-clientd.service usr/lib/sysusers.d/tavrin-clientd.conf \
-      usr/lib/tmpfiles.d/tavrin-clientd.conf usr/lib/systemd/ntp-units.d/70-tavrin-clientd.list \
+      usr/lib/tmpfiles.d/tavrin-clientd.conf usr/lib/systemd/ntp-units.d/90-tavrin-clientd.list \
       usr/share/man/man8/tavrin-clientd.8.gz etc/tavrin-client/clientd.conf; do
     has "-rw-r--r-- root/root $file"
   done

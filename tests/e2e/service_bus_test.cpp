@@ -25,6 +25,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -367,6 +369,42 @@ TEST_F(ServiceOnTheBus, WithoutAServerUpdateSaysSoAndTheFirstServerSetStartsTheK
     properties = Properties();
     EXPECT_EQ(properties.value("Server").toString(), "127.0.0.1");
     EXPECT_GT(properties.value("NextUpdateUSec").toULongLong(), NowUSec());
+}
+
+// A drop-in read after the one SetServer writes decides: set-server is refused, naming it;
+// once it is gone, the server is stored, and the log names who asked by user and process.
+TEST_F(ServiceOnTheBus, SetServerUnderALaterDropInIsRefusedNamingIt)
+{
+    std::filesystem::create_directory(dropIns);
+    const std::string local = dropIns + "/90-local.conf";
+    std::ofstream(local) << "[Time]\nServer=127.0.0.5\n";
+    auto service = StartService("127.0.0.2");
+    ASSERT_TRUE(AwaitName()) << service->Errors();
+    testsupport::FakePolkit polkit(bus->Address());
+    ASSERT_TRUE(polkit.Running()) << polkit.Errors();
+    ASSERT_TRUE(polkit.Allow({kSetServerAction}));
+    const auto setServer = [this](const std::string& address) {
+        auto tavrinctl = std::make_unique<testsupport::ChildProcess>(
+            std::vector<std::string>{TAVRINCTL, "set-server", address},
+            std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + bus->Address()});
+        EXPECT_TRUE(tavrinctl->WaitForExit(20s));
+        return tavrinctl;
+    };
+    const auto refused = setServer("127.0.0.3");
+    EXPECT_EQ(refused->ExitCode(), 1);
+    EXPECT_EQ(refused->Errors(), "tavrinctl: the service refused '127.0.0.3': " + local
+                                     + ":2: sets Server=127.0.0.5, which wins over a server set on the bus (it is "
+                                       "read after 50-server.conf): change or remove it there\n");
+    EXPECT_FALSE(std::filesystem::exists(dropIns + "/50-server.conf"));
+
+    std::filesystem::remove(local);
+    const auto stored = setServer("127.0.0.3");
+    EXPECT_EQ(stored->ExitCode(), 0) << stored->Errors();
+    EXPECT_EQ(Property("Server").toString(), "127.0.0.3");
+    const std::regex caller("server 127.0.0.3 stored in .*, asked on the bus by uid " + std::to_string(getuid())
+                            + R"(( \(.+\))?, pid )" + std::to_string(stored->Pid()) + "\n");
+    EXPECT_TRUE(service->AwaitErrors([&](const std::string& errors) { return std::regex_search(errors, caller); }))
+        << service->Errors();
 }
 
 TEST_F(ServiceOnTheBus, KeepsTheClockWhenTheBusDoesNotAnswer)

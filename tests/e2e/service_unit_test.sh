@@ -4,11 +4,13 @@
 # and nothing it does not need, rated as less exposed than Debian's systemd-timesyncd;
 # the sysusers.d and tmpfiles.d files, applied to a root folder of the test's own, make
 # the user and the drop-in folder it writes to. Nothing is installed on this machine.
-# Usage: service_unit_test.sh PACKAGING_SYSTEMD_DIR PROGRAM
+# Usage: service_unit_test.sh PACKAGING_SYSTEMD_DIR PROGRAM MAN_DIR
 #   PROGRAM is what ExecStart= runs in the copy that is checked: verify wants an executable.
+#   MAN_DIR holds the manual pages the build made: verify looks up those Documentation= names.
 set -uo pipefail
 source_dir=$(realpath "$1")
 program=$2
+man_dir=$(realpath -m "$3")
 fail() { echo "FAIL: $*" >&2; exit 1; }
 command -v systemd-analyze >/dev/null || { echo "no systemd-analyze: skipped"; exit 77; }
 work=$(mktemp -d)
@@ -18,7 +20,9 @@ unit=$work/tavrin-clientd.service
 sed "s|^ExecStart=/usr/sbin/tavrin-clientd\$|ExecStart=$program|" "$source_dir/tavrin-clientd.service" >"$unit"
 grep -qx "ExecStart=$program" "$unit" || fail "no ExecStart=/usr/sbin/tavrin-clientd in the unit"
 
-output=$(systemd-analyze verify "$unit" 2>&1) || fail "verify failed: $output"
+[[ -f $man_dir/man8/tavrin-clientd.8.gz ]] || fail "no manual pages in $man_dir: build the target manual-pages"
+grep -q '^Documentation=man:tavrin-clientd(8)' "$unit" || fail "Documentation= leaves out the service's page"
+output=$(MANPATH=$man_dir systemd-analyze verify "$unit" 2>&1) || fail "verify failed: $output"
 [[ -z $output ]] || fail "verify has something to say: $output"
 
 # The settings that decide whether the service can do its work, as systemd's own rating
@@ -71,10 +75,12 @@ echo "exposure: tavrin-clientd $ours, systemd-timesyncd $theirs"
 awk -v ours="$ours" -v theirs="$theirs" 'BEGIN { exit !(ours < theirs) }' ||
   fail "tavrin-clientd ($ours) is not less exposed than systemd-timesyncd ($theirs)"
 
-# timedatectl set-ntp finds the unit by the name its list gives, and takes it before
-# systemd-timesyncd's (80-systemd-timesync.list) by the order of the lists' names.
-list=$source_dir/70-tavrin-clientd.list
-[[ $(basename "$list") < 80-systemd-timesync.list ]] || fail "$list comes after systemd-timesyncd's"
+# timedatectl set-ntp finds the unit by the name its list gives, and takes it only after the
+# other keepers' by the order of the lists' names: never a service that has no server yet.
+list=$(echo "$source_dir"/*.list)
+for theirs in 50-chrony.list 60-ntpd.list 80-systemd-timesync.list; do
+  [[ $(basename "$list") > $theirs ]] || fail "$list comes before $theirs"
+done
 [[ $(grep -v '^#' "$list") == tavrin-clientd.service ]] || fail "$list names: $(grep -v '^#' "$list")"
 
 # The user and the drop-in folder, made in a root of the test's own as at boot.

@@ -214,19 +214,19 @@ TEST(ClientdConfig, FilesLinesAndValues)
         {"bad values are errors and keep what was there before",
          "[Time]\nServer=good.example\nMaxStepSec=7\nPollIntervalSec=100\nMetricsFile=/m.prom\n"
          "Server=bad name\nMaxStepSec=-1\nMaxStepSec=5min\nMaxStepSec=99999999999999999999\n"
-         "PollIntervalSec=15\nPollIntervalSec=86401\nPollIntervalSec=+20\nMetricsFile=relative.prom\n"
-         "MetricsFile=/var/lib/\n",
-         {},
+         "PollIntervalSec=15\n",
+         {{"10-more.conf", "[Time]\nPollIntervalSec=86401\nPollIntervalSec=+20\nMetricsFile=relative.prom\n"
+                           "MetricsFile=/var/lib/\n"}},
          With("good.example", seconds(7), seconds(100), "/m.prom"),
          {{Severity::Error, "main", 6, "bad value for Server: \"bad name\""},
           {Severity::Error, "main", 7, "bad value for MaxStepSec: \"-1\""},
           {Severity::Error, "main", 8, "bad value for MaxStepSec: \"5min\""},
           {Severity::Error, "main", 9, "bad value for MaxStepSec"},
           {Severity::Error, "main", 10, "bad value for PollIntervalSec: \"15\" is not whole seconds from 16 to 86400"},
-          {Severity::Error, "main", 11, "bad value for PollIntervalSec: \"86401\""},
-          {Severity::Error, "main", 12, "bad value for PollIntervalSec: \"+20\""},
-          {Severity::Error, "main", 13, "bad value for MetricsFile: \"relative.prom\""},
-          {Severity::Error, "main", 14, "bad value for MetricsFile: \"/var/lib/\""}}},
+          {Severity::Error, "10-more.conf", 2, "bad value for PollIntervalSec: \"86401\""},
+          {Severity::Error, "10-more.conf", 3, "bad value for PollIntervalSec: \"+20\""},
+          {Severity::Error, "10-more.conf", 4, "bad value for MetricsFile: \"relative.prom\""},
+          {Severity::Error, "10-more.conf", 5, "bad value for MetricsFile: \"/var/lib/\""}}},
         {"the limits of the poll interval hold", "[Time]\nPollIntervalSec=16\n", {}, With("", {}, seconds(16)), {}},
         {"a bad value in a drop-in keeps the earlier file's value",
          "[Time]\nPollIntervalSec=60\n",
@@ -267,6 +267,72 @@ TEST(ClientdConfig, FilesLinesAndValues)
             EXPECT_EQ(found.Where().rfind(found.file + ":" + std::to_string(expected.line) + ": ", 0), 0u)
                 << found.Where();
         }
+    }
+}
+
+// Whatever a file holds, the log gets little of it: a few diagnostics a file and a count of
+// the rest, short escaped pieces of lines, the file that was read named; and no value with
+// a control character in it is taken.
+TEST(ClientdConfig, WhatTheLogGetsOfAFileIsFewShortEscapedLines)
+{
+    std::string junk; // a MiB of lines that are no settings, control characters among them
+    for (int i = 0; junk.size() < (1 << 20) - 64; ++i)
+        junk += "junk \x1b[2J\r line " + std::to_string(i) + "\n";
+    std::vector<std::pair<std::string, std::string>> twentyJunk;
+    for (int i = 10; i < 30; ++i)
+        twentyJunk.emplace_back(std::to_string(i) + "-junk.conf", junk);
+    const std::string longLine(1000, 'A');
+    const struct {
+        std::string main;
+        std::vector<std::pair<std::string, std::string>> dropIns;
+        std::size_t count;         // diagnostics in all
+        std::vector<Expected> has; // among them, in this order
+        std::string server;
+    } cases[] = {
+        {"[Time]\nServer=a.example\nMetricsFile=/a\r.prom\nServer=b\x1b[31m\nMaxStepSec=3\t0\n"
+         "Ser\x07ver=c\n[T\x7fme]\nX=1",
+         {},
+         5,
+         {{Severity::Error, "main", 3, "MetricsFile: \"/a\\r.prom\" holds a control character"},
+          {Severity::Error, "main", 4, "\"b\\x1b[31m\" holds"},
+          {Severity::Warning, "main", 6, "unknown key Ser\\aver ignored"},
+          {Severity::Warning, "main", 8, "X in section [T\\x7fme] ignored"}},
+         "a.example"},
+        {"[Time]\n" + longLine + "\nServer=127.0.0.1 127.0.0.2\n",
+         {{"90-local.conf", "[Time]\nServer=::1\nServer=" + longLine + "\n"}}, // no file but the one read named
+         4,
+         {{Severity::Error, "main", 2, "not a setting (KEY=value): " + longLine.substr(0, 40) + "…"},
+          {Severity::Error, "main", 3, "\"127.0.0.1 127.0.0.2\" is not an IPv4 address or a host name"},
+          {Severity::Error, "90-local.conf", 2, "\"::1\""},
+          {Severity::Error, "90-local.conf", 3, "\"" + longLine.substr(0, 40) + "…\" is not"}},
+         ""},
+        {"[Time]\nServer=ok.example\n",
+         twentyJunk,
+         20 * (kDiagnosticsPerFile + 1),
+         {{Severity::Error, "10-junk.conf", 1, "not a setting (KEY=value): junk \\x1b[2J\\r line 0"},
+          {Severity::Error, "10-junk.conf", 0, "more in this file, not shown"}},
+         "ok.example"},
+    };
+    for (const auto& c : cases) {
+        const ConfigFolder folder;
+        folder.Write(folder.Main(), c.main);
+        for (const auto& [name, content] : c.dropIns)
+            folder.Write(folder.DropIn(name), content);
+        const ClientdConfig config = folder.Read();
+        EXPECT_EQ(config.settings, With(c.server));
+        EXPECT_EQ(config.diagnostics.size(), c.count);
+        auto next = c.has.begin();
+        for (const ConfigDiagnostic& found : config.diagnostics) {
+            const std::string line = found.Where();
+            EXPECT_LE(line.size(), found.file.size() + 160) << line;
+            EXPECT_FALSE(std::any_of(line.begin(), line.end(), [](unsigned char b) { return b < 0x20 || b == 0x7f; }))
+                << line;
+            if (next != c.has.end() && found.severity == next->severity && found.line == next->line
+                && found.file == (next->file == "main" ? folder.Main() : folder.DropIn(next->file))
+                && found.text.find(next->says) != std::string::npos)
+                ++next;
+        }
+        EXPECT_EQ(next, c.has.end()) << "not found in order: " << next->says;
     }
 }
 
@@ -398,8 +464,11 @@ TEST(ServerDropIn, WrittenWholeAndReadBack)
     // A later change replaces it; a drop-in named after it still wins over it.
     ASSERT_EQ(WriteServerDropIn(folder.DropIns(), "time.example.org"), "");
     EXPECT_EQ(folder.Read().settings.server, "time.example.org");
-    folder.Write(folder.DropIn("90-admin.conf"), "[Time]\nServer=admin.example\n");
+    EXPECT_FALSE(folder.Read().serverSetting.afterServerDropIn);
+    folder.Write(folder.DropIn("90-admin.conf"), "[Time]\nServer=\nServer=admin.example\n");
     EXPECT_EQ(folder.Read().settings.server, "admin.example");
+    const ServerSetting admin = folder.Read().serverSetting; // which a stored server would not override
+    EXPECT_TRUE(admin.afterServerDropIn && admin.file == folder.DropIn("90-admin.conf") && admin.line == 3);
     // Nothing was left beside it.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.DropIns()), {}), 2);
 }

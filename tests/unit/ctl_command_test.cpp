@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <regex>
 
 using namespace ctl;
@@ -138,6 +140,26 @@ TEST(CtlCheck, TheAgeOfTheLastUpdateAgainstTheLimits)
     }
 }
 
+// A last update later than now, or no time at all, whatever type the property comes as: UNKNOWN.
+TEST(CtlCheck, ALastUpdateInTheFutureOrNoTimeAtAllIsUnknown)
+{
+    const auto at = [](std::int64_t secondsFromNow) -> qulonglong { return kNow + secondsFromNow * kSecond; };
+    const std::pair<QVariant, CheckStatus> cases[] = {
+        {at(kFutureToleranceSeconds), CheckStatus::Ok},
+        {at(kFutureToleranceSeconds + 1), CheckStatus::Unknown},
+        {std::numeric_limits<qulonglong>::max(), CheckStatus::Unknown},
+        {qlonglong(-5), CheckStatus::Unknown},
+        {std::nan(""), CheckStatus::Unknown},
+        {1e20, CheckStatus::Unknown}, // beyond 64 bits
+        {static_cast<double>(at(-60)), CheckStatus::Ok},
+    };
+    for (const auto& [lastUpdate, status] : cases) {
+        const QVariantMap properties{{"Server", "192.0.2.1"}, {"LastUpdateUSec", lastUpdate}};
+        const CheckResult result = CheckService(StatusFromProperties(properties), CheckLimits{}, kNow);
+        EXPECT_EQ(result.status, status) << lastUpdate.toString().toStdString() << ": " << result.line;
+    }
+}
+
 TEST(CtlCheck, NoUpdateNoServerAndFailuresAreCritical)
 {
     const CheckLimits limits;
@@ -147,7 +169,7 @@ TEST(CtlCheck, NoUpdateNoServerAndFailuresAreCritical)
     status.lastResult = "Server unreachable | since 11:55:00\n";
     const CheckResult never = CheckService(status, limits, kNow);
     EXPECT_EQ(never.status, CheckStatus::Critical);
-    EXPECT_EQ(never.line, "TAVRIN CRITICAL - no update yet from 192.0.2.1; Server unreachable / since 11:55:00 ");
+    EXPECT_EQ(never.line, "TAVRIN CRITICAL - no update yet from 192.0.2.1; Server unreachable / since 11:55:00\\n");
 
     status.server.clear();
     EXPECT_EQ(CheckService(status, limits, kNow).line, "TAVRIN CRITICAL - no server set: tavrinctl set-server ADDRESS");

@@ -3,6 +3,7 @@
 #include "ctl/readings.h"
 #include "ctl/status_json.h"
 #include "ctl/status_text.h"
+#include "platform/escaped_text.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -183,6 +184,29 @@ TEST_F(CtlStatusText, EveryLabelEndsInOneColumnWhateverIsShown)
     }
 }
 
+TEST(EscapedText, ControlCharactersAndBrokenUtf8AsSystemctlWritesThem)
+{
+    const struct {
+        std::string text;
+        std::string shown;
+        std::string excerpt; // of at most 8 bytes
+    } cases[] = {
+        {"a\nb\tc\rd", "a\\nb\\tc\\rd", "a\\nb\\tc…"},
+        {"\a\b\v\f\\", "\\a\\b\\v\\f\\\\", "\\a\\b\\v\\f…"},
+        {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m", "\\x1b[31m…"},
+        {std::string("nul\0x", 5), "nul\\x00x", "nul\\x00x"},
+        {"ü ± µs ✓ 🕐", "ü ± µs ✓ 🕐", "ü ± µ…"},                                 // letters beyond ASCII stay
+        {"c1 \xc2\x9b\x32J", "c1 \\xc2\\x9b2J", "c1 …"},                        // the one-byte CSI, as UTF-8
+        {"\xff\xc3", "\\xff\\xc3", "\\xff\\xc3"},                               // not UTF-8 at all, or cut short
+        {"\xc0\xaf \xed\xa0\x80", "\\xc0\\xaf \\xed\\xa0\\x80", "\\xc0\\xaf…"}, // overlong, surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80", "\\xf4\\x90…"},            // beyond U+10FFFF
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::EscapedText(c.text), c.shown) << c.shown;
+        EXPECT_EQ(platform::EscapedExcerpt(c.text, 8), c.excerpt) << c.shown;
+    }
+}
+
 TEST(CtlStatusJson, HoldsEveryKeyAndTheAgesFromNow)
 {
     const QJsonObject json = QJsonDocument::fromJson(QByteArray::fromStdString(StatusJson(Kept(), kNoon))).object();
@@ -211,13 +235,15 @@ TEST(CtlStatusJson, NullWhereThereIsNothingToTell)
 TEST(CtlStatusJson, AnyTextComesBackAsItWent)
 {
     ServiceStatus status = Kept();
-    status.server = "q\"uote\\back\tslash\x01\x1f ü ✓";
+    status.server = "q\"uote\\back\tslash\x01\x1f ü ✓ \x7f \xc2\x9b[2J";
     status.lastResult = "line\r\nbreak";
     status.notice = "first \"one\"\n\nsecond\\\n";
     const std::string text = StatusJson(status, kNoon);
     QJsonParseError error{};
     const QJsonObject json = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error).object();
     ASSERT_EQ(error.error, QJsonParseError::NoError) << text;
+    // Nothing a terminal acts on, the C1 CSI included, reaches it raw.
+    EXPECT_TRUE(text.find_first_of("\x7f\x1b\x01") == text.npos && text.find("\xc2\x9b") == text.npos) << text;
     EXPECT_EQ(json["server"].toString().toStdString(), status.server);
     EXPECT_EQ(json["last_result"].toString().toStdString(), status.lastResult);
     const QJsonArray notice = json["notice"].toArray();
