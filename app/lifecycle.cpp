@@ -55,7 +55,8 @@ TForm1::TForm1(const FormServices& services) : services_(services)
             services_.serviceBus,
             ServiceView::Events{.running = [this](bool running) { ServiceRunning(running); },
                                 .changed = [this](const ctl::ServiceStatus& status,
-                                                  const QStringList& which) { ShowServiceState(status, which); }});
+                                                  const QStringList& which) { ShowServiceState(status, which); }},
+            services_.serviceHandOver);
 }
 
 TForm1::~TForm1()

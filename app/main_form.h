@@ -104,8 +104,9 @@ public:
 
     // The system service (app/service_face.cpp). While it runs, the keeper stands by, and
     // panel 1, the tray's face, tip and notices, the badge, the countdown and the address field
-    // follow the service. Once it stops, the keeper comes back at once and the address of
-    // the user's own settings applies again.
+    // follow the service. Once it stops (ServiceView::kHandOverDelay after its name went),
+    // the address of the user's own settings applies again, and the keeper comes back where
+    // this user may set the clock; elsewhere panel 1 and the tip say that nothing keeps it.
     void ServiceRunning(bool running);
     void ShowServiceState(const ctl::ServiceStatus& status, const QStringList& which);
     bool ShowsService() const { return serviceShown_; }

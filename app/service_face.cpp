@@ -1,10 +1,20 @@
 // The window as the system service's face: while the service keeps the clock, the keeper
 // stands by and the window shows what the service says and asks the service for what the
-// user wants.
+// user wants. Once it stops, the keeper takes over where this user may set the clock;
+// elsewhere it stays standing by, so that the port is left to a tray that may, and the
+// window says that nothing keeps the clock.
 
 #include "app/main_form.h"
 
+#include "platform/log.h"
+
 namespace app {
+namespace {
+
+constexpr const char* kClockNotKept =
+    "The clock is not kept: the Tavrin service is stopped and this user cannot set the clock";
+
+} // namespace
 
 void TForm1::ServiceRunning(bool running)
 {
@@ -17,7 +27,17 @@ void TForm1::ServiceRunning(bool running)
         ShowServiceNotices("");                             // the keeper raises its own
     }
     serviceShown_ = running;
-    clockKeeper->StandBy(running);
+    if (running) {
+        qCInfo(platform::lcDesktop, "the system service runs: it keeps the clock, and the tray shows its state");
+        clockKeeper->StandBy(true);
+    } else if (services_.clockSetter.MaySetClock()) {
+        qCInfo(platform::lcDesktop, "the system service does not run: the tray keeps the clock");
+        clockKeeper->StandBy(false);
+    } else {
+        qCWarning(platform::lcDesktop, "%s", kClockNotKept);
+        ShowStatus(kClockNotKept);
+        ReportResult(kClockNotKept, true);
+    }
 }
 
 void TForm1::ShowServiceState(const ctl::ServiceStatus& status, const QStringList& which)

@@ -48,7 +48,7 @@ void OnReply(const QDBusPendingCall& call, QObject* receiver, std::function<void
 
 } // namespace
 
-ServiceView::ServiceView(const std::string& busAddress, Events events)
+ServiceView::ServiceView(const std::string& busAddress, Events events, std::chrono::milliseconds handOverDelay)
     : events_(std::move(events)),
       bus_(QString()),
       link_(
@@ -56,6 +56,10 @@ ServiceView::ServiceView(const std::string& busAddress, Events events)
           [this](const QDBusConnection& bus) { Connected(bus); }, kBusPatience, platform::BusLink::kRetry,
           [this] { SetRunning(false); })
 {
+    handOver_.setSingleShot(true);
+    handOver_.setTimerType(Qt::PreciseTimer); // never before the delay is out
+    handOver_.setInterval(handOverDelay);
+    QObject::connect(&handOver_, &QTimer::timeout, framework::Guarded([this] { SetRunning(false); }));
 }
 
 ServiceView::~ServiceView() = default;
@@ -68,7 +72,7 @@ void ServiceView::Connected(const QDBusConnection& bus)
     auto* watcher = new QDBusServiceWatcher(kService, bus_, QDBusServiceWatcher::WatchForOwnerChange, watching_.get());
     QObject::connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, watching_.get(),
                      [this](const QString&, const QString&, const QString& newOwner) {
-                         framework::RunGuarded([&] { SetRunning(!newOwner.isEmpty()); });
+                         framework::RunGuarded([&] { OwnerChanged(newOwner); });
                      });
     if (!bus_.connect(kService, kPath, kProperties, QStringLiteral("PropertiesChanged"), watching_.get(),
                       SLOT(Changed(QString, QVariantMap, QStringList))))
@@ -86,8 +90,24 @@ void ServiceView::Connected(const QDBusConnection& bus)
             });
 }
 
+void ServiceView::OwnerChanged(const QString& owner)
+{
+    if (!owner.isEmpty()) {
+        if (handOver_.isActive())
+            qCInfo(platform::lcDesktop, "the system service is back");
+        SetRunning(true);
+        return;
+    }
+    if (running_ != true || handOver_.isActive())
+        return;
+    qCInfo(platform::lcDesktop, "the system service's name is gone: it counts as stopped unless back within %.1f s",
+           std::chrono::duration<double>(handOver_.intervalAsDuration()).count());
+    handOver_.start();
+}
+
 void ServiceView::SetRunning(bool running)
 {
+    handOver_.stop();
     const bool changed = std::exchange(running_, running) != running;
     // Read at each word that it runs: a service started anew under the same name has a
     // state of its own.
@@ -95,9 +115,6 @@ void ServiceView::SetRunning(bool running)
         ReadProperties();
     if (!changed)
         return;
-    qCInfo(platform::lcDesktop, "%s",
-           running ? "the system service runs: it keeps the clock, and the tray shows its state"
-                   : "the system service does not run: the tray keeps the clock");
     if (running) {
         calls_ = std::make_unique<QObject>();
     } else {

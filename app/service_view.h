@@ -5,7 +5,8 @@
 // properties give it, followed through PropertiesChanged, and its two methods, called
 // without waiting. The bus is reached through platform::BusLink, so that an absent or
 // silent bus never holds the loop; while there is no bus to use, the service counts as not
-// running. Main thread only.
+// running. A service whose name goes away counts as running until the name has stayed gone
+// for the hand-over delay: a restart is no end. Main thread only.
 
 #include "ctl/service_status.h"
 #include "platform/bus_link.h"
@@ -14,6 +15,7 @@
 #include <QDBusMessage>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantMap>
 
 #include <chrono>
@@ -36,10 +38,17 @@ public:
     static constexpr std::chrono::milliseconds kUpdatePatience{10000};
     // Time for a person to answer the polkit agent's password prompt.
     static constexpr std::chrono::milliseconds kPasswordPatience{90000};
+    // How long the name must stay gone before the service counts as stopped. `systemctl
+    // restart` leaves it gone for the new process's start, well under a second even on a
+    // busy machine; an upgrade's restart adds no more. Five seconds cover that many times
+    // over and leave the clock unkept no longer than one request cycle would; a service that
+    // failed comes back only after its RestartSec= (10 s), so a tray keeps it meanwhile.
+    static constexpr std::chrono::seconds kHandOverDelay{5};
 
     // What the view tells its window, from the loop, never once the view is gone.
     struct Events {
-        // Whether the service runs: first once that is known, then at each change.
+        // Whether the service runs: first once that is known, then at each change; that it
+        // stopped, only once its name has stayed gone for the hand-over delay.
         std::function<void(bool running)> running;
         // While it runs, its state after a change; `which` names the properties that
         // changed, every one at the first read.
@@ -50,7 +59,7 @@ public:
     using Answer = std::function<void(const std::string& failure)>;
 
     // Looks for the bus at `busAddress` at once; what it finds comes from the loop.
-    ServiceView(const std::string& busAddress, Events events);
+    ServiceView(const std::string& busAddress, Events events, std::chrono::milliseconds handOverDelay = kHandOverDelay);
     ~ServiceView();
     ServiceView(const ServiceView&) = delete;
     ServiceView& operator=(const ServiceView&) = delete;
@@ -71,6 +80,8 @@ public:
 private:
     void Connected(const QDBusConnection& bus);
     void SetRunning(bool running);
+    // The name's owner changed to `owner`; empty: it went away.
+    void OwnerChanged(const QString& owner);
     void ReadProperties();
     // Takes `properties` over those known and tells of the change.
     void Take(const QVariantMap& properties);
@@ -87,6 +98,7 @@ private:
     // The receiver of the calls' answers: gone when the service stops, and their answers
     // with it.
     std::unique_ptr<QObject> calls_;
+    QTimer handOver_; // runs while the name is gone and the service still counts as running
     platform::BusLink link_;
 };
 

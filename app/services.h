@@ -1,7 +1,9 @@
 #pragma once
 
+#include "app/service_view.h"
 #include "keeper/clock_keeper.h"
 
+#include <chrono>
 #include <string>
 
 namespace framework {
@@ -34,6 +36,8 @@ struct FormServices {
     // The bus where the system service is looked for: while it runs there, it keeps the
     // clock. Empty: no service is looked for, and the keeper keeps the clock from the start.
     std::string serviceBus = {};
+    // How long its name must stay gone before it counts as stopped; tests shorten it.
+    std::chrono::milliseconds serviceHandOver = ServiceView::kHandOverDelay;
 };
 
 } // namespace app

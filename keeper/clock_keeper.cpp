@@ -31,8 +31,10 @@ ClockKeeper::ClockKeeper(const KeeperServices& services, KeeperFace& face, Keepe
     }
     IdIPMCastClient1->Loaded();
     IdIPWatch1->Loaded(); // its first look at the local addresses comes from the loop
-    if (replyPortHeld)
+    if (replyPortHeld) {
         ShowReplyPortInUse();
+        WaitForReplyPort();
+    }
     // Offline until the watch's first look; its first change switches the listener on.
     IdIPMCastClient1->SetActive(IdIPWatch1->Online());
 
@@ -56,6 +58,8 @@ void ClockKeeper::CreateComponents()
     sendTimer_ = new QTimer(this);
     sendTimer_->setSingleShot(true);
     sendTimer_->setTimerType(Qt::PreciseTimer);
+    replyPortRetry_ = new QTimer(this);
+    replyPortRetry_->setInterval(kReplyPortRetry);
 
     ClientSocket1 = new net::TClientSocket(this);
     ClientSocket1->SetClientType(net::ctNonBlocking);
@@ -83,6 +87,7 @@ void ClockKeeper::ConnectHandlers()
     using framework::Guarded;
     connect(LocalGroupTimer, &QTimer::timeout, this, Guarded([this] { LocalGroupTimerTimer(LocalGroupTimer); }));
     connect(sendTimer_, &QTimer::timeout, this, Guarded([this] { LocalGroupTimerTimer(LocalGroupTimer); }));
+    connect(replyPortRetry_, &QTimer::timeout, this, Guarded([this] { RetryReplyPort(); }));
     ClientSocket1->OnLookup = [this](QObject* Sender, net::TCustomWinSocket* Socket) {
         sckClientLookup(Sender, Socket);
     };
@@ -162,6 +167,7 @@ void ClockKeeper::StandBy(bool standBy)
     // The listener would drop the connections without telling: they leave the list first.
     replyConnections.CloseAll();
     ServerSocket1->SetActive(false);
+    replyPortRetry_->stop();
     // A slew under way is the kernel's to finish: cancelling it would set the clock too.
     estimator_ = OffsetEstimator();
     slewAsked_ = slewReported_ = std::chrono::nanoseconds(0);

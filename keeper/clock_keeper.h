@@ -65,6 +65,9 @@ public:
     // When the first look for another synchroniser comes at the latest, should the first
     // request have had no outcome by then.
     static constexpr std::chrono::seconds kFirstSynchroniserCheck{30};
+    // While another program holds the reply port, it is tried again this often: a service
+    // restarted while a tray held the port has it within a second of the tray letting go.
+    static constexpr std::chrono::seconds kReplyPortRetry{1};
 
     // How the keeper begins: keeping the clock, or standing by (see StandBy) until told
     // otherwise.
@@ -155,7 +158,9 @@ public:
     bool AnswersOurRequest(std::chrono::steady_clock::time_point arrival) const;
     // Listens on the reply port unless it does already. While another program holds the
     // port (another user's copy, say), that is said as a notice and false returned; the
-    // status datagrams go on.
+    // status datagrams go on, and the port is tried again every kReplyPortRetry until it is
+    // ours (or the keeper stands by), when a request goes out at once. The log says when
+    // the wait begins and how long it took.
     bool TakeReplyPort();
     void ServerSocket1ClientConnect(QObject* Sender, net::TCustomWinSocket* Socket);
     void ServerSocket1ClientDisconnect(QObject* Sender, net::TCustomWinSocket* Socket);
@@ -196,6 +201,10 @@ private:
     void ShowReplyPortInUse();
     // Counts a refused reply connection from `peer` and logs why, within the log's limit.
     void RefuseReply(const std::string& peer, QtMsgType level, const std::string& reason);
+    // The retries while the port is held (keeper/reply_port_wait.cpp).
+    void WaitForReplyPort();
+    void RetryReplyPort();
+    void ReplyPortTaken();
     // The result to the face and the state, remembered so that only changes are reported
     // again.
     void ReportResult(const std::string& line, bool failing);
@@ -258,6 +267,8 @@ private:
     // A request timed by the estimate goes out no earlier than this.
     std::optional<std::chrono::steady_clock::time_point> sendNotBefore_;
     QTimer* sendTimer_ = nullptr;
+    QTimer* replyPortRetry_ = nullptr;
+    std::chrono::steady_clock::time_point replyPortWaitSince_; // while the retries run
     // The request whose late reply was logged already.
     std::optional<std::chrono::steady_clock::time_point> lateReplyTold_;
 };

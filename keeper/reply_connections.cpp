@@ -185,16 +185,15 @@ bool ClockKeeper::TakeReplyPort()
     try {
         ServerSocket1->SetActive(true);
     } catch (const net::ESocketError& failure) {
-        if (failure.ErrorCode() == net::WSAEADDRINUSE)
-            ShowReplyPortInUse();
-        else
+        if (failure.ErrorCode() != net::WSAEADDRINUSE) {
             face_.ShowStatus(failure.Message());
+            return false;
+        }
+        ShowReplyPortInUse();
+        WaitForReplyPort();
         return false;
     }
-    if (std::exchange(replyPortInUse, false)) {
-        qCInfo(platform::lcNet, "reply port %d taken: replies come to this program again", ServerSocket1->Port());
-        ReportNotice(Notice::ReplyPortInUse, "");
-    }
+    ReplyPortTaken();
     return true;
 }
 

@@ -14,11 +14,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -41,6 +43,24 @@ bool HoldsTimeCapability()
     if (syscall(SYS_capget, &header, data) != 0)
         return false;
     return (data[CAP_TO_INDEX(CAP_SYS_TIME)].effective & CAP_TO_MASK(CAP_SYS_TIME)) != 0;
+}
+
+// Whether this user may run `helper` as posix_spawnp would find it: a path as it stands, a
+// bare name in the first folder of PATH that holds it executable.
+bool MayRunHelper(const std::string& helper)
+{
+    if (helper.find('/') != std::string::npos)
+        return access(helper.c_str(), X_OK) == 0;
+    const char* path = std::getenv("PATH");
+    std::string folders = path ? path : "/bin:/usr/bin"; // posix_spawnp's default
+    for (std::size_t start = 0; start <= folders.size();) {
+        const std::size_t end = std::min(folders.find(':', start), folders.size());
+        const std::string folder = end > start ? folders.substr(start, end - start) : ".";
+        if (access((folder + "/" + helper).c_str(), X_OK) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 std::string LowerFirst(std::string text)
@@ -220,6 +240,11 @@ ClockSetResult SystemClockSetter::MarkSynchronised(std::chrono::microseconds max
     return Apply(Marking(maxError, estError));
 }
 
+bool SystemClockSetter::MaySetClock()
+{
+    return HoldsTimeCapability() || MayRunHelper(helper_);
+}
+
 ClockSetResult SystemClockSetter::SetClockThroughHelper(std::int64_t secondsSince1970) const
 {
     return ThroughHelper(SetTo(secondsSince1970));
@@ -320,6 +345,11 @@ ClockSetResult DryRunClockSetter::MarkSynchronised(std::chrono::microseconds max
 {
     return Printed("dry run: kernel not told the clock is synchronised (maximum error %lld us, estimated %lld us)\n",
                    static_cast<long long>(maxError.count()), static_cast<long long>(estError.count()));
+}
+
+bool DryRunClockSetter::MaySetClock()
+{
+    return HoldsTimeCapability() || MayRunHelper(SystemClockSetter::DefaultHelper());
 }
 
 ClockSetResult DryRunClockSetter::Printed(const char* format, ...)

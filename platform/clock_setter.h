@@ -62,6 +62,10 @@ public:
     // `estError`, as an NTP service does. OutOfRange unless 0 <= estError <= maxError <=
     // kLargestClockError.
     virtual ClockSetResult MarkSynchronised(std::chrono::microseconds maxError, std::chrono::microseconds estError) = 0;
+
+    // Whether this process may change the clock at all, asked before it takes on keeping
+    // it: nothing is changed or run to find out.
+    virtual bool MaySetClock() = 0;
 };
 
 // The real clock. A desktop program should not hold the right to set it, so unless this
@@ -82,6 +86,10 @@ public:
     ClockSetResult SlewBy(std::chrono::nanoseconds offset) override;
     std::optional<std::chrono::microseconds> SlewLeft() override;
     ClockSetResult MarkSynchronised(std::chrono::microseconds maxError, std::chrono::microseconds estError) override;
+    // It holds CAP_SYS_TIME, or this user may run the helper (execute permission, which the
+    // package gives the group tavrin-time alone); the helper's own capability is the
+    // package's to set, and is not looked at.
+    bool MaySetClock() override;
 
     // Each through the helper, even where this process could do it itself.
     ClockSetResult SetClockThroughHelper(std::int64_t secondsSince1970) const;
@@ -107,7 +115,8 @@ private:
 // line: "dry run: clock not set to 2008-05-21 12:00:00 UTC (1211371200)", "dry run: clock
 // not stepped by +0.250 s", "dry run: clock not slewed by -0.012 s", "dry run: kernel not
 // told the clock is synchronised (maximum error 20000 us, estimated 1500 us)". No slew is
-// ever left.
+// ever left. It may set the clock where the real one may, so that a dry run stands where a
+// real run would.
 class DryRunClockSetter final : public ClockSetter {
 public:
     explicit DryRunClockSetter(std::FILE* out = stdout) : out_(out) {}
@@ -117,6 +126,7 @@ public:
     ClockSetResult SlewBy(std::chrono::nanoseconds offset) override;
     std::optional<std::chrono::microseconds> SlewLeft() override;
     ClockSetResult MarkSynchronised(std::chrono::microseconds maxError, std::chrono::microseconds estError) override;
+    bool MaySetClock() override;
 
 private:
     // The compiler checks each caller's arguments against its format.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 
 namespace platform {
 namespace {
@@ -35,6 +36,16 @@ ServiceManager::ServiceManager()
 void ServiceManager::Ready(const std::string& status)
 {
     Notify("READY=1\nSTATUS=" + OneLine(status));
+}
+
+void ServiceManager::Reloading()
+{
+    timespec now{};
+    // CLOCK_MONOTONIC cannot fail; a zero time would only be one systemd does not match.
+    [[maybe_unused]] const int read = clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto microseconds =
+        static_cast<std::uint64_t>(now.tv_sec) * 1'000'000U + static_cast<std::uint64_t>(now.tv_nsec) / 1000U;
+    Notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(microseconds));
 }
 
 void ServiceManager::Status(const std::string& status)

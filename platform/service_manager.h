@@ -20,8 +20,14 @@ public:
     // service. Main thread.
     ServiceManager();
 
-    // READY=1 with a status line: the service has started and does its work.
+    // READY=1 with a status line: the service has started and does its work, or has done
+    // reloading.
     void Ready(const std::string& status);
+    // RELOADING=1, with the time it began on the monotonic clock (MONOTONIC_USEC, which
+    // systemd 253 and later match against the reload it asked for): the service reads its
+    // settings again, and says Ready when done. Under Type=notify systemd shows the unit as
+    // reloading meanwhile.
+    void Reloading();
     // A new status line ("server 192.0.2.1 unreachable since 10:02"); a line break in it
     // becomes a space.
     void Status(const std::string& status);

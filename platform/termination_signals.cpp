@@ -17,12 +17,14 @@ int handlerWriteEnd = -1;
 
 constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-// Only async-signal-safe work here: one byte into the pipe wakes the main loop.
-void OnSignal(int)
+// Only async-signal-safe work here: the signal's number, one byte, into the pipe wakes the
+// main loop.
+void OnSignal(int signal)
 {
     const int saved = errno;
-    const char byte = 1;
-    // A full pipe holds a wake-up already, and one is all the main loop needs.
+    const auto byte = static_cast<char>(signal);
+    // A full pipe holds a wake-up already, and one is all the main loop needs: the bytes
+    // that fit tell whether an end is among them.
     [[maybe_unused]] const auto written = write(handlerWriteEnd, &byte, 1);
     errno = saved;
 }
@@ -40,7 +42,7 @@ void InstallHandler(int signal, void (*handler)(int))
 
 } // namespace
 
-TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
+TerminationSignals::TerminationSignals(Hangup hangup, QObject* parent) : QObject(parent), hangup_(hangup)
 {
     // Not undone with the handlers: whatever the program writes while it ends must not
     // kill it either.
@@ -70,11 +72,22 @@ TerminationSignals::~TerminationSignals()
 
 void TerminationSignals::Drain()
 {
+    bool ending = false;
+    bool reload = false;
     char bytes[16];
     // Until the pipe is empty (EAGAIN) or gone: either way there is nothing more to take.
-    while (read(readEnd_.Get(), bytes, sizeof bytes) > 0) {
+    for (ssize_t got = 0; (got = read(readEnd_.Get(), bytes, sizeof bytes)) > 0;) {
+        for (ssize_t i = 0; i < got; ++i) {
+            if (bytes[i] == SIGHUP && hangup_ == Hangup::Reloads)
+                reload = true;
+            else
+                ending = true;
+        }
     }
-    Q_EMIT received();
+    if (ending)
+        Q_EMIT received();
+    else if (reload)
+        Q_EMIT reloadAsked();
 }
 
 } // namespace platform

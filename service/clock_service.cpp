@@ -60,6 +60,29 @@ void ClockService::Apply(const ClientdSettings& settings)
     StateChanged();
 }
 
+bool ClockService::Reload(const std::string& mainFile, const std::string& dropInFolder)
+{
+    const ClientdConfig config = ReadClientdConfig(mainFile, dropInFolder);
+    bool faulty = false;
+    for (const ConfigDiagnostic& found : config.diagnostics) {
+        faulty = faulty || found.severity != ConfigDiagnostic::Severity::Warning;
+        qCWarning(platform::lcService, "%s", found.Where().c_str());
+    }
+    // At start a bad value leaves the default, which for Server= is none: on a running
+    // service that would stop the keeping for a typing error.
+    if (faulty) {
+        qCCritical(platform::lcService, "settings not reloaded: the service keeps those it runs on");
+        return false;
+    }
+    if (config.settings == settings_) {
+        qCInfo(platform::lcService, "settings reloaded: nothing changed");
+        return true;
+    }
+    qCInfo(platform::lcService, "settings reloaded");
+    Apply(config.settings);
+    return true;
+}
+
 keeper::KeeperSettings ClockService::KeeperSettingsOf(const ClientdSettings& settings)
 {
     return {.server = keeper::ServerName(settings.server),
@@ -74,6 +97,8 @@ std::string ClockService::StatusLine() const
     const keeper::KeeperState& state = keeper_->State();
     if (!state.lastResult.empty())
         return state.lastResult;
+    if (const auto held = state.notices.find(keeper::Notice::ReplyPortInUse); held != state.notices.end())
+        return held->second; // until the port is ours, nothing is asked
     return "Asking " + settings_.server;
 }
 

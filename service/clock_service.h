@@ -32,8 +32,12 @@ public:
     ClockService& operator=(const ClockService&) = delete;
 
     // Takes new settings: a server named for the first time starts the keeping, another
-    // one is asked from the next request on.
+    // one is asked from the next request on. The reply port stays held throughout.
     void Apply(const ClientdSettings& settings);
+    // Reads the settings files again and applies them (systemctl reload). Settings with an
+    // error or a file that cannot be read are not applied: the service keeps running on
+    // those it has, and the log says why. True when applied.
+    bool Reload(const std::string& mainFile, const std::string& dropInFolder);
 
     // The keeper, once a server is configured; null while the service waits for one.
     keeper::ClockKeeper* Keeper() const { return keeper_.get(); }

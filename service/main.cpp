@@ -1,5 +1,6 @@
 // tavrin-clientd: the clock keeper as a system service. It reads its settings, keeps the
-// clock from boot, tells systemd how it stands, and ends on SIGTERM.
+// clock from boot, tells systemd how it stands, reads its settings again on SIGHUP without
+// letting the reply port go, and ends on SIGTERM.
 
 #include "framework/application.h"
 #include "platform/alerts.h"
@@ -73,12 +74,18 @@ int RunService(int argc, char** argv, const service::CommandLine& options)
                                        manager, config.settings);
     // The clock is kept whether the bus is there or not.
     service::BusFace busFace(clockService, files, platform::SystemBusAddress());
-    platform::TerminationSignals terminationSignals;
+    platform::TerminationSignals terminationSignals(platform::TerminationSignals::Hangup::Reloads);
     QObject::connect(&terminationSignals, &platform::TerminationSignals::received, &clockService, [&] {
         qCInfo(platform::lcService, "stopping");
         manager.Stopping();
         QCoreApplication::quit();
     });
+    QObject::connect(&terminationSignals, &platform::TerminationSignals::reloadAsked, &clockService,
+                     framework::Guarded([&] {
+                         manager.Reloading();
+                         clockService.Reload(files.mainFile, files.dropInFolder);
+                         manager.Ready(clockService.StatusLine());
+                     }));
     // The reply port is bound, or known to be held by another program, by now, and the
     // service ends cleanly on a signal from here on.
     manager.Ready(clockService.StatusLine());

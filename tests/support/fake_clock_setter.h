@@ -54,6 +54,8 @@ public:
         return markAnswer;
     }
 
+    bool MaySetClock() override { return true; }
+
     platform::ClockSetResult answer;
     platform::ClockSetResult markAnswer; // for MarkSynchronised
     std::optional<std::chrono::microseconds> slewLeft = std::chrono::microseconds(0);

@@ -18,7 +18,7 @@ struct FakeServices {
 
     app::FormServices Services(framework::TApplication& owner)
     {
-        return {owner, locks, clock, sound, tray, registry, clockSetter, ports, nullptr, serviceBus};
+        return {owner, locks, clock, sound, tray, registry, clockSetter, ports, nullptr, serviceBus, serviceHandOver};
     }
     app::FormServices Services() { return Services(application); }
 
@@ -35,6 +35,7 @@ struct FakeServices {
     // requests go to a port nobody listens on unless a test says otherwise.
     keeper::KeeperPorts ports{0, 0};
     std::string serviceBus; // none: no system service is looked for
+    std::chrono::milliseconds serviceHandOver = app::ServiceView::kHandOverDelay;
 };
 
 } // namespace testsupport

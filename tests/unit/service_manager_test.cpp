@@ -86,10 +86,12 @@ TEST(ServiceManager, ReadyStatusAndStoppingArriveInOrder)
     EXPECT_EQ(manager.WatchdogBeat(), 0us);
     manager.Ready("waiting for the first reply");
     manager.Status("server 192.0.2.1 unreachable:\nconnection refused");
+    manager.Reloading();
     manager.Stopping();
     EXPECT_EQ(systemd.Await(), "READY=1\nSTATUS=waiting for the first reply");
     // A line break would start an assignment of its own.
     EXPECT_EQ(systemd.Await(), "STATUS=server 192.0.2.1 unreachable: connection refused");
+    EXPECT_EQ(systemd.Await().rfind("RELOADING=1\nMONOTONIC_USEC=", 0), 0u);
     EXPECT_EQ(systemd.Await(), "STOPPING=1");
 }
 
