@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QColor>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPalette>
 
@@ -127,10 +128,15 @@ QLineEdit* TEdit::Editor()
         if (onChange)
             onChange(text);
     });
+    QObject::connect(editor_, &QLineEdit::returnPressed, this, [this] {
+        if (onReturn)
+            onReturn();
+    });
     QObject::connect(editor_, &QLineEdit::editingFinished, this, [this] {
         if (onExit)
             onExit();
     });
+    editor_->installEventFilter(this); // Escape: a line editor lets it pass to the window
     editor_->setAccessibleName(accessibleName());
     setAccessibleName({}); // one name, on what a screen reader lands on
     auto* layout = new QHBoxLayout(this);
@@ -138,6 +144,16 @@ QLineEdit* TEdit::Editor()
     layout->addWidget(editor_);
     setFocusProxy(editor_);
     return editor_;
+}
+
+bool TEdit::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == editor_ && event->type() == QEvent::KeyPress && onEscape
+        && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        onEscape();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TEdit::showEvent(QShowEvent* event)

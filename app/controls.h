@@ -102,9 +102,13 @@ public:
     std::function<void(const QString& text)> onChange;
     // Told when the user leaves the field, by Return or by moving the focus elsewhere.
     std::function<void()> onExit;
+    // Told of Return (or Enter) and of Escape in the field, before it is left.
+    std::function<void()> onReturn;
+    std::function<void()> onEscape;
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QString text_;

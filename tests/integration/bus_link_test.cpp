@@ -3,6 +3,7 @@
 
 #include "platform/bus_link.h"
 #include "platform/log.h"
+#include "platform/unique_fd.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/private_bus.h"
@@ -13,7 +14,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <optional>
+#include <string>
 
 using namespace std::chrono_literals;
 using testsupport::ProcessEventsUntil;
@@ -21,7 +29,42 @@ using testsupport::ProcessEventsUntil;
 namespace {
 
 constexpr char kNotUsable[] = "cannot be used";
+constexpr char kNoBus[] = "(nothing listens there)";
 constexpr char kAnswers[] = "answers now";
+
+// Sets an environment variable for the scope, and puts back what was there.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const std::string& value) : name_(name)
+    {
+        if (const char* before = std::getenv(name))
+            before_ = before;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedVariable()
+    {
+        if (before_)
+            setenv(name_, before_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> before_;
+};
+
+// Leaves a socket file that nothing listens on, as a bus that ended without removing it.
+void LeaveStaleSocket(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const platform::UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM, 0));
+    ASSERT_EQ(bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+}
 
 } // namespace
 
@@ -40,7 +83,7 @@ TEST(BusLink, ConnectsWhenTheBusComesAndAgainAfterItWasGone)
             unavailable = 0;
         },
         200ms, 100ms, [&] { ++unavailable; });
-    ASSERT_TRUE(ProcessEventsUntil([&] { return log.Count(kNotUsable) == 1; }));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return log.Count(kNoBus) == 1; }));
     EXPECT_EQ(log.Count("the test's object waits for it"), 1);
     EXPECT_GE(unavailable, 1); // each look says so, the log only the first
 
@@ -55,12 +98,51 @@ TEST(BusLink, ConnectsWhenTheBusComesAndAgainAfterItWasGone)
             EXPECT_EQ(unavailable, 0);
         }
         // The daemon is gone: the loss is noticed at the next look, and said once.
-        ASSERT_TRUE(ProcessEventsUntil([&] { return log.Count(kNotUsable) == round + 1; }));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return log.Count(kNotUsable) == round; }));
         EXPECT_EQ(log.Count("the connection was lost"), round);
         EXPECT_GE(unavailable, 1);
         std::filesystem::remove(socket);
     }
-    EXPECT_EQ(log.Count(kNotUsable), 3);
+    EXPECT_EQ(log.Count(kNotUsable), 2);
+    EXPECT_EQ(log.Count(kNoBus), 1);
+}
+
+// Where no bus runs at all, the log says so in those words, naming the bus as this
+// program knows it, rather than blaming a bus for not answering.
+TEST(BusLink, NoSocketOrNobodyOnItIsNoBusNamedAsThisProgramKnowsIt)
+{
+    const QTemporaryDir folder;
+    struct Case {
+        const char* variable; // the environment's name for the address, if any
+        bool staleSocket;     // a socket file is left, with nobody on it
+        const char* kind;
+    };
+    const Case cases[] = {
+        {"DBUS_SYSTEM_BUS_ADDRESS", false, "system bus"},
+        {"DBUS_SESSION_BUS_ADDRESS", true, "session bus"},
+        {nullptr, false, "bus"},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kind);
+        const std::string address = "unix:path=" + folder.path().toStdString() + "/bus" + std::to_string(++number);
+        if (c.staleSocket)
+            LeaveStaleSocket(address.substr(10));
+        std::optional<ScopedVariable> known;
+        if (c.variable)
+            known.emplace(c.variable, address);
+        const testsupport::LogLines log("tavrin.service");
+        int unavailable = 0;
+        const platform::BusLink link(
+            address, "the test's object", &platform::lcService, [](const QDBusConnection&) {}, 5s, 100ms,
+            [&] { ++unavailable; });
+        ASSERT_TRUE(ProcessEventsUntil([&] { return unavailable >= 2; })); // two looks, said once
+        EXPECT_EQ(log.Count(std::string("no ") + c.kind + " at " + address + " " + kNoBus
+                            + ": the test's object waits for it"),
+                  1)
+            << log.Count(kNoBus);
+        EXPECT_EQ(log.Count("does not answer"), 0);
+    }
 }
 
 TEST(BusLink, ASilentBusIsLookedAtAgainWithoutHoldingTheLoopAndSaidOnce)

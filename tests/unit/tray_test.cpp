@@ -1,3 +1,4 @@
+#include "platform/dbus_menu.h"
 #include "platform/status_notifier_item.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/form_fixture.h"
@@ -8,6 +9,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QMenu>
+#include <QSet>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -150,6 +152,30 @@ TEST_F(Tray, AFloodOfAPanelsMenuCallsOpensTheMenuOnceAndEachIsAnswered)
     form->PopupMenu1->close();
     QDBusConnection::disconnectFromBus("program");
     QDBusConnection::disconnectFromBus("panel");
+}
+
+// What a StatusNotifier panel draws and sends back: "Update now" sits between the
+// entries the menu always had, and asks the server at once, as "Force Now!" does.
+TEST_F(Tray, APanelsMenuHasUpdateNowWhichAsksAtOnce)
+{
+    platform::DBusMenu exported(QDBusConnection(QStringLiteral("tavrin-no-bus")), "/MenuBar", form->PopupMenu1);
+    QStringList entries;
+    QString accessKeys;
+    for (int id = 1; id <= exported.EntryCount(); ++id) {
+        const QVariantMap properties = exported.Properties(id);
+        const QString label = properties.value("label").toString();
+        entries << properties.value("type", label).toString();
+        if (const qsizetype mark = label.indexOf('_'); mark >= 0)
+            accessKeys += label.at(mark + 1).toLower();
+    }
+    EXPECT_EQ(entries, QStringList({"_Properties", "_Update now", "separator", "E_xit"}));
+    EXPECT_EQ(QSet<QChar>(accessKeys.begin(), accessKeys.end()).size(), accessKeys.size()) << accessKeys.toStdString();
+
+    form->StatusBar1->SetPanelText(1, "");
+    ASSERT_TRUE(exported.Event(2, "clicked"));
+    EXPECT_TRUE(testsupport::ProcessEventsUntil(
+        [&] { return form->StatusBar1->PanelText(1) == "Attempting to connect to server.."; }));
+    EXPECT_FALSE(form->isVisible()); // asking needs no window
 }
 
 TEST_F(Tray, PanelsThatDrawTheMenuGetThePopupMenu)
