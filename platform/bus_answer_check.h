@@ -70,7 +70,7 @@ private:
     Outcome outcome_;
     Stage stage_ = Stage::Authenticating;
     std::string received_;
-    BusAnswer atDeadline_ = BusAnswer::Silent;
+    BusAnswer atDeadline_ = BusAnswer::Silent; // what the deadline finds: set when connecting already failed
     UniqueFd socket_;
     std::unique_ptr<QSocketNotifier> reader_; // goes before the socket it watches
     QTimer deadline_;
