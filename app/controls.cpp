@@ -2,10 +2,14 @@
 
 #include <QApplication>
 #include <QColor>
+#include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPalette>
 
+#include <algorithm>
 #include <utility>
 
 namespace app {
@@ -75,17 +79,54 @@ TStatusBar::TStatusBar(QWidget* parent, int firstPanelWidth) : QFrame(parent)
 
 std::string TStatusBar::PanelText(int index) const
 {
-    return panels_[index]->text().toStdString();
+    return texts_[index].toStdString();
 }
 
 void TStatusBar::SetPanelText(int index, const std::string& text)
 {
     const QString newText = QString::fromStdString(text);
-    if (panels_[index]->text() == newText)
+    if (texts_[index] == newText)
         return;
+    texts_[index] = newText;
     panels_[index]->setText(newText);
-    panels_[index]->setToolTip(newText); // the panel cuts long texts such as a refusal's reason
+    panels_[index]->setToolTip(newText); // the panel cuts the longest texts, such as a refusal's reason
     UpdateAccessibleName(index);
+    if (index == 1)
+        FitText();
+}
+
+void TStatusBar::showEvent(QShowEvent* event)
+{
+    QFrame::showEvent(event);
+    FitText();
+}
+
+void TStatusBar::resizeEvent(QResizeEvent* event)
+{
+    QFrame::resizeEvent(event);
+    FitText();
+}
+
+void TStatusBar::FitText()
+{
+    QLabel* panel = panels_[1];
+    const int room = panel->contentsRect().width() - panel->indent();
+    if (!panel->isVisible() || room <= 0)
+        return;
+    QFont font = panel->font();
+    int stretch = QFont::Unstretched;
+    font.setStretch(stretch);
+    const qreal width = QFontMetricsF(font).horizontalAdvance(texts_[1]);
+    if (width > room)
+        stretch = std::max(kNarrowest, static_cast<int>(stretch * room / width));
+    // Narrowed glyphs are rounded to whole pixels: a step or two more may be needed.
+    for (;; --stretch) {
+        font.setStretch(stretch);
+        if (stretch == kNarrowest || QFontMetricsF(font).horizontalAdvance(texts_[1]) <= room)
+            break;
+    }
+    panel->setFont(font);
+    panel->setText(QFontMetrics(font).elidedText(texts_[1], Qt::ElideRight, room));
 }
 
 void TStatusBar::SetPanelName(int index, const std::string& name)
@@ -96,7 +137,7 @@ void TStatusBar::SetPanelName(int index, const std::string& name)
 
 void TStatusBar::UpdateAccessibleName(int index)
 {
-    const QString text = panels_[index]->text();
+    const QString& text = texts_[index];
     panels_[index]->setAccessibleName(text.isEmpty() ? names_[index] : names_[index] + ": " + text);
 }
 
@@ -127,10 +168,15 @@ QLineEdit* TEdit::Editor()
         if (onChange)
             onChange(text);
     });
+    QObject::connect(editor_, &QLineEdit::returnPressed, this, [this] {
+        if (onReturn)
+            onReturn();
+    });
     QObject::connect(editor_, &QLineEdit::editingFinished, this, [this] {
         if (onExit)
             onExit();
     });
+    editor_->installEventFilter(this); // Escape: a line editor lets it pass to the window
     editor_->setAccessibleName(accessibleName());
     setAccessibleName({}); // one name, on what a screen reader lands on
     auto* layout = new QHBoxLayout(this);
@@ -138,6 +184,16 @@ QLineEdit* TEdit::Editor()
     layout->addWidget(editor_);
     setFocusProxy(editor_);
     return editor_;
+}
+
+bool TEdit::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == editor_ && event->type() == QEvent::KeyPress && onEscape
+        && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        onEscape();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TEdit::showEvent(QShowEvent* event)

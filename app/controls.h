@@ -67,9 +67,14 @@ private:
 };
 
 // A status bar of two sunken panels: the first of fixed width with centred text, the
-// second taking the rest.
+// second taking the rest. A text too long for the second is drawn narrower, down to
+// kNarrowest per cent of its width, so that a result with its offset and bound shows
+// whole; only a longer one is cut, with an ellipsis. Each panel's text is whole on hover
+// and for screen readers.
 class TStatusBar final : public QFrame {
 public:
+    static constexpr int kNarrowest = 70;
+
     TStatusBar(QWidget* parent, int firstPanelWidth);
 
     std::string PanelText(int index) const;
@@ -77,10 +82,18 @@ public:
     // What the panel is, for screen readers: they hear "NAME: TEXT".
     void SetPanelName(int index, const std::string& name);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void UpdateAccessibleName(int index);
+    // Fits the second panel's text to its width. Only while shown: measuring loads the
+    // font machinery, which a window hidden in the tray need not hold.
+    void FitText();
 
     QLabel* panels_[2] = {};
+    QString texts_[2];
     QString names_[2];
 };
 
@@ -102,9 +115,13 @@ public:
     std::function<void(const QString& text)> onChange;
     // Told when the user leaves the field, by Return or by moving the focus elsewhere.
     std::function<void()> onExit;
+    // Told of Return (or Enter) and of Escape in the field, before it is left.
+    std::function<void()> onReturn;
+    std::function<void()> onEscape;
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QString text_;

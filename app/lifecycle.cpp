@@ -50,6 +50,8 @@ TForm1::TForm1(const FormServices& services) : services_(services)
         framework::RunGuarded([&] { clockKeeper->SetSettings(KeeperSettings()); });
     };
     Edit1->onExit = [this] { framework::RunGuarded([&] { Edit1Exit(Edit1); }); };
+    Edit1->onReturn = [this] { framework::RunGuarded([&] { Edit1KeyPress(Edit1, Qt::Key_Return); }); };
+    Edit1->onEscape = [this] { framework::RunGuarded([&] { Edit1KeyPress(Edit1, Qt::Key_Escape); }); };
     if (lookForService)
         serviceView = std::make_unique<ServiceView>(
             services_.serviceBus,
@@ -71,6 +73,7 @@ void TForm1::ConnectHandlers()
     connect(Exit1, &QAction::triggered, this, Guarded([this] { Exit1Click(Exit1); }));
     connect(Exit2, &QAction::triggered, this, Guarded([this] { Exit2Click(Exit2); }));
     connect(Force1, &QAction::triggered, this, Guarded([this] { BitBtn1Click(Force1); }));
+    connect(UpdateNow1, &QAction::triggered, this, Guarded([this] { BitBtn1Click(UpdateNow1); }));
     connect(Properties1, &QAction::triggered, this, Guarded([this] { Properties1Click(Properties1); }));
     connect(SaveSettings1, &QAction::triggered, this, Guarded([this] { toolSaveBtnClick(SaveSettings1); }));
     connect(Chimes1, &QAction::triggered, this, Guarded([this] { Chimes1Click(Chimes1); }));

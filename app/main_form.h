@@ -64,6 +64,8 @@ public:
     QAction* Force1 = nullptr;
     QMenu* PopupMenu1 = nullptr;
     QAction* Properties1 = nullptr;
+    QAction* UpdateNow1 = nullptr; // "Force Now!" from the tray
+    QAction* N1 = nullptr;
     QAction* Exit1 = nullptr;
 
     // The keeper this window is the face of: it asks the server, takes the replies and
@@ -98,8 +100,8 @@ public:
     // Clock face: the read-out, the date, the hour alarm and the countdown to the next
     // request, the keeper's or, while it runs, the service's.
     void Timer1Timer(QObject* Sender);
-    // "Force Now!": the keeper asks the server now; while the service runs, the service is
-    // asked to.
+    // "Force Now!", and "Update now" in the tray's menu: the keeper asks the server now;
+    // while the service runs, the service is asked to.
     void BitBtn1Click(QObject* Sender);
 
     // The system service (app/service_face.cpp). While it runs, the keeper stands by, and
@@ -138,6 +140,10 @@ public:
     // is the user's own, not the service's in the field.
     bool SaveSettings();
     void toolSaveBtnClick(QObject* Sender);
+    // Keys in the address field while the settings view shows: Return stores it as
+    // "Settings" does; Escape returns to the clock without storing, the field back to what
+    // it held when the view opened.
+    void Edit1KeyPress(QObject* Sender, Qt::Key key);
     void Chimes1Click(QObject* Sender);
     // What the keeper is to do, as the settings here say.
     keeper::KeeperSettings KeeperSettings() const;
@@ -174,10 +180,13 @@ private:
     void ShowServiceNotices(const std::string& lines);
     // Whole seconds to the next request, the service's while it runs.
     int SecondsToNextRequest() const;
+    // Shows the settings view in the clock's place, or the clock again.
+    void ShowSettingsView(bool shown);
 
     FormServices services_;
     bool serviceShown_ = false; // the window shows the service's state, the keeper stands by
     std::string ownServer_;     // the address of the user's settings, while the field shows the service's
+    QString fieldWhenOpened_;   // the address field's text when the settings view last opened
     std::optional<platform::CivilTime> shownSecond_; // the second the read-out shows
     int shownCountdown_ = -1;                        // the seconds the status bar counts down
     bool shownBefore_ = false;

@@ -80,15 +80,35 @@ bool TForm1::SaveSettings()
 
 void TForm1::toolSaveBtnClick(QObject* /*Sender*/)
 {
-    SettingsPanel->setVisible(SaveSettings1->isChecked());
-    DateLabel->setVisible(SettingsPanel->isHidden());
+    ShowSettingsView(SaveSettings1->isChecked());
+    SaveSettings();
+}
+
+void TForm1::Edit1KeyPress(QObject* /*Sender*/, Qt::Key key)
+{
+    if (!SaveSettings1->isChecked())
+        return;
+    if (key == Qt::Key_Escape) {
+        Edit1->setText(fieldWhenOpened_);
+        SaveSettings1->setChecked(false);
+        ShowSettingsView(false);
+    } else {
+        SaveSettings1->trigger(); // the mark goes off and the address is stored, as from the menu
+    }
+}
+
+void TForm1::ShowSettingsView(bool shown)
+{
+    if (shown)
+        fieldWhenOpened_ = Edit1->text();
+    SettingsPanel->setVisible(shown);
+    DateLabel->setVisible(!shown);
     SettingsPanel->raise();
     // A hidden field keeps the focus when nothing else can take it: it is let go here.
-    if (SaveSettings1->isChecked())
+    if (shown)
         Edit1->setFocus();
     else
         Edit1->clearFocus();
-    SaveSettings();
 }
 
 void TForm1::Chimes1Click(QObject* /*Sender*/)

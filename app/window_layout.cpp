@@ -225,6 +225,8 @@ void TForm1::CreateMenus()
     bold.setBold(true);
     Properties1->setFont(bold);
     PopupMenu1->setDefaultAction(Properties1);
+    UpdateNow1 = PopupMenu1->addAction("&Update now");
+    N1 = PopupMenu1->addSeparator();
     Exit1 = PopupMenu1->addAction("E&xit");
 
     // F10 opens the menu bar, as on the other desktops.

@@ -9,7 +9,7 @@ namespace ctl {
 
 struct BusFailure {
     enum class Kind {
-        NoBus,          // the system bus cannot be reached, or does not answer
+        NoBus,          // no system bus, or it cannot be reached, or does not answer
         NotRunning,     // nobody holds the service's name on the bus
         NotAllowed,     // the service's rules (polkit) refuse it
         PasswordNeeded, // allowed with a password, but nobody could be asked for one

@@ -49,14 +49,16 @@ std::optional<BusFailure> BusServiceCalls::Connect()
 {
     if (bus_.isConnected())
         return std::nullopt;
-    bool answered = false;
+    auto answer = platform::BusAnswer::Silent;
     QEventLoop loop;
-    const platform::BusAnswerCheck check(busAddress_, kBusPatience, [&](bool outcome) {
-        answered = outcome;
+    const platform::BusAnswerCheck check(busAddress_, kBusPatience, [&](platform::BusAnswer outcome) {
+        answer = outcome;
         loop.quit();
     });
     loop.exec();
-    if (answered)
+    if (answer == platform::BusAnswer::Absent)
+        return BusFailure{BusFailure::Kind::NoBus, "no system bus at " + busAddress_ + " (nothing listens there)"};
+    if (answer == platform::BusAnswer::Answered)
         bus_ = QDBusConnection::connectToBus(QString::fromStdString(busAddress_), kConnectionName);
     if (!bus_.isConnected())
         return BusFailure{BusFailure::Kind::NoBus, "the system bus at " + busAddress_

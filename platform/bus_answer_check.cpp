@@ -88,12 +88,29 @@ std::string AuthenticationRequest()
     return std::string(1, '\0') + "AUTH EXTERNAL " + id + "\r\n";
 }
 
+// Any message back, whatever it says, is a bus that answers; its first byte tells its
+// byte order.
+BusAnswer AnswerOfGreeting(const std::string& reply)
+{
+    return reply[0] == 'l' || reply[0] == 'B' ? BusAnswer::Answered : BusAnswer::Silent;
+}
+
 } // namespace
 
 std::string SystemBusAddress()
 {
     const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
     return address && *address ? address : kWellKnownSystemBus;
+}
+
+std::string BusKind(const std::string& address)
+{
+    if (address == SystemBusAddress())
+        return "system bus";
+    const char* session = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (session && address == session)
+        return "session bus";
+    return "bus";
 }
 
 std::string UnixSocketOfBusAddress(const std::string& address)
@@ -134,9 +151,11 @@ BusAnswerCheck::BusAnswerCheck(const std::string& address, std::chrono::millisec
     : outcome_(std::move(outcome))
 {
     deadline_.setSingleShot(true);
-    QObject::connect(&deadline_, &QTimer::timeout, [this] { Finish(false); });
-    if (!Connect(address) || !Send(AuthenticationRequest())) {
+    QObject::connect(&deadline_, &QTimer::timeout, [this] { Finish(atDeadline_); });
+    const BusAnswer connected = Connect(address);
+    if (connected != BusAnswer::Answered || !Send(AuthenticationRequest())) {
         socket_.Reset();
+        atDeadline_ = connected == BusAnswer::Absent ? BusAnswer::Absent : BusAnswer::Silent;
         deadline_.start(0); // the outcome comes from the loop all the same
         return;
     }
@@ -147,20 +166,23 @@ BusAnswerCheck::BusAnswerCheck(const std::string& address, std::chrono::millisec
 
 BusAnswerCheck::~BusAnswerCheck() = default;
 
-bool BusAnswerCheck::Connect(const std::string& address)
+BusAnswer BusAnswerCheck::Connect(const std::string& address)
 {
     const std::string path = UnixSocketOfBusAddress(address);
     sockaddr_un peer{};
     if (path.empty() || path.size() >= sizeof peer.sun_path)
-        return false;
+        return BusAnswer::Silent;
     peer.sun_family = AF_UNIX;
     std::memcpy(peer.sun_path, path.data(), path.size());
     socket_.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socket_)
-        return false;
+        return BusAnswer::Silent;
     // A Unix socket connects at once or not at all: EAGAIN is a bus whose queue is full.
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
-    return connect(socket_.Get(), reinterpret_cast<const sockaddr*>(&peer), length) == 0;
+    if (connect(socket_.Get(), reinterpret_cast<const sockaddr*>(&peer), length) == 0)
+        return BusAnswer::Answered;
+    // No such file, or a socket left behind by a bus that has ended.
+    return errno == ENOENT || errno == ECONNREFUSED ? BusAnswer::Absent : BusAnswer::Silent;
 }
 
 bool BusAnswerCheck::Send(const std::string& bytes)
@@ -176,40 +198,38 @@ void BusAnswerCheck::OnReadable()
     if (received < 0 && (errno == EAGAIN || errno == EINTR))
         return;
     if (received <= 0) {
-        Finish(false); // closed or failed: the bus turned us away
+        Finish(BusAnswer::Silent); // closed or failed: the bus turned us away
         return;
     }
     received_.append(buffer.data(), static_cast<std::size_t>(received));
     if (stage_ == Stage::Greeting) {
-        // Any message back, whatever it says, is a bus that answers; its first byte tells
-        // its byte order.
-        Finish(received_[0] == 'l' || received_[0] == 'B');
+        Finish(AnswerOfGreeting(received_));
         return;
     }
     const std::size_t lineEnd = received_.find("\r\n");
     if (lineEnd == std::string::npos) {
         if (received_.size() > 512)
-            Finish(false); // no line a bus would send
+            Finish(BusAnswer::Silent); // no line a bus would send
         return;
     }
     if (received_.rfind("OK ", 0) != 0 || !Send("BEGIN\r\n" + HelloMessage())) {
-        Finish(false);
+        Finish(BusAnswer::Silent);
         return;
     }
     received_.erase(0, lineEnd + 2);
     stage_ = Stage::Greeting;
     if (!received_.empty())
-        Finish(received_[0] == 'l' || received_[0] == 'B');
+        Finish(AnswerOfGreeting(received_));
 }
 
-void BusAnswerCheck::Finish(bool answered)
+void BusAnswerCheck::Finish(BusAnswer answer)
 {
     if (!outcome_)
         return;
     deadline_.stop();
     reader_.reset();
     socket_.Reset();
-    std::exchange(outcome_, nullptr)(answered);
+    std::exchange(outcome_, nullptr)(answer);
 }
 
 } // namespace platform

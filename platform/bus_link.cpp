@@ -41,39 +41,49 @@ void BusLink::Look()
     if (bus_.isConnected())
         return;
     if (std::exchange(hadConnection_, false))
-        NoteSilence("the connection was lost");
+        NoteUnusable("the connection was lost");
     if (check_ && !check_->Finished())
         return;
-    check_ = std::make_unique<BusAnswerCheck>(address_, patience_, [this](bool answered) { Checked(answered); });
+    check_ = std::make_unique<BusAnswerCheck>(address_, patience_, [this](BusAnswer answer) { Checked(answer); });
 }
 
-void BusLink::Checked(bool answered)
+void BusLink::Checked(BusAnswer answer)
 {
-    if (!answered) {
-        NoteSilence("it does not answer within " + std::to_string(patience_.count()) + " ms");
+    if (answer == BusAnswer::Absent) {
+        NoteSilence("no " + BusKind(address_) + " at " + address_ + " (nothing listens there)");
+        return;
+    }
+    if (answer == BusAnswer::Silent) {
+        NoteUnusable("it does not answer within " + std::to_string(patience_.count()) + " ms");
         return;
     }
     // Gone since the last connection, if there was one: Qt would hand that one back.
     QDBusConnection::disconnectFromBus(connectionName_);
     bus_ = QDBusConnection::connectToBus(QString::fromStdString(address_), connectionName_);
     if (!bus_.isConnected()) {
-        NoteSilence(bus_.lastError().message().toStdString());
+        NoteUnusable(bus_.lastError().message().toStdString());
         return;
     }
     if (std::exchange(silenceLogged_, false))
-        qCInfo(category_, "the bus at %s answers now: %s is on it", address_.c_str(), what_.c_str());
+        qCInfo(category_, "the %s at %s answers now: %s is on it", BusKind(address_).c_str(), address_.c_str(),
+               what_.c_str());
     hadConnection_ = true;
     connected_(bus_);
 }
 
-void BusLink::NoteSilence(const std::string& why)
+void BusLink::NoteUnusable(const std::string& why)
+{
+    NoteSilence("the " + BusKind(address_) + " at " + address_ + " cannot be used (" + why + ")");
+}
+
+void BusLink::NoteSilence(const std::string& what)
 {
     if (unavailable_)
         unavailable_();
     if (std::exchange(silenceLogged_, true))
         return;
-    qCWarning(category_, "the bus at %s cannot be used (%s): %s waits for it, looking again every %g s",
-              address_.c_str(), why.c_str(), what_.c_str(), std::chrono::duration<double>(retry_).count());
+    qCWarning(category_, "%s: %s waits for it, looking again every %g s", what.c_str(), what_.c_str(),
+              std::chrono::duration<double>(retry_).count());
 }
 
 } // namespace platform

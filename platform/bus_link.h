@@ -34,7 +34,7 @@ public:
     using Category = const QLoggingCategory& (*)();
 
     // Checks the bus at `address` at once. The log (`category`) hears, once per change, that
-    // the bus does not answer and that it does again; `what` names what goes without the
+    // there is no bus, or that it does not answer, and that it does again; `what` names what goes without the
     // bus meanwhile ("the bus interface com.dovetra.TavrinClient1").
     BusLink(std::string address, std::string what, Category category, Connected connected,
             std::chrono::milliseconds patience = kPatience, std::chrono::milliseconds retry = kRetry,
@@ -50,8 +50,11 @@ public:
 private:
     // Unless connected, or a check is under way, checks the bus.
     void Look();
-    void Checked(bool answered);
-    void NoteSilence(const std::string& why);
+    void Checked(BusAnswer answer);
+    // Says once, until the bus answers again, that there is no bus to use: `what` happened.
+    void NoteSilence(const std::string& what);
+    // The same for a bus that is there: it cannot be used, for the reason `why`.
+    void NoteUnusable(const std::string& why);
 
     std::string address_;
     std::string what_;

@@ -57,20 +57,23 @@ void SystemSynchroniserProbe::Ask(std::function<void(const SynchroniserFinding&)
     if (check_ && !check_->Finished())
         return; // the check under way answers this one too
     check_ =
-        std::make_unique<BusAnswerCheck>(busAddress_, busPatience_, [this](bool answered) { BusChecked(answered); });
+        std::make_unique<BusAnswerCheck>(busAddress_, busPatience_, [this](BusAnswer found) { BusChecked(found); });
 }
 
-void SystemSynchroniserProbe::BusChecked(bool answered)
+void SystemSynchroniserProbe::BusChecked(BusAnswer found)
 {
-    if (answered) {
+    if (found == BusAnswer::Answered) {
         // Gone since the last connection, if there was one: Qt would hand that one back.
         QDBusConnection::disconnectFromBus(connectionName_);
         bus_ = QDBusConnection::connectToBus(QString::fromStdString(busAddress_), connectionName_);
         silenceLogged_ = false;
-    } else if (!silenceLogged_) {
-        qCWarning(lcSync, "the system bus at %s does not answer within %lld ms: the kernel is asked instead",
-                  busAddress_.c_str(), static_cast<long long>(busPatience_.count()));
-        silenceLogged_ = true;
+    } else if (!std::exchange(silenceLogged_, true)) {
+        if (found == BusAnswer::Absent)
+            qCWarning(lcSync, "no system bus at %s (nothing listens there): the kernel is asked instead",
+                      busAddress_.c_str());
+        else
+            qCWarning(lcSync, "the system bus at %s does not answer within %lld ms: the kernel is asked instead",
+                      busAddress_.c_str(), static_cast<long long>(busPatience_.count()));
     }
     for (auto& answer : std::exchange(waiting_, {})) {
         if (bus_.isConnected())

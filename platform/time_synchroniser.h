@@ -73,7 +73,7 @@ public:
     void Ask(std::function<void(const SynchroniserFinding&)> answer) override;
 
 private:
-    void BusChecked(bool answered);
+    void BusChecked(BusAnswer found);
     void AskTimedated(std::function<void(const SynchroniserFinding&)> answer);
     SynchroniserFinding AskKernel() const;
 

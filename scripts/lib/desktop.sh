@@ -15,6 +15,28 @@ use_private_network() {
   ip link set lo up
 }
 
+# As use_private_network, and without root too where the system lets a user make a user
+# namespace: the script then runs as root inside it, with no more rights outside than its
+# user has. For the demonstrations; the tests, which need more of root, keep to the above.
+use_private_network_where_allowed() {
+  if [[ -z ${TAVRIN_PRIVATE_NETWORK:-} ]] && ! unshare --net true 2>/dev/null; then
+    unshare --user --map-root-user --net true 2>/dev/null || return 1
+    TAVRIN_PRIVATE_NETWORK=1 exec unshare --user --map-root-user --net -- "$BASH" "$0" "$@"
+  fi
+  use_private_network "$@"
+}
+
+# Whether the desktop session's display is reached through a socket in the file system,
+# which stays reachable from a network namespace of its own. An X display over TCP (as
+# ssh forwards it) is not; nor is an abstract socket, which X clients try first and then
+# leave for the socket file.
+display_reached_by_file() {
+  local wayland=${WAYLAND_DISPLAY:-}
+  [[ -n $wayland && $wayland != /* ]] && wayland=${XDG_RUNTIME_DIR:-}/$wayland
+  [[ -n $wayland && -S $wayland ]] && return 0
+  [[ ${DISPLAY:-} =~ ^(unix)?:([0-9]+)(\.[0-9]+)?$ && -S /tmp/.X11-unix/X${BASH_REMATCH[2]} ]]
+}
+
 # Ends what was started here, the last first, so that programs do not outlive their
 # X server. Installed as the EXIT trap by use_private_folders.
 stop_started() {

@@ -285,6 +285,15 @@ TEST_F(Tavrinctl, WithoutTheServiceItSaysHowToStartIt)
     EXPECT_EQ(check.output, "TAVRIN CRITICAL - " + advice + "\n");
 }
 
+TEST_F(Tavrinctl, WithoutASystemBusItSaysSoAtOnce)
+{
+    busAddress = "unix:path=/nonexistent/tavrin-system-bus";
+    const std::string words = "no system bus at " + busAddress + " (nothing listens there): is D-Bus running? ";
+    const Outcome run = Tavrin({"update"}, false, 2s);
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.errors, "tavrinctl: " + words + "systemctl status dbus\n");
+}
+
 TEST_F(Tavrinctl, ABusThatNeverAnswersHoldsItOnlyAFewSeconds)
 {
     testsupport::SilentBus silent(testsupport::SilentBus::Silence::AfterAuthentication);

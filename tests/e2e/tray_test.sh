@@ -167,7 +167,7 @@ double-click | menu-exit)
     wait_for "[[ -n \$(menus) ]]" 50 || fail "no menu appeared"
     read -r _ mx my mw mh <<<"$(menus)"
     shown && fail "the menu showed the window"
-    xdotool mousemove $((mx + mw / 3)) $((my + mh * 3 / 4)) click 1 # the second item, "Exit"
+    xdotool mousemove $((mx + mw / 3)) $((my + mh - 8)) click 1 # the last item, "Exit"
     wait_for "! kill -0 $pid 2>/dev/null" 50 || fail "Exit did not end the program"
     wait "$pid"
     status=$?
@@ -179,7 +179,7 @@ double-click | menu-exit)
 sni-menu)
   start_with_panel
   layout=$("${panel[@]}" layout "$service" "$path") || fail "no menu layout"
-  [[ $layout == $'1 _Properties\n2 E_xit' ]] || fail "menu layout: $layout"
+  [[ $layout == $'1 _Properties\n2 _Update now\n3 separator\n4 E_xit' ]] || fail "menu layout: $layout"
   [[ $("${panel[@]}" property "$service" "$path" Title) == "Tavrin Client" ]] || fail "title"
   [[ $("${panel[@]}" property "$service" "$path" Id) == "tavrin-client" ]] || fail "id"
   # A panel that asks for the menu gets its answer at once, while the menu is open.
@@ -187,7 +187,7 @@ sni-menu)
   (( took < 100 )) || fail "ContextMenu took $took ms"
   wait_for "[[ -n \$(menus) ]]" 50 || fail "ContextMenu showed no menu"
   shown && fail "the menu showed the window"
-  "${panel[@]}" click "$service" "$path" 2 || fail "the panel could not choose Exit"
+  "${panel[@]}" click "$service" "$path" 4 || fail "the panel could not choose Exit"
   wait_for "! kill -0 $pid 2>/dev/null" 50 || fail "Exit did not end the program"
   wait "$pid"
   status=$?
@@ -212,7 +212,7 @@ sni-late-watcher)
   wait_for '[[ -n $(registered_item) ]]' 100 || fail "the late panel got no item: $(cat "$work/client.log")"
   read -r service path <<<"$(registered_item)"
   layout=$("${panel[@]}" layout "$service" "$path") || fail "no menu layout"
-  [[ $layout == $'1 _Properties\n2 E_xit' ]] || fail "menu layout: $layout"
+  [[ $layout == $'1 _Properties\n2 _Update now\n3 separator\n4 E_xit' ]] || fail "menu layout: $layout"
   wait_for '! shown' 50 || fail "the window shown for want of a tray stayed when the panel came"
   # A panel that starts anew (a crash, a new session of it) learns of the item again.
   kill "$panel_pid" && wait "$panel_pid" 2>/dev/null

@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
@@ -124,4 +125,27 @@ TEST_F(MainWindow, PropertiesShowsTheWindow)
 {
     form->Properties1->trigger();
     EXPECT_TRUE(form->isVisible());
+}
+
+// The results panel 1 shows, up to the longest the keeper writes, are whole without
+// hovering; a longer text is cut with an ellipsis, and is whole on hover.
+TEST_F(MainWindow, TheStatusPanelShowsALongResultWholeAndCutsOnlyALongerOne)
+{
+    form->ShowWindow();
+    const QLabel* panel = form->StatusBar1->findChildren<QLabel*>().at(1);
+    const std::vector<std::string> texts = {
+        "Last update 12:00:05: offset -252 ms \u00B1 2 ms", "Last Update: 18:24:13 Wed 28 May 2008 (dry run)",
+        "Last update 12:00:05: offset -252 ms \u00B1 2 ms, slewing",
+        "Last update 12:00:05: clock stepped by +3.2 s (\u00B1 2 ms)",
+        "Clock not set: the server's time is 12 days away (limit 600 s) (see README)"};
+    for (const std::string& text : texts) {
+        form->StatusBar1->SetPanelText(1, text);
+        EXPECT_LE(QFontMetricsF(panel->font()).horizontalAdvance(panel->text()),
+                  panel->contentsRect().width() - panel->indent());
+        EXPECT_EQ(panel->text().toStdString() == text, text != texts.back()) << text;
+        EXPECT_EQ(panel->toolTip().toStdString(), text);
+    }
+    EXPECT_TRUE(panel->text().endsWith(QChar(0x2026))); // an ellipsis
+    form->StatusBar1->SetPanelText(1, "Error connecting to server.");
+    EXPECT_EQ(panel->font().stretch(), QFont::Unstretched) << "a text that fits is drawn as it is";
 }

@@ -8,8 +8,10 @@
 #include "tests/support/watchdog.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QScreen>
 #include <QTemporaryDir>
@@ -165,6 +167,33 @@ TEST_F(Settings, SettingsTwiceStoresTheAddressTypedBetween)
     EXPECT_EQ(Saved("server")->data, Text("10.0.0.7").data);
     for (const char* name : {"chimes", "x", "y"})
         EXPECT_EQ(Saved(name)->type, platform::REG_DWORD) << name;
+}
+
+// Return (or the keypad's Enter) in the address field stores it as "Settings" does;
+// Escape leaves it unstored, with the text it had. Either way the field is left once.
+TEST_F(Settings, ReturnInTheFieldStoresItAndEscapeLeavesItAsItWas)
+{
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+        SCOPED_TRACE(key);
+        form.reset();
+        Stored("server", Text("10.0.0.1"));
+        MakeForm();
+        form->show();
+        form->SaveSettings1->trigger();
+        QLineEdit* field = form->Edit1->Editor();
+        QApplication::setActiveWindow(form.get());
+        ASSERT_TRUE(testsupport::ProcessEventsUntil([&] { return field->hasFocus(); }));
+        field->setText("10.0.0.7");
+        int exits = 0; // while the service runs, each asks it to change its address
+        QObject::connect(field, &QLineEdit::editingFinished, [&] { ++exits; });
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(field, &press);
+        const std::string expected = key == Qt::Key_Escape ? "10.0.0.1" : "10.0.0.7";
+        EXPECT_EQ(Saved("server")->data, Text(expected).data);
+        EXPECT_EQ(form->clockKeeper->Settings().server.Text(), expected);
+        EXPECT_FALSE(form->SaveSettings1->isChecked() || form->SettingsPanel->isVisible() || field->hasFocus());
+        EXPECT_EQ(exits, 1);
+    }
 }
 
 TEST_F(Settings, EndingInTheSettingsViewKeepsTheAddressStoredWhenItOpened)

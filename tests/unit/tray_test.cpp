@@ -1,3 +1,4 @@
+#include "platform/dbus_menu.h"
 #include "platform/status_notifier_item.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/form_fixture.h"
@@ -150,6 +151,20 @@ TEST_F(Tray, AFloodOfAPanelsMenuCallsOpensTheMenuOnceAndEachIsAnswered)
     form->PopupMenu1->close();
     QDBusConnection::disconnectFromBus("program");
     QDBusConnection::disconnectFromBus("panel");
+}
+
+// What a StatusNotifier panel draws and sends back: "Update now" asks the server at once.
+TEST_F(Tray, APanelsMenuHasUpdateNowWhichAsksAtOnce)
+{
+    platform::DBusMenu exported(QDBusConnection(QStringLiteral("tavrin-no-bus")), "/MenuBar", form->PopupMenu1);
+    QStringList entries;
+    for (int id = 1; id <= exported.EntryCount(); ++id)
+        entries << exported.Properties(id).value("type", exported.Properties(id).value("label")).toString();
+    EXPECT_EQ(entries, QStringList({"_Properties", "_Update now", "separator", "E_xit"})); // each key its own
+    form->StatusBar1->SetPanelText(1, "");
+    ASSERT_TRUE(exported.Event(2, "clicked"));
+    EXPECT_TRUE(testsupport::ProcessEventsUntil(
+        [&] { return form->StatusBar1->PanelText(1) == "Attempting to connect to server.."; }));
 }
 
 TEST_F(Tray, PanelsThatDrawTheMenuGetThePopupMenu)
