@@ -67,7 +67,8 @@ std::optional<BusFailure> BusServiceCalls::Connect()
     return std::nullopt;
 }
 
-std::variant<QDBusMessage, BusFailure> BusServiceCalls::Call(QDBusMessage call, std::chrono::milliseconds patience)
+std::variant<QDBusMessage, BusFailure> BusServiceCalls::Call(const QDBusMessage& call,
+                                                             std::chrono::milliseconds patience)
 {
     if (auto failure = Connect())
         return *failure;

@@ -42,7 +42,7 @@ private:
     std::optional<BusFailure> Connect();
     // Sends `call` and waits at most `patience` for its reply; an error reply, or none in
     // time, becomes the failure.
-    std::variant<QDBusMessage, BusFailure> Call(QDBusMessage call, std::chrono::milliseconds patience);
+    std::variant<QDBusMessage, BusFailure> Call(const QDBusMessage& call, std::chrono::milliseconds patience);
 
     std::string busAddress_;
     QDBusConnection bus_;
