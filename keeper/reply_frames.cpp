@@ -1,7 +1,8 @@
 #include "keeper/reply_frames.h"
 
+#include "platform/escaped_text.h"
+
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
 namespace keeper {
@@ -11,21 +12,6 @@ namespace {
 // request of any text protocol (which starts with a word) out at its first byte.
 constexpr std::string_view kOpening = "{TAVRIN_";
 constexpr std::size_t kExcerpt = 24; // of junk, for the log
-
-std::string Excerpt(std::string_view bytes)
-{
-    std::string shown;
-    for (const char c : bytes.substr(0, kExcerpt)) {
-        if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
-            shown += c;
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
-            shown += escaped;
-        }
-    }
-    return shown;
-}
 
 } // namespace
 
@@ -39,7 +25,7 @@ ReplyFrames::Taken ReplyFrames::Take(std::string_view bytes)
     while (whole < text.size()) {
         const std::size_t opened = std::min(kOpening.size(), text.size() - whole);
         if (text.compare(whole, opened, kOpening, 0, opened) != 0) {
-            junk_ = Excerpt(std::string_view(text).substr(whole));
+            junk_ = platform::EscapedExcerpt(std::string_view(text).substr(whole), kExcerpt);
             unfinished_.clear();
             return {{}, junk_};
         }
