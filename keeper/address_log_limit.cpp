@@ -30,6 +30,14 @@ std::optional<AddressLogLimit::Line> AddressLogLimit::Allow(const std::string& a
     return Line{std::exchange(entry->heldBack, 0), entry == &others_};
 }
 
+std::string AddressLogLimit::Line::HeldBackText(const std::string& what) const
+{
+    if (heldBack == 0)
+        return "";
+    return " (" + std::to_string(heldBack) + " more " + what + " since the last line"
+         + (othersToo ? " from other addresses" : "") + ")";
+}
+
 void AddressLogLimit::ForgetQuiet(Clock::time_point now)
 {
     std::erase_if(entries_,

@@ -22,6 +22,10 @@ public:
     struct Line {
         std::size_t heldBack = 0; // lines not logged since the last one let through
         bool othersToo = false;   // the line and count are shared with the addresses the table had no room for
+
+        // What to add to the line: " (3 more refused since the last line)" for `what`
+        // "refused"; empty when nothing was held back.
+        std::string HeldBackText(const std::string& what) const;
     };
     // Whether a line about `address` may be logged at `now`; none: it is held back and counted.
     std::optional<Line> Allow(const std::string& address, Clock::time_point now = Clock::now());

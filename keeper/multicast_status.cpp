@@ -30,10 +30,9 @@ void ClockKeeper::IdIPMCastClient1IPMCastRead(net::inet::TIdComponent* /*Sender*
         const std::optional<AddressLogLimit::Line> line = droppedDatagramLog.Allow(ABinding.SenderIP());
         if (!line)
             return;
-        std::string text = "status datagram from " + ABinding.SenderIP() + " port "
-                         + std::to_string(ABinding.SenderPort()) + " dropped: " + why;
-        if (line->heldBack != 0)
-            text += " (" + std::to_string(line->heldBack) + " more dropped since the last line)";
+        const std::string text = "status datagram from " + ABinding.SenderIP() + " port "
+                               + std::to_string(ABinding.SenderPort()) + " dropped: " + why
+                               + line->HeldBackText("dropped");
         qCWarning(platform::lcNet, "%s", text.c_str());
         return;
     }

@@ -242,10 +242,7 @@ void ClockKeeper::RefuseReply(const std::string& peer, QtMsgType level, const st
     const std::optional<AddressLogLimit::Line> line = refusedReplyLog.Allow(peer);
     if (!line)
         return;
-    std::string text = "reply connection from " + peer + " refused: " + reason;
-    if (line->heldBack != 0)
-        text += " (" + std::to_string(line->heldBack) + " more refused since the last line"
-              + (line->othersToo ? " from other addresses" : "") + ")";
+    const std::string text = "reply connection from " + peer + " refused: " + reason + line->HeldBackText("refused");
     platform::LogEvent(platform::lcNet, level, platform::kReplyRefused,
                        {{platform::kFieldPeer, peer},
                         {platform::kFieldServer, settings_.server.Text()},
